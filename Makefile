@@ -1,0 +1,38 @@
+# The front door. `make test` is what CI runs.
+.PHONY: all deps build test test-default test-asan fuzz fuzz-smoke format clean
+
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 30
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+
+test: test-default test-asan
+
+test-default: build
+	ctest --preset default -j $(JOBS)
+
+test-asan: deps
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+
+# Runs every fuzz target for FUZZ_SECONDS; any finding fails.
+fuzz-smoke: fuzz
+	scripts/fuzz-smoke build/fuzz $(FUZZ_SECONDS)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "uuid.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ambrevoli {
+
+// The custom-scheme URLs with which a sender wakes the host: "ambrevoli://settings" and
+// "ambrevoli://send?request=<UUID>". Parsing accepts exactly the texts that building produces.
+class HandoffURL {
+public:
+    static constexpr std::string_view scheme = "ambrevoli";
+
+    static HandoffURL send(Uuid requestID) { return HandoffURL(Kind::send, requestID); }
+    static HandoffURL settings() { return HandoffURL(Kind::settings, Uuid()); }
+
+    // Parses `url`; yields no value for anything but the two exact forms above (the identifier
+    // in upper case). Never fails otherwise and logs nothing.
+    static std::optional<HandoffURL> parse(std::string_view url);
+
+    bool isSettings() const { return m_kind == Kind::settings; }
+    // The request identifier of a send value; no value for settings.
+    std::optional<Uuid> requestID() const;
+
+    // The URL text; always succeeds.
+    std::string url() const;
+
+    friend bool operator==(const HandoffURL&, const HandoffURL&) = default;
+
+private:
+    enum class Kind { send, settings };
+    HandoffURL(Kind kind, Uuid requestID) : m_kind(kind), m_requestID(requestID) {}
+
+    Kind m_kind;
+    Uuid m_requestID; // nil for settings, so equality needs no special case
+};
+
+} // namespace ambrevoli

@@ -1,0 +1,105 @@
+#include "send_request.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace ambrevoli {
+namespace {
+
+const Uuid requestID = *Uuid::parse("3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F");
+const Uuid destinationID = *Uuid::parse("0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9");
+
+TEST(SendRequestTest, WritesTheCompactFormInFieldOrder)
+{
+    const SendRequest request(requestID, 1714555800.75, destinationID,
+                              {"/Users/me/a b.txt", "/Users/me/\"q\"\\", "/tmp/ü"});
+    EXPECT_EQ(request.version(), 1);
+    EXPECT_EQ(*request.jsonData(),
+              R"({"version":1,"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F",)"
+              R"("createdAt":"2024-05-01T09:30:00Z",)"
+              R"("destinationID":"0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9",)"
+              R"("sources":["\/Users\/me\/a b.txt","\/Users\/me\/\"q\"\\","\/tmp\/ü"]})");
+}
+
+TEST(SendRequestTest, RoundTripLosesOnlyTheFractionOfASecond)
+{
+    const SendRequest request(requestID, 1714555800.75, destinationID,
+                              {"/a", "/a", "/b\nc", "/d\x01"});
+    const auto decoded = SendRequest::decode(*request.jsonData());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(*decoded, SendRequest(requestID, 1714555800, destinationID, request.sources()));
+
+    const SendRequest empty(requestID, 0, destinationID, {});
+    EXPECT_EQ(SendRequest::decode(*empty.jsonData()), empty);
+}
+
+TEST(SendRequestTest, WritingRefusesWhatJsonCannotCarry)
+{
+    EXPECT_FALSE(SendRequest(requestID, 0, destinationID, {"/tmp/\xff"}).jsonData());
+    EXPECT_FALSE(SendRequest(requestID, std::nan(""), destinationID, {"/a"}).jsonData());
+}
+
+TEST(SendRequestTest, ReadsWhatOtherWritersMayWrite)
+{
+    // Lower-case identifiers, plain slashes, any key order, extra keys, an offset date.
+    const auto decoded = SendRequest::decode(R"({
+        "sources": ["/a/b"], "extra": {"x": [1, 2]},
+        "destinationID": "0a1b2c3d-4e5f-4061-8273-8495a6b7c8d9",
+        "createdAt": "2024-05-01T11:30:00+02:00",
+        "id": "3f2c8a4e-1b7d-4c9a-9e21-0a5b6c7d8e9f", "version": 1 })");
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(*decoded, SendRequest(requestID, 1714555800, destinationID, {"/a/b"}));
+}
+
+TEST(SendRequestTest, VersionIsCheckedBeforeAnythingElse)
+{
+    struct Case {
+        const char* json;
+        std::int64_t version;
+    } cases[] = {
+        {R"({"version":2})", 2},
+        {R"({"version":0,"id":"not an id"})", 0},
+        {R"({"version":-7,"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F"})", -7},
+    };
+    for (const auto& c : cases) {
+        const auto decoded = SendRequest::decode(c.json);
+        ASSERT_FALSE(decoded) << c.json;
+        EXPECT_EQ(decoded.error(),
+                  SendRequest::DecodeFailure(SendRequestError::unsupportedVersion(c.version)))
+            << c.json;
+    }
+}
+
+TEST(SendRequestTest, MalformedContentIsADataError)
+{
+    const std::string valid =
+        R"("id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","createdAt":"2024-05-01T09:30:00Z",)"
+        R"("destinationID":"0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9")";
+    const std::string cases[] = {
+        "",
+        "not json",
+        "[1]",
+        R"({"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F"})", // no version: data error
+        R"({"version":"1"})",
+        R"({"version":1.5})",
+        R"({"version":18446744073709551615})",
+        R"({"version":1,)" + valid + "}", // no sources
+        R"({"version":1,)" + valid + R"(,"sources":"/a"})",
+        R"({"version":1,)" + valid + R"(,"sources":["/a",3]})",
+        R"({"version":1,"id":"nope","createdAt":"2024-05-01T09:30:00Z","sources":[]})",
+        R"({"version":1,"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","createdAt":"yesterday",)"
+        R"("destinationID":"0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9","sources":[]})",
+        R"({"version":1,"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","createdAt":1714555800,)"
+        R"("destinationID":"0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9","sources":[]})",
+        "{\"version\":1," + valid + ",\"sources\":[\"/\xff\"]}", // not UTF-8
+    };
+    for (const auto& json : cases) {
+        const auto decoded = SendRequest::decode(json);
+        ASSERT_FALSE(decoded) << json;
+        EXPECT_TRUE(std::holds_alternative<DecodeError>(decoded.error())) << json;
+    }
+}
+
+} // namespace
+} // namespace ambrevoli
