@@ -100,3 +100,14 @@ std::expected<void, SystemError> writeFileAtomically(const std::string& path,
 }
 
 } // namespace ambrevoli
+
+namespace ambrevoli {
+
+std::string normalizedPath(std::string_view path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    return std::string(path);
+}
+
+} // namespace ambrevoli

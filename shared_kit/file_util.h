@@ -27,3 +27,12 @@ std::expected<void, SystemError> writeFileAtomically(const std::string& path,
 std::expected<void, SystemError> writeAll(int fd, std::string_view bytes);
 
 } // namespace ambrevoli
+
+namespace ambrevoli {
+
+// The one path normalisation: trailing slashes are dropped while the path is longer than one
+// character ("/a/b//" → "/a/b"; "/" stays). Nothing else changes: no "." or ".." resolving, no
+// case folding. Destinations and the copy engine both use it.
+std::string normalizedPath(std::string_view path);
+
+} // namespace ambrevoli

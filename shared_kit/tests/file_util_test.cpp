@@ -1,0 +1,56 @@
+#include "file_util.h"
+
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace ambrevoli {
+namespace {
+
+TEST(FileUtilTest, NormalizedPathDropsOnlyTrailingSlashes)
+{
+    struct Case {
+        const char* path;
+        const char* normalized;
+    } cases[] = {
+        {"/a/b//", "/a/b"}, {"/", "/"},     {"//", "/"},         {"", ""},
+        {"a/", "a"},        {"/a/./b/", "/a/./b"}, {"/A/../b", "/A/../b"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(normalizedPath(c.path), c.normalized) << c.path;
+}
+
+TEST(FileUtilTest, MakeDirectoriesCreatesParentsAndAcceptsExistingFolders)
+{
+    testing::ScopedTempDir temp;
+    ASSERT_TRUE(makeDirectories(temp / "a/b/c", 0700));
+    EXPECT_TRUE(std::filesystem::is_directory(temp / "a/b/c"));
+    EXPECT_TRUE(makeDirectories(temp / "a/b/c", 0700));
+    std::ofstream(temp / "file") << "x";
+    EXPECT_EQ(makeDirectories(temp / "file", 0700).error(), SystemError{ENOTDIR});
+    EXPECT_FALSE(makeDirectories(temp / "file/sub", 0700));
+}
+
+TEST(FileUtilTest, AtomicWriteReplacesWholeAndLeavesNoTemporary)
+{
+    testing::ScopedTempDir temp;
+    const std::string path = temp / "data.json";
+    ASSERT_TRUE(writeFileAtomically(path, "old", true));
+    ASSERT_TRUE(writeFileAtomically(path, "new content", true));
+    std::ifstream in(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new content");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp.path()), {}), 1);
+
+    // A failing rename (the target is a non-empty folder) leaves no temporary behind.
+    ASSERT_TRUE(makeDirectories(temp / "taken/inner", 0700));
+    EXPECT_FALSE(writeFileAtomically(temp / "taken", "x", false));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp.path()), {}), 2);
+}
+
+} // namespace
+} // namespace ambrevoli
