@@ -31,7 +31,7 @@ std::expected<void, SystemError> makeDirectories(const std::string& path, mode_t
         return {};
     int error = errno;
     if (error == EEXIST) {
-        struct stat info{};
+        struct stat info {};
         if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
             return {};
         return std::unexpected(SystemError{ENOTDIR});
@@ -72,8 +72,8 @@ std::expected<void, SystemError> writeFileAtomically(const std::string& path,
 {
     const std::string folder = parentOf(path);
     const std::string temporary = folder + "/.tmp-" + Uuid::random().text();
-    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                       0666));
+    UniqueFd fd(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd)
         return std::unexpected(SystemError::last());
 

@@ -51,8 +51,7 @@ OpenedInbox openInbox(const std::string& folder)
     }
 }
 
-template <class Failure, class From>
-std::unexpected<Failure> fail(From error)
+template <class Failure, class From> std::unexpected<Failure> fail(From error)
 {
     return std::unexpected(Failure(std::move(error)));
 }
@@ -61,10 +60,9 @@ std::unexpected<Failure> fail(From error)
 
 RequestInbox::RequestInbox(std::string folder, std::int64_t maxFileSize)
     : m_folder(std::move(folder)),
-      m_maxFileSize(std::clamp<std::int64_t>(maxFileSize, 0,
-                                             std::numeric_limits<std::int64_t>::max() - 1))
-{
-}
+      m_maxFileSize(
+          std::clamp<std::int64_t>(maxFileSize, 0, std::numeric_limits<std::int64_t>::max() - 1))
+{}
 
 std::string RequestInbox::fileName(const Uuid& id) { return id.text() + ".json"; }
 
@@ -95,7 +93,8 @@ std::expected<SendRequest, RequestInbox::TakeFailure> RequestInbox::take(const U
     const std::string name = fileName(id);
 
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
-    UniqueFd file(::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd file(
+        ::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file) {
         switch (errno) {
         case ELOOP: return fail<TakeFailure>(RequestInboxError::notARegularFile(id));
@@ -103,7 +102,7 @@ std::expected<SendRequest, RequestInbox::TakeFailure> RequestInbox::take(const U
         default: return fail<TakeFailure>(SystemError::last());
         }
     }
-    struct stat info{};
+    struct stat info {};
     if (::fstat(file.get(), &info) != 0)
         return fail<TakeFailure>(SystemError::last());
     if (!S_ISREG(info.st_mode))
@@ -151,7 +150,7 @@ std::expected<SendRequest, RequestInbox::TakeFailure> RequestInbox::take(const U
 }
 
 std::expected<std::int64_t, RequestInbox::SweepFailure> RequestInbox::sweep(double now,
-                                                                              double maxAge) const
+                                                                            double maxAge) const
 {
     auto opened = openInbox(m_folder);
     if (!opened)
@@ -180,7 +179,7 @@ std::expected<std::int64_t, RequestInbox::SweepFailure> RequestInbox::sweep(doub
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..")
             continue;
-        struct stat info{};
+        struct stat info {};
         if (::fstatat(dir.get(), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         if (S_ISREG(info.st_mode)) {

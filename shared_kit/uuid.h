@@ -41,7 +41,6 @@ private:
 
 } // namespace ambrevoli
 
-template <>
-struct std::hash<ambrevoli::Uuid> {
+template <> struct std::hash<ambrevoli::Uuid> {
     std::size_t operator()(const ambrevoli::Uuid& id) const noexcept;
 };

@@ -18,8 +18,13 @@ TEST(FileUtilTest, NormalizedPathDropsOnlyTrailingSlashes)
         const char* path;
         const char* normalized;
     } cases[] = {
-        {"/a/b//", "/a/b"}, {"/", "/"},     {"//", "/"},         {"", ""},
-        {"a/", "a"},        {"/a/./b/", "/a/./b"}, {"/A/../b", "/A/../b"},
+        {"/a/b//", "/a/b"},
+        {"/", "/"},
+        {"//", "/"},
+        {"", ""},
+        {"a/", "a"},
+        {"/a/./b/", "/a/./b"},
+        {"/A/../b", "/A/../b"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(normalizedPath(c.path), c.normalized) << c.path;
