@@ -69,7 +69,8 @@ std::string RequestInbox::fileName(const Uuid& id) { return id.text() + ".json";
 std::expected<std::string, RequestInbox::WriteFailure>
 RequestInbox::write(const SendRequest& request) const
 {
-    if (auto made = makeDirectories(m_folder, 0777); !made)
+    // Request files list the user's paths: other local users must not read them.
+    if (auto made = makePrivateDirectories(m_folder); !made)
         return fail<WriteFailure>(made.error());
     auto bytes = request.jsonData();
     if (!bytes)
