@@ -1,6 +1,7 @@
 #include "bookmark.h"
 
 #include "unique_fd.h"
+#include "user_dirs.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,7 +11,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <deque>
 #include <optional>
 #include <set>
@@ -125,7 +125,9 @@ std::string join(const std::string& folder, std::string_view name)
 
 class Search {
 public:
-    Search(const Identity& identity, std::size_t budget) : m_identity(identity), m_budget(budget) {}
+    // `budget` is shared by every search of one resolution.
+    Search(const Identity& identity, std::size_t& budget) : m_identity(identity), m_budget(budget)
+    {}
 
     // Looks through `root` and its subfolders down to `depth` levels, breadth first, staying on
     // the bookmarked folder's device. Yields the found path.
@@ -172,7 +174,7 @@ public:
 
 private:
     const Identity& m_identity;
-    std::size_t m_budget;
+    std::size_t& m_budget;
     std::set<std::uint64_t> m_listed; // folders already looked through, by inode
 };
 
@@ -189,17 +191,6 @@ std::string mountRootOf(const std::string& path, std::uint64_t device)
             break;
     }
     return root;
-}
-
-std::string defaultHomeTrash()
-{
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    if (dataHome && dataHome[0] == '/')
-        return std::string(dataHome) + "/Trash/files";
-    const char* home = std::getenv("HOME");
-    if (home && home[0] == '/')
-        return std::string(home) + "/.local/share/Trash/files";
-    return {};
 }
 
 } // namespace
@@ -239,27 +230,36 @@ std::expected<ResolvedBookmark, BookmarkError> resolveBookmark(std::string_view 
     if (matches(AT_FDCWD, stored.c_str(), identity))
         return ResolvedBookmark{stored, false};
 
-    // Nearest ancestor first, breadth first: a folder renamed in place is found within the old
-    // parent's own entries. Folders already looked through are not listed again.
-    Search search(identity, options.budget);
-    for (std::string ancestor = parentOf(stored);;) {
-        if (auto found = search.subtree(ancestor, options.depth))
-            return ResolvedBookmark{*found, true};
-        if (ancestor == "/")
-            break;
-        ancestor = parentOf(ancestor);
-    }
+    std::size_t budget = options.budget;
 
-    const std::string homeTrash =
-        options.homeTrash.empty() ? defaultHomeTrash() : options.homeTrash;
+    // A folder renamed in place is found within the old parent's own entries, and one moved to
+    // the trash lies at the top of a trash folder: both are cheap, so they come first.
+    Search nearby(identity, budget);
+    if (auto found = nearby.subtree(parentOf(stored), 1))
+        return ResolvedBookmark{*found, true};
+    std::string homeTrash = options.homeTrash;
+    if (homeTrash.empty())
+        if (auto data = dataHome())
+            homeTrash = *data + "/Trash/files";
     const std::string mountRoot = mountRootOf(stored, identity.device);
     const std::string uid = std::to_string(::getuid());
     for (const std::string& trash : {homeTrash, join(mountRoot, ".Trash-" + uid + "/files"),
                                      join(mountRoot, ".Trash/" + uid + "/files")}) {
         if (trash.empty())
             continue;
-        if (auto found = search.subtree(trash, options.depth))
+        if (auto found = nearby.subtree(trash, 1))
             return ResolvedBookmark{*found, true};
+    }
+
+    // Then each ancestor's subtree, nearest first, breadth first. Folders already looked
+    // through on this walk are not listed again.
+    Search wider(identity, budget);
+    for (std::string ancestor = parentOf(stored);;) {
+        if (auto found = wider.subtree(ancestor, options.depth))
+            return ResolvedBookmark{*found, true};
+        if (ancestor == "/")
+            break;
+        ancestor = parentOf(ancestor);
     }
     return std::unexpected(BookmarkError::notFound());
 }

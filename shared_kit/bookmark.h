@@ -14,7 +14,7 @@
 // A bookmark holds the folder's identity (device, inode and, where the file system gives one,
 // the inode generation) and its path when made. Resolving first checks the stored path, then
 // searches for the identity within a fixed budget of directory entries: the old parent's
-// entries, then each ancestor's subtree to a small depth, then the user's trash folders. The
+// entries, the top of the user's trash folders, then each ancestor's subtree to a small depth. The
 // search never leaves the folder's device, never follows a symbolic link and never triggers an
 // automount, so a folder moved to another file system is not found.
 
@@ -51,10 +51,9 @@ struct ResolvedBookmark {
 struct BookmarkSearch {
     // Directory entries the search may look at before it gives up.
     std::size_t budget = 4096;
-    // How deep below each ancestor (and each trash folder) the search goes.
+    // How deep below each ancestor the search goes.
     int depth = 3;
-    // The home trash ("$XDG_DATA_HOME/Trash/files"); empty: the search finds it from the
-    // environment.
+    // The home trash's "files" folder; empty: the one under the user's data home.
     std::string homeTrash;
 };
 
