@@ -3,9 +3,12 @@
 # ambrevoli_bundle(<target> IDENTIFIER <id>)
 #
 # Gives <target> its bundle information: the values a deliverable carries about itself
-# (identifier, version, app group identifier), generated at build time and read through
+# (identifier, version, app group identifier, where the host is installed), generated at build time and read through
 # ambrevoli::mainBundle(). Every executable that links the kit calls this exactly once.
+include(GNUInstallDirs)
 set(AMBREVOLI_APP_GROUP "ambrevoli" CACHE STRING "App group identifier shared by all deliverables")
+set(AMBREVOLI_HOST_EXECUTABLE "${CMAKE_INSTALL_FULL_BINDIR}/ambrevoli" CACHE FILEPATH
+    "Where the host application is installed; senders start it from there")
 
 function(ambrevoli_bundle target)
   cmake_parse_arguments(ARG "" "IDENTIFIER" "" ${ARGN})

@@ -73,10 +73,7 @@ copyItem(const std::string& source, const std::string& destPath, const Identitie
 
 } // namespace
 
-bool defaultDownloadProbe(const std::string&)
-{
-    return true;
-}
+bool defaultDownloadProbe(const std::string&) { return true; }
 
 CopyEngine::CopyEngine(std::string home, DownloadProbe isDownloaded)
     : m_home(std::move(home)), m_isDownloaded(std::move(isDownloaded))
@@ -126,20 +123,14 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
 CopyFailure itemFailureForErrno(int error, const std::string& source, const std::string& home)
 {
     switch (error) {
-    case EPERM:
-        return CopyFailure::notPermitted(isProtectedLocation(normalizedPath(source), home));
+    case EPERM: return CopyFailure::notPermitted(isProtectedLocation(normalizedPath(source), home));
     case ENOENT:
-    case ENOTDIR:
-        return CopyFailure::missing();
-    case EACCES:
-        return CopyFailure::noPermission();
+    case ENOTDIR: return CopyFailure::missing();
+    case EACCES: return CopyFailure::noPermission();
     case ENOSPC:
-    case EDQUOT:
-        return CopyFailure::outOfSpace();
-    case ENAMETOOLONG:
-        return CopyFailure::nameTooLong();
-    default:
-        return CopyFailure::other(error);
+    case EDQUOT: return CopyFailure::outOfSpace();
+    case ENAMETOOLONG: return CopyFailure::nameTooLong();
+    default: return CopyFailure::other(error);
     }
 }
 
@@ -147,15 +138,11 @@ CopyFailure placementFailureForErrno(int error)
 {
     switch (error) {
     case ENOSPC:
-    case EDQUOT:
-        return CopyFailure::outOfSpace();
-    case ENAMETOOLONG:
-        return CopyFailure::nameTooLong();
+    case EDQUOT: return CopyFailure::outOfSpace();
+    case ENAMETOOLONG: return CopyFailure::nameTooLong();
     case ENOENT:
-    case ENOTDIR:
-        return CopyFailure::missing();
-    default:
-        return CopyFailure::other(error);
+    case ENOTDIR: return CopyFailure::missing();
+    default: return CopyFailure::other(error);
     }
 }
 

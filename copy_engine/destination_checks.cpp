@@ -108,17 +108,12 @@ DestinationProblem problemForErrno(int error, const std::string& destination,
                                    const std::string& home)
 {
     switch (error) {
-    case EPERM:
-        return DestinationProblem::notPermitted(isProtectedLocation(destination, home));
+    case EPERM: return DestinationProblem::notPermitted(isProtectedLocation(destination, home));
     case ENOENT:
-    case ENOTDIR:
-        return DestinationProblem::missing();
-    case EACCES:
-        return DestinationProblem::noPermission();
-    case EROFS:
-        return DestinationProblem::readOnly();
-    default:
-        return DestinationProblem::other(error);
+    case ENOTDIR: return DestinationProblem::missing();
+    case EACCES: return DestinationProblem::noPermission();
+    case EROFS: return DestinationProblem::readOnly();
+    default: return DestinationProblem::other(error);
     }
 }
 

@@ -22,17 +22,11 @@ namespace {
 // opening a FIFO must never block.
 constexpr int protectionOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
-bool hasProtections(mode_t mode)
-{
-    return S_ISREG(mode) || S_ISDIR(mode);
-}
+bool hasProtections(mode_t mode) { return S_ISREG(mode) || S_ISDIR(mode); }
 
 // The default ACL has no descriptor call; this name reaches the opened item itself, never
 // through a link.
-std::string procPath(int fd)
-{
-    return "/proc/self/fd/" + std::to_string(fd);
-}
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // Opens the item at `path` (or `name` in `dirFd`) if it is a file or folder, and describes it.
 UniqueFd openProtected(int dirFd, const char* name, struct stat& info)
@@ -86,10 +80,7 @@ void stripOpened(int fd, const struct stat& info)
 
 } // namespace
 
-void LiftedProtections::AclFree::operator()(void* acl) const
-{
-    ::acl_free(acl);
-}
+void LiftedProtections::AclFree::operator()(void* acl) const { ::acl_free(acl); }
 
 LiftedProtections LiftedProtections::lift(const std::string& path)
 {

@@ -12,6 +12,8 @@ struct BundleInfo {
     std::string_view version;
     // The app group identifier both deliverables share; empty when the build left it out.
     std::string_view appGroup;
+    // Where the host application is installed.
+    std::string_view hostExecutable;
 };
 
 // The running executable's bundle information. Defined by the generated source of the

@@ -64,26 +64,30 @@ std::string caseText(std::string_view name, std::string_view payload);
 std::string caseText(std::string_view name, std::string_view label, std::string_view payload);
 
 template <class E>
-concept LoggableError = requires(const E& e) {
-    { textualForm(e) } -> std::convertible_to<std::string>;
-    { errorDomain(e) } -> std::convertible_to<std::string_view>;
-    { errorCode(e) } -> std::convertible_to<long>;
+concept LoggableError = requires(const E& e)
+{
+    {
+        textualForm(e)
+        } -> std::convertible_to<std::string>;
+    {
+        errorDomain(e)
+        } -> std::convertible_to<std::string_view>;
+    {
+        errorCode(e)
+        } -> std::convertible_to<long>;
 };
 
-template <LoggableError... E>
-std::string textualForm(const std::variant<E...>& error)
+template <LoggableError... E> std::string textualForm(const std::variant<E...>& error)
 {
     return std::visit([](const auto& e) { return std::string(textualForm(e)); }, error);
 }
 
-template <LoggableError... E>
-std::string_view errorDomain(const std::variant<E...>& error)
+template <LoggableError... E> std::string_view errorDomain(const std::variant<E...>& error)
 {
     return std::visit([](const auto& e) { return std::string_view(errorDomain(e)); }, error);
 }
 
-template <LoggableError... E>
-long errorCode(const std::variant<E...>& error)
+template <LoggableError... E> long errorCode(const std::variant<E...>& error)
 {
     return std::visit([](const auto& e) { return static_cast<long>(errorCode(e)); }, error);
 }

@@ -4,6 +4,7 @@
 #include "uuid.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,17 +22,26 @@ std::string parentOf(const std::string& path)
     return path.substr(0, slash);
 }
 
-} // namespace
+// Sets a folder this process just made to exactly `mode`, without following a link that might
+// have replaced it meanwhile.
+std::expected<void, SystemError> setMode(const std::string& path, mode_t mode)
+{
+    UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir || ::fchmod(dir.get(), mode) != 0)
+        return std::unexpected(SystemError::last());
+    return {};
+}
 
-std::expected<void, SystemError> makeDirectories(const std::string& path, mode_t mode)
+std::expected<void, SystemError> makeDirectories(const std::string& path, mode_t mode,
+                                                 bool exactMode)
 {
     if (path.empty())
         return std::unexpected(SystemError{ENOENT});
     if (::mkdir(path.c_str(), mode) == 0)
-        return {};
+        return exactMode ? setMode(path, mode) : std::expected<void, SystemError>();
     int error = errno;
     if (error == EEXIST) {
-        struct stat info{};
+        struct stat info {};
         if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
             return {};
         return std::unexpected(SystemError{ENOTDIR});
@@ -45,12 +55,49 @@ std::expected<void, SystemError> makeDirectories(const std::string& path, mode_t
     const std::string parent = parentOf(trimmed);
     if (parent == trimmed)
         return std::unexpected(SystemError::fromErrno(error));
-    if (auto made = makeDirectories(parent, mode); !made)
+    if (auto made = makeDirectories(parent, mode, exactMode); !made)
         return made;
+    if (::mkdir(path.c_str(), mode) == 0)
+        return exactMode ? setMode(path, mode) : std::expected<void, SystemError>();
     // Another process may have made it meanwhile; that is fine.
-    if (::mkdir(path.c_str(), mode) == 0 || errno == EEXIST)
+    if (errno == EEXIST)
         return {};
     return std::unexpected(SystemError::last());
+}
+
+} // namespace
+
+std::expected<void, SystemError> makeDirectories(const std::string& path, mode_t mode)
+{
+    return makeDirectories(path, mode, /*exactMode=*/false);
+}
+
+std::expected<void, SystemError> makePrivateDirectories(const std::string& path)
+{
+    return makeDirectories(path, 0700, /*exactMode=*/true);
+}
+
+std::expected<void, SystemError> moveByLinking(const std::string& from, const std::string& to)
+{
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return std::unexpected(SystemError::last());
+    if (::unlink(from.c_str()) != 0) {
+        const SystemError error = SystemError::last();
+        ::unlink(to.c_str());
+        return std::unexpected(error);
+    }
+    return {};
+}
+
+std::expected<void, SystemError> renameWithoutReplacing(const std::string& from,
+                                                        const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return {};
+    const int error = errno;
+    if (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP)
+        return moveByLinking(from, to);
+    return std::unexpected(SystemError::fromErrno(error));
 }
 
 std::expected<void, SystemError> writeAll(int fd, std::string_view bytes)
@@ -72,8 +119,8 @@ std::expected<void, SystemError> writeFileAtomically(const std::string& path,
 {
     const std::string folder = parentOf(path);
     const std::string temporary = folder + "/.tmp-" + Uuid::random().text();
-    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                       0666));
+    UniqueFd fd(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd)
         return std::unexpected(SystemError::last());
 

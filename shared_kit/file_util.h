@@ -16,6 +16,24 @@ namespace ambrevoli {
 // fine; an existing non-folder is ENOTDIR (or EEXIST from the system).
 std::expected<void, SystemError> makeDirectories(const std::string& path, mode_t mode);
 
+// Like makeDirectories, for folders that must stay the user's own: every folder it creates ends
+// up with mode 0700 whatever the umask (it is chmod-ed after mkdir). Folders that already exist
+// keep their mode.
+std::expected<void, SystemError> makePrivateDirectories(const std::string& path);
+
+// Renames `from` to `to` only if nothing has the name `to` yet (EEXIST otherwise), atomically
+// with renameat2(RENAME_NOREPLACE). Where the file system has no such rename (EINVAL, ENOSYS,
+// EOPNOTSUPP) it moves by moveByLinking instead, which is just as exclusive. Both names must be
+// in the same file system.
+std::expected<void, SystemError> renameWithoutReplacing(const std::string& from,
+                                                        const std::string& to);
+
+// Moves `from` to `to` by link() and unlink(): exclusive (link fails with EEXIST when `to`
+// exists), not atomic. If `from` cannot be unlinked after the link, the link is taken back and
+// that failure returned, so success or failure leaves exactly one name. Fails like link() on
+// folders and on file systems without hard links.
+std::expected<void, SystemError> moveByLinking(const std::string& from, const std::string& to);
+
 // Writes `bytes` to `path` atomically: into a new temporary file in the same folder, then one
 // rename over the target, so that a reader sees either the old file or the whole new one. With
 // `durable`, the data and the folder entry are flushed to disk before returning. The temporary

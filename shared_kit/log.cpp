@@ -2,8 +2,8 @@
 
 #include "bundle_info.h"
 
-#include <systemd/sd-journal.h>
 #include <syslog.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -55,8 +55,7 @@ void writeToStderr(const std::string& line)
 
 Logger::Logger(std::string subsystem, std::string category)
     : m_subsystem(std::move(subsystem)), m_category(std::move(category))
-{
-}
+{}
 
 bool Logger::enabled(LogLevel level) const
 {

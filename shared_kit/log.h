@@ -47,8 +47,7 @@ public:
 
     // Writes one line made of `pieces` in order: text (string, string_view, const char*),
     // integers, and Private pieces. Nothing is formatted when the level is off.
-    template <class... Pieces>
-    void log(LogLevel level, const Pieces&... pieces) const
+    template <class... Pieces> void log(LogLevel level, const Pieces&... pieces) const
     {
         if (!enabled(level))
             return;
@@ -65,8 +64,9 @@ private:
     }
     static void append(std::string& text, std::string& revealed, Private piece);
     template <std::integral I>
-        requires(!std::is_same_v<I, char> && !std::is_same_v<I, bool>)
-    static void append(std::string& text, std::string& revealed, I number)
+    requires(!std::is_same_v<I, char> &&
+             !std::is_same_v<I, bool>) static void append(std::string& text, std::string& revealed,
+                                                          I number)
     {
         append(text, revealed, std::string_view(std::to_string(number)));
     }

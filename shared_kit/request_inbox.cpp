@@ -51,8 +51,7 @@ OpenedInbox openInbox(const std::string& folder)
     }
 }
 
-template <class Failure, class From>
-std::unexpected<Failure> fail(From error)
+template <class Failure, class From> std::unexpected<Failure> fail(From error)
 {
     return std::unexpected(Failure(std::move(error)));
 }
@@ -61,17 +60,17 @@ std::unexpected<Failure> fail(From error)
 
 RequestInbox::RequestInbox(std::string folder, std::int64_t maxFileSize)
     : m_folder(std::move(folder)),
-      m_maxFileSize(std::clamp<std::int64_t>(maxFileSize, 0,
-                                             std::numeric_limits<std::int64_t>::max() - 1))
-{
-}
+      m_maxFileSize(
+          std::clamp<std::int64_t>(maxFileSize, 0, std::numeric_limits<std::int64_t>::max() - 1))
+{}
 
 std::string RequestInbox::fileName(const Uuid& id) { return id.text() + ".json"; }
 
 std::expected<std::string, RequestInbox::WriteFailure>
 RequestInbox::write(const SendRequest& request) const
 {
-    if (auto made = makeDirectories(m_folder, 0777); !made)
+    // Request files list the user's paths: other local users must not read them.
+    if (auto made = makePrivateDirectories(m_folder); !made)
         return fail<WriteFailure>(made.error());
     auto bytes = request.jsonData();
     if (!bytes)
@@ -95,7 +94,8 @@ std::expected<SendRequest, RequestInbox::TakeFailure> RequestInbox::take(const U
     const std::string name = fileName(id);
 
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
-    UniqueFd file(::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd file(
+        ::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file) {
         switch (errno) {
         case ELOOP: return fail<TakeFailure>(RequestInboxError::notARegularFile(id));
@@ -103,7 +103,7 @@ std::expected<SendRequest, RequestInbox::TakeFailure> RequestInbox::take(const U
         default: return fail<TakeFailure>(SystemError::last());
         }
     }
-    struct stat info{};
+    struct stat info {};
     if (::fstat(file.get(), &info) != 0)
         return fail<TakeFailure>(SystemError::last());
     if (!S_ISREG(info.st_mode))
@@ -151,7 +151,7 @@ std::expected<SendRequest, RequestInbox::TakeFailure> RequestInbox::take(const U
 }
 
 std::expected<std::int64_t, RequestInbox::SweepFailure> RequestInbox::sweep(double now,
-                                                                              double maxAge) const
+                                                                            double maxAge) const
 {
     auto opened = openInbox(m_folder);
     if (!opened)
@@ -180,7 +180,7 @@ std::expected<std::int64_t, RequestInbox::SweepFailure> RequestInbox::sweep(doub
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..")
             continue;
-        struct stat info{};
+        struct stat info {};
         if (::fstatat(dir.get(), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         if (S_ISREG(info.st_mode)) {

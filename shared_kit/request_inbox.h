@@ -51,8 +51,8 @@ public:
     // "<UUID>.json" with the identifier in upper case.
     static std::string fileName(const Uuid& id);
 
-    // Creates the folder (and its parents) when missing and writes the request's JSON form
-    // atomically under its file name. On success yields the file's path. The size limit is not
+    // Creates the folder (and its parents) when missing, mode 0700, and writes the request's JSON
+    // form atomically under its file name. On success yields the file's path. The size limit is not
     // applied here.
     std::expected<std::string, WriteFailure> write(const SendRequest& request) const;
 

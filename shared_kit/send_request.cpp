@@ -19,8 +19,7 @@ SendRequest::SendRequest(Uuid id, double createdAt, Uuid destinationID,
                          std::vector<std::string> sources)
     : m_id(id), m_createdAt(createdAt), m_destinationID(destinationID),
       m_sources(std::move(sources))
-{
-}
+{}
 
 std::expected<std::string, EncodeError> SendRequest::jsonData() const
 {
@@ -96,8 +95,7 @@ std::expected<SendRequest, SendRequest::DecodeFailure> SendRequest::decode(std::
     const Json* createdAtValue = member(root, "createdAt");
     if (!createdAtValue || !createdAtValue->is_string())
         return dataError("\"createdAt\" is missing or not a string");
-    const auto createdAt =
-        parseInternetDateTime(createdAtValue->get_ref<const std::string&>());
+    const auto createdAt = parseInternetDateTime(createdAtValue->get_ref<const std::string&>());
     if (!createdAt)
         return dataError("\"createdAt\" is not an internet date-time");
 

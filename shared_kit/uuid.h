@@ -1,7 +1,6 @@
 #pragma once
 
 #include <array>
-#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -33,7 +32,8 @@ public:
 
     const Bytes& bytes() const { return m_bytes; }
 
-    friend auto operator<=>(const Uuid&, const Uuid&) = default;
+    friend bool operator==(const Uuid& a, const Uuid& b) { return a.m_bytes == b.m_bytes; }
+    friend bool operator<(const Uuid& a, const Uuid& b) { return a.m_bytes < b.m_bytes; }
 
 private:
     Bytes m_bytes{};
@@ -41,7 +41,6 @@ private:
 
 } // namespace ambrevoli
 
-template <>
-struct std::hash<ambrevoli::Uuid> {
+template <> struct std::hash<ambrevoli::Uuid> {
     std::size_t operator()(const ambrevoli::Uuid& id) const noexcept;
 };

@@ -1,14 +1,13 @@
 // ambrevoli-copy DEST SRC...
 //
-// Runs one copy-engine request, with the home folder from $HOME and the default download probe,
-// and prints its report as one JSON object on stdout. Exits 0 whatever the report says, 2 for a
-// usage error. Paths are used as given: like the engine, a relative one is `missing`.
+// Runs one copy-engine request, with the home folder from $HOME (else the password database) and
+// the default download probe, and prints its report as one JSON object on stdout. Exits 0
+// whatever the report says, 2 for a usage error. Paths are used as given: like the engine, a
+// relative one is `missing`.
 
 #include "copy_engine.h"
 #include "json_text.h"
-
-#include <pwd.h>
-#include <unistd.h>
+#include "user_dirs.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,18 +17,6 @@
 namespace {
 
 using namespace ambrevoli;
-
-std::string homeFolder()
-{
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0')
-        return home;
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        return found->pw_dir;
-    return {};
-}
 
 // A path is bytes, JSON text is UTF-8: a byte that starts no valid sequence becomes U+FFFD.
 std::string validUtf8(std::string_view text)
@@ -96,7 +83,7 @@ int main(int argc, char** argv)
                    stderr);
         return 2;
     }
-    const CopyEngine engine(homeFolder(), defaultDownloadProbe);
+    const CopyEngine engine(homeDirectory().value_or(""), defaultDownloadProbe);
     const CopyReport report =
         engine.copyItems(std::vector<std::string>(argv + 2, argv + argc), argv[1]);
     const std::string json = reportJson(report);

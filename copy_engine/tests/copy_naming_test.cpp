@@ -102,10 +102,7 @@ TEST(CopyNamerTest, ShortensTheBaseByWholeCharactersToFit255Bytes)
 }
 
 // A rename that never has the exclusive flag, as on volumes without it.
-int noExclusiveRename(const char*, const char*)
-{
-    return EINVAL;
-}
+int noExclusiveRename(const char*, const char*) { return EINVAL; }
 
 class PlaceCopyTest : public CopyTest {
 protected:

@@ -27,8 +27,8 @@ TEST(DateTimeTest, WritesUtcWithWholeSeconds)
 
 TEST(DateTimeTest, RefusesTimesThatHaveNoInternetDateTime)
 {
-    for (double seconds : {std::nan(""), std::numeric_limits<double>::infinity(), 253402300800.0,
-                           -62135596801.0})
+    for (double seconds :
+         {std::nan(""), std::numeric_limits<double>::infinity(), 253402300800.0, -62135596801.0})
         EXPECT_FALSE(internetDateTime(seconds)) << seconds;
 }
 
@@ -51,18 +51,18 @@ TEST(DateTimeTest, RefusesOtherForms)
 {
     const char* rejected[] = {
         "",
-        "2024-05-01T09:30:00",       // no zone
-        "2024-05-01T09:30:00.5Z",    // fractional seconds
-        "2024-05-01 09:30:00Z",      // blank instead of T
-        "2024-05-01t09:30:00z",      // lower-case designators
-        "2024-05-01T09:30:00+0200",  // offset without colon
-        "2023-02-29T00:00:00Z",      // not a leap year
-        "2024-13-01T00:00:00Z",      // month 13
-        "2024-05-01T24:00:00Z",      // hour 24
-        "2024-05-01T09:60:00Z",      // minute 60
-        "0000-01-01T00:00:00Z",      // year 0
-        "+2024-05-01T09:30:00Z",     // sign
-        "2024-05-01T09:30:00Z ",     // trailing blank
+        "2024-05-01T09:30:00",      // no zone
+        "2024-05-01T09:30:00.5Z",   // fractional seconds
+        "2024-05-01 09:30:00Z",     // blank instead of T
+        "2024-05-01t09:30:00z",     // lower-case designators
+        "2024-05-01T09:30:00+0200", // offset without colon
+        "2023-02-29T00:00:00Z",     // not a leap year
+        "2024-13-01T00:00:00Z",     // month 13
+        "2024-05-01T24:00:00Z",     // hour 24
+        "2024-05-01T09:60:00Z",     // minute 60
+        "0000-01-01T00:00:00Z",     // year 0
+        "+2024-05-01T09:30:00Z",    // sign
+        "2024-05-01T09:30:00Z ",    // trailing blank
     };
     for (const char* text : rejected)
         EXPECT_FALSE(parseInternetDateTime(text)) << text;

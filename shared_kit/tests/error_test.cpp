@@ -27,7 +27,8 @@ TEST(ErrorTest, TextualForms)
         {textualForm(SendRequestError::unsupportedVersion(2)), "unsupportedVersion(2)"},
         {textualForm(SendRequestError::unsupportedVersion(-1)), "unsupportedVersion(-1)"},
         {textualForm(SystemError{ENOENT}), "No such file or directory (errno 2)"},
-        {caseText("notPermitted", "protectedFolder", "false"), "notPermitted(protectedFolder: false)"},
+        {caseText("notPermitted", "protectedFolder", "false"),
+         "notPermitted(protectedFolder: false)"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.text, c.expected);

@@ -12,14 +12,25 @@
 namespace ambrevoli {
 namespace {
 
+std::string readAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 TEST(FileUtilTest, NormalizedPathDropsOnlyTrailingSlashes)
 {
     struct Case {
         const char* path;
         const char* normalized;
     } cases[] = {
-        {"/a/b//", "/a/b"}, {"/", "/"},     {"//", "/"},         {"", ""},
-        {"a/", "a"},        {"/a/./b/", "/a/./b"}, {"/A/../b", "/A/../b"},
+        {"/a/b//", "/a/b"},
+        {"/", "/"},
+        {"//", "/"},
+        {"", ""},
+        {"a/", "a"},
+        {"/a/./b/", "/a/./b"},
+        {"/A/../b", "/A/../b"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(normalizedPath(c.path), c.normalized) << c.path;
@@ -50,6 +61,25 @@ TEST(FileUtilTest, AtomicWriteReplacesWholeAndLeavesNoTemporary)
     ASSERT_TRUE(makeDirectories(temp / "taken/inner", 0700));
     EXPECT_FALSE(writeFileAtomically(temp / "taken", "x", false));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp.path()), {}), 2);
+}
+
+TEST(FileUtilTest, ExclusiveMovesNeverReplace)
+{
+    using Move = std::expected<void, SystemError> (*)(const std::string&, const std::string&);
+    for (Move move : {Move(renameWithoutReplacing), Move(moveByLinking)}) {
+        testing::ScopedTempDir temp;
+        std::ofstream(temp / "from") << "from";
+        std::ofstream(temp / "taken") << "taken";
+
+        EXPECT_EQ(move(temp / "from", temp / "taken"), std::unexpected(SystemError{EEXIST}));
+        EXPECT_EQ(readAll(temp / "from"), "from");
+        EXPECT_EQ(readAll(temp / "taken"), "taken");
+
+        ASSERT_TRUE(move(temp / "from", temp / "to"));
+        EXPECT_FALSE(std::filesystem::exists(temp / "from"));
+        EXPECT_EQ(readAll(temp / "to"), "from");
+        EXPECT_EQ(move(temp / "from", temp / "again"), std::unexpected(SystemError{ENOENT}));
+    }
 }
 
 } // namespace

@@ -27,26 +27,26 @@ TEST(HandoffURLTest, ParsesNothingButTheExactTexts)
 {
     const std::string send = "ambrevoli://send?request=";
     const std::string rejected[] = {
-        send + lowerID,                                  // lower-case identifier
-        send + upperID + "&request=" + upperID,          // repeated item
-        "ambrevoli://send?x=1&request=" + upperID,       // item before
-        send + upperID + "&x=1",                         // item after
-        "ambrevoli://send/?request=" + upperID,          // path
+        send + lowerID,                            // lower-case identifier
+        send + upperID + "&request=" + upperID,    // repeated item
+        "ambrevoli://send?x=1&request=" + upperID, // item before
+        send + upperID + "&x=1",                   // item after
+        "ambrevoli://send/?request=" + upperID,    // path
         "ambrevoli://settings/",
-        "ambrevoli://settings#top",                      // fragment
+        "ambrevoli://settings#top", // fragment
         send + upperID + "#x",
-        "ambrevoli://settings:80",                       // port
-        "ambrevoli://me@settings",                       // user information
-        "Ambrevoli://settings",                          // scheme case
-        "ambrevoli://Settings",                          // host case
+        "ambrevoli://settings:80", // port
+        "ambrevoli://me@settings", // user information
+        "Ambrevoli://settings",    // scheme case
+        "ambrevoli://Settings",    // host case
         "ambrevoli://SEND?request=" + upperID,
-        "ambrevoli://send",                              // no query
+        "ambrevoli://send", // no query
         "ambrevoli://send?",
-        "ambrevoli://send?request",                      // no "="
-        "ambrevoli://send?request=",                     // empty value
-        "ambrevoli://send?request=" + upperID.substr(1), // not an identifier
+        "ambrevoli://send?request",                         // no "="
+        "ambrevoli://send?request=",                        // empty value
+        "ambrevoli://send?request=" + upperID.substr(1),    // not an identifier
         "ambrevoli://send?request=%33" + upperID.substr(1), // percent-encoded digit
-        "ambrevoli:settings",                            // no authority
+        "ambrevoli:settings",                               // no authority
         "ambrevoli:///settings",
         "other://settings",
         "ambrevoli://update",

@@ -33,7 +33,8 @@ TEST(LogTest, SharedLineShapesRedactPrivateArguments)
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].level, LogLevel::standard);
     EXPECT_EQ(records[0].category, "requests");
-    EXPECT_EQ(records[0].text, "Couldn't read request 3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F: <private>");
+    EXPECT_EQ(records[0].text,
+              "Couldn't read request 3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F: <private>");
     EXPECT_EQ(records[0].revealed, "Couldn't read request 3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F: "
                                    "notFound(3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F)");
     EXPECT_EQ(records[1].level, LogLevel::error);

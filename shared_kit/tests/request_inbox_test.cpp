@@ -15,9 +15,9 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <set>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 namespace ambrevoli {
@@ -45,8 +45,7 @@ void setModified(const std::string& path, double seconds)
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
 
-template <class E>
-bool failedWith(const auto& result, const E& error)
+template <class E> bool failedWith(const auto& result, const E& error)
 {
     return !result && std::holds_alternative<E>(result.error()) &&
            std::get<E>(result.error()) == error;
@@ -105,8 +104,8 @@ TEST_F(RequestInboxTest, RefusesLinksAndSpecialFilesWithoutTouchingThem)
     const std::string target = temp / "target.json";
     writeText(target, *request.jsonData());
     ASSERT_EQ(::symlink(target.c_str(), pathFor(request.id()).c_str()), 0);
-    EXPECT_TRUE(failedWith(inbox.take(request.id()),
-                           RequestInboxError::notARegularFile(request.id())));
+    EXPECT_TRUE(
+        failedWith(inbox.take(request.id()), RequestInboxError::notARegularFile(request.id())));
     EXPECT_TRUE(fs::is_symlink(pathFor(request.id())));
     EXPECT_TRUE(fs::exists(target));
 

@@ -1,0 +1,267 @@
+#include "bookmark.h"
+
+#include "unique_fd.h"
+#include "user_dirs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <set>
+#include <utility>
+
+namespace ambrevoli {
+
+std::string textualForm(const BookmarkError& e)
+{
+    using enum BookmarkError::Case;
+    switch (e.kind) {
+    case malformed: return "malformed";
+    case unsupportedVersion: return "unsupportedVersion";
+    case notFound: return "notFound";
+    }
+    return "unknown";
+}
+
+std::string_view errorDomain(const BookmarkError&) { return "AmbrevoliKit.BookmarkError"; }
+long errorCode(const BookmarkError& e) { return static_cast<long>(e.kind); }
+
+namespace {
+
+constexpr std::uint8_t formatVersion = 1;
+
+struct Identity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::optional<std::uint32_t> generation;
+};
+
+struct Decoded {
+    Identity identity;
+    std::string path;
+};
+
+void putInteger(std::string& out, std::uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+std::optional<std::uint64_t> takeInteger(std::string_view& in, int bytes)
+{
+    if (in.size() < static_cast<std::size_t>(bytes))
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value |= static_cast<std::uint64_t>(static_cast<std::uint8_t>(in[i])) << (8 * i);
+    in.remove_prefix(static_cast<std::size_t>(bytes));
+    return value;
+}
+
+// Layout, little-endian: version (1), device (8), inode (8), has generation (1),
+// generation (4), path length (4), path bytes.
+std::expected<Decoded, BookmarkError> decode(std::string_view in)
+{
+    const auto version = takeInteger(in, 1);
+    if (!version)
+        return std::unexpected(BookmarkError::malformed());
+    if (*version != formatVersion)
+        return std::unexpected(*version > formatVersion ? BookmarkError::unsupportedVersion()
+                                                        : BookmarkError::malformed());
+    const auto device = takeInteger(in, 8), inode = takeInteger(in, 8);
+    const auto hasGeneration = takeInteger(in, 1), generation = takeInteger(in, 4);
+    const auto pathLength = takeInteger(in, 4);
+    if (!device || !inode || !hasGeneration || *hasGeneration > 1 || !generation || !pathLength ||
+        in.size() != *pathLength || in.empty() || in.front() != '/')
+        return std::unexpected(BookmarkError::malformed());
+    Decoded decoded{{*device, *inode, std::nullopt}, std::string(in)};
+    if (*hasGeneration)
+        decoded.identity.generation = static_cast<std::uint32_t>(*generation);
+    return decoded;
+}
+
+// The inode generation, where the file system keeps one. `fd` is open on the item.
+std::optional<std::uint32_t> generationOf(int fd)
+{
+    int generation = 0;
+    if (::ioctl(fd, FS_IOC_GETVERSION, &generation) != 0)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(generation);
+}
+
+// Whether the folder named by `name` relative to `dirfd` (or the absolute path, with AT_FDCWD)
+// is the bookmarked one. Links are never followed, automounts never triggered.
+bool matches(int dirfd, const char* name, const Identity& identity)
+{
+    struct stat info {};
+    if (::fstatat(dirfd, name, &info, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0 ||
+        !S_ISDIR(info.st_mode) || info.st_dev != identity.device || info.st_ino != identity.inode)
+        return false;
+    if (!identity.generation)
+        return true;
+    UniqueFd fd(
+        ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // A file system that kept a generation at making time keeps one now; a different one means
+    // the inode number was reused by another folder.
+    return fd && generationOf(fd.get()) == identity.generation;
+}
+
+std::string parentOf(std::string_view path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == 0 || slash == std::string_view::npos ? "/" : std::string(path.substr(0, slash));
+}
+
+std::string join(const std::string& folder, std::string_view name)
+{
+    return folder == "/" ? "/" + std::string(name) : folder + "/" + std::string(name);
+}
+
+class Search {
+public:
+    // `budget` is shared by every search of one resolution.
+    Search(const Identity& identity, std::size_t& budget) : m_identity(identity), m_budget(budget)
+    {}
+
+    // Looks through `root` and its subfolders down to `depth` levels, breadth first, staying on
+    // the bookmarked folder's device. Yields the found path.
+    std::optional<std::string> subtree(const std::string& root, int depth)
+    {
+        std::deque<std::pair<std::string, int>> queue{{root, 0}};
+        while (!queue.empty() && m_budget > 0) {
+            auto [folder, level] = std::move(queue.front());
+            queue.pop_front();
+            UniqueFd fd(::open(folder.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (!fd)
+                continue;
+            struct stat info {};
+            if (::fstat(fd.get(), &info) != 0 || info.st_dev != m_identity.device ||
+                !m_listed.insert(info.st_ino).second)
+                continue;
+            const int listingFd = ::dup(fd.get());
+            if (listingFd < 0)
+                continue;
+            DirStream listing(::fdopendir(listingFd));
+            if (!listing) {
+                ::close(listingFd);
+                continue;
+            }
+            while (const dirent* entry = ::readdir(listing.get())) {
+                const std::string_view name = entry->d_name;
+                if (name == "." || name == "..")
+                    continue;
+                if (m_budget == 0)
+                    return std::nullopt;
+                --m_budget;
+                if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
+                    continue;
+                if (entry->d_ino == m_identity.inode &&
+                    matches(fd.get(), entry->d_name, m_identity))
+                    return join(folder, name);
+                if (level + 1 < depth)
+                    queue.emplace_back(join(folder, name), level + 1);
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    const Identity& m_identity;
+    std::size_t& m_budget;
+    std::set<std::uint64_t> m_listed; // folders already looked through, by inode
+};
+
+// The root of the mount that holds `path`: the highest ancestor still on `device`.
+std::string mountRootOf(const std::string& path, std::uint64_t device)
+{
+    std::string root = path;
+    for (std::string current = parentOf(path);; current = parentOf(current)) {
+        struct stat info {};
+        if (::stat(current.c_str(), &info) != 0 || info.st_dev != device)
+            break;
+        root = current;
+        if (current == "/")
+            break;
+    }
+    return root;
+}
+
+} // namespace
+
+std::expected<std::string, SystemError> makeBookmark(const std::string& path)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
+        return std::unexpected(SystemError::last());
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        return std::unexpected(SystemError::last());
+    if (path.empty() || path.front() != '/')
+        return std::unexpected(SystemError{EINVAL});
+    const auto generation = generationOf(fd.get());
+
+    std::string bytes;
+    putInteger(bytes, formatVersion, 1);
+    putInteger(bytes, info.st_dev, 8);
+    putInteger(bytes, info.st_ino, 8);
+    putInteger(bytes, generation ? 1 : 0, 1);
+    putInteger(bytes, generation.value_or(0), 4);
+    putInteger(bytes, path.size(), 4);
+    bytes += path;
+    return bytes;
+}
+
+std::expected<ResolvedBookmark, BookmarkError> resolveBookmark(std::string_view bookmark,
+                                                               const BookmarkSearch& options)
+{
+    const auto decoded = decode(bookmark);
+    if (!decoded)
+        return std::unexpected(decoded.error());
+    const Identity& identity = decoded->identity;
+    const std::string& stored = decoded->path;
+
+    if (matches(AT_FDCWD, stored.c_str(), identity))
+        return ResolvedBookmark{stored, false};
+
+    std::size_t budget = options.budget;
+
+    // A folder renamed in place is found within the old parent's own entries, and one moved to
+    // the trash lies at the top of a trash folder: both are cheap, so they come first.
+    Search nearby(identity, budget);
+    if (auto found = nearby.subtree(parentOf(stored), 1))
+        return ResolvedBookmark{*found, true};
+    std::string homeTrash = options.homeTrash;
+    if (homeTrash.empty())
+        if (auto data = dataHome())
+            homeTrash = *data + "/Trash/files";
+    const std::string mountRoot = mountRootOf(stored, identity.device);
+    const std::string uid = std::to_string(::getuid());
+    for (const std::string& trash : {homeTrash, join(mountRoot, ".Trash-" + uid + "/files"),
+                                     join(mountRoot, ".Trash/" + uid + "/files")}) {
+        if (trash.empty())
+            continue;
+        if (auto found = nearby.subtree(trash, 1))
+            return ResolvedBookmark{*found, true};
+    }
+
+    // Then each ancestor's subtree, nearest first, breadth first. Folders already looked
+    // through on this walk are not listed again.
+    Search wider(identity, budget);
+    for (std::string ancestor = parentOf(stored);;) {
+        if (auto found = wider.subtree(ancestor, options.depth))
+            return ResolvedBookmark{*found, true};
+        if (ancestor == "/")
+            break;
+        ancestor = parentOf(ancestor);
+    }
+    return std::unexpected(BookmarkError::notFound());
+}
+
+} // namespace ambrevoli

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "error.h"
+#include "handoff_url.h"
+
+#include <expected>
+#include <string>
+#include <vector>
+
+// Starting the host application with a handoff URL: what a click in the file manager's menu and
+// `ambrevoli-send` do to wake it. The host is started detached (its own session, reparented away
+// from the caller), so the caller — possibly the file manager itself — never waits for it and
+// never collects it.
+
+namespace ambrevoli {
+
+struct HostLaunch {
+    // The host executable: $AMBREVOLI_HOST when set, else where the build installs it.
+    std::string executable;
+    // Whether the host may raise a window. A send does not; opening the settings does.
+    bool activates = false;
+    // Extra "NAME=value" entries for the host's environment, e.g. the desktop's activation
+    // token so that a window it opens may take the focus.
+    std::vector<std::string> environment;
+};
+
+// The host executable senders start: $AMBREVOLI_HOST when set and absolute, else the installed
+// path fixed at build time.
+std::string hostExecutable();
+
+// The arguments the host is started with: "--background" when it must not activate, then the
+// URL text.
+std::vector<std::string> hostArguments(const HandoffURL& url, bool activates);
+
+// Starts `launch.executable` with hostArguments(url, launch.activates), detached. Returns once
+// the program has been executed (not when it finishes). Fails with the system's error when it
+// cannot be started (ENOENT for a missing executable, EACCES, …). Safe to call from a
+// multi-threaded process: between fork and exec the child only makes async-signal-safe calls.
+std::expected<void, SystemError> openWithHost(const HandoffURL& url, const HostLaunch& launch);
+
+} // namespace ambrevoli
