@@ -289,18 +289,20 @@ TEST_F(CopyEngineTest, PermissionRefusalsForAnUnprivilegedUser)
     writeFile(tree + "/" + secret, "s", 0600);
     writeFile(path("public"), "p", 0644);
 
-    const auto result = runAsNobody([&] {
-        const LogCapture log;
-        const CopyEngine engine(path("home"), defaultDownloadProbe);
-        std::string out = textualForm(*engine.copyItems({path("public")}, closedDest).problem);
-        const CopyReport report = engine.copyItems(
-            {path("secret"), path("private/file"), folder, tree, path("public")}, dest);
-        for (const auto& line : entries(report))
-            out += "\n" + line;
-        for (const auto& line : log.lines())
-            out += "\nlog: " + line;
-        return out;
-    });
+    const auto result = runAsNobody(
+        [&] {
+            const LogCapture log;
+            const CopyEngine engine(path("home"), defaultDownloadProbe);
+            std::string out = textualForm(*engine.copyItems({path("public")}, closedDest).problem);
+            const CopyReport report = engine.copyItems(
+                {path("secret"), path("private/file"), folder, tree, path("public")}, dest);
+            for (const auto& line : entries(report))
+                out += "\n" + line;
+            for (const auto& line : log.lines())
+                out += "\nlog: " + line;
+            return out;
+        },
+        m_temp.path());
     if (!result)
         GTEST_SKIP() << "cannot run as an unprivileged user here";
     EXPECT_EQ(*result, "noPermission"

@@ -81,14 +81,16 @@ TEST_F(DestinationChecksTest, PermissionRefusalsForAnUnprivilegedUser)
     const std::string readOnly = makeFolder("read-only", 0755);
     makeFolder("closed", 0700);
     const std::string behindClosed = makeFolder("closed/dest", 0777);
-    const auto problems = runAsNobody([&] {
-        std::string out;
-        for (const auto& dest : {writable, readOnly, behindClosed}) {
-            const auto problem = checkDestination(dest, "/nonexistent");
-            out += (problem ? textualForm(*problem) : "usable") + ";";
-        }
-        return out;
-    });
+    const auto problems = runAsNobody(
+        [&] {
+            std::string out;
+            for (const auto& dest : {writable, readOnly, behindClosed}) {
+                const auto problem = checkDestination(dest, "/nonexistent");
+                out += (problem ? textualForm(*problem) : "usable") + ";";
+            }
+            return out;
+        },
+        m_temp.path());
     if (!problems)
         GTEST_SKIP() << "cannot run as an unprivileged user here";
     EXPECT_EQ(*problems, "usable;noPermission;noPermission;");

@@ -170,8 +170,10 @@ private:
 };
 
 // Runs `body` in a child process that has dropped to nobody (65534:65534, no supplementary
-// groups) and yields what it returned; no value when the drop or the child failed.
-inline std::optional<std::string> runAsNobody(const std::function<std::string()>& body)
+// groups) and yields what it returned; no value when the drop or the child failed, or when the
+// child cannot reach `reach` (a temporary folder inside a folder closed to others).
+inline std::optional<std::string> runAsNobody(const std::function<std::string()>& body,
+                                              const std::string& reach)
 {
     int pipeFds[2];
     if (::geteuid() != 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0)
@@ -184,6 +186,8 @@ inline std::optional<std::string> runAsNobody(const std::function<std::string()>
         if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
             ::setresuid(nobody, nobody, nobody) != 0)
             ::_exit(3);
+        if (::access(reach.c_str(), X_OK) != 0)
+            ::_exit(5);
         const std::string result = body();
         const char* data = result.data();
         std::size_t left = result.size();

@@ -280,17 +280,19 @@ TEST_F(TreeCopyTest, RefusalsOfAnUnprivilegedUserAreErrors)
     ASSERT_EQ(::mknod(path("devices/null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
     const std::string dest = makeFolder("dest", 0777);
 
-    const auto results = runAsNobody([&] {
-        std::string out;
-        for (const auto& [source, target] :
-             {std::pair{top, dest + "/top"}, std::pair{path("devices"), dest + "/devices"}}) {
-            const auto copied = copyTree(source, target, true);
-            out += copied ? "ok;"
-                          : std::to_string(copied.error().error) + "," +
-                                std::to_string(copied.error().created) + ";";
-        }
-        return out;
-    });
+    const auto results = runAsNobody(
+        [&] {
+            std::string out;
+            for (const auto& [source, target] :
+                 {std::pair{top, dest + "/top"}, std::pair{path("devices"), dest + "/devices"}}) {
+                const auto copied = copyTree(source, target, true);
+                out += copied ? "ok;"
+                              : std::to_string(copied.error().error) + "," +
+                                    std::to_string(copied.error().created) + ";";
+            }
+            return out;
+        },
+        m_temp.path());
     if (!results)
         GTEST_SKIP() << "cannot run as an unprivileged user here";
     EXPECT_EQ(*results, std::to_string(EACCES) + ",1;" + std::to_string(EPERM) + ",1;");
