@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -39,18 +39,17 @@ bool isDot(const char* name)
 }
 
 // Whether the process umask takes bits from the owner, so that a new 0600 file or 0700 folder
-// would not even be writable by its owner. Read once, without changing the umask (which would
-// race with other threads).
+// would not even be writable by its owner. Read without changing the umask, which would race
+// with other threads; when it cannot be read, assume it does.
 bool umaskLimitsOwner()
 {
-    static const bool limits = [] {
-        std::ifstream status("/proc/self/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.starts_with("Umask:"))
-                return (std::stoul(line.substr(6), nullptr, 8) & 0700) != 0;
+    const auto status = readSmallFile("/proc/self/status", 64 * 1024);
+    if (!status)
         return true;
-    }();
-    return limits;
+    const auto at = status->find("\nUmask:");
+    if (at == std::string::npos)
+        return true;
+    return (std::strtoul(status->c_str() + at + 7, nullptr, 8) & 0700) != 0;
 }
 
 // The carried flags that statx reports without another call.
@@ -213,7 +212,7 @@ private:
         if (!target)
             return errno;
         m_created = true;
-        if (umaskLimitsOwner() && ::fchmod(target.get(), 0600) != 0)
+        if (m_umaskLimitsOwner && ::fchmod(target.get(), 0600) != 0)
             return errno;
         if (const int error = copyData(source, target.get(), info))
             return error;
@@ -232,7 +231,7 @@ private:
         UniqueFd target(::openat(folder.fd, name, folderOpenFlags));
         if (!target)
             return errno;
-        if (umaskLimitsOwner() && ::fchmod(target.get(), 0700) != 0)
+        if (m_umaskLimitsOwner && ::fchmod(target.get(), 0700) != 0)
             return errno;
 
         DirStream entries(::fdopendir(source.get()));
@@ -529,6 +528,7 @@ private:
     }
 
     const bool m_clone;
+    const bool m_umaskLimitsOwner = umaskLimitsOwner();
     bool m_cloneUnsupported = false;
     bool m_inheritsAcls = false;
     bool m_created = false;

@@ -22,7 +22,7 @@ using testing::listAfter;
 using testing::namesIn;
 using testing::readFile;
 using testing::runAsNobody;
-using testing::ScopedConfigHome;
+using testing::ScopedEnv;
 using testing::ScopedTmpfs;
 using testing::writeFile;
 
@@ -57,7 +57,7 @@ protected:
         return CopyEngine(path("home"), std::move(probe));
     }
 
-    const ScopedConfigHome m_config{nullptr};
+    const ScopedEnv m_config{"XDG_CONFIG_HOME", std::nullopt};
 };
 
 TEST_F(CopyEngineTest, UnusableDestinationTouchesNoSource)

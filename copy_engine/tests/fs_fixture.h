@@ -3,6 +3,7 @@
 // The world the copy-engine tests build: temporary folders, tiny or read-only mounts, file
 // flags, and a child process that runs as an unprivileged user (root ignores mode bits).
 
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -218,33 +219,6 @@ inline std::optional<std::string> runAsNobody(const std::function<std::string()>
         return std::nullopt;
     return result;
 }
-
-// Points XDG_CONFIG_HOME somewhere (or nowhere) for the life of the value, so that the
-// protected locations do not depend on the machine.
-class ScopedConfigHome {
-public:
-    explicit ScopedConfigHome(const char* path)
-    {
-        if (const char* old = std::getenv("XDG_CONFIG_HOME"))
-            m_old = old;
-        if (path)
-            ::setenv("XDG_CONFIG_HOME", path, 1);
-        else
-            ::unsetenv("XDG_CONFIG_HOME");
-    }
-    ~ScopedConfigHome()
-    {
-        if (m_old)
-            ::setenv("XDG_CONFIG_HOME", m_old->c_str(), 1);
-        else
-            ::unsetenv("XDG_CONFIG_HOME");
-    }
-    ScopedConfigHome(const ScopedConfigHome&) = delete;
-    ScopedConfigHome& operator=(const ScopedConfigHome&) = delete;
-
-private:
-    std::optional<std::string> m_old;
-};
 
 // The names of a folder in the order a listing (and so a copy) visits them.
 inline std::vector<std::string> listingOrder(const std::string& folder)

@@ -298,6 +298,28 @@ TEST_F(TreeCopyTest, RefusalsOfAnUnprivilegedUserAreErrors)
     EXPECT_EQ(*results, std::to_string(EACCES) + ",1;" + std::to_string(EPERM) + ",1;");
 }
 
+TEST_F(TreeCopyTest, UmaskThatTakesTheOwnersBitsChangesNothing)
+{
+    const std::string top = makeFolder("top", 0755);
+    makeFolder("top/sub", 0705);
+    writeFile(top + "/sub/file", "f", 0604);
+    const std::string dest = makeFolder("dest", 0777);
+    const auto result = runAsNobody(
+        [&] {
+            const testing::ScopedUmask umask(0277);
+            const auto copied = copyTree(top, dest + "/top", true);
+            return copied ? std::string("ok") : std::strerror(copied.error().error);
+        },
+        m_temp.path());
+    if (!result)
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    EXPECT_EQ(*result, "ok");
+    for (const auto& [item, mode] :
+         {std::pair{"/top", 0755u}, {"/top/sub", 0705u}, {"/top/sub/file", 0604u}})
+        EXPECT_EQ(lstatOf(dest + item).st_mode & 07777, mode) << item;
+    EXPECT_EQ(readFile(dest + "/top/sub/file"), "f");
+}
+
 TEST_F(TreeCopyTest, RemovalNeverFollowsLinks)
 {
     const std::string outside = makeFolder("outside");
