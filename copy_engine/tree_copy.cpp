@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace ambrevoli {
@@ -24,8 +26,8 @@ namespace {
 
 constexpr int fileOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr int folderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr unsigned statxMask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_ATIME |
-                               STATX_MTIME | STATX_SIZE | STATX_BLOCKS;
+constexpr unsigned statxMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID | STATX_GID |
+                               STATX_ATIME | STATX_MTIME | STATX_SIZE | STATX_BLOCKS;
 
 constexpr const char* accessAclName = "system.posix_acl_access";
 constexpr const char* defaultAclName = "system.posix_acl_default";
@@ -174,6 +176,11 @@ public:
     }
 
 private:
+    static std::pair<dev_t, ino_t> identity(const struct statx& info)
+    {
+        return {::makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino};
+    }
+
     // The group a new item in `folder` gets from the system.
     gid_t createdGid(const Folder& folder) const { return folder.setgid ? folder.gid : m_gid; }
 
@@ -225,6 +232,11 @@ private:
     int copyFolder(UniqueFd source, const struct statx& info, const Folder& folder,
                    const char* name)
     {
+        // The copy met itself: the destination lies inside the source by a way its path does
+        // not show (a bind mount). Stop before copying the copy.
+        if (m_topFolder && *m_topFolder == identity(info))
+            return ELOOP;
+        const bool top = !m_created;
         if (::mkdirat(folder.fd, name, 0700) != 0)
             return errno;
         m_created = true;
@@ -233,6 +245,12 @@ private:
             return errno;
         if (m_umaskLimitsOwner && ::fchmod(target.get(), 0700) != 0)
             return errno;
+        if (top) {
+            struct statx made {};
+            if (::statx(target.get(), "", AT_EMPTY_PATH, STATX_INO, &made) != 0)
+                return errno;
+            m_topFolder = identity(made);
+        }
 
         DirStream entries(::fdopendir(source.get()));
         if (!entries)
@@ -532,6 +550,7 @@ private:
     bool m_cloneUnsupported = false;
     bool m_inheritsAcls = false;
     bool m_created = false;
+    std::optional<std::pair<dev_t, ino_t>> m_topFolder;
     const uid_t m_uid = ::geteuid();
     const gid_t m_gid = ::getegid();
     std::vector<char> m_names = std::vector<char>(1024);

@@ -135,6 +135,23 @@ TEST_F(CopyEngineTest, FolderIsNeverCopiedIntoItself)
     EXPECT_TRUE(std::filesystem::is_symlink(dest + "/link to work"));
 }
 
+// The destination lies inside the source by a way its path does not show: the copy must stop
+// when it meets itself instead of copying itself into itself.
+TEST_F(CopyEngineTest, CopyThatMeetsItselfThroughABindMountStops)
+{
+    const std::string dest = makeFolder("source/sub/dest");
+    writeFile(path("source/file"), "f");
+    const std::string alias = makeFolder("alias");
+    if (!testing::privateMounts() ||
+        ::mount(path("source/sub").c_str(), alias.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot bind-mount here";
+    const CopyReport report = engine().copyItems({path("source")}, alias + "/dest");
+    ::umount2(alias.c_str(), MNT_DETACH);
+    EXPECT_EQ(report.failed,
+              (std::vector<FailedItem>{{path("source"), CopyFailure::other(ELOOP)}}));
+    EXPECT_TRUE(namesIn(dest).empty());
+}
+
 TEST_F(CopyEngineTest, ContentNotOnThisMachineIsNotCopied)
 {
     const std::string dest = makeFolder("dest");

@@ -3,6 +3,7 @@
 // The world the copy-engine tests build: temporary folders, tiny or read-only mounts, file
 // flags, and a child process that runs as an unprivileged user (root ignores mode bits).
 
+#include "copy_outcome.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
 
@@ -28,6 +29,38 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace ambrevoli {
+
+// Readable failure messages for the values the tests compare.
+inline void PrintTo(const SystemError& error, std::ostream* out) { *out << textualForm(error); }
+inline void PrintTo(const CopyFailure& failure, std::ostream* out) { *out << textualForm(failure); }
+inline void PrintTo(const DestinationProblem& problem, std::ostream* out)
+{
+    *out << textualForm(problem);
+}
+inline void PrintTo(const CopiedItem& item, std::ostream* out)
+{
+    *out << item.source << " -> " << item.copy << (item.isDirectory ? " (folder)" : "");
+}
+inline void PrintTo(const FailedItem& item, std::ostream* out)
+{
+    *out << item.source << ": " << textualForm(item.reason);
+}
+
+inline void PrintTo(const CopyReport& report, std::ostream* out)
+{
+    *out << "{" << report.destination << ", problem "
+         << (report.problem ? textualForm(*report.problem) : "none") << ", " << report.itemCount
+         << " items";
+    for (const auto& item : report.copied)
+        *out << "; copied " << item.source << " -> " << item.copy;
+    for (const auto& item : report.failed)
+        *out << "; failed " << item.source << ": " << textualForm(item.reason);
+    *out << "}";
+}
+
+} // namespace ambrevoli
 
 namespace ambrevoli::testing {
 
