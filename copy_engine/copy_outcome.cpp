@@ -4,10 +4,7 @@ namespace ambrevoli {
 
 namespace {
 
-std::string_view boolText(bool value)
-{
-    return value ? "true" : "false";
-}
+std::string_view boolText(bool value) { return value ? "true" : "false"; }
 
 } // namespace
 
@@ -17,34 +14,20 @@ std::string textualForm(const CopyFailure& failure)
     switch (failure.kind) {
     case notPermitted:
         return caseText("notPermitted", "protectedFolder", boolText(failure.protectedFolder));
-    case other:
-        return caseText("other", std::to_string(failure.errorNumber));
-    case missing:
-        return "missing";
-    case destinationGone:
-        return "destinationGone";
-    case intoItself:
-        return "intoItself";
-    case notDownloaded:
-        return "notDownloaded";
-    case noPermission:
-        return "noPermission";
-    case outOfSpace:
-        return "outOfSpace";
-    case nameTooLong:
-        return "nameTooLong";
+    case other: return caseText("other", std::to_string(failure.errorNumber));
+    case missing: return "missing";
+    case destinationGone: return "destinationGone";
+    case intoItself: return "intoItself";
+    case notDownloaded: return "notDownloaded";
+    case noPermission: return "noPermission";
+    case outOfSpace: return "outOfSpace";
+    case nameTooLong: return "nameTooLong";
     }
     return "unknown";
 }
 
-std::string_view errorDomain(const CopyFailure&)
-{
-    return "CopyEngine.CopyFailure";
-}
-long errorCode(const CopyFailure& failure)
-{
-    return static_cast<long>(failure.kind);
-}
+std::string_view errorDomain(const CopyFailure&) { return "CopyEngine.CopyFailure"; }
+long errorCode(const CopyFailure& failure) { return static_cast<long>(failure.kind); }
 
 std::string textualForm(const DestinationProblem& problem)
 {
@@ -52,25 +35,15 @@ std::string textualForm(const DestinationProblem& problem)
     switch (problem.kind) {
     case notPermitted:
         return caseText("notPermitted", "protectedFolder", boolText(problem.protectedFolder));
-    case other:
-        return caseText("other", std::to_string(problem.errorNumber));
-    case missing:
-        return "missing";
-    case noPermission:
-        return "noPermission";
-    case readOnly:
-        return "readOnly";
+    case other: return caseText("other", std::to_string(problem.errorNumber));
+    case missing: return "missing";
+    case noPermission: return "noPermission";
+    case readOnly: return "readOnly";
     }
     return "unknown";
 }
 
-std::string_view errorDomain(const DestinationProblem&)
-{
-    return "CopyEngine.DestinationProblem";
-}
-long errorCode(const DestinationProblem& problem)
-{
-    return static_cast<long>(problem.kind);
-}
+std::string_view errorDomain(const DestinationProblem&) { return "CopyEngine.DestinationProblem"; }
+long errorCode(const DestinationProblem& problem) { return static_cast<long>(problem.kind); }
 
 } // namespace ambrevoli

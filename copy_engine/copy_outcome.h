@@ -122,7 +122,8 @@ struct CopyReport {
 
 } // namespace ambrevoli
 
-template <> struct std::hash<ambrevoli::FileID> {
+template <>
+struct std::hash<ambrevoli::FileID> {
     std::size_t operator()(const ambrevoli::FileID& id) const noexcept
     {
         return std::hash<std::uint64_t>()(id.inode * 0x9E3779B97F4A7C15ull ^ id.device);

@@ -38,8 +38,8 @@ private:
     QStringList m_connections;
 };
 
-// A notification server that records what it is asked and answers as the freedesktop
-// specification says. Register it with serve().
+// A notification server that records what it is asked and answers as a freedesktop
+// notification server does. Register it with serve().
 class FakeNotificationServer : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
