@@ -34,3 +34,22 @@ function(ambrevoli_test prefix source)
   ambrevoli_bundle(${name} IDENTIFIER "ambrevoli.tests")
   add_test(NAME ${name} COMMAND ${name})
 endfunction()
+
+# ambrevoli_qt_test(<prefix> <source> LIBS <libs...>)
+#
+# The QtTest counterpart of ambrevoli_test(): one test file becomes one executable and one ctest
+# entry named <prefix>_<file stem>. The test runs on the offscreen platform and with a session
+# bus address that leads nowhere, so nothing it does can reach the developer's desktop session;
+# a test that needs a bus starts a private one of its own.
+function(ambrevoli_qt_test prefix source)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  get_filename_component(stem "${source}" NAME_WE)
+  set(name "${prefix}_${stem}")
+  qt_add_executable(${name} "${source}")
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt6::Test)
+  ambrevoli_bundle(${name} IDENTIFIER "ambrevoli.tests")
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT
+    "QT_QPA_PLATFORM=offscreen;DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/ambrevoli-tests-use-a-private-bus")
+endfunction()
