@@ -25,6 +25,9 @@ constexpr std::array rows{
         "If the folder is locked, unlock it with chattr -i."},
     Row{Phrase::downloadThenResend, "Download it in Finder, then send it again.",
         "Download it in the file manager, then send it again."},
+    Row{Phrase::destinationsNotSaved,
+        "Ambrevoli couldn't save that change, so Finder still shows the saved list.",
+        "Ambrevoli couldn't save that change, so the file manager still shows the saved list."},
 };
 
 constexpr bool rowsFollowTheEnumeration()

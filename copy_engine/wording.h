@@ -23,6 +23,7 @@ enum class Phrase {
     allowProtectedFolder, // advice when the refused folder is a protected location
     unlockLockedFolder,   // advice when the refused destination may be locked
     downloadThenResend,   // advice for an item whose content is not on this machine
+    destinationsNotSaved, // the settings' sentence after an edit could not be saved
 };
 
 // The wording of `phrase` on `platform`. Never empty; the text lives as long as the program.
