@@ -1,0 +1,162 @@
+#include "copy_engine.h"
+
+#include "copy_naming.h"
+#include "destination_checks.h"
+#include "file_util.h"
+#include "lifted_protections.h"
+#include "log.h"
+#include "tree_copy.h"
+#include "uuid.h"
+
+#include <sys/stat.h>
+
+#include <expected>
+#include <unordered_set>
+
+namespace ambrevoli {
+
+namespace {
+
+using Identities = std::unordered_set<FileID>;
+
+std::string lastComponent(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::expected<CopiedItem, CopyFailure>
+copyItem(const std::string& source, const std::string& destPath, const Identities& identities,
+         const std::string& home, const DownloadProbe& isDownloaded)
+{
+    const std::string path = normalizedPath(source);
+    if (!path.starts_with('/'))
+        return std::unexpected(CopyFailure::missing());
+
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        return std::unexpected(itemFailureForErrno(errno, path, home));
+    const bool isDir = S_ISDIR(info.st_mode);
+    if (isDir && identities.contains(FileID{static_cast<std::uint64_t>(info.st_dev), info.st_ino}))
+        return std::unexpected(CopyFailure::intoItself());
+    if (!isDownloaded(path))
+        return std::unexpected(CopyFailure::notDownloaded());
+
+    const std::string temporary = childPath(destPath, ".ambrevoli-copy-" + Uuid::random().text());
+    auto copied = copyTree(path, temporary, /*clone=*/true);
+    if (!copied && copied.error().created)
+        removePartialCopy(temporary);
+    // Folders that fail to clone as a whole get one plain copy more.
+    if (!copied && isDir && (copied.error().error == EACCES || copied.error().error == EPERM)) {
+        copied = copyTree(path, temporary, /*clone=*/false);
+        if (!copied && copied.error().created)
+            removePartialCopy(temporary);
+    }
+    if (!copied)
+        return std::unexpected(itemFailureForErrno(copied.error().error, path, home));
+
+    const LiftedProtections lifted = LiftedProtections::lift(temporary);
+    // Linux has no packages: a folder's name is never split at a dot.
+    const CopyNamer namer(lastComponent(path), /*keepWhole=*/isDir);
+    auto placed = placeUnderFreeName(temporary, destPath, namer);
+    if (!placed) {
+        removePartialCopy(temporary);
+        return std::unexpected(placementFailureForErrno(placed.error().code));
+    }
+
+    const std::string finalPath = normalizedPath(*placed);
+    if (const auto error = lifted.restore(finalPath))
+        logger("copy").log(LogLevel::error, "Couldn't put a copy's lock or ACL back: errno ",
+                           *error);
+    return CopiedItem{source, finalPath, isDir};
+}
+
+} // namespace
+
+bool defaultDownloadProbe(const std::string&) { return true; }
+
+CopyEngine::CopyEngine(std::string home, DownloadProbe isDownloaded)
+    : m_home(std::move(home)), m_isDownloaded(std::move(isDownloaded))
+{}
+
+CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
+                                 const std::string& destination) const noexcept
+{
+    CopyReport report;
+    report.destination = destination;
+    report.itemCount = static_cast<std::int64_t>(sources.size());
+
+    const std::string destPath = normalizedPath(destination);
+    if (!destPath.starts_with('/')) {
+        report.problem = DestinationProblem::missing();
+        return report;
+    }
+    if (auto problem = checkDestination(destPath, m_home)) {
+        report.problem = problem;
+        return report;
+    }
+    const Identities identities = destinationIdentities(destPath);
+
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        auto copied = copyItem(sources[i], destPath, identities, m_home, m_isDownloaded);
+        if (copied) {
+            report.copied.push_back(std::move(*copied));
+            continue;
+        }
+        if (copied.error() != CopyFailure::missing()) {
+            report.failed.push_back({sources[i], copied.error()});
+            continue;
+        }
+        // A missing item may mean the destination itself went away.
+        struct stat info {};
+        if (::stat(destPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            report.failed.push_back({sources[i], CopyFailure::missing()});
+            continue;
+        }
+        for (std::size_t rest = i; rest < sources.size(); ++rest)
+            report.failed.push_back({sources[rest], CopyFailure::destinationGone()});
+        break;
+    }
+    return report;
+}
+
+CopyFailure itemFailureForErrno(int error, const std::string& source, const std::string& home)
+{
+    switch (error) {
+    case EPERM: return CopyFailure::notPermitted(isProtectedLocation(normalizedPath(source), home));
+    case ENOENT:
+    case ENOTDIR: return CopyFailure::missing();
+    case EACCES: return CopyFailure::noPermission();
+    case ENOSPC:
+    case EDQUOT: return CopyFailure::outOfSpace();
+    case ENAMETOOLONG: return CopyFailure::nameTooLong();
+    default: return CopyFailure::other(error);
+    }
+}
+
+CopyFailure placementFailureForErrno(int error)
+{
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT: return CopyFailure::outOfSpace();
+    case ENAMETOOLONG: return CopyFailure::nameTooLong();
+    case ENOENT:
+    case ENOTDIR: return CopyFailure::missing();
+    default: return CopyFailure::other(error);
+    }
+}
+
+void removePartialCopy(const std::string& path)
+{
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        return;
+    stripProtections(path);
+    if (auto removed = removeTree(path); !removed) {
+        const std::string description = textualForm(removed.error());
+        logger("copy").log(LogLevel::error,
+                           "Couldn't remove a partial copy: ", Private{description});
+    }
+}
+
+} // namespace ambrevoli

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "copy_outcome.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Copies the sources of one Send To request into one destination folder and reports, item by
+// item, what happened. A copy never overwrites anything, never leaves a half-made item under a
+// visible name, and every failure becomes one of a small set of reasons.
+
+namespace ambrevoli {
+
+// Tells whether the content of the item at a path is present on this machine. Called on the
+// copying thread; must not throw.
+using DownloadProbe = std::function<bool(const std::string& path)>;
+
+// The probe the host application passes: no item here lacks its content, so always true.
+bool defaultDownloadProbe(const std::string& path);
+
+// A plain value; copies share nothing.
+class CopyEngine {
+public:
+    // `home` is the user's home folder, used only to recognise protected locations.
+    CopyEngine(std::string home, DownloadProbe isDownloaded);
+
+    const std::string& home() const { return m_home; }
+
+    // Copies `sources` (absolute paths, in order) into the folder `destination` (an absolute
+    // path; a relative one is `missing`). Checks the destination once; if it is unusable, the
+    // report carries the problem and no source is looked at. Otherwise every source gets one
+    // entry in `copied` or `failed`; once the destination is found gone, the failing source and
+    // every later one are `destinationGone`. Each item is copied under a hidden temporary name,
+    // its lock and ACLs are lifted, it is moved to the first free name (the name itself, else
+    // "name 2.ext", "name 3.ext", …) and its protections are put back; whatever was made under a
+    // temporary name and not placed is removed. Housekeeping failures are logged on the "copy"
+    // logger and change no outcome.
+    //
+    // Synchronous and never throws: callers run it off their main thread. Several calls may run
+    // at once, also into the same folder.
+    CopyReport copyItems(const std::vector<std::string>& sources,
+                         const std::string& destination) const noexcept;
+
+private:
+    std::string m_home;
+    DownloadProbe m_isDownloaded;
+};
+
+// The reason for an errno met while examining or copying a source: EPERM → notPermitted
+// (protectedFolder: whether `source`, trimmed, is a protected location), ENOENT and ENOTDIR →
+// missing, EACCES → noPermission, ENOSPC and EDQUOT → outOfSpace, ENAMETOOLONG → nameTooLong,
+// any other → other.
+CopyFailure itemFailureForErrno(int error, const std::string& source, const std::string& home);
+
+// The reason for an errno met while moving a copy to its final name. A refusal there is the
+// destination's, not the source's: EPERM and EACCES are `other`. ENOSPC and EDQUOT →
+// outOfSpace, ENAMETOOLONG → nameTooLong, ENOENT and ENOTDIR → missing, any other (EEXIST after
+// 10000 taken names included) → other.
+CopyFailure placementFailureForErrno(int error);
+
+// Removes a copy that was not placed: its protections are stripped, then it is removed with
+// everything beneath it. Nothing at `path` is fine. A failed removal is logged on the "copy"
+// logger ("Couldn't remove a partial copy: <description>").
+void removePartialCopy(const std::string& path);
+
+} // namespace ambrevoli

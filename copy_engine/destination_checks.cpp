@@ -1,0 +1,160 @@
+#include "destination_checks.h"
+
+#include "file_util.h"
+#include "log.h"
+#include "unique_fd.h"
+#include "uuid.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+namespace ambrevoli {
+
+namespace {
+
+struct UserDir {
+    std::string_view key;
+    std::string_view fallback;
+};
+
+constexpr std::array<UserDir, 3> protectedUserDirs{{
+    {"XDG_DESKTOP_DIR", "Desktop"},
+    {"XDG_DOCUMENTS_DIR", "Documents"},
+    {"XDG_DOWNLOAD_DIR", "Downloads"},
+}};
+
+// One value of user-dirs.dirs: "$HOME/…" or an absolute path in double quotes, with backslash
+// escapes. Anything else yields nothing, as the desktop's own lookup ignores it.
+std::optional<std::string> userDirValue(std::string_view value, const std::string& home)
+{
+    if (value.size() < 2 || value.front() != '"')
+        return std::nullopt;
+    value.remove_prefix(1);
+    std::string path;
+    if (value.starts_with("$HOME")) {
+        value.remove_prefix(5);
+        if (!value.starts_with('/') && !value.starts_with('"'))
+            return std::nullopt;
+        path = home;
+    } else if (!value.starts_with('/')) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '"')
+            return normalizedPath(path);
+        if (value[i] == '\\' && i + 1 < value.size())
+            ++i;
+        path += value[i];
+    }
+    return std::nullopt;
+}
+
+std::string configHome(const std::string& home)
+{
+    const char* set = std::getenv("XDG_CONFIG_HOME");
+    if (set != nullptr && set[0] == '/')
+        return set;
+    return home + "/.config";
+}
+
+} // namespace
+
+std::vector<std::string> protectedLocations(const std::string& home)
+{
+    std::array<std::optional<std::string>, protectedUserDirs.size()> named;
+    std::ifstream file(configHome(home) + "/user-dirs.dirs");
+    for (std::string line; std::getline(file, line);) {
+        std::string_view rest(line);
+        while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
+            rest.remove_prefix(1);
+        const auto equals = rest.find('=');
+        if (equals == std::string_view::npos)
+            continue;
+        for (std::size_t i = 0; i < protectedUserDirs.size(); ++i)
+            if (rest.substr(0, equals) == protectedUserDirs[i].key)
+                named[i] = userDirValue(rest.substr(equals + 1), home);
+    }
+
+    std::vector<std::string> locations;
+    for (std::size_t i = 0; i < protectedUserDirs.size(); ++i) {
+        std::string location =
+            named[i] ? *named[i] : home + "/" + std::string(protectedUserDirs[i].fallback);
+        // A folder set to the home folder itself means the user turned it off.
+        if (location != normalizedPath(home))
+            locations.push_back(std::move(location));
+    }
+    locations.push_back("/media");
+    locations.push_back("/run/media");
+    return locations;
+}
+
+bool isProtectedLocation(std::string_view path, const std::string& home)
+{
+    for (const std::string& location : protectedLocations(home)) {
+        if (path == location || (path.starts_with(location) && path.size() > location.size() &&
+                                 path[location.size()] == '/'))
+            return true;
+    }
+    return false;
+}
+
+DestinationProblem problemForErrno(int error, const std::string& destination,
+                                   const std::string& home)
+{
+    switch (error) {
+    case EPERM: return DestinationProblem::notPermitted(isProtectedLocation(destination, home));
+    case ENOENT:
+    case ENOTDIR: return DestinationProblem::missing();
+    case EACCES: return DestinationProblem::noPermission();
+    case EROFS: return DestinationProblem::readOnly();
+    default: return DestinationProblem::other(error);
+    }
+}
+
+std::optional<DestinationProblem> checkDestination(const std::string& destination,
+                                                   const std::string& home)
+{
+    struct stat info {};
+    if (::stat(destination.c_str(), &info) != 0)
+        return problemForErrno(errno, destination, home);
+    if (!S_ISDIR(info.st_mode))
+        return DestinationProblem::missing();
+
+    const std::string check =
+        (destination == "/" ? "" : destination) + "/.ambrevoli-check-" + Uuid::random().text();
+    UniqueFd fd(::open(check.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd)
+        return problemForErrno(errno, destination, home);
+    fd.reset();
+    if (::unlink(check.c_str()) != 0)
+        logger("copy").log(LogLevel::error, "Couldn't remove the write check file: errno ", errno);
+    return std::nullopt;
+}
+
+std::unordered_set<FileID> destinationIdentities(const std::string& destination)
+{
+    std::unordered_set<FileID> identities;
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(destination.c_str(), nullptr),
+                                                         &std::free);
+    if (!resolved)
+        return identities;
+    std::string path = resolved.get();
+    for (;;) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) == 0)
+            identities.insert(FileID{static_cast<std::uint64_t>(info.st_dev), info.st_ino});
+        if (path == "/")
+            break;
+        const auto slash = path.rfind('/');
+        path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+    return identities;
+}
+
+} // namespace ambrevoli

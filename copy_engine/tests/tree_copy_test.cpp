@@ -1,0 +1,315 @@
+#include "tree_copy.h"
+
+#include "fs_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <acl/libacl.h>
+#include <poll.h>
+#include <sys/acl.h>
+#include <sys/fanotify.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+
+#include <atomic>
+#include <map>
+#include <random>
+#include <thread>
+
+namespace ambrevoli {
+namespace {
+
+using testing::changeFlags;
+using testing::CopyTest;
+using testing::itemFlags;
+using testing::lstatOf;
+using testing::readFile;
+using testing::runAsNobody;
+using testing::writeFile;
+
+std::map<std::string, std::string> xattrsOf(const std::string& path)
+{
+    std::map<std::string, std::string> values;
+    char names[4096];
+    const ssize_t listed = ::llistxattr(path.c_str(), names, sizeof names);
+    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+        char value[4096];
+        const ssize_t length = ::lgetxattr(path.c_str(), names + at, value, sizeof value);
+        values[names + at] = length < 0 ? "error" : std::string(value, length);
+    }
+    return values;
+}
+
+void setTimes(const std::string& path, long atimeNsec, long mtimeNsec)
+{
+    const struct timespec times[2] = {{1600000000, atimeNsec}, {1500000000, mtimeNsec}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+std::string randomBytes(std::size_t size)
+{
+    std::mt19937 generator(42);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes)
+        byte = static_cast<char>(generator());
+    return bytes;
+}
+
+bool setAcl(const std::string& path, acl_type_t type, const char* text)
+{
+    acl_t acl = ::acl_from_text(text);
+    const bool set = acl != nullptr && ::acl_set_file(path.c_str(), type, acl) == 0;
+    ::acl_free(acl);
+    return set;
+}
+
+// A file capability (VFS_CAP_REVISION_2, CAP_NET_RAW permitted), which a change of owner drops.
+std::string capabilityBlob()
+{
+    const std::uint32_t words[5] = {0x02000000, 1u << 13, 0, 0, 0};
+    return std::string(reinterpret_cast<const char*>(words), sizeof words);
+}
+
+using TreeCopyTest = CopyTest;
+
+TEST_F(TreeCopyTest, CopiesATreeFaithfully)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for owners, devices and flags";
+    const std::string top = makeFolder("src/top");
+    const std::string data = randomBytes(1 << 20);
+    writeFile(top + "/data.bin", data, 0640);
+    ASSERT_EQ(::setxattr((top + "/data.bin").c_str(), "user.tag", "blue", 4, 0), 0);
+    ASSERT_TRUE(
+        setAcl(top + "/data.bin", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::-"));
+    ASSERT_EQ(changeFlags(top + "/data.bin", FS_NODUMP_FL), 0);
+    writeFile(top + "/empty", "", 0600);
+    // Set-ID bits survive only if the mode is set after the owner.
+    writeFile(top + "/setuid", "#!/bin/sh\n", 0755);
+    ASSERT_EQ(::chown((top + "/setuid").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod((top + "/setuid").c_str(), 06755), 0);
+    // A capability survives only if attributes come after the owner.
+    writeFile(top + "/capable", "#!/bin/sh\n", 0755);
+    ASSERT_EQ(::chown((top + "/capable").c_str(), 65534, 65534), 0);
+    const std::string capability = capabilityBlob();
+    ASSERT_EQ(::setxattr((top + "/capable").c_str(), "security.capability", capability.data(),
+                         capability.size(), 0),
+              0);
+    // A lock blocks every later write: the copy works only if it is set last.
+    writeFile(top + "/locked", "keep", 0444);
+    ASSERT_EQ(::setxattr((top + "/locked").c_str(), "user.note", "n", 1, 0), 0);
+    std::filesystem::create_symlink("data.bin", top + "/link");
+    std::filesystem::create_symlink("/nonexistent/target", top + "/dangling");
+    ASSERT_EQ(::mkfifo((top + "/fifo").c_str(), 0640), 0);
+    ASSERT_EQ(::mknod((top + "/null").c_str(), S_IFCHR | 0620, ::makedev(1, 3)), 0);
+    const std::string sub = makeFolder("src/top/sub");
+    writeFile(sub + "/inner.txt", "inner", 0644);
+    ASSERT_EQ(::chmod(sub.c_str(), 0555), 0);
+    ASSERT_TRUE(setAcl(top, ACL_TYPE_DEFAULT, "u::rwx,u:65534:r-x,g::r-x,m::r-x,o::---"));
+    ASSERT_EQ(::setxattr(top.c_str(), "user.folder", "f", 1, 0), 0);
+    ASSERT_EQ(::chmod(top.c_str(), 0750), 0);
+
+    long nsec = 1;
+    std::map<std::string, std::pair<long, long>> times;
+    for (const char* name : {"data.bin", "empty", "setuid", "capable", "locked", "link", "dangling",
+                             "fifo", "null", "sub/inner.txt", "sub", ""}) {
+        const std::string item = name[0] ? top + "/" + name : top;
+        times[name] = {nsec, nsec + 1};
+        setTimes(item, nsec, nsec + 1);
+        nsec += 2;
+    }
+    ASSERT_EQ(changeFlags(top + "/locked", FS_IMMUTABLE_FL), 0);
+
+    const std::string dest = makeFolder("dest");
+    const std::string copy = dest + "/copy";
+    const auto copied = copyTree(top, copy, /*clone=*/true);
+    ASSERT_TRUE(copied) << std::strerror(copied.error().error);
+
+    for (const auto& [name, expectedTimes] : times) {
+        const std::string original = name.empty() ? top : top + "/" + name;
+        const std::string item = name.empty() ? copy : copy + "/" + name;
+        const struct stat source = lstatOf(original);
+        const struct stat target = lstatOf(item);
+        EXPECT_EQ(target.st_mode, source.st_mode) << name;
+        EXPECT_EQ(target.st_uid, source.st_uid) << name;
+        EXPECT_EQ(target.st_gid, source.st_gid) << name;
+        EXPECT_EQ(target.st_atim.tv_nsec, expectedTimes.first) << name;
+        EXPECT_EQ(target.st_mtim.tv_sec, 1500000000) << name;
+        EXPECT_EQ(target.st_mtim.tv_nsec, expectedTimes.second) << name;
+        EXPECT_EQ(xattrsOf(item), xattrsOf(original)) << name;
+        if (S_ISREG(source.st_mode)) {
+            EXPECT_EQ(readFile(item), readFile(original)) << name;
+            EXPECT_EQ(*itemFlags(item) & (FS_NODUMP_FL | FS_IMMUTABLE_FL),
+                      *itemFlags(original) & (FS_NODUMP_FL | FS_IMMUTABLE_FL))
+                << name;
+        }
+        if (S_ISLNK(source.st_mode)) {
+            EXPECT_EQ(std::filesystem::read_symlink(item), std::filesystem::read_symlink(original));
+        }
+        if (S_ISCHR(source.st_mode)) {
+            EXPECT_EQ(target.st_rdev, source.st_rdev);
+        }
+    }
+    EXPECT_EQ(readFile(copy + "/data.bin"), data);
+    EXPECT_TRUE(xattrsOf(copy).contains("system.posix_acl_default"));
+    EXPECT_TRUE(xattrsOf(copy + "/data.bin").contains("system.posix_acl_access"));
+    EXPECT_TRUE(xattrsOf(copy + "/capable").contains("security.capability"));
+}
+
+TEST_F(TreeCopyTest, HolesStayHoles)
+{
+    constexpr off_t size = 16 << 20, dataAt = 8 << 20;
+    const std::string source = path("sparse");
+    {
+        const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "data", 4, dataAt), 4);
+        ASSERT_EQ(::ftruncate(fd, size), 0);
+        ::close(fd);
+    }
+    if (lstatOf(source).st_blocks * 512 >= (1 << 20))
+        GTEST_SKIP() << "this file system keeps no holes";
+    for (const bool clone : {true, false}) {
+        const std::string copy = path(clone ? "cloned" : "copied");
+        ASSERT_TRUE(copyTree(source, copy, clone));
+        const struct stat info = lstatOf(copy);
+        EXPECT_EQ(info.st_size, size);
+        EXPECT_LT(info.st_blocks * 512, 1 << 20);
+        std::ifstream in(copy, std::ios::binary);
+        std::string head(4, '\0'), data(4, '\0');
+        in.read(head.data(), 4).seekg(dataAt).read(data.data(), 4);
+        EXPECT_EQ(head, std::string(4, '\0'));
+        EXPECT_EQ(data, "data");
+    }
+}
+
+TEST_F(TreeCopyTest, NeverOverwritesAndNeverFollowsALink)
+{
+    writeFile(path("source"), "new");
+    writeFile(path("taken"), "old");
+    std::filesystem::create_symlink(path("elsewhere"), path("link"));
+    for (const char* target : {"taken", "link"}) {
+        const auto copied = copyTree(path("source"), path(target), true);
+        ASSERT_FALSE(copied);
+        EXPECT_EQ(copied.error(), (TreeCopyFailure{EEXIST, false})) << target;
+    }
+    EXPECT_EQ(readFile(path("taken")), "old");
+    EXPECT_FALSE(std::filesystem::exists(path("elsewhere")));
+
+    // A link to a folder is copied as the link.
+    makeFolder("folder");
+    std::filesystem::create_directory_symlink(path("folder"), path("folder link"));
+    ASSERT_TRUE(copyTree(path("folder link"), path("copied link"), true));
+    EXPECT_EQ(std::filesystem::read_symlink(path("copied link")), path("folder"));
+}
+
+TEST_F(TreeCopyTest, CopiesMadeUnderADefaultAclKeepTheirSourcesPermissions)
+{
+    const std::string dest = makeFolder("dest");
+    if (!setAcl(dest, ACL_TYPE_DEFAULT, "u::rwx,u:65534:rwx,g::rwx,m::rwx,o::rwx"))
+        GTEST_SKIP() << "no POSIX ACLs here";
+    const std::string top = makeFolder("top", 0750);
+    writeFile(top + "/plain", "p", 0600);
+    writeFile(top + "/shared", "s", 0640);
+    ASSERT_TRUE(setAcl(top + "/shared", ACL_TYPE_ACCESS, "u::rw-,u:65534:r--,g::r--,m::r--,o::-"));
+
+    ASSERT_TRUE(copyTree(top, dest + "/top", true));
+    for (const char* item : {"/top", "/top/plain", "/top/shared"})
+        EXPECT_EQ(xattrsOf(dest + item), xattrsOf(path(item + 1))) << item;
+    EXPECT_EQ(lstatOf(dest + "/top/plain").st_mode & 07777, 0600u);
+}
+
+// Pauses the copy while it reads the source file and looks at what has been made so far: no one
+// but the owner may read a half-made copy.
+TEST_F(TreeCopyTest, HalfMadeItemsAreOpenOnlyToTheirOwner)
+{
+    const std::string top = makeFolder("top", 0755);
+    makeFolder("top/sub", 0775);
+    const std::string file = top + "/sub/file";
+    writeFile(file, randomBytes(1 << 16), 0644);
+
+    const int notify = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
+    if (notify < 0)
+        GTEST_SKIP() << "no fanotify here: " << std::strerror(errno);
+    if (::fanotify_mark(notify, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, file.c_str()) != 0) {
+        ::close(notify);
+        GTEST_SKIP() << "no fanotify permission events here: " << std::strerror(errno);
+    }
+
+    const std::string copy = path("copy");
+    std::vector<mode_t> modesWhileReading;
+    std::atomic<bool> done = false;
+    std::thread watcher([&] {
+        while (!done) {
+            pollfd ready{notify, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0)
+                continue;
+            char buffer[4096];
+            const ssize_t length = ::read(notify, buffer, sizeof buffer);
+            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+            for (ssize_t left = length; FAN_EVENT_OK(event, left);
+                 event = FAN_EVENT_NEXT(event, left)) {
+                if (modesWhileReading.empty())
+                    for (const char* item : {"", "/sub", "/sub/file"})
+                        modesWhileReading.push_back(lstatOf(copy + item).st_mode & 07777);
+                const fanotify_response allow{event->fd, FAN_ALLOW};
+                EXPECT_EQ(::write(notify, &allow, sizeof allow),
+                          static_cast<ssize_t>(sizeof allow));
+                ::close(event->fd);
+            }
+        }
+    });
+    const auto copied = copyTree(top, copy, /*clone=*/false);
+    done = true;
+    watcher.join();
+    ::close(notify);
+
+    ASSERT_TRUE(copied);
+    EXPECT_EQ(modesWhileReading, (std::vector<mode_t>{0700, 0700, 0600}));
+    EXPECT_EQ(lstatOf(copy).st_mode & 07777, 0755u);
+    EXPECT_EQ(lstatOf(copy + "/sub").st_mode & 07777, 0775u);
+    EXPECT_EQ(lstatOf(copy + "/sub/file").st_mode & 07777, 0644u);
+}
+
+TEST_F(TreeCopyTest, RefusalsOfAnUnprivilegedUserAreErrors)
+{
+    const std::string top = makeFolder("top", 0755);
+    writeFile(top + "/readable", "x", 0644);
+    makeFolder("top/closed", 0700);
+    makeFolder("devices", 0755);
+    ASSERT_EQ(::mknod(path("devices/null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+    const std::string dest = makeFolder("dest", 0777);
+
+    const auto results = runAsNobody([&] {
+        std::string out;
+        for (const auto& [source, target] :
+             {std::pair{top, dest + "/top"}, std::pair{path("devices"), dest + "/devices"}}) {
+            const auto copied = copyTree(source, target, true);
+            out += copied ? "ok;"
+                          : std::to_string(copied.error().error) + "," +
+                                std::to_string(copied.error().created) + ";";
+        }
+        return out;
+    });
+    if (!results)
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    EXPECT_EQ(*results, std::to_string(EACCES) + ",1;" + std::to_string(EPERM) + ",1;");
+}
+
+TEST_F(TreeCopyTest, RemovalNeverFollowsLinks)
+{
+    const std::string outside = makeFolder("outside");
+    writeFile(outside + "/keep", "x");
+    const std::string tree = makeFolder("tree/a/b");
+    writeFile(tree + "/file", "x");
+    std::filesystem::create_directory_symlink(outside, path("tree/a/link"));
+    std::filesystem::create_symlink(outside + "/keep", path("tree/file link"));
+
+    EXPECT_TRUE(removeTree(path("tree")));
+    EXPECT_FALSE(std::filesystem::exists(path("tree")));
+    EXPECT_EQ(readFile(outside + "/keep"), "x");
+    EXPECT_TRUE(removeTree(path("tree")));
+}
+
+} // namespace
+} // namespace ambrevoli
