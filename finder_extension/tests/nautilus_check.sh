@@ -50,10 +50,17 @@ case ${1-} in
   if ldd "$build/finder_extension/libambrevoli-finder.so" | grep -q libasan; then
     skip "this module is built with AddressSanitizer, which an uninstrumented Nautilus cannot load"
   fi
-  unshare --mount --propagation private true 2>/dev/null || skip "cannot make a mount namespace here"
+  unshare --mount --pid --fork --mount-proc --propagation private true 2>/dev/null ||
+    skip "cannot make mount and PID namespaces here"
 
   work=$(mktemp -d /tmp/ambrevoli-nautilus-XXXXXX)
-  trap 'rm -rf "$work"' EXIT
+  # The session's services (gvfsd-metadata) may still write into the home folder for a moment
+  # after the bus has gone.
+  cleanup() {
+    for _ in $(seq 50); do rm -rf "$work" 2>/dev/null && return; sleep 0.1; done
+    echo "could not remove $work"
+  }
+  trap cleanup EXIT
   DESTDIR=$work/stage cmake --install "$build" --prefix /usr >"$work/install.log"
   [[ -f $work/stage$extensiondir/libambrevoli-finder.so ]] || fail "the module was not staged into $extensiondir"
 
@@ -75,7 +82,8 @@ HOST
   chmod 755 "$work/host"
 
   status=0
-  unshare --mount --propagation private -- "$0" --inside "$work" || status=$?
+  # A PID namespace too: when the check ends, whatever the session started ends with it.
+  unshare --mount --pid --fork --mount-proc --propagation private -- "$0" --inside "$work" || status=$?
   exit $status
   ;;
 esac
