@@ -77,7 +77,9 @@ JSON
   # The host records how it was started; one record per start.
   cat >"$work/host" <<'HOST'
 #!/bin/sh
-{ printf '%s\n' "$@"; echo "XDG_ACTIVATION_TOKEN=${XDG_ACTIVATION_TOKEN-}"; } >"$(dirname "$0")/started.$$"
+record=$(dirname "$0")/started.$$
+{ printf '%s\n' "$@"; echo "XDG_ACTIVATION_TOKEN=${XDG_ACTIVATION_TOKEN-}"; } >"$record.partial"
+mv "$record.partial" "$record"
 HOST
   chmod 755 "$work/host"
 
@@ -109,7 +111,7 @@ wait_for_line() { # pattern (extended regular expression, whole line)
   done
   fail "no line like '$1'"
 }
-started() { ls "$work" | grep -c '^started\.' || true; }
+started() { ls "$work" | grep -Ec '^started\.[0-9]+$' || true; }
 wait_for_starts() {
   for _ in $(seq 300); do [[ $(started) -ge $1 ]] && return 0; sleep 0.1; done
   fail "the host was not started"
@@ -134,7 +136,7 @@ wait_for_line 'default: Handed off to the host app, pid 0'
 wait_for_starts 1
 request=$(ls "$XDG_DATA_HOME/ambrevoli/Requests")
 [[ $request =~ ^[0-9A-F-]{36}\.json$ ]] || fail "expected one request file, found: $request"
-start=$(cat "$work"/started.*)
+start=$(cat "$work"/started.[0-9]*)
 [[ $start == "--background"$'\n'"ambrevoli://send?request=${request%.json}"$'\n'"XDG_ACTIVATION_TOKEN=" ]] ||
   fail "the host was started with: $start"
 /usr/bin/python3 - "$XDG_DATA_HOME/ambrevoli/Requests/$request" "$HOME/src" <<'PY' || fail "wrong request"
@@ -143,14 +145,14 @@ request = json.load(open(sys.argv[1]))
 assert request["destinationID"] == "3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F", request
 assert sorted(request["sources"]) == [sys.argv[2] + "/a.txt", sys.argv[2] + "/b.txt"], request
 PY
-rm "$work"/started.*
+rm "$work"/started.[0-9]*
 
 # "Edit Destinations…": the host comes to the front with the display's startup token.
 xdotool key --clearmodifiers shift+F10
 "$here/atspi_click.py" org.gnome.Nautilus "Send To" "Edit Destinations…" ||
   fail "could not click Send To › Edit Destinations…"
 wait_for_starts 1
-start=$(cat "$work"/started.*)
+start=$(cat "$work"/started.[0-9]*)
 [[ $start =~ ^ambrevoli://settings$'\n'XDG_ACTIVATION_TOKEN=.+$ ]] || fail "the host was started with: $start"
 
 echo "Nautilus loaded the module and its menu worked. The module logged:"
