@@ -47,7 +47,7 @@ case ${1-} in
   done
   /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
     skip "the accessibility bindings (python3-gi, gir1.2-atspi-2.0) are not installed"
-  if ldd "$build/finder_extension/libambrevoli-finder.so" | grep -q libasan; then
+  if [[ $(ldd "$build/finder_extension/libambrevoli-finder.so") == *libasan* ]]; then
     skip "this module is built with AddressSanitizer, which an uninstrumented Nautilus cannot load"
   fi
   unshare --mount --pid --fork --mount-proc --propagation private true 2>/dev/null ||
