@@ -105,7 +105,7 @@ trap 'kill $nautilus 2>/dev/null || true' EXIT
 module_lines() { grep -a '^ambrevoli.finder\[extension\] ' "$log" | sed 's/^ambrevoli.finder\[extension\] //'; }
 wait_for_line() { # pattern (extended regular expression, whole line)
   for _ in $(seq 600); do
-    module_lines | grep -Eqx -- "$1" && return 0
+    module_lines | grep -Ex -- "$1" >/dev/null && return 0
     kill -0 $nautilus 2>/dev/null || fail "Nautilus ended"
     sleep 0.1
   done
@@ -120,8 +120,9 @@ wait_for_starts() {
 wait_for_line "default: Running from $extensiondir: true"
 wait_for_line 'default: Watching [0-9]+ folders: / and the mounted volume roots'
 
-window=$(timeout 60 xdotool search --sync --onlyvisible --class org.gnome.Nautilus | head -n1)
-[[ -n $window ]] || fail "no Nautilus window"
+windows=$(timeout 60 xdotool search --sync --onlyvisible --class org.gnome.Nautilus) ||
+  fail "no Nautilus window"
+window=${windows%%$'\n'*}
 # A click on the empty part of the view (right of the sidebar, below the files) gives it the focus.
 eval "$(xdotool getwindowgeometry --shell "$window")"
 xdotool mousemove --window "$window" $((WIDTH * 3 / 4)) $((HEIGHT * 4 / 5)) click 1
