@@ -1,8 +1,12 @@
 # The front door. `make test` is what CI runs.
-.PHONY: all deps build test test-default test-asan fuzz fuzz-smoke format clean
+.PHONY: all deps build test test-default test-asan fuzz fuzz-smoke install uninstall format clean
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
+# Nautilus loads extensions only from its own folder under /usr, so that is where a working
+# installation goes. Another PREFIX (or DESTDIR) stages the same layout elsewhere.
+PREFIX ?= /usr
+DESTDIR ?=
 
 all: build
 
@@ -30,6 +34,16 @@ fuzz: deps
 # Runs every fuzz target for FUZZ_SECONDS; any finding fails.
 fuzz-smoke: fuzz
 	scripts/fuzz-smoke build/fuzz $(FUZZ_SECONDS)
+
+# A release build of its own (build/install), installed under $(DESTDIR)$(PREFIX).
+install: deps
+	cmake --preset install -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build --preset install -j $(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install build/install
+
+# Removes exactly what the last `make install` put in place.
+uninstall:
+	DESTDIR="$(DESTDIR)" scripts/uninstall build/install/install_manifest.txt
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

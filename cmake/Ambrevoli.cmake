@@ -7,8 +7,13 @@
 # ambrevoli::mainBundle(). Every executable that links the kit calls this exactly once.
 include(GNUInstallDirs)
 set(AMBREVOLI_APP_GROUP "ambrevoli" CACHE STRING "App group identifier shared by all deliverables")
-set(AMBREVOLI_HOST_EXECUTABLE "${CMAKE_INSTALL_FULL_BINDIR}/ambrevoli" CACHE FILEPATH
-    "Where the host application is installed; senders start it from there")
+set(AMBREVOLI_HOST_EXECUTABLE "" CACHE FILEPATH
+    "Where the host application is installed; senders start it from there (empty: <bindir>/ambrevoli)")
+# Derived afresh on every configure, so that a build reconfigured for another prefix
+# (`make install PREFIX=…`) starts the host it installs there, not the one of its first prefix.
+if(NOT AMBREVOLI_HOST_EXECUTABLE)
+  set(AMBREVOLI_HOST_EXECUTABLE "${CMAKE_INSTALL_FULL_BINDIR}/ambrevoli")
+endif()
 
 function(ambrevoli_bundle target)
   cmake_parse_arguments(ARG "" "IDENTIFIER" "" ${ARGN})
