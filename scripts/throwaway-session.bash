@@ -11,6 +11,7 @@
 
 session_pids=()
 session_dir=
+session_host_pid=
 
 session_cleanup() {
     local status=$?
@@ -179,6 +180,11 @@ session_start_host() {
 # Done waiting: the host listens for work, or it ended.
 _session_host_ready() {
     grep -qs "Ambrevoli started" "$1" || ! session_host_running
+}
+
+# Succeeds when `$1 --list` (ambrevoli-send) lists a destination labelled $2.
+session_destination_listed() {
+    "$1" --list 2>/dev/null | cut -f 1 | grep -qxF "$2"
 }
 
 # Succeeds while the host started by session_start_host runs. A sender that found no host
