@@ -1,5 +1,5 @@
 # The front door. `make test` is what CI runs.
-.PHONY: all deps build test test-default test-asan fuzz fuzz-smoke install uninstall format clean
+.PHONY: all deps build test test-default test-asan demo bench fuzz fuzz-smoke install uninstall format clean
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
@@ -26,6 +26,14 @@ test-asan: deps
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
+
+# The whole road from a send to the notification, in a throwaway session.
+demo: build
+	scripts/demo build/default
+
+# Send latency and destination refresh figures, in a throwaway session. Not part of the tests.
+bench: build
+	bench/send_latency build/default
 
 fuzz: deps
 	cmake --preset fuzz
