@@ -1,6 +1,7 @@
 #include "instance_channel.h"
 
 #include "log.h"
+#include "unique_fd.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,7 +11,13 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 namespace ambrevoli {
 
@@ -115,7 +122,7 @@ InstanceChannel::Role InstanceChannel::start(const InstanceMessage& message)
         return Role::failed;
     // Twice: a second process may start listening between our failed connect and our listen.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (forward(message))
+        if (handOff(m_socketPath, message))
             return Role::forwarded;
         auto* server = new QLocalServer(this);
         server->setSocketOptions(QLocalServer::UserAccessOption);
@@ -131,21 +138,39 @@ InstanceChannel::Role InstanceChannel::start(const InstanceMessage& message)
     return Role::failed;
 }
 
-bool InstanceChannel::forward(const InstanceMessage& message)
+bool InstanceChannel::handOff(const QString& socketPath, const InstanceMessage& message)
 {
-    QLocalSocket socket;
-    socket.connectToServer(m_socketPath);
-    if (!socket.waitForConnected(ioTimeoutMs))
+    const QByteArray path = QFile::encodeName(socketPath);
+    sockaddr_un address{};
+    if (path.isEmpty() || static_cast<std::size_t>(path.size()) >= sizeof address.sun_path)
         return false;
-    socket.write(withLength(message.encode()));
-    if (!socket.waitForBytesWritten(ioTimeoutMs))
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd ||
+        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return false;
-    // The instance confirms once it has taken the message, so nothing is lost if it is busy.
-    while (socket.bytesAvailable() < 1)
-        if (!socket.waitForReadyRead(ioTimeoutMs * 5))
+    // A dead instance never answers: bound every wait.
+    const timeval timeout{ioTimeoutMs * 5 / 1000, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const QByteArray framed = withLength(message.encode());
+    // MSG_NOSIGNAL: an instance that goes away mid-message must not take this process with it.
+    for (qsizetype sent = 0; sent < framed.size();) {
+        const ssize_t n = ::send(fd.get(), framed.constData() + sent,
+                                 static_cast<std::size_t>(framed.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
             return false;
+        sent += n;
+    }
+    // The instance confirms once it has taken the message, so nothing is lost if it is busy.
     char reply = 0;
-    return socket.read(&reply, 1) == 1 && reply == acknowledgement;
+    ssize_t n;
+    while ((n = ::read(fd.get(), &reply, 1)) < 0 && errno == EINTR) {
+    }
+    return n == 1 && reply == acknowledgement;
 }
 
 void InstanceChannel::accept()

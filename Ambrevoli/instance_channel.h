@@ -48,6 +48,11 @@ public:
     // directory. The folder is created 0700 when missing. Empty when neither can be used.
     static QString defaultSocketPath(const QString& fallbackFolder);
 
+    // Hands `message` to the instance listening at `socketPath` and yields true once it
+    // confirmed receipt. Needs no Qt application object, so a later start can hand its work
+    // over before paying for one. False when no instance answers.
+    static bool handOff(const QString& socketPath, const InstanceMessage& message);
+
     // Hands `message` to a running instance and yields forwarded once it confirmed receipt; or,
     // with no instance running, starts listening and yields primary. failed when neither works.
     Role start(const InstanceMessage& message);
@@ -57,7 +62,6 @@ signals:
     void messageReceived(const ambrevoli::InstanceMessage& message);
 
 private:
-    bool forward(const InstanceMessage& message);
     void accept();
     void readFrom(QLocalSocket* socket);
 

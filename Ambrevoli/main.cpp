@@ -77,18 +77,24 @@ int main(int argc, char** argv)
     adoptNumericLocaleFromEnvironment();
     chooseDisplayPlatform();
 
+    // Without a runtime directory the instance socket lives in the container.
+    QString container;
+    if (const auto group = AppGroup::fromMainBundle())
+        if (const auto folder = group->container())
+            container = QString::fromStdString(*folder);
+    const QString socketPath = InstanceChannel::defaultSocketPath(container);
+    // Most starts only hand a URL to the running host: do that before paying for a GUI
+    // application object.
+    if (InstanceChannel::handOff(socketPath, arguments.message))
+        return 0;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName("Ambrevoli");
     QApplication::setDesktopFileName("ambrevoli");
     // Closing the last window never ends the host; it waits for the next request.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // Without a runtime directory the instance socket lives in the container.
-    QString container;
-    if (const auto group = AppGroup::fromMainBundle())
-        if (const auto folder = group->container())
-            container = QString::fromStdString(*folder);
-    InstanceChannel channel(InstanceChannel::defaultSocketPath(container));
+    InstanceChannel channel(socketPath);
     switch (channel.start(arguments.message)) {
     case InstanceChannel::Role::forwarded: return 0;
     case InstanceChannel::Role::failed:
