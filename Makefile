@@ -1,8 +1,12 @@
 # The front door. `make test` is what CI runs.
-.PHONY: all deps build test test-default test-asan fuzz fuzz-smoke format clean
+.PHONY: all deps build test test-default test-asan demo bench bench-copy fuzz fuzz-smoke install uninstall format clean
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
+# Nautilus loads extensions only from its own folder under /usr, so that is where a working
+# installation goes. Another PREFIX (or DESTDIR) stages the same layout elsewhere.
+PREFIX ?= /usr
+DESTDIR ?=
 
 all: build
 
@@ -23,6 +27,18 @@ test-asan: deps
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
 
+# The whole road from a send to the notification, in a throwaway session.
+demo: build
+	scripts/demo build/default
+
+# Send latency and destination refresh figures, in a throwaway session. Not part of the tests.
+bench: build
+	bench/send_latency build/default
+
+# ambrevoli-copy against cp -a: a tree, a 1 GiB file and an XFS clone (several minutes, a few GiB).
+bench-copy: build
+	bench/copy_vs_cp
+
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
@@ -30,6 +46,16 @@ fuzz: deps
 # Runs every fuzz target for FUZZ_SECONDS; any finding fails.
 fuzz-smoke: fuzz
 	scripts/fuzz-smoke build/fuzz $(FUZZ_SECONDS)
+
+# A release build of its own (build/install), installed under $(DESTDIR)$(PREFIX).
+install: deps
+	cmake --preset install -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build --preset install -j $(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install build/install
+
+# Removes exactly what the last `make install` put in place.
+uninstall:
+	DESTDIR="$(DESTDIR)" scripts/uninstall build/install/install_manifest.txt
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -1,0 +1,108 @@
+#include "app_delegate.h"
+
+#include "app_group.h"
+#include "copy_engine.h"
+#include "handoff_url.h"
+#include "log.h"
+#include "user_dirs.h"
+
+#include <QThreadPool>
+
+namespace ambrevoli {
+
+namespace {
+
+const Logger& requestsLog() { return logger("requests"); }
+
+} // namespace
+
+struct AppDelegate::Services {
+    Services(std::string file, RequestInbox inbox, CopyEngine engine, ResultNotifier& notifier,
+             QThreadPool& pool)
+        : destinations(std::move(file)),
+          handler(std::move(inbox), destinations, std::move(engine), notifier, pool)
+    {}
+
+    DestinationsModel destinations;
+    RequestHandler handler;
+};
+
+AppDelegate::AppDelegate(NotificationService& center, QThreadPool& pool, QObject* parent)
+    : QObject(parent), m_notifier(center, {}, {})
+{
+    center.setDelegate(&m_notifier);
+
+    // Built exactly once: a container that can't be reached now stays unreachable until the next
+    // launch, rather than half-working.
+    auto services = buildServices(pool);
+    if (services)
+        m_services = std::move(*services);
+    else
+        logError(requestsLog(), "Can't reach the App Group container", services.error());
+}
+
+std::expected<std::unique_ptr<AppDelegate::Services>, AppGroupError>
+AppDelegate::buildServices(QThreadPool& pool)
+{
+    const auto group = AppGroup::fromMainBundle();
+    if (!group)
+        return std::unexpected(group.error());
+    auto file = group->destinationsFile();
+    if (!file)
+        return std::unexpected(file.error());
+    auto inbox = group->requestInbox();
+    if (!inbox)
+        return std::unexpected(inbox.error());
+    CopyEngine engine(homeDirectory().value_or(""), &defaultDownloadProbe);
+    return std::make_unique<Services>(std::move(*file), std::move(*inbox), std::move(engine),
+                                      m_notifier, pool);
+}
+
+AppDelegate::~AppDelegate() = default;
+
+DestinationsModel* AppDelegate::destinations() const
+{
+    return m_services ? &m_services->destinations : nullptr;
+}
+
+void AppDelegate::didFinishLaunching()
+{
+    requestsLog().log(LogLevel::standard, "Ambrevoli started");
+    if (m_services)
+        m_services->handler.sweepInbox();
+}
+
+void AppDelegate::openURLs(const QStringList& urls)
+{
+    m_openedForURL = true;
+    if (!m_services) {
+        requestsLog().log(LogLevel::error, "Ignored ", urls.size(),
+                          " URLs because the App Group container is unavailable");
+        return;
+    }
+    for (const QString& text : urls) {
+        const std::string url = text.toStdString();
+        const auto handoff = HandoffURL::parse(url);
+        if (!handoff) {
+            logDetail(requestsLog(), "Ignored a URL that isn't an Ambrevoli request", url);
+            continue;
+        }
+        if (const auto requestID = handoff->requestID())
+            m_services->handler.handle(*requestID);
+        else
+            requestsLog().log(LogLevel::standard,
+                              "Ignored a settings URL: this build has no settings window");
+    }
+}
+
+void AppDelegate::addFolders(const QStringList& folders)
+{
+    if (!m_services)
+        return;
+    std::vector<std::string> paths;
+    for (const QString& folder : folders)
+        paths.push_back(folder.toStdString());
+    m_services->destinations.addFolders(paths);
+}
+
+} // namespace ambrevoli

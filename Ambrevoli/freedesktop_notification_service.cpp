@@ -1,0 +1,251 @@
+#include "freedesktop_notification_service.h"
+
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QGuiApplication>
+#include <QMetaObject>
+
+namespace ambrevoli {
+
+namespace {
+
+const QString serverName = QStringLiteral("org.freedesktop.Notifications");
+const QString serverPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString serverInterface = QStringLiteral("org.freedesktop.Notifications");
+
+// The server picks how long a notification stays.
+constexpr int serverDefaultTimeout = -1;
+
+NotificationError errorOf(const QDBusError& error)
+{
+    std::string detail = (error.name() + QStringLiteral(": ") + error.message()).toStdString();
+    switch (error.type()) {
+    case QDBusError::ServiceUnknown:
+    case QDBusError::UnknownObject:
+    case QDBusError::UnknownInterface:
+    case QDBusError::UnknownMethod:
+        return NotificationError::noServer(std::move(detail));
+    case QDBusError::Disconnected:
+    case QDBusError::NoServer:
+        return NotificationError::noSessionBus();
+    default:
+        return NotificationError::failed(std::move(detail));
+    }
+}
+
+// Servers with the "body-markup" capability read the body as markup; ours is plain text, and a
+// file named "a<b>&c" must show as it is named.
+QString markupEscaped(const QString& text)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (QChar c : text) {
+        if (c == u'&')
+            escaped += QStringLiteral("&amp;");
+        else if (c == u'<')
+            escaped += QStringLiteral("&lt;");
+        else if (c == u'>')
+            escaped += QStringLiteral("&gt;");
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+bool applicationIsActive()
+{
+    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr &&
+           QGuiApplication::applicationState() == Qt::ApplicationActive;
+}
+
+template <class Handler, class Value>
+void answerLater(QObject* context, Handler handler, Value value)
+{
+    QMetaObject::invokeMethod(
+        context, [handler = std::move(handler), value = std::move(value)] { handler(value); },
+        Qt::QueuedConnection);
+}
+
+} // namespace
+
+FreedesktopNotificationService::FreedesktopNotificationService(QDBusConnection bus,
+                                                               FrontmostProbe isFrontmost,
+                                                               QObject* parent)
+    : QObject(parent), m_bus(std::move(bus)),
+      m_isFrontmost(isFrontmost ? std::move(isFrontmost) : FrontmostProbe(applicationIsActive))
+{
+    if (!m_bus.isConnected())
+        return;
+    // Bound to the well-known name, so a server that starts later (bus activation on the first
+    // Notify) is heard too, and nobody else on the bus can pose as it.
+    m_bus.connect(serverName, serverPath, serverInterface, QStringLiteral("ActionInvoked"), this,
+                  SLOT(actionInvoked(uint, QString)));
+    m_bus.connect(serverName, serverPath, serverInterface, QStringLiteral("NotificationClosed"),
+                  this, SLOT(notificationClosed(uint, uint)));
+}
+
+void FreedesktopNotificationService::call(const QString& method, const QVariantList& arguments,
+                                          std::function<void(const QDBusMessage& reply)> onReply)
+{
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(serverName, serverPath, serverInterface, method);
+    message.setArguments(arguments);
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [onReply = std::move(onReply)](QDBusPendingCallWatcher* finished) {
+                finished->deleteLater();
+                onReply(finished->reply());
+            });
+}
+
+void FreedesktopNotificationService::notificationSettings(StatusHandler handler)
+{
+    if (!m_bus.isConnected()) {
+        answerLater(this, std::move(handler), AuthorizationStatus::denied);
+        return;
+    }
+    call(QStringLiteral("GetServerInformation"), {},
+         [handler = std::move(handler)](const QDBusMessage& reply) {
+             handler(reply.type() == QDBusMessage::ReplyMessage ? AuthorizationStatus::authorized
+                                                                : AuthorizationStatus::denied);
+         });
+}
+
+void FreedesktopNotificationService::requestAuthorization(AuthorizationOptions,
+                                                          AuthorizationHandler handler)
+{
+    using Answer = std::expected<bool, NotificationError>;
+    if (!m_bus.isConnected()) {
+        answerLater(this, std::move(handler),
+                    Answer(std::unexpect, NotificationError::noSessionBus()));
+        return;
+    }
+    // There is nobody to ask: the desktop shows every application's notifications when a
+    // server runs, so its presence is the answer.
+    call(QStringLiteral("GetServerInformation"), {},
+         [handler = std::move(handler)](const QDBusMessage& reply) {
+             if (reply.type() == QDBusMessage::ReplyMessage) {
+                 handler(Answer(true));
+                 return;
+             }
+             const NotificationError error = errorOf(QDBusError(reply));
+             handler(error.kind == NotificationError::Case::noServer
+                         ? Answer(false)
+                         : Answer(std::unexpect, error));
+         });
+}
+
+void FreedesktopNotificationService::add(const NotificationRequest& request, AddHandler handler)
+{
+    using Result = std::expected<void, NotificationError>;
+    if (!m_bus.isConnected()) {
+        answerLater(this, std::move(handler),
+                    Result(std::unexpect, NotificationError::noSessionBus()));
+        return;
+    }
+    const std::uint64_t serial = m_nextSerial++;
+    call(QStringLiteral("GetCapabilities"), {},
+         [this, request, serial, handler = std::move(handler)](const QDBusMessage& reply) {
+             if (reply.type() != QDBusMessage::ReplyMessage) {
+                 handler(Result(std::unexpect, errorOf(QDBusError(reply))));
+                 return;
+             }
+             if (m_isFrontmost() && m_delegate != nullptr) {
+                 const PresentationOptions options = m_delegate->willPresent(request);
+                 if (!options.testAnyFlags(PresentationOption::banner | PresentationOption::list)) {
+                     handler(Result());
+                     return;
+                 }
+             }
+             notify(request, reply.arguments().value(0).toStringList(), serial, handler);
+         });
+}
+
+void FreedesktopNotificationService::notify(const NotificationRequest& request,
+                                            const QStringList& capabilities, std::uint64_t serial,
+                                            AddHandler handler)
+{
+    using Result = std::expected<void, NotificationError>;
+    QStringList actions;
+    if (capabilities.contains(QStringLiteral("actions")))
+        actions << QStringLiteral("default") << QStringLiteral("Show");
+    QVariantMap hints{{QStringLiteral("desktop-entry"), QStringLiteral(AMBREVOLI_HOST_IDENTIFIER)}};
+    if (!request.category.isEmpty())
+        hints.insert(QStringLiteral("category"), request.category);
+    const QString body = capabilities.contains(QStringLiteral("body-markup"))
+                             ? markupEscaped(request.body)
+                             : request.body;
+    const uint replaces = m_serverIds.value(request.identifier, 0);
+
+    call(QStringLiteral("Notify"),
+         {QStringLiteral("Ambrevoli"), replaces, QString(), request.title, body, actions, hints,
+          serverDefaultTimeout},
+         [this, identifier = request.identifier, userInfo = request.userInfo, serial,
+          handler = std::move(handler)](const QDBusMessage& reply) {
+             if (reply.type() != QDBusMessage::ReplyMessage) {
+                 handler(Result(std::unexpect, errorOf(QDBusError(reply))));
+                 return;
+             }
+             const uint id = reply.arguments().value(0).toUInt();
+             if (serial < m_withdrawnBelow.value(identifier, 0)) {
+                 call(QStringLiteral("CloseNotification"), {id}, [](const QDBusMessage&) {});
+                 handler(Result());
+                 return;
+             }
+             if (auto previous = m_serverIds.find(identifier);
+                 previous != m_serverIds.end() && *previous != id)
+                 m_shown.remove(*previous);
+             m_serverIds.insert(identifier, id);
+             m_shown.insert(id, {identifier, userInfo});
+             handler(Result());
+         });
+}
+
+void FreedesktopNotificationService::removeDeliveredNotifications(const QStringList& identifiers)
+{
+    for (const QString& identifier : identifiers) {
+        const auto found = m_serverIds.constFind(identifier);
+        if (found == m_serverIds.constEnd())
+            continue;
+        const uint id = *found;
+        forget(id);
+        if (m_bus.isConnected())
+            call(QStringLiteral("CloseNotification"), {id}, [](const QDBusMessage&) {});
+    }
+}
+
+void FreedesktopNotificationService::removePendingNotificationRequests(
+    const QStringList& identifiers)
+{
+    // Shown at once, a request is pending only while it is on its way to the server.
+    for (const QString& identifier : identifiers)
+        m_withdrawnBelow.insert(identifier, m_nextSerial);
+}
+
+void FreedesktopNotificationService::actionInvoked(uint id, const QString&)
+{
+    // Only the default action is offered, and which action it was does not matter anyway.
+    const auto found = m_shown.constFind(id);
+    if (found == m_shown.constEnd() || m_delegate == nullptr)
+        return;
+    const NotificationResponse response{found->identifier, found->userInfo};
+    m_delegate->didReceive(response);
+}
+
+void FreedesktopNotificationService::notificationClosed(uint id, uint)
+{
+    forget(id);
+}
+
+void FreedesktopNotificationService::forget(uint id)
+{
+    const auto found = m_shown.find(id);
+    if (found == m_shown.end())
+        return;
+    if (m_serverIds.value(found->identifier) == id)
+        m_serverIds.remove(found->identifier);
+    m_shown.erase(found);
+}
+
+} // namespace ambrevoli

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "notification_service.h"
+
+#include <QDBusConnection>
+#include <QHash>
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+
+class QDBusMessage;
+
+namespace ambrevoli {
+
+// The notification service of freedesktop desktops: the org.freedesktop.Notifications server on
+// the session bus.
+//
+// Our identifiers are mapped to the server's numeric ids while a notification is shown: adding a
+// request under the identifier of one still shown replaces it, withdrawing it closes it, a click
+// (an invoked action) reaches the delegate with the identifier and user info, and a notification
+// the server closed is forgotten. Permission: a server that answers is authorization, none is
+// denial. Without a session bus every call fails at once with noSessionBus.
+class FreedesktopNotificationService : public QObject, public NotificationService {
+    Q_OBJECT
+public:
+    // Tells whether the application is in front; then the delegate decides whether a new
+    // notification is shown at all.
+    using FrontmostProbe = std::function<bool()>;
+
+    // Talks to the server on `bus`. The default probe asks the running QGuiApplication, if any.
+    explicit FreedesktopNotificationService(QDBusConnection bus = QDBusConnection::sessionBus(),
+                                            FrontmostProbe isFrontmost = {},
+                                            QObject* parent = nullptr);
+
+    void notificationSettings(StatusHandler handler) override;
+    void requestAuthorization(AuthorizationOptions options, AuthorizationHandler handler) override;
+    void add(const NotificationRequest& request, AddHandler handler) override;
+    void removeDeliveredNotifications(const QStringList& identifiers) override;
+    void removePendingNotificationRequests(const QStringList& identifiers) override;
+    void setDelegate(NotificationCenterDelegate* delegate) override { m_delegate = delegate; }
+    NotificationCenterDelegate* delegate() const override { return m_delegate; }
+
+private slots:
+    void actionInvoked(uint id, const QString& actionKey);
+    void notificationClosed(uint id, uint reason);
+
+private:
+    struct Shown {
+        QString identifier;
+        QVariantMap userInfo;
+    };
+
+    void call(const QString& method, const QVariantList& arguments,
+              std::function<void(const QDBusMessage& reply)> onReply);
+    void notify(const NotificationRequest& request, const QStringList& capabilities,
+                std::uint64_t serial, AddHandler handler);
+    void forget(uint id);
+
+    QDBusConnection m_bus;
+    FrontmostProbe m_isFrontmost;
+    NotificationCenterDelegate* m_delegate = nullptr;
+    QHash<QString, uint> m_serverIds; // our identifier → the server's id, while shown
+    QHash<uint, Shown> m_shown;       // the server's id → what a click on it reports
+    // Every add gets the next serial; an add whose serial is below the mark of its identifier
+    // was withdrawn while it was on its way to the server.
+    std::uint64_t m_nextSerial = 1;
+    QHash<QString, std::uint64_t> m_withdrawnBelow;
+};
+
+} // namespace ambrevoli

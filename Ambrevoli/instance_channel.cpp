@@ -1,0 +1,213 @@
+#include "instance_channel.h"
+
+#include "log.h"
+#include "unique_fd.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QStringDecoder>
+#include <QTimer>
+#include <QtEndian>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace ambrevoli {
+
+namespace {
+
+constexpr char magic[] = "AMBV1"; // sent with its NUL
+constexpr int ioTimeoutMs = 2000;
+constexpr char acknowledgement = 'k';
+
+const Logger& requestsLog() { return logger("requests"); }
+
+void appendRecord(QByteArray& out, char type, const QString& text)
+{
+    out += type;
+    out += text.toUtf8();
+    out += '\0';
+}
+
+QByteArray withLength(const QByteArray& payload)
+{
+    QByteArray framed(4, '\0');
+    qToBigEndian<quint32>(static_cast<quint32>(payload.size()), framed.data());
+    return framed + payload;
+}
+
+} // namespace
+
+QByteArray InstanceMessage::encode() const
+{
+    QByteArray out(magic, sizeof magic);
+    appendRecord(out, 'a', activates ? QStringLiteral("1") : QStringLiteral("0"));
+    for (const QString& url : urls)
+        appendRecord(out, 'u', url);
+    for (const QString& folder : addFolders)
+        appendRecord(out, 'f', folder);
+    return out;
+}
+
+std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
+{
+    if (bytes.size() > maxSize || !bytes.startsWith(QByteArray(magic, sizeof magic)))
+        return std::nullopt;
+    InstanceMessage message;
+    bool sawActivates = false;
+    qsizetype pos = sizeof magic;
+    while (pos < bytes.size()) {
+        const char type = bytes[pos++];
+        const qsizetype end = bytes.indexOf('\0', pos);
+        if (end < 0)
+            return std::nullopt;
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = utf8(QByteArrayView(bytes).sliced(pos, end - pos));
+        if (utf8.hasError())
+            return std::nullopt;
+        pos = end + 1;
+        switch (type) {
+        case 'a':
+            if (sawActivates || (text != "0" && text != "1"))
+                return std::nullopt;
+            sawActivates = true;
+            message.activates = text == "1";
+            break;
+        case 'u': message.urls.append(text); break;
+        case 'f': message.addFolders.append(text); break;
+        default: return std::nullopt;
+        }
+    }
+    if (!sawActivates)
+        return std::nullopt;
+    return message;
+}
+
+InstanceChannel::InstanceChannel(QString socketPath, QObject* parent)
+    : QObject(parent), m_socketPath(std::move(socketPath))
+{}
+
+InstanceChannel::~InstanceChannel()
+{
+    if (m_server)
+        m_server->close(); // removes the socket file
+}
+
+QString InstanceChannel::defaultSocketPath(const QString& fallbackFolder)
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    QString folder = !runtime.isEmpty() && runtime.startsWith('/')
+                         ? QString::fromLocal8Bit(runtime) + "/ambrevoli"
+                         : fallbackFolder;
+    if (folder.isEmpty())
+        return {};
+    const QByteArray native = QFile::encodeName(folder);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        if (!QDir().mkpath(folder) || ::chmod(native.constData(), 0700) != 0)
+            return {};
+    }
+    return folder + "/instance";
+}
+
+InstanceChannel::Role InstanceChannel::start(const InstanceMessage& message)
+{
+    if (m_socketPath.isEmpty())
+        return Role::failed;
+    // Twice: a second process may start listening between our failed connect and our listen.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (handOff(m_socketPath, message))
+            return Role::forwarded;
+        auto* server = new QLocalServer(this);
+        server->setSocketOptions(QLocalServer::UserAccessOption);
+        // Nobody answered: whatever socket file is there was left by an instance that died.
+        QLocalServer::removeServer(m_socketPath);
+        if (server->listen(m_socketPath)) {
+            m_server = server;
+            connect(m_server, &QLocalServer::newConnection, this, &InstanceChannel::accept);
+            return Role::primary;
+        }
+        delete server;
+    }
+    return Role::failed;
+}
+
+bool InstanceChannel::handOff(const QString& socketPath, const InstanceMessage& message)
+{
+    const QByteArray path = QFile::encodeName(socketPath);
+    sockaddr_un address{};
+    if (path.isEmpty() || static_cast<std::size_t>(path.size()) >= sizeof address.sun_path)
+        return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd ||
+        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return false;
+    // A dead instance never answers: bound every wait.
+    const timeval timeout{ioTimeoutMs * 5 / 1000, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const QByteArray framed = withLength(message.encode());
+    // MSG_NOSIGNAL: an instance that goes away mid-message must not take this process with it.
+    for (qsizetype sent = 0; sent < framed.size();) {
+        const ssize_t n = ::send(fd.get(), framed.constData() + sent,
+                                 static_cast<std::size_t>(framed.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    // The instance confirms once it has taken the message, so nothing is lost if it is busy.
+    char reply = 0;
+    ssize_t n;
+    while ((n = ::read(fd.get(), &reply, 1)) < 0 && errno == EINTR) {
+    }
+    return n == 1 && reply == acknowledgement;
+}
+
+void InstanceChannel::accept()
+{
+    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        // A client that never finishes its message is dropped.
+        QTimer::singleShot(ioTimeoutMs * 5, socket, [socket] { socket->abort(); });
+    }
+}
+
+void InstanceChannel::readFrom(QLocalSocket* socket)
+{
+    if (socket->bytesAvailable() < 4)
+        return;
+    quint32 length = 0;
+    socket->peek(reinterpret_cast<char*>(&length), 4);
+    length = qFromBigEndian(length);
+    if (length > InstanceMessage::maxSize) {
+        requestsLog().log(LogLevel::error, "Dropped an oversized message from another start");
+        socket->abort();
+        return;
+    }
+    if (socket->bytesAvailable() < 4 + static_cast<qint64>(length))
+        return;
+    socket->skip(4);
+    const auto message = InstanceMessage::decode(socket->read(length));
+    if (!message) {
+        requestsLog().log(LogLevel::error, "Dropped a malformed message from another start");
+        socket->abort();
+        return;
+    }
+    socket->write(&acknowledgement, 1);
+    socket->flush();
+    socket->disconnectFromServer();
+    emit messageReceived(*message);
+}
+
+} // namespace ambrevoli

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "copy_engine.h"
+#include "copy_outcome.h"
+#include "destination.h"
+#include "request_inbox.h"
+#include "uuid.h"
+
+#include <string_view>
+
+class QThreadPool;
+
+namespace ambrevoli {
+
+class DestinationsModel;
+class ResultNotifier;
+
+// Runs one Send To request from its identifier to the copy notification, and sweeps stale
+// request files out of the inbox at launch. A request that cannot be read or is rejected ends
+// in a log line only.
+//
+// Everything up to the start of the copy runs on the main thread; the copy runs on `pool`; the
+// report is logged and the notification posted back on the main thread. Copies are never queued
+// behind each other: `pool` must allow as many threads as copies may run at once.
+// The handler owns none of the referenced objects; they must outlive every copy it starts.
+class RequestHandler {
+public:
+    static constexpr double maxRequestAge = 600.0;
+
+    RequestHandler(RequestInbox inbox, DestinationsModel& destinations, CopyEngine engine,
+                   ResultNotifier& notifier, QThreadPool& pool);
+
+    // Removes stale or invalid request files; logs what it did or why it couldn't.
+    void sweepInbox() const;
+
+    // Takes, validates and starts copying the request `requestID`. Returns once the copy has
+    // started, without waiting for it. Main thread only.
+    void handle(const Uuid& requestID) const;
+
+    // Writes the outcome lines of a finished copy.
+    static void logReport(const CopyReport& report, std::string_view label);
+
+private:
+    void startCopy(std::vector<std::string> sources, const Destination& destination) const;
+
+    RequestInbox m_inbox;
+    DestinationsModel& m_destinations;
+    CopyEngine m_engine;
+    ResultNotifier& m_notifier;
+    QThreadPool& m_pool;
+};
+
+} // namespace ambrevoli

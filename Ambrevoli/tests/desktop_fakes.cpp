@@ -1,0 +1,116 @@
+#include "desktop_fakes.h"
+
+#include <QDBusConnectionInterface>
+#include <QFile>
+
+namespace ambrevoli::testing {
+
+PrivateSessionBus::PrivateSessionBus()
+{
+    if (!m_folder.isValid()) {
+        m_failure = "no temporary folder";
+        return;
+    }
+    // No <servicedir>: nothing on this bus is ever started on demand, whatever is installed.
+    const QString config = m_folder.filePath("bus.conf");
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly)) {
+        m_failure = "can't write " + config;
+        return;
+    }
+    file.write(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=)" +
+               QFile::encodeName(m_folder.path()) +
+               R"(</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)");
+    file.close();
+
+    m_daemon.start("dbus-daemon", {"--config-file=" + config, "--nofork", "--print-address"});
+    if (!m_daemon.waitForStarted(10000)) {
+        m_failure = "dbus-daemon didn't start: " + m_daemon.errorString();
+        return;
+    }
+    while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(10000)) {
+    }
+    m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+    if (m_address.isEmpty())
+        m_failure = "dbus-daemon printed no address: " + m_daemon.readAllStandardError();
+}
+
+PrivateSessionBus::~PrivateSessionBus()
+{
+    for (const QString& name : m_connections)
+        QDBusConnection::disconnectFromBus(name);
+    if (m_daemon.state() != QProcess::NotRunning) {
+        m_daemon.terminate();
+        if (!m_daemon.waitForFinished(5000)) {
+            m_daemon.kill();
+            m_daemon.waitForFinished(5000);
+        }
+    }
+}
+
+QDBusConnection PrivateSessionBus::connect(const QString& name)
+{
+    m_connections << name;
+    return QDBusConnection::connectToBus(m_address, name);
+}
+
+bool FakeNotificationServer::serve(QDBusConnection connection)
+{
+    return connection.registerObject("/org/freedesktop/Notifications", this,
+                                     QDBusConnection::ExportAllSlots |
+                                         QDBusConnection::ExportAllSignals) &&
+           connection.registerService("org.freedesktop.Notifications");
+}
+
+uint FakeNotificationServer::Notify(const QString& appName, uint replacesId, const QString& appIcon,
+                                    const QString& summary, const QString& body,
+                                    const QStringList& actions, const QVariantMap& hints,
+                                    int expireTimeout)
+{
+    const bool replaces = std::any_of(notifications.begin(), notifications.end(),
+                                      [&](const Notification& n) { return n.id == replacesId; });
+    const uint id = replacesId != 0 && replaces ? replacesId : m_nextId++;
+    notifications.append(
+        {appName, replacesId, appIcon, summary, body, actions, hints, expireTimeout, id});
+    return id;
+}
+
+QString FakeNotificationServer::GetServerInformation(QString& vendor, QString& version,
+                                                     QString& specVersion)
+{
+    vendor = "Ambrevoli tests";
+    version = "1";
+    specVersion = "1.2";
+    return "fake";
+}
+
+bool FakeFileManager::serve(QDBusConnection connection)
+{
+    return connection.registerObject("/org/freedesktop/FileManager1", this,
+                                     QDBusConnection::ExportAllSlots) &&
+           connection.registerService("org.freedesktop.FileManager1");
+}
+
+void FakeFileManager::ShowFolders(const QStringList& uris, const QString& startupId)
+{
+    if (fails) {
+        sendErrorReply(QDBusError::Failed, "can't show folders");
+        return;
+    }
+    shown << uris;
+    startupIds << startupId;
+}
+
+} // namespace ambrevoli::testing

@@ -1,0 +1,323 @@
+#include "freedesktop_notification_service.h"
+
+#include "desktop_fakes.h"
+#include "folder_revealer.h"
+#include "result_notifier.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <optional>
+
+using namespace ambrevoli;
+using namespace ambrevoli::testing;
+
+namespace {
+
+using AddResult = std::optional<std::expected<void, NotificationError>>;
+
+class RecordingDelegate : public NotificationCenterDelegate {
+public:
+    PresentationOptions options = PresentationOption::banner | PresentationOption::list;
+    QList<NotificationResponse> responses;
+    int presentations = 0;
+
+    PresentationOptions willPresent(const NotificationRequest&) override
+    {
+        ++presentations;
+        return options;
+    }
+    void didReceive(const NotificationResponse& response) override { responses << response; }
+};
+
+NotificationRequest request(const QString& identifier, const QString& body = "body")
+{
+    return {identifier, "title", body, {{"destination", "/home/me/Inbox"}}, "transfer.complete"};
+}
+
+} // namespace
+
+class FreedesktopNotificationServiceTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<PrivateSessionBus> m_bus;
+    std::unique_ptr<FakeNotificationServer> m_server;
+    std::unique_ptr<FreedesktopNotificationService> m_service;
+    bool m_frontmost = false;
+
+    // Adds `r` and waits for the answer.
+    std::expected<void, NotificationError> addAndWait(const NotificationRequest& r)
+    {
+        AddResult result;
+        m_service->add(r, [&](auto answer) { result = answer; });
+        if (!QTest::qWaitFor([&] { return result.has_value(); }))
+            return std::unexpected(NotificationError::failed("no answer"));
+        return *result;
+    }
+
+    void startServer()
+    {
+        m_server = std::make_unique<FakeNotificationServer>();
+        QVERIFY(m_server->serve(m_bus->connect("server")));
+    }
+
+private slots:
+    void init()
+    {
+        m_bus = std::make_unique<PrivateSessionBus>();
+        if (m_bus->address().isEmpty())
+            QSKIP(qPrintable("no private session bus: " + m_bus->failure()));
+        m_frontmost = false;
+        m_service = std::make_unique<FreedesktopNotificationService>(
+            m_bus->connect("client"), [this] { return m_frontmost; });
+    }
+
+    void cleanup()
+    {
+        m_service.reset();
+        m_server.reset();
+        m_bus.reset();
+    }
+
+    void notifyCarriesTheRequest_data()
+    {
+        QTest::addColumn<QStringList>("capabilities");
+        QTest::addColumn<QString>("category");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QStringList>("actions");
+        QTest::addColumn<QVariantMap>("hints");
+
+        const QString plain = "“a&b <c>.txt” was moved or deleted before it could be copied.";
+        QTest::newRow("server reads markup and offers actions")
+            << QStringList{"actions", "body", "body-markup"} << "transfer.complete"
+            << "“a&amp;b &lt;c&gt;.txt” was moved or deleted before it could be copied."
+            << QStringList{"default", "Show"}
+            << QVariantMap{{"desktop-entry", "ambrevoli"}, {"category", "transfer.complete"}};
+        QTest::newRow("plain server")
+            << QStringList{"body"} << "transfer.error" << plain << QStringList{}
+            << QVariantMap{{"desktop-entry", "ambrevoli"}, {"category", "transfer.error"}};
+        QTest::newRow("no category")
+            << QStringList{"actions"} << "" << plain << QStringList{"default", "Show"}
+            << QVariantMap{{"desktop-entry", "ambrevoli"}};
+    }
+
+    void notifyCarriesTheRequest()
+    {
+        QFETCH(QStringList, capabilities);
+        QFETCH(QString, category);
+        QFETCH(QString, body);
+        QFETCH(QStringList, actions);
+        QFETCH(QVariantMap, hints);
+        startServer();
+        m_server->capabilities = capabilities;
+        NotificationRequest r =
+            request("ID-1", "“a&b <c>.txt” was moved or deleted before it could be copied.");
+        r.title = "Copied 1 of 2 items to A&B";
+        r.category = category;
+
+        QVERIFY(addAndWait(r).has_value());
+
+        QCOMPARE(m_server->notifications.size(), 1);
+        const auto& sent = m_server->notifications.front();
+        QCOMPARE(sent.appName, "Ambrevoli");
+        QCOMPARE(sent.replacesId, 0u);
+        QCOMPARE(sent.appIcon, "");
+        QCOMPARE(sent.summary, "Copied 1 of 2 items to A&B");
+        QCOMPARE(sent.body, body);
+        QCOMPARE(sent.actions, actions);
+        QCOMPARE(sent.hints, hints);
+        QCOMPARE(sent.expireTimeout, -1);
+    }
+
+    void aRequestStillShownIsReplaced()
+    {
+        startServer();
+        QVERIFY(addAndWait(request("UPDATE")).has_value());
+        QVERIFY(addAndWait(request("UPDATE")).has_value());
+        QVERIFY(addAndWait(request("OTHER")).has_value());
+        QCOMPARE(m_server->notifications.size(), 3);
+        const uint shown = m_server->notifications[0].id;
+        QCOMPARE(m_server->notifications[1].replacesId, shown);
+        QCOMPARE(m_server->notifications[1].id, shown);
+        QCOMPARE(m_server->notifications[2].replacesId, 0u);
+
+        // Once the server closed it, the identifier starts a new notification. The signal
+        // reaches the client before the answers to its next calls.
+        emit m_server->NotificationClosed(shown, 2);
+        QVERIFY(addAndWait(request("UPDATE")).has_value());
+        QCOMPARE(m_server->notifications[3].replacesId, 0u);
+    }
+
+    void withdrawingClosesTheNotification()
+    {
+        startServer();
+        QVERIFY(addAndWait(request("UPDATE")).has_value());
+        const uint shown = m_server->notifications[0].id;
+
+        m_service->removeDeliveredNotifications({"UPDATE", "UNKNOWN"});
+        QTRY_COMPARE(m_server->closed, QList<uint>{shown});
+        QVERIFY(addAndWait(request("UPDATE")).has_value());
+        QCOMPARE(m_server->notifications[1].replacesId, 0u);
+    }
+
+    void aRequestWithdrawnOnItsWayIsClosedOnArrival()
+    {
+        startServer();
+        AddResult result;
+        m_service->add(request("UPDATE"), [&](auto answer) { result = answer; });
+        m_service->removePendingNotificationRequests({"UPDATE"});
+        QTRY_VERIFY(result.has_value());
+        QCOMPARE(m_server->notifications.size(), 1);
+        QTRY_COMPARE(m_server->closed, QList<uint>{m_server->notifications[0].id});
+
+        // A later request under the same identifier is not withdrawn, and replaces nothing.
+        QVERIFY(addAndWait(request("UPDATE")).has_value());
+        QCOMPARE(m_server->notifications[1].replacesId, 0u);
+        // Calls reach the server in order: a close sent before this add would have arrived.
+        QVERIFY(addAndWait(request("BARRIER")).has_value());
+        QCOMPARE(m_server->closed.size(), 1);
+    }
+
+    void permissionFollowsTheServer_data()
+    {
+        QTest::addColumn<bool>("serverRuns");
+        QTest::newRow("server runs") << true;
+        QTest::newRow("no server") << false;
+    }
+
+    void permissionFollowsTheServer()
+    {
+        QFETCH(bool, serverRuns);
+        if (serverRuns)
+            startServer();
+
+        std::optional<AuthorizationStatus> status;
+        m_service->notificationSettings([&](AuthorizationStatus s) { status = s; });
+        QTRY_VERIFY(status.has_value());
+        QCOMPARE(int(*status),
+                 int(serverRuns ? AuthorizationStatus::authorized : AuthorizationStatus::denied));
+
+        std::optional<std::expected<bool, NotificationError>> granted;
+        m_service->requestAuthorization(AuthorizationOption::alert | AuthorizationOption::sound,
+                                        [&](auto answer) { granted = answer; });
+        QTRY_VERIFY(granted.has_value());
+        QVERIFY(granted->has_value());
+        QCOMPARE(**granted, serverRuns);
+
+        const auto added = addAndWait(request("A"));
+        QCOMPARE(added.has_value(), serverRuns);
+        if (!serverRuns)
+            QVERIFY(added.error().kind == NotificationError::Case::noServer);
+    }
+
+    void withoutSessionBusEveryCallFailsAtOnce()
+    {
+        // The test's session bus address leads nowhere.
+        FreedesktopNotificationService service(QDBusConnection::sessionBus());
+        std::optional<AuthorizationStatus> status;
+        std::optional<std::expected<bool, NotificationError>> granted;
+        AddResult added;
+        service.notificationSettings([&](AuthorizationStatus s) { status = s; });
+        service.requestAuthorization(AuthorizationOption::alert, [&](auto a) { granted = a; });
+        service.add(request("A"), [&](auto a) { added = a; });
+        service.removeDeliveredNotifications({"A"});
+        service.removePendingNotificationRequests({"A"});
+        QVERIFY2(!status && !granted && !added, "handlers must not run inside the calls");
+
+        QTRY_VERIFY(status && granted && added);
+        QCOMPARE(int(*status), int(AuthorizationStatus::denied));
+        QCOMPARE(granted->error(), NotificationError::noSessionBus());
+        QCOMPARE(added->error(), NotificationError::noSessionBus());
+    }
+
+    void aClickReachesTheDelegate()
+    {
+        // The server starts after the service, as one started on demand by the first Notify.
+        RecordingDelegate delegate;
+        m_service->setDelegate(&delegate);
+        startServer();
+        NotificationRequest r = request("ID-1");
+        QVERIFY(addAndWait(r).has_value());
+        const uint id = m_server->notifications[0].id;
+
+        emit m_server->ActionInvoked(id + 100, "default"); // someone else's notification
+        emit m_server->ActionInvoked(id, "default");
+        QTRY_COMPARE(delegate.responses.size(), 1);
+        QCOMPARE(delegate.responses[0].identifier, "ID-1");
+        QCOMPARE(delegate.responses[0].userInfo, r.userInfo);
+    }
+
+    void inFrontTheDelegateDecidesWhetherToShow_data()
+    {
+        QTest::addColumn<int>("options");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("banner and list")
+            << int(PresentationOption::banner | PresentationOption::list) << 1;
+        QTest::newRow("list only") << int(PresentationOption::list) << 1;
+        QTest::newRow("nothing") << 0 << 0;
+    }
+
+    void inFrontTheDelegateDecidesWhetherToShow()
+    {
+        QFETCH(int, options);
+        QFETCH(int, shown);
+        startServer();
+        RecordingDelegate delegate;
+        delegate.options = PresentationOptions::fromInt(options);
+        m_service->setDelegate(&delegate);
+        m_frontmost = true;
+
+        QVERIFY(addAndWait(request("A")).has_value());
+        QCOMPARE(delegate.presentations, 1);
+        QCOMPARE(m_server->notifications.size(), shown);
+    }
+
+    void aClickOnACopyNotificationShowsItsFolder()
+    {
+        startServer();
+        FakeFileManager fileManager;
+        QVERIFY(fileManager.serve(m_bus->connect("files")));
+        QTemporaryDir temp;
+        const QString folder = temp.filePath("My Folder");
+        QVERIFY(QDir().mkpath(folder));
+        int settingsShown = 0;
+        QList<QUrl> opened;
+        FolderRevealer revealer(m_bus->connect("revealer"), [&](const QUrl& url) {
+            opened << url;
+            return true;
+        });
+        QList<bool> answers;
+        ResultNotifier notifier(
+            *m_service, [&] { ++settingsShown; }, {},
+            [&](const QString& path, std::function<void(bool)> done) {
+                revealer.reveal(path, [&, done](bool revealed) {
+                    answers << revealed;
+                    done(revealed);
+                });
+            });
+        m_service->setDelegate(&notifier);
+
+        CopyReport report;
+        report.destination = QFile::encodeName(folder).toStdString();
+        report.itemCount = 1;
+        report.copied.push_back({"/src/a", report.destination + "/a", false});
+        notifier.postCopyNotification(report, "My Folder");
+        QTRY_COMPARE(m_server->notifications.size(), 1);
+        QCOMPARE(m_server->notifications[0].summary, "Copied 1 item to My Folder");
+
+        emit m_server->ActionInvoked(m_server->notifications[0].id, "default");
+        QTRY_COMPARE(fileManager.shown.size(), 1);
+        QCOMPARE(fileManager.shown[0],
+                 QStringList{QUrl::fromLocalFile(folder).toString(QUrl::FullyEncoded)});
+        QVERIFY(fileManager.shown[0][0].endsWith("/My%20Folder"));
+        QTRY_COMPARE(answers, QList<bool>{true});
+        QCOMPARE(settingsShown, 0);
+        QVERIFY(opened.isEmpty());
+    }
+};
+
+QTEST_MAIN(FreedesktopNotificationServiceTest)
+#include "freedesktop_notification_service_test.moc"

@@ -1,0 +1,291 @@
+// The whole road with real processes: a running host, ambrevoli-send and later host starts
+// handing their URLs over, a private session bus with a stand-in notification server, and a
+// throwaway home. Nothing touches the developer's own files or desktop session.
+
+#include "desktop_fakes.h"
+
+#include "date_time.h"
+#include "destination_store.h"
+#include "handoff_url.h"
+#include "request_inbox.h"
+#include "send_request.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace ambrevoli;
+using namespace ambrevoli::testing;
+namespace fs = std::filesystem;
+
+class HostEndToEndTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_temp;
+    std::unique_ptr<PrivateSessionBus> m_bus;
+    std::unique_ptr<FakeNotificationServer> m_server;
+    std::unique_ptr<QProcess> m_host;
+    QString m_log;
+
+    std::string path(std::string_view relative) const
+    {
+        return m_temp->path().toStdString() + "/" + std::string(relative);
+    }
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", QString::fromStdString(path("home")));
+        env.insert("XDG_DATA_HOME", QString::fromStdString(path("home/.local/share")));
+        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(path("run")));
+        env.insert("DBUS_SESSION_BUS_ADDRESS", m_bus->address());
+        env.insert("AMBREVOLI_HOST", AMBREVOLI_HOST_BINARY);
+        env.insert("AMBREVOLI_LOG", "stderr");
+        env.insert("AMBREVOLI_LOG_PRIVATE", "1");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        return env;
+    }
+
+    // Runs a short-lived program in the test's environment; yields its exit code.
+    int run(const QString& program, const QStringList& arguments)
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment());
+        process.start(program, arguments);
+        if (!process.waitForFinished(20000))
+            return -1;
+        return process.exitCode();
+    }
+
+    int send(const QString& destination, const QStringList& files)
+    {
+        return run(AMBREVOLI_SEND_BINARY, QStringList{"--to", destination} + files);
+    }
+
+    int countLog(const QString& text) const { return m_log.count(text); }
+
+    // Waits (running this thread's event loop, which serves the notification server) until
+    // the host has logged `text` `count` times.
+    bool waitForLog(const QString& text, int count = 1)
+    {
+        return QTest::qWaitFor([&] { return countLog(text) >= count; }, 20000);
+    }
+
+    std::string makeFolder(std::string_view relative) const
+    {
+        fs::create_directories(path(relative));
+        return path(relative);
+    }
+
+    void writeFile(std::string_view relative, std::string_view text) const
+    {
+        fs::create_directories(fs::path(path(relative)).parent_path());
+        std::ofstream(path(relative)) << text;
+    }
+
+    // Adds a destination through the running host; yields its identifier.
+    Uuid addDestination(std::string_view relative)
+    {
+        const std::string folder = makeFolder(relative);
+        if (run(AMBREVOLI_HOST_BINARY, {"--add-destination", QString::fromStdString(folder)}) != 0)
+            return Uuid();
+        // The later start ends once the host has the folders; the host adds them right after.
+        const std::string file = path("home/.local/share/ambrevoli/destinations.json");
+        Uuid id;
+        const bool added = QTest::qWaitFor(
+            [&] {
+                const auto store = DestinationStore::load(file);
+                for (const Destination& destination :
+                     store ? store->destinations() : std::vector<Destination>())
+                    if (destination.path() == folder)
+                        id = destination.id();
+                return id != Uuid();
+            },
+            10000);
+        return added ? id : Uuid();
+    }
+
+    std::vector<std::string> listing(std::string_view relative) const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path(relative)))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private slots:
+    void init()
+    {
+        m_temp = std::make_unique<QTemporaryDir>();
+        m_log.clear();
+        m_bus = std::make_unique<PrivateSessionBus>();
+        if (m_bus->address().isEmpty())
+            QSKIP(qPrintable("no private session bus: " + m_bus->failure()));
+        m_server = std::make_unique<FakeNotificationServer>();
+        QVERIFY(m_server->serve(m_bus->connect("notifications")));
+        fs::create_directories(path("run"));
+        fs::permissions(path("run"), fs::perms::owner_all);
+
+        m_host = std::make_unique<QProcess>();
+        m_host->setProcessEnvironment(environment());
+        connect(m_host.get(), &QProcess::readyReadStandardError, this,
+                [this] { m_log += QString::fromUtf8(m_host->readAllStandardError()); });
+        m_host->start(AMBREVOLI_HOST_BINARY, {"--background"});
+        QVERIFY(m_host->waitForStarted());
+        QVERIFY(waitForLog("Ambrevoli started"));
+    }
+
+    void cleanup()
+    {
+        if (m_host) {
+            m_host->terminate();
+            m_host->waitForFinished(5000);
+        }
+        m_host.reset();
+        m_server.reset();
+        m_bus.reset();
+        m_temp.reset();
+    }
+
+    void aSendCopiesAndNotifies()
+    {
+        addDestination("home/Drop");
+        writeFile("src/photo.jpg", "jpeg");
+        writeFile("src/Project/notes.txt", "notes");
+        const QStringList files{QString::fromStdString(path("src/photo.jpg")),
+                                QString::fromStdString(path("src/Project"))};
+        QCOMPARE(send("Drop", files), 0);
+        QVERIFY(waitForLog("Copied 2 of 2 items"));
+        QCOMPARE(send("Drop", files), 0);
+        QVERIFY(waitForLog("Copied 2 of 2 items", 2));
+
+        QCOMPARE(listing("home/Drop"),
+                 (std::vector<std::string>{"Project", "Project 2", "photo 2.jpg", "photo.jpg"}));
+        QVERIFY(fs::exists(path("home/Drop/Project 2/notes.txt")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->notifications.size(), 2, 10000);
+        QVERIFY(m_server->notifications[0].summary.contains("Drop"));
+        // The request files were taken; nothing is left in the inbox.
+        QVERIFY(fs::is_empty(path("home/.local/share/ambrevoli/Requests")));
+        // One host all along: every later start handed its work over and ended.
+        QCOMPARE(m_host->state(), QProcess::Running);
+    }
+
+    void theSameRequestRunsOnce()
+    {
+        const Uuid destination = addDestination("home/Drop");
+        writeFile("src/a.txt", "a");
+        const SendRequest request(Uuid::random(), now(), destination, {path("src/a.txt")});
+        QVERIFY(RequestInbox(path("home/.local/share/ambrevoli/Requests")).write(request));
+        const QString url =
+            "ambrevoli://send?request=" + QString::fromStdString(request.id().text());
+        QCOMPARE(run(AMBREVOLI_HOST_BINARY, {"--background", url}), 0);
+        QVERIFY(waitForLog("Copied 1 of 1 items"));
+        QCOMPARE(run(AMBREVOLI_HOST_BINARY, {"--background", url}), 0);
+        QVERIFY(waitForLog("default: Couldn't read request " +
+                           QString::fromStdString(request.id().text()) + ": notFound("));
+        QCOMPARE(listing("home/Drop"), std::vector<std::string>{"a.txt"});
+    }
+
+    void rejectedRequestsCopyNothing_data()
+    {
+        QTest::addColumn<double>("age");
+        QTest::addColumn<bool>("knownDestination");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("expired") << 601.0 << true << "expired";
+        QTest::newRow("dated in the future") << -61.0 << true << "datedInTheFuture";
+        QTest::newRow("unknown destination") << 0.0 << false << "unknownDestination(";
+    }
+
+    void rejectedRequestsCopyNothing()
+    {
+        QFETCH(double, age);
+        QFETCH(bool, knownDestination);
+        QFETCH(QString, reason);
+        const Uuid destination = addDestination("home/Drop");
+        writeFile("src/a.txt", "a");
+        const SendRequest request(Uuid::random(), now() - age,
+                                  knownDestination ? destination : Uuid::random(),
+                                  {path("src/a.txt")});
+        QVERIFY(RequestInbox(path("home/.local/share/ambrevoli/Requests")).write(request));
+        QCOMPARE(
+            run(AMBREVOLI_HOST_BINARY,
+                {"--background", QString::fromStdString(HandoffURL::send(request.id()).url())}),
+            0);
+        QVERIFY(waitForLog("error: Rejected request " +
+                           QString::fromStdString(request.id().text()) + ": " + reason));
+        QVERIFY(fs::is_empty(path("home/Drop")));
+        QVERIFY(fs::is_empty(path("home/.local/share/ambrevoli/Requests")));
+        QCOMPARE(m_server->notifications.size(), 0);
+    }
+
+    void aRenamedDestinationIsFollowed()
+    {
+        const Uuid id = addDestination("home/Drop");
+        fs::rename(path("home/Drop"), path("home/Renamed"));
+        writeFile("src/a.txt", "a");
+        QCOMPARE(
+            send(QString::fromStdString(id.text()), {QString::fromStdString(path("src/a.txt"))}),
+            0);
+        QVERIFY(waitForLog("Copied 1 of 1 items"));
+        QVERIFY(fs::exists(path("home/Renamed/a.txt")));
+        const auto store =
+            DestinationStore::load(path("home/.local/share/ambrevoli/destinations.json"));
+        QCOMPARE(store->destination(id)->path(), path("home/Renamed"));
+        QVERIFY(countLog("Updated the location of moved destinations") >= 1);
+    }
+
+    void aBadUrlAmongGoodOnesIsSkipped()
+    {
+        const Uuid destination = addDestination("home/Drop");
+        writeFile("src/a.txt", "a");
+        writeFile("src/b.txt", "b");
+        const RequestInbox inbox(path("home/.local/share/ambrevoli/Requests"));
+        const SendRequest first(Uuid::random(), now(), destination, {path("src/a.txt")});
+        const SendRequest third(Uuid::random(), now(), destination, {path("src/b.txt")});
+        QVERIFY(inbox.write(first) && inbox.write(third));
+        QCOMPARE(run(AMBREVOLI_HOST_BINARY,
+                     {"--background", QString::fromStdString(HandoffURL::send(first.id()).url()),
+                      "ambrevoli://send?request=nonsense",
+                      QString::fromStdString(HandoffURL::send(third.id()).url())}),
+                 0);
+        QVERIFY(waitForLog("Copied 1 of 1 items", 2));
+        QCOMPARE(countLog("Ignored a URL that isn't an Ambrevoli request: "
+                          "ambrevoli://send?request=nonsense"),
+                 1);
+        QCOMPARE(listing("home/Drop"), (std::vector<std::string>{"a.txt", "b.txt"}));
+    }
+
+    void twentyParallelSendsAllLand()
+    {
+        addDestination("home/Drop");
+        writeFile("src/a.txt", "a");
+        std::vector<std::unique_ptr<QProcess>> senders;
+        for (int i = 0; i < 20; ++i) {
+            auto sender = std::make_unique<QProcess>();
+            sender->setProcessEnvironment(environment());
+            sender->start(AMBREVOLI_SEND_BINARY,
+                          {"--to", "Drop", QString::fromStdString(path("src/a.txt"))});
+            senders.push_back(std::move(sender));
+        }
+        for (auto& sender : senders) {
+            QVERIFY(sender->waitForFinished(20000));
+            QCOMPARE(sender->exitCode(), 0);
+        }
+        QVERIFY(waitForLog("Copied 1 of 1 items", 20));
+        const auto names = listing("home/Drop");
+        QCOMPARE(names.size(), 20u);
+        QCOMPARE(names.front(), std::string("a 10.txt"));
+        QCOMPARE(names.back(), std::string("a.txt"));
+    }
+};
+
+QTEST_GUILESS_MAIN(HostEndToEndTest)
+#include "host_end_to_end_test.moc"

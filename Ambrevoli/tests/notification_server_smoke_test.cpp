@@ -1,0 +1,132 @@
+#include "freedesktop_notification_service.h"
+
+#include "desktop_fakes.h"
+
+#include <QDBusConnectionInterface>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <optional>
+
+using namespace ambrevoli;
+using namespace ambrevoli::testing;
+
+namespace {
+
+// A helper program that is ended, politely first, when the test leaves by any path.
+class Program {
+public:
+    ~Program()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    QProcess process;
+};
+
+} // namespace
+
+// Posts to a real notification server (dunst on a virtual X display and a private bus) and
+// reads the notification back from the server's history.
+class NotificationServerSmokeTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void aRealServerShowsWhatWasPosted()
+    {
+        for (const char* tool : {"dbus-daemon", "Xvfb", "dunst", "dunstctl", "busctl"})
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
+        PrivateSessionBus bus;
+        if (bus.address().isEmpty())
+            QSKIP(qPrintable("no private session bus: " + bus.failure()));
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+
+        // Xvfb picks a free display and writes its number to the descriptor given.
+        Program display;
+        display.process.start(
+            "Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+        if (!QTest::qWaitFor([&] { return display.process.canReadLine(); }, 10000))
+            QSKIP(qPrintable("Xvfb didn't start: " + display.process.readAllStandardError()));
+        const QString displayName = ":" + QString::fromUtf8(display.process.readLine()).trimmed();
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("DISPLAY", displayName);
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", bus.address());
+        environment.insert("HOME", home.path());
+        environment.insert("XDG_CONFIG_HOME", home.path()); // dunst's stock configuration
+        Program server;
+        server.process.setProcessEnvironment(environment);
+        server.process.start("dunst", QStringList{});
+        QDBusConnection client = bus.connect("client");
+        if (!QTest::qWaitFor(
+                [&] {
+                    return client.interface()
+                        ->isServiceRegistered("org.freedesktop.Notifications")
+                        .value();
+                },
+                10000))
+            QSKIP(qPrintable("dunst didn't start: " + server.process.readAllStandardError()));
+
+        FreedesktopNotificationService service(client, [] { return false; });
+        std::optional<AuthorizationStatus> status;
+        service.notificationSettings([&](AuthorizationStatus s) { status = s; });
+        QTRY_VERIFY(status.has_value());
+        QCOMPARE(int(*status), int(AuthorizationStatus::authorized));
+
+        const NotificationRequest request{
+            "SMOKE",
+            "Copied 2 of 3 items to A&B",
+            "“a<b>.txt” was moved or deleted before it could be copied.",
+            {},
+            "transfer.error"};
+        std::optional<std::expected<void, NotificationError>> added;
+        service.add(request, [&](auto result) { added = result; });
+        QTRY_VERIFY(added.has_value());
+        QVERIFY2(added->has_value(), textualForm(added->error()).c_str());
+
+        // Closed notifications go to the server's history, where dunstctl reads them.
+        service.removeDeliveredNotifications({"SMOKE"});
+        QJsonObject shown;
+        const bool found = QTest::qWaitFor(
+            [&] {
+                QProcess history;
+                history.setProcessEnvironment(environment);
+                history.start("dunstctl", {"history"});
+                history.waitForFinished(10000);
+                const QJsonArray entries = QJsonDocument::fromJson(history.readAllStandardOutput())
+                                               .object()["data"]
+                                               .toArray()
+                                               .at(0)
+                                               .toArray();
+                if (entries.isEmpty())
+                    return false;
+                shown = entries.at(0).toObject();
+                return true;
+            },
+            10000);
+        QVERIFY2(found, "the notification never reached dunst's history");
+        const auto field = [&](const char* name) { return shown[name].toObject()["data"]; };
+        QCOMPARE(field("appname").toString(), "Ambrevoli");
+        QCOMPARE(field("summary").toString(), "Copied 2 of 3 items to A&B");
+        // dunst reads the body as markup: the name arrives escaped and shows as it is.
+        QCOMPARE(field("body").toString(),
+                 "“a&lt;b&gt;.txt” was moved or deleted before it could be copied.");
+        QCOMPARE(field("category").toString(), "transfer.error");
+        QCOMPARE(field("default_action_name").toString(), "default");
+    }
+};
+
+QTEST_MAIN(NotificationServerSmokeTest)
+#include "notification_server_smoke_test.moc"

@@ -1,0 +1,283 @@
+#include "result_notifier.h"
+
+#include "in_memory_notification_service.h"
+#include "log.h"
+#include "uuid.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+using namespace ambrevoli;
+
+namespace {
+
+// Runs everything the event loop has queued, including what the queued calls queue in turn.
+void settle()
+{
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+}
+
+CopyReport copiedInto(const QString& destination, int copied, int failed = 0)
+{
+    CopyReport report;
+    report.destination = QFile::encodeName(destination).toStdString();
+    report.itemCount = copied + failed;
+    for (int i = 0; i < copied; ++i)
+        report.copied.push_back({"/src/a", report.destination + "/a", false});
+    for (int i = 0; i < failed; ++i)
+        report.failed.push_back({"/src/b", CopyFailure::missing()});
+    return report;
+}
+
+} // namespace
+
+class ResultNotifierTest : public QObject {
+    Q_OBJECT
+
+private:
+    // A notifier on an in-memory center whose folder revealing is recorded and answered later,
+    // as the real one answers.
+    struct World {
+        InMemoryNotificationService center;
+        int settingsShown = 0;
+        int updatesShown = 0;
+        QStringList revealed;
+        bool revealSucceeds = true;
+        ResultNotifier notifier{center, [this] { ++settingsShown; }, [this] { ++updatesShown; },
+                                [this](const QString& folder, std::function<void(bool)> done) {
+                                    revealed << folder;
+                                    QTimer::singleShot(0, [this, done] { done(revealSucceeds); });
+                                }};
+        World() { center.setDelegate(&notifier); }
+    };
+
+    QTemporaryDir m_temp;
+
+private slots:
+    void initTestCase()
+    {
+        // A relative "destination" would name a real folder here; it must still not be shown.
+        QVERIFY(QDir(m_temp.path()).mkpath("Inbox"));
+        QVERIFY(QDir::setCurrent(m_temp.path()));
+    }
+
+    void postAsksForPermissionOnlyWhenNotDetermined_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("userGrants");
+        QTest::addColumn<QStringList>("calls");
+        const QStringList asked{"notificationSettings", "requestAuthorization", "add"};
+        const QStringList notAsked{"notificationSettings", "add"};
+        QTest::newRow("first post, user allows")
+            << int(AuthorizationStatus::notDetermined) << true << asked;
+        QTest::newRow("first post, user refuses: still added")
+            << int(AuthorizationStatus::notDetermined) << false << asked;
+        QTest::newRow("denied: still added")
+            << int(AuthorizationStatus::denied) << true << notAsked;
+        QTest::newRow("authorized") << int(AuthorizationStatus::authorized) << true << notAsked;
+        QTest::newRow("provisional") << int(AuthorizationStatus::provisional) << true << notAsked;
+    }
+
+    void postAsksForPermissionOnlyWhenNotDetermined()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, userGrants);
+        QFETCH(QStringList, calls);
+        World world;
+        world.center.setAuthorizationStatus(AuthorizationStatus(status));
+        world.center.setUserGrantsAuthorization(userGrants);
+        LogCapture log;
+
+        world.notifier.postCopyNotification(copiedInto(m_temp.path(), 2), "Inbox");
+        QVERIFY2(world.center.calls().isEmpty(), "posting must not wait for the center");
+
+        QTRY_COMPARE(world.center.calls(), calls);
+        QCOMPARE(world.center.delivered().size(), 1);
+        if (calls.contains("requestAuthorization"))
+            QCOMPARE(int(world.center.requestedOptions()), 6);
+        QVERIFY(log.lines().empty());
+    }
+
+    void notificationCarriesTheSummaryAndTheDestination_data()
+    {
+        QTest::addColumn<CopyReport>("report");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("category");
+        const QString folder = "/home/me/My Inbox";
+        QTest::newRow("all copied") << copiedInto(folder, 3) << "Copied 3 items to Inbox"
+                                    << ""
+                                    << "transfer.complete";
+        CopyReport failed = copiedInto(folder, 1, 1);
+        failed.failed[0].source = "/src/report.pdf";
+        QTest::newRow("one failed")
+            << failed << "Copied 1 of 2 items to Inbox"
+            << "“report.pdf” was moved or deleted before it could be copied."
+            << "transfer.error";
+        CopyReport refused = copiedInto(folder, 0);
+        refused.problem = DestinationProblem::readOnly();
+        refused.itemCount = 4;
+        QTest::newRow("destination unusable") << refused << "Couldn't copy 4 items to Inbox"
+                                              << "Inbox is on a read-only volume."
+                                              << "transfer.error";
+    }
+
+    void notificationCarriesTheSummaryAndTheDestination()
+    {
+        QFETCH(CopyReport, report);
+        QFETCH(QString, title);
+        QFETCH(QString, body);
+        QFETCH(QString, category);
+        World world;
+        world.center.setAuthorizationStatus(AuthorizationStatus::authorized);
+
+        world.notifier.postCopyNotification(report, "Inbox");
+        QTRY_COMPARE(world.center.delivered().size(), 1);
+
+        const NotificationRequest& posted = world.center.delivered().front();
+        QCOMPARE(posted.title, title);
+        QCOMPARE(posted.body, body);
+        QCOMPARE(posted.userInfo, (QVariantMap{{"destination", "/home/me/My Inbox"}}));
+        QCOMPARE(posted.category, category);
+        const auto id = Uuid::parse(posted.identifier.toStdString());
+        QVERIFY2(id && QString::fromStdString(id->text()) == posted.identifier,
+                 qPrintable(posted.identifier));
+    }
+
+    void everyCopyNotificationStandsOnItsOwn()
+    {
+        World world;
+        world.center.setAuthorizationStatus(AuthorizationStatus::authorized);
+        world.notifier.postCopyNotification(copiedInto(m_temp.path(), 1), "Inbox");
+        world.notifier.postCopyNotification(copiedInto(m_temp.path(), 1), "Inbox");
+        QTRY_COMPARE(world.center.delivered().size(), 2);
+        QVERIFY(world.center.delivered()[0].identifier != world.center.delivered()[1].identifier);
+    }
+
+    void failuresAreLoggedAndNotRetried_data()
+    {
+        QTest::addColumn<bool>("permissionFails");
+        QTest::addColumn<QStringList>("calls");
+        QTest::newRow("permission request fails")
+            << true << QStringList{"notificationSettings", "requestAuthorization"};
+        QTest::newRow("adding fails")
+            << false << QStringList{"notificationSettings", "requestAuthorization", "add"};
+    }
+
+    void failuresAreLoggedAndNotRetried()
+    {
+        QFETCH(bool, permissionFails);
+        QFETCH(QStringList, calls);
+        World world;
+        const auto error = NotificationError::failed("org.example.Error: no");
+        if (permissionFails)
+            world.center.setAuthorizationError(error);
+        else
+            world.center.setAddError(error);
+        LogCapture log;
+
+        world.notifier.postCopyNotification(copiedInto(m_temp.path(), 1), "Inbox");
+        QTRY_VERIFY(!log.records().empty());
+        settle();
+
+        QCOMPARE(world.center.calls(), calls);
+        QVERIFY(world.center.delivered().empty());
+        const auto records = log.records();
+        QCOMPARE(records.size(), 1u);
+        QCOMPARE(records[0].category, "requests");
+        QVERIFY(records[0].level == LogLevel::error);
+        QCOMPARE(records[0].revealed, "Couldn't post the copy notification: NotificationService 2 "
+                                      "failed(org.example.Error: no)");
+    }
+
+    void clickRevealsTheDestinationOrOpensTheSettings_data()
+    {
+        QTest::addColumn<QString>("identifier");
+        QTest::addColumn<QVariant>("destination");
+        QTest::addColumn<bool>("revealSucceeds");
+        QTest::addColumn<QStringList>("revealed");
+        QTest::addColumn<int>("settingsShown");
+        QTest::addColumn<int>("updatesShown");
+
+        const QString copy = QString::fromStdString(Uuid::random().text());
+        const QString folder = m_temp.path() + "/Inbox";
+        const QString file = m_temp.path() + "/file.txt";
+        QTest::newRow("folder exists")
+            << copy << QVariant(folder) << true << QStringList{folder} << 0 << 0;
+        QTest::newRow("file manager can't show it")
+            << copy << QVariant(folder) << false << QStringList{folder} << 1 << 0;
+        QTest::newRow("folder deleted")
+            << copy << QVariant(m_temp.path() + "/gone") << true << QStringList{} << 1 << 0;
+        QTest::newRow("not a folder") << copy << QVariant(file) << true << QStringList{} << 1 << 0;
+        QTest::newRow("relative path")
+            << copy << QVariant("Inbox") << true << QStringList{} << 1 << 0;
+        QTest::newRow("no destination") << copy << QVariant() << true << QStringList{} << 1 << 0;
+        QTest::newRow("destination not text")
+            << copy << QVariant(42) << true << QStringList{} << 1 << 0;
+        QTest::newRow("update notification")
+            << QString(updateNotificationID) << QVariant(folder) << true << QStringList{} << 0 << 1;
+    }
+
+    void clickRevealsTheDestinationOrOpensTheSettings()
+    {
+        QFETCH(QString, identifier);
+        QFETCH(QVariant, destination);
+        QFETCH(bool, revealSucceeds);
+        QFETCH(QStringList, revealed);
+        QFETCH(int, settingsShown);
+        QFETCH(int, updatesShown);
+        QFile file(m_temp.path() + "/file.txt");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        World world;
+        world.revealSucceeds = revealSucceeds;
+        NotificationRequest request{identifier, "title", "", {}, {}};
+        if (destination.isValid())
+            request.userInfo.insert("destination", destination);
+        world.center.add(request, [](auto) {});
+
+        QVERIFY(world.center.click(identifier));
+        settle();
+
+        QCOMPARE(world.revealed, revealed);
+        QCOMPARE(world.settingsShown, settingsShown);
+        QCOMPARE(world.updatesShown, updatesShown);
+    }
+
+    void updateNotificationIdentifierIsFixed()
+    {
+        QCOMPARE(QLatin1StringView(updateNotificationID), "ambrevoli.update");
+    }
+
+    void replacedSettingsActionIsTheOneUsed()
+    {
+        World world;
+        int replacement = 0;
+        world.notifier.setShowSettings([&] { ++replacement; });
+        world.notifier.didReceive({"A", {}});
+        QCOMPARE(replacement, 1);
+        QCOMPARE(world.settingsShown, 0);
+    }
+
+    void presentsAsBannerAndListWithoutSound()
+    {
+        World world;
+        QCOMPARE(int(world.notifier.willPresent({})), 24);
+    }
+
+    void aDestroyedNotifierIsNoLongerTheDelegate()
+    {
+        InMemoryNotificationService center;
+        {
+            ResultNotifier notifier(center, {}, {}, [](const QString&, auto) {});
+            center.setDelegate(&notifier);
+        }
+        QCOMPARE(center.delegate(), nullptr);
+    }
+};
+
+QTEST_MAIN(ResultNotifierTest)
+#include "result_notifier_test.moc"

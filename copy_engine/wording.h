@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string_view>
+
+// The few user-visible phrases that name the operating system's own places (its settings, its
+// file manager, its info window). Each has one wording per platform: the macOS column holds the
+// product's original words, the Linux column changes only the words that name a platform place.
+// Every other user-visible text is the same on every platform and is written where it is used.
+
+namespace ambrevoli {
+
+enum class Platform { macOS, linuxDesktop };
+
+// The platform this build runs on; its column is the one users see.
+#if defined(__APPLE__)
+inline constexpr Platform currentPlatform = Platform::macOS;
+#else
+inline constexpr Platform currentPlatform = Platform::linuxDesktop;
+#endif
+
+enum class Phrase {
+    systemDidntLet, // opens a sentence about a refusal by the system: "… Ambrevoli read …"
+    allowProtectedFolder, // advice when the refused folder is a protected location
+    unlockLockedFolder,   // advice when the refused destination may be locked
+    downloadThenResend,   // advice for an item whose content is not on this machine
+    destinationsNotSaved, // the settings' sentence after an edit could not be saved
+};
+
+// The wording of `phrase` on `platform`. Never empty; the text lives as long as the program.
+std::string_view wording(Phrase phrase, Platform platform = currentPlatform);
+
+} // namespace ambrevoli

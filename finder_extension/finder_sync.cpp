@@ -1,0 +1,288 @@
+#include "finder_sync.h"
+
+#include "activation_token.h"
+#include "app_group.h"
+#include "bookmark.h"
+#include "callback_guard.h"
+#include "date_time.h"
+#include "destination_store.h"
+#include "glib_ptr.h"
+#include "host_launcher.h"
+#include "log.h"
+#include "send_request.h"
+
+#include <nautilus-extension.h>
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+namespace ambrevoli {
+
+namespace {
+
+const Logger& extensionLog() { return logger("extension"); }
+
+std::string_view boolText(bool value) { return value ? "true" : "false"; }
+
+bool isFolder(const std::string& path)
+{
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// GTK shows an underscore in a menu label as the mark of the next letter's shortcut; a label
+// with underscores of its own shows them only when they are doubled.
+std::string menuLabel(std::string_view label)
+{
+    std::string shown;
+    for (char c : label) {
+        if (c == '_')
+            shown += '_';
+        shown += c;
+    }
+    return shown;
+}
+
+std::string realPath(const char* path)
+{
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path, nullptr), &std::free);
+    return resolved ? std::string(resolved.get()) : std::string();
+}
+
+// What a menu item does when clicked, owned by its signal connection.
+struct ItemAction {
+    GObject* owner; // one reference, keeping `sync` alive
+    FinderSync* sync;
+    long tag;
+    std::shared_ptr<const std::vector<std::string>> sources;
+};
+
+void onDestinationActivated(NautilusMenuItem*, gpointer data)
+{
+    guarded("sending to a destination", [&] {
+        const auto* action = static_cast<const ItemAction*>(data);
+        action->sync->sendToDestination(action->tag, *action->sources);
+    });
+}
+
+void onEditDestinationsActivated(NautilusMenuItem*, gpointer data)
+{
+    guarded("opening the destinations",
+            [&] { static_cast<const ItemAction*>(data)->sync->editDestinations(); });
+}
+
+void releaseAction(gpointer data, GClosure*)
+{
+    auto* action = static_cast<ItemAction*>(data);
+    g_object_unref(action->owner);
+    delete action;
+}
+
+void connectAction(NautilusMenuItem* item, GCallback handler, ItemAction action)
+{
+    auto owned = std::make_unique<ItemAction>(std::move(action));
+    g_object_ref(owned->owner);
+    g_signal_connect_data(item, "activate", handler, owned.release(), releaseAction,
+                          GConnectFlags(0));
+}
+
+GObjectPtr<NautilusMenuItem> newItem(const std::string& name, const std::string& label,
+                                     bool sensitive)
+{
+    GObjectPtr<NautilusMenuItem> item(
+        nautilus_menu_item_new(name.c_str(), label.c_str(), nullptr, nullptr));
+    g_object_set(item.get(), "sensitive", gboolean(sensitive), nullptr);
+    return item;
+}
+
+} // namespace
+
+FinderSync::FinderSync(GObject* owner) : m_owner(owner)
+{
+    logRunningLocation();
+    m_watchedFolders = std::make_unique<WatchedFolders>();
+}
+
+GList* FinderSync::fileItems(GList* files)
+{
+    std::optional<std::vector<std::string>> sources = selectedPaths(files);
+    if (!sources)
+        return nullptr;
+    std::vector<Destination> destinations = loadDestinations();
+    std::vector<Uuid> ids;
+    ids.reserve(destinations.size());
+    for (const Destination& destination : destinations)
+        ids.push_back(destination.id());
+    {
+        std::lock_guard lock(m_mutex);
+        m_menuDestinationIDs.swap(ids);
+    }
+    return buildMenu(destinations, *sources);
+}
+
+std::optional<std::vector<std::string>> FinderSync::selectedPaths(GList* files) const
+{
+    if (!files)
+        return std::nullopt;
+    std::vector<std::string> paths;
+    for (GList* entry = files; entry; entry = entry->next) {
+        GObjectPtr<GFile> location(
+            nautilus_file_info_get_location(NAUTILUS_FILE_INFO(entry->data)));
+        // Trash, recent, remote and other virtual locations are not "file": the host could not
+        // copy from them (and some have a local path all the same, through a FUSE mount).
+        if (!location || !g_file_has_uri_scheme(location.get(), "file"))
+            return std::nullopt;
+        GCharsPtr path(g_file_get_path(location.get()));
+        if (!path || !m_watchedFolders->covers(path.get()))
+            return std::nullopt;
+        paths.emplace_back(path.get());
+    }
+    return paths;
+}
+
+std::vector<Destination> FinderSync::loadDestinations()
+{
+    auto group = AppGroup::fromMainBundle();
+    if (!group) {
+        logError(extensionLog(), "Couldn't load destinations", group.error());
+        return {};
+    }
+    auto file = group->destinationsFile();
+    if (!file) {
+        logError(extensionLog(), "Couldn't load destinations", file.error());
+        return {};
+    }
+    auto store = DestinationStore::load(*file);
+    if (!store) {
+        logError(extensionLog(), "Couldn't load destinations", store.error());
+        return {};
+    }
+    return store->destinations();
+}
+
+GList* FinderSync::buildMenu(const std::vector<Destination>& destinations,
+                             const std::vector<std::string>& sources)
+{
+    auto shared = std::make_shared<const std::vector<std::string>>(sources);
+    GObjectPtr<NautilusMenu> submenu(nautilus_menu_new());
+    long disabled = 0;
+    for (std::size_t i = 0; i < destinations.size(); ++i) {
+        const Destination& destination = destinations[i];
+        const long tag = static_cast<long>(i) + 1;
+        const bool enabled = isFolder(destination.path()) || probeBookmark(destination);
+        if (!enabled)
+            ++disabled;
+        auto item = newItem("AmbrevoliFinder::Destination" + std::to_string(tag),
+                            menuLabel(destination.label()), enabled);
+        connectAction(item.get(), G_CALLBACK(onDestinationActivated), {m_owner, this, tag, shared});
+        nautilus_menu_append_item(submenu.get(), item.get());
+    }
+    if (destinations.empty())
+        nautilus_menu_append_item(
+            submenu.get(),
+            newItem("AmbrevoliFinder::NoDestinations", "No Destinations", false).get());
+    extensionLog().log(LogLevel::standard,
+                       "Built the menu: ", static_cast<long>(destinations.size()),
+                       " destinations, ", disabled, " disabled");
+
+    // Nautilus's menus have no separators: "Edit Destinations…" simply comes last.
+    auto edit = newItem("AmbrevoliFinder::EditDestinations", "Edit Destinations\u2026", true);
+    connectAction(edit.get(), G_CALLBACK(onEditDestinationsActivated), {m_owner, this, 0, nullptr});
+    nautilus_menu_append_item(submenu.get(), edit.get());
+
+    auto sendTo = newItem("AmbrevoliFinder::SendTo", "Send To", true);
+    nautilus_menu_item_set_submenu(sendTo.get(), submenu.get());
+    return g_list_append(nullptr, sendTo.release());
+}
+
+bool FinderSync::probeBookmark(const Destination& destination)
+{
+    if (!destination.bookmark())
+        return false;
+    BookmarkSearch search;
+    search.budget = 256;
+    auto resolved = resolveBookmark(*destination.bookmark(), search);
+    if (!resolved) {
+        logError(extensionLog(), "Bookmark probe: couldn't resolve", resolved.error());
+        return false;
+    }
+    const bool usable = isFolder(resolved->path) && !Destination::isInTrash(resolved->path);
+    extensionLog().log(LogLevel::standard,
+                       "Bookmark probe: resolved, folder exists: ", boolText(usable),
+                       ", stale: ", boolText(resolved->stale));
+    return usable;
+}
+
+void FinderSync::sendToDestination(long tag, const std::vector<std::string>& sources)
+{
+    std::vector<Uuid> ids;
+    {
+        std::lock_guard lock(m_mutex);
+        ids = m_menuDestinationIDs;
+    }
+    const long position = tag - 1;
+    if (position < 0 || position >= static_cast<long>(ids.size())) {
+        extensionLog().log(LogLevel::error, "No destination for tag ", tag);
+        return;
+    }
+    extensionLog().log(LogLevel::standard, "Clicked tag ", tag, ", ",
+                       static_cast<long>(sources.size()), " items");
+
+    const SendRequest request(Uuid::random(), now(), ids[static_cast<std::size_t>(position)],
+                              sources);
+    auto group = AppGroup::fromMainBundle();
+    if (!group) {
+        logError(extensionLog(), "Couldn't write the request", group.error());
+        return;
+    }
+    auto inbox = group->requestInbox();
+    if (!inbox) {
+        logError(extensionLog(), "Couldn't write the request", inbox.error());
+        return;
+    }
+    if (auto written = inbox->write(request); !written) {
+        logError(extensionLog(), "Couldn't write the request", written.error());
+        return;
+    }
+    handOff(HandoffURL::send(request.id()));
+}
+
+void FinderSync::editDestinations() { handOff(HandoffURL::settings()); }
+
+void FinderSync::handOff(const HandoffURL& url)
+{
+    HostLaunch launch{hostExecutable(), url.isSettings(), {}};
+    ActivationToken token;
+    if (launch.activates) {
+        token = ActivationToken::forLaunching(launch.executable);
+        launch.environment = token.environment();
+    }
+    if (auto opened = openWithHost(url, launch); !opened) {
+        token.launchFailed();
+        logError(extensionLog(), "Couldn't open the host app", opened.error());
+        return;
+    }
+    // The host is started detached, through an intermediate process: its own pid is not known
+    // here.
+    extensionLog().log(LogLevel::standard, "Handed off to the host app, pid ", 0);
+}
+
+void FinderSync::logRunningLocation()
+{
+    // Any address inside this module tells where it was loaded from.
+    static const char anchor = 0;
+    Dl_info info{};
+    bool installed = false;
+    if (::dladdr(&anchor, &info) != 0 && info.dli_fname) {
+        const std::string module = realPath(info.dli_fname);
+        const std::string folder = realPath(AMBREVOLI_NAUTILUS_EXTENSION_DIR);
+        installed = !module.empty() && !folder.empty() && module.starts_with(folder + "/") &&
+                    module.find('/', folder.size() + 1) == std::string::npos;
+    }
+    extensionLog().log(LogLevel::standard, "Running from " AMBREVOLI_NAUTILUS_EXTENSION_DIR ": ",
+                       boolText(installed));
+}
+
+} // namespace ambrevoli

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "destination.h"
+#include "handoff_url.h"
+#include "uuid.h"
+#include "watched_folders.h"
+
+#include <glib-object.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ambrevoli {
+
+// The extension's principal object, held by the menu provider GObject Nautilus creates: the Send
+// To menu for a selection, and what a click on it does (a request into the inbox, then the host
+// woken with its handoff URL).
+//
+// Nautilus asks for menus and delivers clicks on its main thread; nothing here depends on that
+// except that construction and destruction must happen on the thread that runs the default main
+// context (see WatchedFolders). The identifier list of the last menu is the only state menus and
+// clicks share, guarded by a lock held only to copy or replace it. No operation throws on a
+// failure of its own (failures are logged); only allocation failures propagate.
+class FinderSync {
+public:
+    // Logs where the module runs from and starts watching folders. Menu items keep a reference to
+    // `owner` (the provider object holding this one), so that it outlives every item it made.
+    explicit FinderSync(GObject* owner);
+    FinderSync(const FinderSync&) = delete;
+    FinderSync& operator=(const FinderSync&) = delete;
+
+    // The menu for the selected `files` (a list of NautilusFileInfo*): a list holding one
+    // NautilusMenuItem, "Send To", whose submenu has one item per destination (named
+    // "AmbrevoliFinder::Destination<tag>"), or the insensitive "No Destinations", then "Edit
+    // Destinations…". The items keep the selection's paths, so that a click sends exactly what
+    // the menu was built for. No menu (nullptr) unless the selection is not empty and every item
+    // in it is a local file ("file" scheme) under a watched folder. The caller owns the list and
+    // its items.
+    GList* fileItems(GList* files);
+
+    // A click on the destination item with `tag` (its position in the menu plus 1), made for a
+    // selection with these `sources` paths, in order.
+    void sendToDestination(long tag, const std::vector<std::string>& sources);
+
+    // A click on "Edit Destinations…": the host, brought to the front with its settings.
+    void editDestinations();
+
+private:
+    // The local paths of `files` in order, or none when one of them is not a local file under a
+    // watched folder.
+    std::optional<std::vector<std::string>> selectedPaths(GList* files) const;
+    // The destinations file's list; empty (with a log line) when it cannot be loaded.
+    static std::vector<Destination> loadDestinations();
+    GList* buildMenu(const std::vector<Destination>& destinations,
+                     const std::vector<std::string>& sources);
+    // Whether the bookmark of a destination whose path is not a folder leads to a folder
+    // outside the trash. Searches a small budget of entries: the menu must come up at once.
+    static bool probeBookmark(const Destination& destination);
+    static void handOff(const HandoffURL& url);
+    static void logRunningLocation();
+
+    GObject* m_owner;
+    std::mutex m_mutex;
+    std::vector<Uuid> m_menuDestinationIDs; // guarded by m_mutex
+    std::unique_ptr<WatchedFolders> m_watchedFolders;
+};
+
+} // namespace ambrevoli
