@@ -92,6 +92,18 @@ TEST_F(CopyEngineTest, TakenNamesGetNumberedVariantsAndNothingIsReplaced)
     EXPECT_EQ(readFile(dest + "/photo.jpg"), "old");
 }
 
+TEST_F(CopyEngineTest, VariantThatCannotBeNamedIsTooLong)
+{
+    // The suffix alone fills the name: its variants are longer than the file system allows.
+    const std::string name = "a." + std::string(253, 'x');
+    const std::string dest = makeFolder("dest");
+    writeFile(dest + "/" + name, "taken");
+    writeFile(path(name), "new");
+    const CopyReport report = engine().copyItems({path(name)}, dest);
+    EXPECT_EQ(report.failed, (std::vector<FailedItem>{{path(name), CopyFailure::nameTooLong()}}));
+    EXPECT_EQ(namesIn(dest), std::vector<std::string>{name});
+}
+
 TEST_F(CopyEngineTest, SourcesAreTrimmedButReportedAsPassed)
 {
     const std::string dest = makeFolder("dest");
