@@ -11,8 +11,8 @@
 
 #include <array>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
+#include <ranges>
 
 namespace ambrevoli {
 
@@ -22,6 +22,8 @@ struct UserDir {
     std::string_view key;
     std::string_view fallback;
 };
+
+constexpr std::size_t maxUserDirsBytes = 64 * 1024;
 
 constexpr std::array<UserDir, 3> protectedUserDirs{{
     {"XDG_DESKTOP_DIR", "Desktop"},
@@ -68,9 +70,10 @@ std::string configHome(const std::string& home)
 std::vector<std::string> protectedLocations(const std::string& home)
 {
     std::array<std::optional<std::string>, protectedUserDirs.size()> named;
-    std::ifstream file(configHome(home) + "/user-dirs.dirs");
-    for (std::string line; std::getline(file, line);) {
-        std::string_view rest(line);
+    const std::string file =
+        readSmallFile(configHome(home) + "/user-dirs.dirs", maxUserDirsBytes).value_or("");
+    for (const auto part : std::views::split(file, '\n')) {
+        std::string_view rest(part.begin(), part.end());
         while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
             rest.remove_prefix(1);
         const auto equals = rest.find('=');

@@ -66,7 +66,7 @@ void stripOpened(int fd, const struct stat& info)
     if (!S_ISDIR(info.st_mode))
         return;
     ::fchmod(fd, S_IRWXU | (info.st_mode & 07777));
-    DirStream dir(::fdopendir(::dup(fd)));
+    DirStream dir(::fdopendir(::fcntl(fd, F_DUPFD_CLOEXEC, 0)));
     if (!dir)
         return;
     while (const dirent* entry = ::readdir(dir.get())) {

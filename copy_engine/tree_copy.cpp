@@ -13,9 +13,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace ambrevoli {
@@ -24,8 +26,8 @@ namespace {
 
 constexpr int fileOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr int folderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr unsigned statxMask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_ATIME |
-                               STATX_MTIME | STATX_SIZE | STATX_BLOCKS;
+constexpr unsigned statxMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID | STATX_GID |
+                               STATX_ATIME | STATX_MTIME | STATX_SIZE | STATX_BLOCKS;
 
 constexpr const char* accessAclName = "system.posix_acl_access";
 constexpr const char* defaultAclName = "system.posix_acl_default";
@@ -39,18 +41,17 @@ bool isDot(const char* name)
 }
 
 // Whether the process umask takes bits from the owner, so that a new 0600 file or 0700 folder
-// would not even be writable by its owner. Read once, without changing the umask (which would
-// race with other threads).
+// would not even be writable by its owner. Read without changing the umask, which would race
+// with other threads; when it cannot be read, assume it does.
 bool umaskLimitsOwner()
 {
-    static const bool limits = [] {
-        std::ifstream status("/proc/self/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.starts_with("Umask:"))
-                return (std::stoul(line.substr(6), nullptr, 8) & 0700) != 0;
+    const auto status = readSmallFile("/proc/self/status", 64 * 1024);
+    if (!status)
         return true;
-    }();
-    return limits;
+    const auto at = status->find("\nUmask:");
+    if (at == std::string::npos)
+        return true;
+    return (std::strtoul(status->c_str() + at + 7, nullptr, 8) & 0700) != 0;
 }
 
 // The carried flags that statx reports without another call.
@@ -175,6 +176,11 @@ public:
     }
 
 private:
+    static std::pair<dev_t, ino_t> identity(const struct statx& info)
+    {
+        return {::makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino};
+    }
+
     // The group a new item in `folder` gets from the system.
     gid_t createdGid(const Folder& folder) const { return folder.setgid ? folder.gid : m_gid; }
 
@@ -213,7 +219,7 @@ private:
         if (!target)
             return errno;
         m_created = true;
-        if (umaskLimitsOwner() && ::fchmod(target.get(), 0600) != 0)
+        if (m_umaskLimitsOwner && ::fchmod(target.get(), 0600) != 0)
             return errno;
         if (const int error = copyData(source, target.get(), info))
             return error;
@@ -226,14 +232,25 @@ private:
     int copyFolder(UniqueFd source, const struct statx& info, const Folder& folder,
                    const char* name)
     {
+        // The copy met itself: the destination lies inside the source by a way its path does
+        // not show (a bind mount). Stop before copying the copy.
+        if (m_topFolder && *m_topFolder == identity(info))
+            return ELOOP;
+        const bool top = !m_created;
         if (::mkdirat(folder.fd, name, 0700) != 0)
             return errno;
         m_created = true;
         UniqueFd target(::openat(folder.fd, name, folderOpenFlags));
         if (!target)
             return errno;
-        if (umaskLimitsOwner() && ::fchmod(target.get(), 0700) != 0)
+        if (m_umaskLimitsOwner && ::fchmod(target.get(), 0700) != 0)
             return errno;
+        if (top) {
+            struct statx made {};
+            if (::statx(target.get(), "", AT_EMPTY_PATH, STATX_INO, &made) != 0)
+                return errno;
+            m_topFolder = identity(made);
+        }
 
         DirStream entries(::fdopendir(source.get()));
         if (!entries)
@@ -529,9 +546,11 @@ private:
     }
 
     const bool m_clone;
+    const bool m_umaskLimitsOwner = umaskLimitsOwner();
     bool m_cloneUnsupported = false;
     bool m_inheritsAcls = false;
     bool m_created = false;
+    std::optional<std::pair<dev_t, ino_t>> m_topFolder;
     const uid_t m_uid = ::geteuid();
     const gid_t m_gid = ::getegid();
     std::vector<char> m_names = std::vector<char>(1024);

@@ -114,6 +114,28 @@ std::expected<void, SystemError> writeAll(int fd, std::string_view bytes)
     return {};
 }
 
+std::expected<std::string, SystemError> readSmallFile(const std::string& path, std::size_t maxBytes)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd)
+        return std::unexpected(SystemError::last());
+    std::string bytes;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n == 0)
+            return bytes;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::unexpected(SystemError::last());
+        }
+        if (bytes.size() + static_cast<std::size_t>(n) > maxBytes)
+            return std::unexpected(SystemError{EFBIG});
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 std::expected<void, SystemError> writeFileAtomically(const std::string& path,
                                                      std::string_view bytes, bool durable)
 {

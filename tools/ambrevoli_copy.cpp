@@ -2,8 +2,8 @@
 //
 // Runs one copy-engine request, with the home folder from $HOME (else the password database) and
 // the default download probe, and prints its report as one JSON object on stdout. Exits 0
-// whatever the report says, 2 for a usage error. Paths are used as given: like the engine, a
-// relative one is `missing`.
+// whatever the report says, 2 for a usage error, 1 when the report cannot be written. Paths are
+// used as given: like the engine, a relative one is `missing`.
 
 #include "copy_engine.h"
 #include "json_text.h"

@@ -22,7 +22,7 @@ using testing::listAfter;
 using testing::namesIn;
 using testing::readFile;
 using testing::runAsNobody;
-using testing::ScopedConfigHome;
+using testing::ScopedEnv;
 using testing::ScopedTmpfs;
 using testing::writeFile;
 
@@ -57,7 +57,7 @@ protected:
         return CopyEngine(path("home"), std::move(probe));
     }
 
-    const ScopedConfigHome m_config{nullptr};
+    const ScopedEnv m_config{"XDG_CONFIG_HOME", std::nullopt};
 };
 
 TEST_F(CopyEngineTest, UnusableDestinationTouchesNoSource)
@@ -90,6 +90,18 @@ TEST_F(CopyEngineTest, TakenNamesGetNumberedVariantsAndNothingIsReplaced)
         EXPECT_EQ(readFile(dest + expected), "new");
     }
     EXPECT_EQ(readFile(dest + "/photo.jpg"), "old");
+}
+
+TEST_F(CopyEngineTest, VariantThatCannotBeNamedIsTooLong)
+{
+    // The suffix alone fills the name: its variants are longer than the file system allows.
+    const std::string name = "a." + std::string(253, 'x');
+    const std::string dest = makeFolder("dest");
+    writeFile(dest + "/" + name, "taken");
+    writeFile(path(name), "new");
+    const CopyReport report = engine().copyItems({path(name)}, dest);
+    EXPECT_EQ(report.failed, (std::vector<FailedItem>{{path(name), CopyFailure::nameTooLong()}}));
+    EXPECT_EQ(namesIn(dest), std::vector<std::string>{name});
 }
 
 TEST_F(CopyEngineTest, SourcesAreTrimmedButReportedAsPassed)
@@ -133,6 +145,23 @@ TEST_F(CopyEngineTest, FolderIsNeverCopiedIntoItself)
                                    "failed " + sources[2] + ": intoItself",
                                }));
     EXPECT_TRUE(std::filesystem::is_symlink(dest + "/link to work"));
+}
+
+// The destination lies inside the source by a way its path does not show: the copy must stop
+// when it meets itself instead of copying itself into itself.
+TEST_F(CopyEngineTest, CopyThatMeetsItselfThroughABindMountStops)
+{
+    const std::string dest = makeFolder("source/sub/dest");
+    writeFile(path("source/file"), "f");
+    const std::string alias = makeFolder("alias");
+    if (!testing::privateMounts() ||
+        ::mount(path("source/sub").c_str(), alias.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot bind-mount here";
+    const CopyReport report = engine().copyItems({path("source")}, alias + "/dest");
+    ::umount2(alias.c_str(), MNT_DETACH);
+    EXPECT_EQ(report.failed,
+              (std::vector<FailedItem>{{path("source"), CopyFailure::other(ELOOP)}}));
+    EXPECT_TRUE(namesIn(dest).empty());
 }
 
 TEST_F(CopyEngineTest, ContentNotOnThisMachineIsNotCopied)
@@ -289,18 +318,20 @@ TEST_F(CopyEngineTest, PermissionRefusalsForAnUnprivilegedUser)
     writeFile(tree + "/" + secret, "s", 0600);
     writeFile(path("public"), "p", 0644);
 
-    const auto result = runAsNobody([&] {
-        const LogCapture log;
-        const CopyEngine engine(path("home"), defaultDownloadProbe);
-        std::string out = textualForm(*engine.copyItems({path("public")}, closedDest).problem);
-        const CopyReport report = engine.copyItems(
-            {path("secret"), path("private/file"), folder, tree, path("public")}, dest);
-        for (const auto& line : entries(report))
-            out += "\n" + line;
-        for (const auto& line : log.lines())
-            out += "\nlog: " + line;
-        return out;
-    });
+    const auto result = runAsNobody(
+        [&] {
+            const LogCapture log;
+            const CopyEngine engine(path("home"), defaultDownloadProbe);
+            std::string out = textualForm(*engine.copyItems({path("public")}, closedDest).problem);
+            const CopyReport report = engine.copyItems(
+                {path("secret"), path("private/file"), folder, tree, path("public")}, dest);
+            for (const auto& line : entries(report))
+                out += "\n" + line;
+            for (const auto& line : log.lines())
+                out += "\nlog: " + line;
+            return out;
+        },
+        m_temp.path());
     if (!result)
         GTEST_SKIP() << "cannot run as an unprivileged user here";
     EXPECT_EQ(*result, "noPermission"

@@ -12,7 +12,7 @@ using testing::changeFlags;
 using testing::CopyTest;
 using testing::engineLeftovers;
 using testing::runAsNobody;
-using testing::ScopedConfigHome;
+using testing::ScopedEnv;
 using testing::ScopedTmpfs;
 using testing::writeFile;
 
@@ -40,7 +40,7 @@ TEST_F(DestinationChecksTest, MissingOrNotAFolder)
 
 TEST_F(DestinationChecksTest, LockedFolderIsNotPermittedAndProtectedWhereTheDesktopGuardsIt)
 {
-    const ScopedConfigHome config(nullptr);
+    const ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
     const std::string home = makeFolder("home");
     const std::string desktop = makeFolder("home/Desktop");
     const std::string other = makeFolder("home/Desktop Archive");
@@ -81,14 +81,16 @@ TEST_F(DestinationChecksTest, PermissionRefusalsForAnUnprivilegedUser)
     const std::string readOnly = makeFolder("read-only", 0755);
     makeFolder("closed", 0700);
     const std::string behindClosed = makeFolder("closed/dest", 0777);
-    const auto problems = runAsNobody([&] {
-        std::string out;
-        for (const auto& dest : {writable, readOnly, behindClosed}) {
-            const auto problem = checkDestination(dest, "/nonexistent");
-            out += (problem ? textualForm(*problem) : "usable") + ";";
-        }
-        return out;
-    });
+    const auto problems = runAsNobody(
+        [&] {
+            std::string out;
+            for (const auto& dest : {writable, readOnly, behindClosed}) {
+                const auto problem = checkDestination(dest, "/nonexistent");
+                out += (problem ? textualForm(*problem) : "usable") + ";";
+            }
+            return out;
+        },
+        m_temp.path());
     if (!problems)
         GTEST_SKIP() << "cannot run as an unprivileged user here";
     EXPECT_EQ(*problems, "usable;noPermission;noPermission;");
@@ -96,7 +98,7 @@ TEST_F(DestinationChecksTest, PermissionRefusalsForAnUnprivilegedUser)
 
 TEST_F(DestinationChecksTest, ProblemForErrno)
 {
-    const ScopedConfigHome config(nullptr);
+    const ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
     struct Case {
         int error;
         const char* destination;
@@ -120,7 +122,7 @@ TEST_F(DestinationChecksTest, ProtectedLocationsFollowTheUserDirectories)
 {
     const std::string home = path("home");
     {
-        const ScopedConfigHome config(nullptr);
+        const ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
         EXPECT_EQ(protectedLocations(home),
                   (std::vector<std::string>{home + "/Desktop", home + "/Documents",
                                             home + "/Downloads", "/media", "/run/media"}));
@@ -131,7 +133,7 @@ TEST_F(DestinationChecksTest, ProtectedLocationsFollowTheUserDirectories)
                                              "XDG_DOCUMENTS_DIR=\"$HOME/\"\n"
                                              "  XDG_DOWNLOAD_DIR=\"/data/d\\\"l/\"\n"
                                              "XDG_MUSIC_DIR=\"$HOME/Musik\"\n");
-    const ScopedConfigHome config(path("config").c_str());
+    const ScopedEnv config("XDG_CONFIG_HOME", path("config"));
     EXPECT_EQ(
         protectedLocations(home),
         (std::vector<std::string>{home + "/Schreib tisch", "/data/d\"l", "/media", "/run/media"}));

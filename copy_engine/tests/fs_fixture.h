@@ -3,6 +3,8 @@
 // The world the copy-engine tests build: temporary folders, tiny or read-only mounts, file
 // flags, and a child process that runs as an unprivileged user (root ignores mode bits).
 
+#include "copy_outcome.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +29,38 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace ambrevoli {
+
+// Readable failure messages for the values the tests compare.
+inline void PrintTo(const SystemError& error, std::ostream* out) { *out << textualForm(error); }
+inline void PrintTo(const CopyFailure& failure, std::ostream* out) { *out << textualForm(failure); }
+inline void PrintTo(const DestinationProblem& problem, std::ostream* out)
+{
+    *out << textualForm(problem);
+}
+inline void PrintTo(const CopiedItem& item, std::ostream* out)
+{
+    *out << item.source << " -> " << item.copy << (item.isDirectory ? " (folder)" : "");
+}
+inline void PrintTo(const FailedItem& item, std::ostream* out)
+{
+    *out << item.source << ": " << textualForm(item.reason);
+}
+
+inline void PrintTo(const CopyReport& report, std::ostream* out)
+{
+    *out << "{" << report.destination << ", problem "
+         << (report.problem ? textualForm(*report.problem) : "none") << ", " << report.itemCount
+         << " items";
+    for (const auto& item : report.copied)
+        *out << "; copied " << item.source << " -> " << item.copy;
+    for (const auto& item : report.failed)
+        *out << "; failed " << item.source << ": " << textualForm(item.reason);
+    *out << "}";
+}
+
+} // namespace ambrevoli
 
 namespace ambrevoli::testing {
 
@@ -170,8 +204,10 @@ private:
 };
 
 // Runs `body` in a child process that has dropped to nobody (65534:65534, no supplementary
-// groups) and yields what it returned; no value when the drop or the child failed.
-inline std::optional<std::string> runAsNobody(const std::function<std::string()>& body)
+// groups) and yields what it returned; no value when the drop or the child failed, or when the
+// child cannot reach `reach` (a temporary folder inside a folder closed to others).
+inline std::optional<std::string> runAsNobody(const std::function<std::string()>& body,
+                                              const std::string& reach)
 {
     int pipeFds[2];
     if (::geteuid() != 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0)
@@ -184,6 +220,8 @@ inline std::optional<std::string> runAsNobody(const std::function<std::string()>
         if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
             ::setresuid(nobody, nobody, nobody) != 0)
             ::_exit(3);
+        if (::access(reach.c_str(), X_OK) != 0)
+            ::_exit(5);
         const std::string result = body();
         const char* data = result.data();
         std::size_t left = result.size();
@@ -214,33 +252,6 @@ inline std::optional<std::string> runAsNobody(const std::function<std::string()>
         return std::nullopt;
     return result;
 }
-
-// Points XDG_CONFIG_HOME somewhere (or nowhere) for the life of the value, so that the
-// protected locations do not depend on the machine.
-class ScopedConfigHome {
-public:
-    explicit ScopedConfigHome(const char* path)
-    {
-        if (const char* old = std::getenv("XDG_CONFIG_HOME"))
-            m_old = old;
-        if (path)
-            ::setenv("XDG_CONFIG_HOME", path, 1);
-        else
-            ::unsetenv("XDG_CONFIG_HOME");
-    }
-    ~ScopedConfigHome()
-    {
-        if (m_old)
-            ::setenv("XDG_CONFIG_HOME", m_old->c_str(), 1);
-        else
-            ::unsetenv("XDG_CONFIG_HOME");
-    }
-    ScopedConfigHome(const ScopedConfigHome&) = delete;
-    ScopedConfigHome& operator=(const ScopedConfigHome&) = delete;
-
-private:
-    std::optional<std::string> m_old;
-};
 
 // The names of a folder in the order a listing (and so a copy) visits them.
 inline std::vector<std::string> listingOrder(const std::string& folder)

@@ -280,20 +280,44 @@ TEST_F(TreeCopyTest, RefusalsOfAnUnprivilegedUserAreErrors)
     ASSERT_EQ(::mknod(path("devices/null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
     const std::string dest = makeFolder("dest", 0777);
 
-    const auto results = runAsNobody([&] {
-        std::string out;
-        for (const auto& [source, target] :
-             {std::pair{top, dest + "/top"}, std::pair{path("devices"), dest + "/devices"}}) {
-            const auto copied = copyTree(source, target, true);
-            out += copied ? "ok;"
-                          : std::to_string(copied.error().error) + "," +
-                                std::to_string(copied.error().created) + ";";
-        }
-        return out;
-    });
+    const auto results = runAsNobody(
+        [&] {
+            std::string out;
+            for (const auto& [source, target] :
+                 {std::pair{top, dest + "/top"}, std::pair{path("devices"), dest + "/devices"}}) {
+                const auto copied = copyTree(source, target, true);
+                out += copied ? "ok;"
+                              : std::to_string(copied.error().error) + "," +
+                                    std::to_string(copied.error().created) + ";";
+            }
+            return out;
+        },
+        m_temp.path());
     if (!results)
         GTEST_SKIP() << "cannot run as an unprivileged user here";
     EXPECT_EQ(*results, std::to_string(EACCES) + ",1;" + std::to_string(EPERM) + ",1;");
+}
+
+TEST_F(TreeCopyTest, UmaskThatTakesTheOwnersBitsChangesNothing)
+{
+    const std::string top = makeFolder("top", 0755);
+    makeFolder("top/sub", 0705);
+    writeFile(top + "/sub/file", "f", 0604);
+    const std::string dest = makeFolder("dest", 0777);
+    const auto result = runAsNobody(
+        [&] {
+            const testing::ScopedUmask umask(0277);
+            const auto copied = copyTree(top, dest + "/top", true);
+            return copied ? std::string("ok") : std::strerror(copied.error().error);
+        },
+        m_temp.path());
+    if (!result)
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    EXPECT_EQ(*result, "ok");
+    for (const auto& [item, mode] :
+         {std::pair{"/top", 0755u}, {"/top/sub", 0705u}, {"/top/sub/file", 0604u}})
+        EXPECT_EQ(lstatOf(dest + item).st_mode & 07777, mode) << item;
+    EXPECT_EQ(readFile(dest + "/top/sub/file"), "f");
 }
 
 TEST_F(TreeCopyTest, RemovalNeverFollowsLinks)

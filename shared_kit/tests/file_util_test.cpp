@@ -82,5 +82,18 @@ TEST(FileUtilTest, ExclusiveMovesNeverReplace)
     }
 }
 
+TEST(FileUtilTest, ReadSmallFileReadsToTheEndWithinItsLimit)
+{
+    testing::ScopedTempDir temp;
+    std::ofstream(temp / "data") << std::string(5000, 'x');
+    EXPECT_EQ(readSmallFile(temp / "data", 5000), std::string(5000, 'x'));
+    EXPECT_EQ(readSmallFile(temp / "data", 4999).error(), SystemError{EFBIG});
+    EXPECT_EQ(readSmallFile(temp / "absent", 10).error(), SystemError{ENOENT});
+    // /proc reports no size; the contents are there all the same.
+    const auto status = readSmallFile("/proc/self/status", 1 << 16);
+    ASSERT_TRUE(status);
+    EXPECT_NE(status->find("Umask:"), std::string::npos);
+}
+
 } // namespace
 } // namespace ambrevoli
