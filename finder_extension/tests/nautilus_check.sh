@@ -103,14 +103,15 @@ nautilus=$!
 trap 'kill $nautilus 2>/dev/null || true' EXIT
 
 module_lines() { grep -a '^ambrevoli.finder\[extension\] ' "$log" | sed 's/^ambrevoli.finder\[extension\] //'; }
-wait_for_line() { # pattern (extended regular expression, whole line)
-  for _ in $(seq 600); do
+has_line() { # pattern (extended regular expression, whole line), tenths of a second to wait
+  for _ in $(seq "$2"); do
     module_lines | grep -Ex -- "$1" >/dev/null && return 0
     kill -0 $nautilus 2>/dev/null || fail "Nautilus ended"
     sleep 0.1
   done
-  fail "no line like '$1'"
+  return 1
 }
+wait_for_line() { has_line "$1" 600 || fail "no line like '$1'"; }
 started() { ls "$work" | grep -Ec '^started\.[0-9]+$' || true; }
 wait_for_starts() {
   for _ in $(seq 300); do [[ $(started) -ge $1 ]] && return 0; sleep 0.1; done
@@ -124,10 +125,15 @@ windows=$(timeout 60 xdotool search --sync --onlyvisible --class org.gnome.Nauti
   fail "no Nautilus window"
 window=${windows%%$'\n'*}
 # A click on the empty part of the view (right of the sidebar, below the files) gives it the focus.
+# On a busy machine the window may not take it at the first click: select again until the module
+# builds its menu.
 eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove --window "$window" $((WIDTH * 3 / 4)) $((HEIGHT * 4 / 5)) click 1
-xdotool key --clearmodifiers ctrl+a
-wait_for_line 'default: Built the menu: 2 destinations, 1 disabled'
+for attempt in 1 2 3 4 5 6; do
+  xdotool mousemove --window "$window" $((WIDTH * 3 / 4)) $((HEIGHT * 4 / 5)) click 1
+  xdotool key --clearmodifiers ctrl+a
+  has_line 'default: Built the menu: 2 destinations, 1 disabled' 100 && break
+  [[ $attempt -lt 6 ]] || fail "no line like 'default: Built the menu: 2 destinations, 1 disabled'"
+done
 
 # A click on a destination.
 xdotool key --clearmodifiers shift+F10
