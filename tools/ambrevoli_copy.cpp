@@ -1,4 +1,4 @@
-// ambrevoli-copy DEST SRC...
+// ambrevoli-copy [--label LABEL] DEST SRC...
 //
 // Runs one copy-engine request, with the home folder from $HOME (else the password database) and
 // the default download probe, and prints its report as one JSON object on stdout. Exits 0
@@ -6,11 +6,13 @@
 // used as given: like the engine, a relative one is `missing`.
 
 #include "copy_engine.h"
+#include "copy_summary.h"
 #include "json_text.h"
 #include "user_dirs.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,7 +45,7 @@ void appendString(std::string& out, std::string_view text)
     appendJsonString(out, validUtf8(text));
 }
 
-std::string reportJson(const CopyReport& report)
+std::string reportJson(const CopyReport& report, const std::optional<std::string>& label)
 {
     std::string out = "{\"destination\": ";
     appendString(out, report.destination);
@@ -68,7 +70,16 @@ std::string reportJson(const CopyReport& report)
         appendString(out, textualForm(report.failed[i].reason));
         out += "}";
     }
-    out += "]}\n";
+    out += "]";
+    if (label) {
+        const CopySummary summary(report, *label);
+        out += ", \"summary\": {\"title\": ";
+        appendString(out, summary.title);
+        out += ", \"body\": ";
+        appendString(out, summary.body);
+        out += "}";
+    }
+    out += "}\n";
     return out;
 }
 
@@ -76,17 +87,24 @@ std::string reportJson(const CopyReport& report)
 
 int main(int argc, char** argv)
 {
-    if (argc < 3) {
-        std::fputs("usage: ambrevoli-copy DEST SRC...\n"
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::optional<std::string> label;
+    if (arguments.size() >= 2 && arguments[0] == "--label") {
+        label = arguments[1];
+        arguments.erase(arguments.begin(), arguments.begin() + 2);
+    }
+    if (arguments.size() < 2) {
+        std::fputs("usage: ambrevoli-copy [--label LABEL] DEST SRC...\n"
                    "Copies the sources into the folder DEST as Send To does (absolute paths)\n"
-                   "and prints the report as JSON.\n",
+                   "and prints the report as JSON; with --label, also the notification's words.\n",
                    stderr);
         return 2;
     }
+    adoptNumericLocaleFromEnvironment();
     const CopyEngine engine(homeDirectory().value_or(""), defaultDownloadProbe);
     const CopyReport report =
-        engine.copyItems(std::vector<std::string>(argv + 2, argv + argc), argv[1]);
-    const std::string json = reportJson(report);
+        engine.copyItems({arguments.begin() + 1, arguments.end()}, arguments.front());
+    const std::string json = reportJson(report, label);
     return std::fwrite(json.data(), 1, json.size(), stdout) == json.size() &&
                    std::fflush(stdout) == 0
                ? 0

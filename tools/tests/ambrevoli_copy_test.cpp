@@ -106,9 +106,24 @@ TEST(AmbrevoliCopyTest, NamesThatAreNotUtf8StillGiveValidJson)
     EXPECT_TRUE(std::filesystem::exists(temp / "dest/caf\xE9"));
 }
 
+TEST(AmbrevoliCopyTest, LabelAddsTheNotificationsWords)
+{
+    testing::ScopedTempDir temp;
+    std::filesystem::create_directory(temp / "dest");
+    std::ofstream(temp / "a.txt") << "a";
+    const ToolRun run = runTool({"--label", "Drop", temp / "dest", temp / "a.txt", "relative.txt"});
+    EXPECT_EQ(run.exitCode, 0);
+    const auto report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report["summary"]["title"], "Copied 1 of 2 items to Drop");
+    EXPECT_EQ(report["summary"]["body"],
+              "\u201Crelative.txt\u201D was moved or deleted before it could be copied.");
+    EXPECT_EQ(report["itemCount"], 2);
+}
+
 TEST(AmbrevoliCopyTest, MissingArgumentsAreAUsageError)
 {
-    for (const auto& arguments : {std::vector<std::string>{}, std::vector<std::string>{"/tmp"}}) {
+    for (const auto& arguments : {std::vector<std::string>{}, std::vector<std::string>{"/tmp"},
+                                  std::vector<std::string>{"--label", "Drop", "/tmp"}}) {
         const ToolRun run = runTool(arguments);
         EXPECT_EQ(run.exitCode, 2);
         EXPECT_EQ(run.out, "");
