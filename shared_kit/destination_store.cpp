@@ -170,8 +170,15 @@ DestinationStore::load(const std::string& file)
     if (!bytes)
         return bytes.error() == ENOENT ? std::expected<DestinationStore, DestinationStoreError>()
                                        : unreadable;
+    return decode(*bytes);
+}
 
-    const Json root = Json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
+std::expected<DestinationStore, DestinationStoreError>
+DestinationStore::decode(std::string_view bytes)
+{
+    const auto unreadable = std::unexpected(DestinationStoreError::unreadable());
+
+    const Json root = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
     if (root.is_discarded() || !root.is_object())
         return unreadable;
     const Json* version = member(root, "version");

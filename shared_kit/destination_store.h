@@ -64,6 +64,9 @@ public:
     // before "destinations" is looked at. Labels and paths are taken exactly as stored.
     static std::expected<DestinationStore, DestinationStoreError> load(const std::string& file);
 
+    // Reads the file's bytes, with every rule of load() but the missing file.
+    static std::expected<DestinationStore, DestinationStoreError> decode(std::string_view bytes);
+
     // The file's bytes: pretty-printed with keys sorted, two spaces per level, " : " between key
     // and value, "/" written "\/". Fails when a label or path is not UTF-8.
     std::expected<std::string, EncodeError> jsonData() const;
