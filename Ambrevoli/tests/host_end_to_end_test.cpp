@@ -53,15 +53,29 @@ private:
         return env;
     }
 
-    // Runs a short-lived program in the test's environment; yields its exit code.
-    int run(const QString& program, const QStringList& arguments)
+    struct Run {
+        int exitCode = -1;
+        QString out, err;
+    };
+
+    // Runs a short-lived program in the test's environment, in `folder` when given.
+    Run runCapturing(const QString& program, const QStringList& arguments,
+                     const QString& folder = {})
     {
         QProcess process;
         process.setProcessEnvironment(environment());
+        if (!folder.isEmpty())
+            process.setWorkingDirectory(folder);
         process.start(program, arguments);
         if (!process.waitForFinished(20000))
-            return -1;
-        return process.exitCode();
+            return {};
+        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+                QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    int run(const QString& program, const QStringList& arguments)
+    {
+        return runCapturing(program, arguments).exitCode;
     }
 
     int send(const QString& destination, const QStringList& files)
@@ -261,6 +275,39 @@ private slots:
                           "ambrevoli://send?request=nonsense"),
                  1);
         QCOMPARE(listing("home/Drop"), (std::vector<std::string>{"a.txt", "b.txt"}));
+    }
+
+    void theSenderNamesDestinationsClearly()
+    {
+        const Uuid drop = addDestination("home/Drop");
+        const std::string other = makeFolder("home/Other");
+        const std::string file = path("home/.local/share/ambrevoli/destinations.json");
+        auto store = *DestinationStore::load(file);
+        const Uuid second = store.add(other, "Drop");
+        QVERIFY(store.save(file));
+        writeFile("src/a.txt", "a");
+
+        const Run ambiguous = runCapturing(AMBREVOLI_SEND_BINARY, {"--to", "Drop", "a.txt"});
+        QCOMPARE(ambiguous.exitCode, 2);
+        QVERIFY(ambiguous.err.contains(QString::fromStdString(drop.text())));
+        QVERIFY(ambiguous.err.contains(QString::fromStdString(second.text())));
+        QCOMPARE(runCapturing(AMBREVOLI_SEND_BINARY, {"--to", "Nowhere", "a.txt"}).exitCode, 2);
+        QCOMPARE(runCapturing(AMBREVOLI_SEND_BINARY, {"--to", "Drop"}).exitCode, 2);
+
+        const Run listed = runCapturing(AMBREVOLI_SEND_BINARY, {"--list"});
+        QCOMPARE(listed.exitCode, 0);
+        QCOMPARE(listed.out,
+                 QString::fromStdString("Drop\t" + path("home/Drop") + "\tpresent\t" + drop.text() +
+                                        "\nDrop\t" + other + "\tpresent\t" + second.text() + "\n"));
+
+        // A relative file is the one in the sender's working folder. (The running host knows
+        // only the destination it added itself: the file was changed behind its back.)
+        const Run sent = runCapturing(AMBREVOLI_SEND_BINARY,
+                                      {"--to", QString::fromStdString(drop.text()), "a.txt"},
+                                      QString::fromStdString(path("src")));
+        QCOMPARE(sent.exitCode, 0);
+        QVERIFY(waitForLog("Copied 1 of 1 items"));
+        QVERIFY(fs::exists(path("home/Drop/a.txt")));
     }
 
     void twentyParallelSendsAllLand()
