@@ -10,7 +10,12 @@
 #include "log.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QThreadPool>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +62,33 @@ Arguments parse(int argc, char** argv)
     return parsed;
 }
 
+// SIGTERM (a logout) and SIGINT end the event loop instead of the process, so that copies under
+// way finish rather than leave hidden temporary items in their destinations.
+int quitPipe[2] = {-1, -1};
+
+void requestQuit(int)
+{
+    const char byte = 1;
+    (void)!::write(quitPipe[1], &byte, 1);
+}
+
+void quitOnTerminationSignals(QApplication& app)
+{
+    if (::pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        logger("requests").log(LogLevel::standard, "Quitting on a termination signal");
+        app.quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = requestQuit;
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
 // Without a display the host still runs: copies and notifications need none.
 void chooseDisplayPlatform()
 {
@@ -93,6 +125,7 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName("ambrevoli");
     // Closing the last window never ends the host; it waits for the next request.
     QApplication::setQuitOnLastWindowClosed(false);
+    quitOnTerminationSignals(app);
 
     InstanceChannel channel(socketPath);
     switch (channel.start(arguments.message)) {

@@ -310,6 +310,21 @@ private slots:
         QVERIFY(fs::exists(path("home/Drop/a.txt")));
     }
 
+    void aTerminatedHostFinishesItsCopiesFirst()
+    {
+        addDestination("home/Drop");
+        writeFile("src/big.bin", std::string(256 << 20, 'x'));
+        QCOMPARE(send("Drop", {QString::fromStdString(path("src/big.bin"))}), 0);
+        QVERIFY(waitForLog("is valid: 1 items found"));
+        m_host->terminate();
+        QVERIFY(m_host->waitForFinished(60000));
+        QCOMPARE(m_host->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_host->exitCode(), 0);
+        // The copy was finished, not abandoned under its hidden temporary name.
+        QCOMPARE(listing("home/Drop"), std::vector<std::string>{"big.bin"});
+        QCOMPARE(fs::file_size(path("home/Drop/big.bin")), std::uintmax_t(256) << 20);
+    }
+
     void twentyParallelSendsAllLand()
     {
         addDestination("home/Drop");
