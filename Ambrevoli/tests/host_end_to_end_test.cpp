@@ -192,6 +192,25 @@ private slots:
         QCOMPARE(m_host->state(), QProcess::Running);
     }
 
+    void outcomesAreLoggedItemByItem()
+    {
+        addDestination("home/Drop");
+        writeFile("src/a.txt", "a");
+        const QString gone = QString::fromStdString(path("src/gone.txt"));
+        QCOMPARE(send("Drop", {QString::fromStdString(path("src/a.txt")), gone}), 0);
+        QVERIFY(waitForLog("default: Copied 1 of 2 items"));
+        QVERIFY(waitForLog("default: Destination: Drop at " +
+                           QString::fromStdString(path("home/Drop"))));
+        QVERIFY(waitForLog("default: Couldn't copy (missing): " + gone));
+
+        // A destination that is gone altogether is the whole request's problem.
+        fs::remove_all(path("home/Drop"));
+        QCOMPARE(send("Drop", {QString::fromStdString(path("src/a.txt"))}), 0);
+        QVERIFY(waitForLog("error: Couldn't copy 1 items: missing"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->notifications.size(), 2, 10000);
+        QVERIFY(!fs::exists(path("home/Drop")));
+    }
+
     void theSameRequestRunsOnce()
     {
         const Uuid destination = addDestination("home/Drop");
