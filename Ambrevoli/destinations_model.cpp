@@ -34,12 +34,6 @@ std::optional<std::string> canonicalFolder(const std::string& path)
     return std::string(resolved.get());
 }
 
-std::string lastComponent(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 } // namespace
 
 DestinationsModel::DestinationsModel(std::string file, BookmarkFunctions bookmarks, QObject* parent)
@@ -131,7 +125,8 @@ std::vector<Uuid> DestinationsModel::addFolders(const std::vector<std::string>& 
     save([&](DestinationStore& store) {
         for (const auto& folder : folders) {
             const auto bookmark = makeBookmarkLogged(folder);
-            ids.push_back(store.add(folder, lastComponent(folder), bookmark));
+            // No label: the store names it after the folder, as a file manager shows it.
+            ids.push_back(store.add(folder, std::nullopt, bookmark));
         }
     });
     refresh();

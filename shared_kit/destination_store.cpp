@@ -2,12 +2,8 @@
 
 #include "file_util.h"
 #include "json_text.h"
-#include "unique_fd.h"
 
-#include <fcntl.h>
 #include <sodium.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -59,34 +55,6 @@ std::optional<std::string> fromBase64(std::string_view text)
         return std::nullopt;
     bytes.resize(length);
     return bytes;
-}
-
-// Reads the whole file; on failure yields the errno.
-std::expected<std::string, int> readFile(const std::string& path)
-{
-    // O_NONBLOCK: a FIFO in the file's place must not hang the reader (the menu is built inside
-    // the file manager). Only regular files are read.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd)
-        return std::unexpected(errno);
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0)
-        return std::unexpected(errno);
-    if (!S_ISREG(info.st_mode))
-        return std::unexpected(EINVAL);
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return std::unexpected(errno);
-        }
-        if (got == 0)
-            return bytes;
-        bytes.append(buffer, static_cast<std::size_t>(got));
-    }
 }
 
 const Json* member(const Json& object, const char* key)
@@ -166,10 +134,13 @@ DestinationStore::load(const std::string& file)
 {
     const auto unreadable = std::unexpected(DestinationStoreError::unreadable());
 
-    const auto bytes = readFile(file);
+    // The file lists a few dozen folders; anything near this size is not one of ours.
+    constexpr std::size_t maxFileSize = 64 << 20;
+    const auto bytes = readSmallFile(file, maxFileSize);
     if (!bytes)
-        return bytes.error() == ENOENT ? std::expected<DestinationStore, DestinationStoreError>()
-                                       : unreadable;
+        return bytes.error() == SystemError{ENOENT}
+                   ? std::expected<DestinationStore, DestinationStoreError>()
+                   : unreadable;
     return decode(*bytes);
 }
 

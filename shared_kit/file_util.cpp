@@ -116,9 +116,14 @@ std::expected<void, SystemError> writeAll(int fd, std::string_view bytes)
 
 std::expected<std::string, SystemError> readSmallFile(const std::string& path, std::size_t maxBytes)
 {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd)
         return std::unexpected(SystemError::last());
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        return std::unexpected(SystemError::last());
+    if (!S_ISREG(info.st_mode))
+        return std::unexpected(SystemError{EINVAL});
     std::string bytes;
     char buffer[4096];
     for (;;) {

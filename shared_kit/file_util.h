@@ -44,8 +44,10 @@ std::expected<void, SystemError> writeFileAtomically(const std::string& path,
 // Writes all of `bytes` to `fd`, retrying on EINTR and after short writes.
 std::expected<void, SystemError> writeAll(int fd, std::string_view bytes);
 
-// Reads the whole file at `path` (a link is followed), reading to its end also where the file
-// reports no size (/proc). A file longer than `maxBytes` fails with EFBIG.
+// Reads the whole regular file at `path` (a link is followed), reading to its end also where the
+// file reports no size (/proc). Anything but a regular file fails with EINVAL without being read,
+// so a FIFO in a file's place cannot hang the reader. A file longer than `maxBytes` fails with
+// EFBIG.
 std::expected<std::string, SystemError> readSmallFile(const std::string& path,
                                                       std::size_t maxBytes);
 

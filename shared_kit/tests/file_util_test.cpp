@@ -89,6 +89,9 @@ TEST(FileUtilTest, ReadSmallFileReadsToTheEndWithinItsLimit)
     EXPECT_EQ(readSmallFile(temp / "data", 5000), std::string(5000, 'x'));
     EXPECT_EQ(readSmallFile(temp / "data", 4999).error(), SystemError{EFBIG});
     EXPECT_EQ(readSmallFile(temp / "absent", 10).error(), SystemError{ENOENT});
+    // A FIFO is refused at once rather than waited on.
+    ASSERT_EQ(::mkfifo((temp / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(readSmallFile(temp / "fifo", 10).error(), SystemError{EINVAL});
     // /proc reports no size; the contents are there all the same.
     const auto status = readSmallFile("/proc/self/status", 1 << 16);
     ASSERT_TRUE(status);
