@@ -70,13 +70,6 @@ ActivationToken::~ActivationToken()
         g_object_unref(m_context);
 }
 
-std::vector<std::string> ActivationToken::environment() const
-{
-    if (m_token.empty())
-        return {};
-    return {"XDG_ACTIVATION_TOKEN=" + m_token, "DESKTOP_STARTUP_ID=" + m_token};
-}
-
 void ActivationToken::launchFailed()
 {
     if (m_context && !m_token.empty())

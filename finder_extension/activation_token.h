@@ -3,7 +3,6 @@
 #include <gio/gio.h>
 
 #include <string>
-#include <vector>
 
 namespace ambrevoli {
 
@@ -24,10 +23,8 @@ public:
     ActivationToken& operator=(ActivationToken&& other) noexcept;
     ~ActivationToken();
 
-    // The host's environment entries that carry the token, "XDG_ACTIVATION_TOKEN=<token>" and
-    // "DESKTOP_STARTUP_ID=<token>" (Wayland and X11 toolkits each read their own); empty when
-    // there is no token.
-    std::vector<std::string> environment() const;
+    // The token's text, for openSettings; empty when there is none.
+    const std::string& text() const { return m_token; }
 
     // Tells the display that the launch the token was for did not happen, so that it stops
     // waiting for a window (no busy cursor lingers).

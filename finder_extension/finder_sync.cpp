@@ -1,15 +1,13 @@
 #include "finder_sync.h"
 
 #include "activation_token.h"
-#include "app_group.h"
 #include "bookmark.h"
 #include "callback_guard.h"
-#include "date_time.h"
-#include "destination_store.h"
+#include "current_destinations.h"
 #include "glib_ptr.h"
 #include "host_launcher.h"
 #include "log.h"
-#include "send_request.h"
+#include "sender.h"
 
 #include <nautilus-extension.h>
 
@@ -23,6 +21,12 @@ namespace ambrevoli {
 namespace {
 
 const Logger& extensionLog() { return logger("extension"); }
+
+// The host is started detached, through an intermediate process: its own pid is not known here.
+void logHandedOff()
+{
+    extensionLog().log(LogLevel::standard, "Handed off to the host app, pid ", 0);
+}
 
 std::string_view boolText(bool value) { return value ? "true" : "false"; }
 
@@ -56,6 +60,7 @@ struct ItemAction {
     GObject* owner; // one reference, keeping `sync` alive
     FinderSync* sync;
     long tag;
+    Uuid destinationID;
     std::shared_ptr<const std::vector<std::string>> sources;
 };
 
@@ -63,7 +68,7 @@ void onDestinationActivated(NautilusMenuItem*, gpointer data)
 {
     guarded("sending to a destination", [&] {
         const auto* action = static_cast<const ItemAction*>(data);
-        action->sync->sendToDestination(action->tag, *action->sources);
+        action->sync->sendToDestination(action->tag, action->destinationID, *action->sources);
     });
 }
 
@@ -110,16 +115,7 @@ GList* FinderSync::fileItems(GList* files)
     std::optional<std::vector<std::string>> sources = selectedPaths(files);
     if (!sources)
         return nullptr;
-    std::vector<Destination> destinations = loadDestinations();
-    std::vector<Uuid> ids;
-    ids.reserve(destinations.size());
-    for (const Destination& destination : destinations)
-        ids.push_back(destination.id());
-    {
-        std::lock_guard lock(m_mutex);
-        m_menuDestinationIDs.swap(ids);
-    }
-    return buildMenu(destinations, *sources);
+    return buildMenu(loadDestinations(), *sources);
 }
 
 std::optional<std::vector<std::string>> FinderSync::selectedPaths(GList* files) const
@@ -144,22 +140,12 @@ std::optional<std::vector<std::string>> FinderSync::selectedPaths(GList* files) 
 
 std::vector<Destination> FinderSync::loadDestinations()
 {
-    auto group = AppGroup::fromMainBundle();
-    if (!group) {
-        logError(extensionLog(), "Couldn't load destinations", group.error());
+    auto destinations = ambrevoli::loadDestinations();
+    if (!destinations) {
+        logError(extensionLog(), "Couldn't load destinations", destinations.error());
         return {};
     }
-    auto file = group->destinationsFile();
-    if (!file) {
-        logError(extensionLog(), "Couldn't load destinations", file.error());
-        return {};
-    }
-    auto store = DestinationStore::load(*file);
-    if (!store) {
-        logError(extensionLog(), "Couldn't load destinations", store.error());
-        return {};
-    }
-    return store->destinations();
+    return std::move(*destinations);
 }
 
 GList* FinderSync::buildMenu(const std::vector<Destination>& destinations,
@@ -176,7 +162,8 @@ GList* FinderSync::buildMenu(const std::vector<Destination>& destinations,
             ++disabled;
         auto item = newItem("AmbrevoliFinder::Destination" + std::to_string(tag),
                             menuLabel(destination.label()), enabled);
-        connectAction(item.get(), G_CALLBACK(onDestinationActivated), {m_owner, this, tag, shared});
+        connectAction(item.get(), G_CALLBACK(onDestinationActivated),
+                      {m_owner, this, tag, destination.id(), shared});
         nautilus_menu_append_item(submenu.get(), item.get());
     }
     if (destinations.empty())
@@ -189,7 +176,8 @@ GList* FinderSync::buildMenu(const std::vector<Destination>& destinations,
 
     // Nautilus's menus have no separators: "Edit Destinations…" simply comes last.
     auto edit = newItem("AmbrevoliFinder::EditDestinations", "Edit Destinations\u2026", true);
-    connectAction(edit.get(), G_CALLBACK(onEditDestinationsActivated), {m_owner, this, 0, nullptr});
+    connectAction(edit.get(), G_CALLBACK(onEditDestinationsActivated),
+                  {m_owner, this, 0, Uuid(), nullptr});
     nautilus_menu_append_item(submenu.get(), edit.get());
 
     auto sendTo = newItem("AmbrevoliFinder::SendTo", "Send To", true);
@@ -215,58 +203,43 @@ bool FinderSync::probeBookmark(const Destination& destination)
     return usable;
 }
 
-void FinderSync::sendToDestination(long tag, const std::vector<std::string>& sources)
+void FinderSync::sendToDestination(long tag, const Uuid& destinationID,
+                                   const std::vector<std::string>& sources)
 {
-    std::vector<Uuid> ids;
-    {
-        std::lock_guard lock(m_mutex);
-        ids = m_menuDestinationIDs;
-    }
-    const long position = tag - 1;
-    if (position < 0 || position >= static_cast<long>(ids.size())) {
-        extensionLog().log(LogLevel::error, "No destination for tag ", tag);
-        return;
-    }
     extensionLog().log(LogLevel::standard, "Clicked tag ", tag, ", ",
                        static_cast<long>(sources.size()), " items");
-
-    const SendRequest request(Uuid::random(), now(), ids[static_cast<std::size_t>(position)],
-                              sources);
-    auto group = AppGroup::fromMainBundle();
-    if (!group) {
-        logError(extensionLog(), "Couldn't write the request", group.error());
+    const auto sent = sendSelection(destinationID, sources);
+    if (sent) {
+        logHandedOff();
         return;
     }
-    auto inbox = group->requestInbox();
-    if (!inbox) {
-        logError(extensionLog(), "Couldn't write the request", inbox.error());
+    const SendError& error = sent.error();
+    using enum SendError::Case;
+    switch (error.kind) {
+    case destinationsUnavailable:
+        logError(extensionLog(), "Couldn't load destinations", *error.cause);
+        return;
+    case noSuchDestination:
+        extensionLog().log(LogLevel::error, "No destination for tag ", tag);
+        return;
+    case requestNotWritten:
+        logError(extensionLog(), "Couldn't write the request", *error.cause);
+        return;
+    case hostNotStarted:
+        logError(extensionLog(), "Couldn't open the host app", *error.cause);
         return;
     }
-    if (auto written = inbox->write(request); !written) {
-        logError(extensionLog(), "Couldn't write the request", written.error());
-        return;
-    }
-    handOff(HandoffURL::send(request.id()));
 }
 
-void FinderSync::editDestinations() { handOff(HandoffURL::settings()); }
-
-void FinderSync::handOff(const HandoffURL& url)
+void FinderSync::editDestinations()
 {
-    HostLaunch launch{hostExecutable(), url.isSettings(), {}};
-    ActivationToken token;
-    if (launch.activates) {
-        token = ActivationToken::forLaunching(launch.executable);
-        launch.environment = token.environment();
-    }
-    if (auto opened = openWithHost(url, launch); !opened) {
+    ActivationToken token = ActivationToken::forLaunching(hostExecutable());
+    if (auto opened = openSettings(token.text()); !opened) {
         token.launchFailed();
         logError(extensionLog(), "Couldn't open the host app", opened.error());
         return;
     }
-    // The host is started detached, through an intermediate process: its own pid is not known
-    // here.
-    extensionLog().log(LogLevel::standard, "Handed off to the host app, pid ", 0);
+    logHandedOff();
 }
 
 void FinderSync::logRunningLocation()

@@ -1,14 +1,12 @@
 #pragma once
 
 #include "destination.h"
-#include "handoff_url.h"
 #include "uuid.h"
 #include "watched_folders.h"
 
 #include <glib-object.h>
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,14 +14,15 @@
 namespace ambrevoli {
 
 // The extension's principal object, held by the menu provider GObject Nautilus creates: the Send
-// To menu for a selection, and what a click on it does (a request into the inbox, then the host
-// woken with its handoff URL).
+// To menu for a selection, and what a click on it does (sendSelection and openSettings, with this
+// module's log lines).
 //
 // Nautilus asks for menus and delivers clicks on its main thread; nothing here depends on that
 // except that construction and destruction must happen on the thread that runs the default main
-// context (see WatchedFolders). The identifier list of the last menu is the only state menus and
-// clicks share, guarded by a lock held only to copy or replace it. No operation throws on a
-// failure of its own (failures are logged); only allocation failures propagate.
+// context (see WatchedFolders). Menus and clicks share no state: GNOME Files keeps a menu per
+// window, built when its selection changed, so each item carries what a click on it needs. No
+// operation throws on a failure of its own (failures are logged); only allocation failures
+// propagate.
 class FinderSync {
 public:
     // Logs where the module runs from and starts watching folders. Menu items keep a reference to
@@ -34,16 +33,19 @@ public:
 
     // The menu for the selected `files` (a list of NautilusFileInfo*): a list holding one
     // NautilusMenuItem, "Send To", whose submenu has one item per destination (named
-    // "AmbrevoliFinder::Destination<tag>"), or the insensitive "No Destinations", then "Edit
-    // Destinations…". The items keep the selection's paths, so that a click sends exactly what
-    // the menu was built for. No menu (nullptr) unless the selection is not empty and every item
-    // in it is a local file ("file" scheme) under a watched folder. The caller owns the list and
-    // its items.
+    // "AmbrevoliFinder::Destination<tag>", the tag being its position plus 1), or the insensitive
+    // "No Destinations", then "Edit Destinations…". Each destination item keeps its
+    // destination's identifier and the selection's paths, so that a click sends exactly what
+    // the menu showed, however the list changed since. No menu (nullptr) unless the selection is
+    // not empty and every item in it is a local file ("file" scheme) under a watched folder. The
+    // caller owns the list and its items.
     GList* fileItems(GList* files);
 
-    // A click on the destination item with `tag` (its position in the menu plus 1), made for a
-    // selection with these `sources` paths, in order.
-    void sendToDestination(long tag, const std::vector<std::string>& sources);
+    // A click on the destination item with `tag`, made for the destination `destinationID` and a
+    // selection with these `sources` paths, in order. A destination removed since its menu was
+    // built gets nothing.
+    void sendToDestination(long tag, const Uuid& destinationID,
+                           const std::vector<std::string>& sources);
 
     // A click on "Edit Destinations…": the host, brought to the front with its settings.
     void editDestinations();
@@ -59,12 +61,9 @@ private:
     // Whether the bookmark of a destination whose path is not a folder leads to a folder
     // outside the trash. Searches a small budget of entries: the menu must come up at once.
     static bool probeBookmark(const Destination& destination);
-    static void handOff(const HandoffURL& url);
     static void logRunningLocation();
 
     GObject* m_owner;
-    std::mutex m_mutex;
-    std::vector<Uuid> m_menuDestinationIDs; // guarded by m_mutex
     std::unique_ptr<WatchedFolders> m_watchedFolders;
 };
 

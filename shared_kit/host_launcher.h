@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-// Starting the host application with a handoff URL: what a click in the file manager's menu and
-// `ambrevoli-send` do to wake it. The host is started detached (its own session, reparented away
-// from the caller), so the caller — possibly the file manager itself — never waits for it and
-// never collects it.
+// Starting the host application with a handoff URL: how senders wake it (sendSelection and
+// openSettings, sender.h, are the callers). The host is started detached (its own session,
+// reparented away from the caller), so the caller — possibly the file manager itself — never
+// waits for it and never collects it.
 
 namespace ambrevoli {
 

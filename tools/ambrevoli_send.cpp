@@ -2,11 +2,9 @@
 // request into the inbox and wakes the host without raising it. For other file managers' custom
 // actions, for scripts, and for end-to-end tests.
 
-#include "app_group.h"
-#include "date_time.h"
-#include "destination_store.h"
+#include "current_destinations.h"
 #include "host_launcher.h"
-#include "send_request.h"
+#include "sender.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,19 +38,16 @@ int fail(int status, const std::string& message)
     return status;
 }
 
-std::expected<DestinationStore, std::string> loadDestinations()
+// Why the destinations could not be read; `failure` is a LoadDestinationsFailure or the cause of
+// a SendError's destinationsUnavailable.
+template <class Failure> std::string describe(const Failure& failure)
 {
-    const auto group = AppGroup::fromMainBundle();
-    if (!group)
-        return std::unexpected("no app group: " + textualForm(group.error()));
-    const auto file = group->destinationsFile();
-    if (!file)
-        return std::unexpected("the destinations can't be reached: " + textualForm(file.error()));
-    auto store = DestinationStore::load(*file);
-    if (!store)
-        return std::unexpected("the destinations file can't be read (" +
-                               textualForm(store.error()) + "): " + *file);
-    return std::move(*store);
+    if (const auto* group = std::get_if<AppGroupError>(&failure))
+        return group->kind == AppGroupError::Case::containerUnavailable
+                   ? "the destinations can't be reached: " + textualForm(*group)
+                   : "no app group: " + textualForm(*group);
+    return "the destinations file can't be read (" + textualForm(failure) +
+           "): " + destinationsFile().value_or("");
 }
 
 bool isFolder(const std::string& path)
@@ -63,10 +58,10 @@ bool isFolder(const std::string& path)
 
 int list()
 {
-    const auto store = loadDestinations();
-    if (!store)
-        return fail(failed, store.error());
-    for (const Destination& destination : store->destinations())
+    const auto destinations = loadDestinations();
+    if (!destinations)
+        return fail(failed, describe(destinations.error()));
+    for (const Destination& destination : *destinations)
         std::printf("%s\t%s\t%s\t%s\n", destination.label().c_str(), destination.path().c_str(),
                     isFolder(destination.path()) ? "present" : "missing",
                     destination.id().text().c_str());
@@ -84,20 +79,24 @@ std::string absolute(const std::string& path)
     return (folder == "/" ? folder : folder + "/") + path;
 }
 
+std::string notCalled(std::string_view to)
+{
+    return "no destination is called \"" + std::string(to) + "\" (see ambrevoli-send --list)";
+}
+
 int send(std::string_view to, const std::vector<std::string>& files)
 {
-    const auto store = loadDestinations();
-    if (!store)
-        return fail(failed, store.error());
+    const auto destinations = loadDestinations();
+    if (!destinations)
+        return fail(failed, describe(destinations.error()));
 
     std::vector<Destination> matches;
     const auto id = Uuid::parse(to);
-    for (const Destination& destination : store->destinations())
+    for (const Destination& destination : *destinations)
         if ((id && destination.id() == *id) || destination.label() == to)
             matches.push_back(destination);
     if (matches.empty())
-        return fail(usageError, "no destination is called \"" + std::string(to) +
-                                    "\" (see ambrevoli-send --list)");
+        return fail(usageError, notCalled(to));
     if (matches.size() > 1) {
         std::string ids;
         for (const Destination& destination : matches)
@@ -109,19 +108,22 @@ int send(std::string_view to, const std::vector<std::string>& files)
     std::vector<std::string> sources;
     for (const std::string& file : files)
         sources.push_back(absolute(file));
-    const SendRequest request(Uuid::random(), now(), matches.front().id(), std::move(sources));
-
-    const auto group = AppGroup::fromMainBundle();
-    auto inbox = group ? group->requestInbox()
-                       : std::expected<RequestInbox, AppGroupError>(std::unexpected(group.error()));
-    if (!inbox)
-        return fail(failed, "the request inbox can't be reached: " + textualForm(inbox.error()));
-    if (auto written = inbox->write(request); !written)
-        return fail(failed, "couldn't write the request: " + textualForm(written.error()));
-    const std::string host = hostExecutable();
-    if (auto opened = openWithHost(HandoffURL::send(request.id()), {host, false, {}}); !opened)
-        return fail(failed, "couldn't start " + host + ": " + textualForm(opened.error()));
-    return handedOff;
+    const auto sent = sendSelection(matches.front().id(), std::move(sources));
+    if (sent)
+        return handedOff;
+    const SendError& error = sent.error();
+    using enum SendError::Case;
+    switch (error.kind) {
+    case destinationsUnavailable: return fail(failed, describe(*error.cause));
+    // Removed since it was looked up just above.
+    case noSuchDestination: return fail(usageError, notCalled(to));
+    case requestNotWritten:
+        return fail(failed, "couldn't write the request: " + textualForm(*error.cause));
+    case hostNotStarted:
+        return fail(failed,
+                    "couldn't start " + hostExecutable() + ": " + textualForm(*error.cause));
+    }
+    return failed;
 }
 
 } // namespace

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "fake_host.h"
 #include "temp_dir.h"
 
 #include <nautilus-extension.h>
 
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -122,25 +122,5 @@ private:
 
 Menu fileItems(GObject* provider, const Selection& selection);
 Menu backgroundItems(GObject* provider, const std::string& folderURI);
-
-// A host program that records how it was started: one file per start, with one line per
-// argument, then "XDG_ACTIVATION_TOKEN=…" and "DESKTOP_STARTUP_ID=…" as it found them. Sets
-// $AMBREVOLI_HOST to itself while it lives.
-class FakeHost {
-public:
-    FakeHost();
-    ~FakeHost();
-
-    const std::string& executable() const { return m_executable; }
-    // The records of the first `count` starts, waiting for them to be written.
-    std::vector<std::vector<std::string>> waitForStarts(std::size_t count) const;
-    // The starts recorded so far.
-    std::size_t startCount() const;
-
-private:
-    ScopedTempDir m_folder;
-    std::string m_executable;
-    std::optional<std::string> m_oldHost;
-};
 
 } // namespace ambrevoli::testing

@@ -380,29 +380,62 @@ TEST_F(FinderSyncTest, ARequestThatCannotBeWrittenLeavesTheHostAsleep)
     EXPECT_EQ(host.startCount(), 0u);
 }
 
-TEST_F(FinderSyncTest, AClickIsMappedThroughTheMostRecentMenu)
+TEST_F(FinderSyncTest, ADestinationsFileUnreadableAtTheClickSendsNothing)
+{
+    saveDestinations({Destination(Uuid::random(), "Alpha", folder("alpha"))});
+    Menu menu = testing::fileItems(provider.get(), oneFile());
+    std::ofstream(*AppGroup::fromMainBundle()->destinationsFile()) << "{ not json";
+    log.clear();
+    menu.activate("AmbrevoliFinder::Destination1");
+
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "default: Clicked tag 1, 1 items",
+                  errorLine("Couldn't load destinations", DestinationStoreError::unreadable())}));
+    EXPECT_EQ(inbox().size(), 0u);
+    EXPECT_EQ(host.startCount(), 0u);
+}
+
+TEST_F(FinderSyncTest, AClickSendsToTheDestinationItsMenuShowedOrNowhereOnceItIsGone)
 {
     const Uuid a = Uuid::random(), b = Uuid::random(), c = Uuid::random(), d = Uuid::random();
     saveDestinations({Destination(a, "A", folder("a")), Destination(b, "B", folder("b")),
                       Destination(c, "C", folder("c"))});
     Menu older = testing::fileItems(provider.get(), oneFile());
 
-    // The list changes before the next menu; the file is read afresh for it.
-    saveDestinations({Destination(d, "D", folder("d"))});
+    // Another window's menu, built after the list changed: C moved to the front, B was removed,
+    // D was added. The older menu is still open.
+    saveDestinations({Destination(c, "C", folder("c")), Destination(a, "A", folder("a")),
+                      Destination(d, "D", folder("d"))});
     Menu newer = testing::fileItems(provider.get(), oneFile());
     EXPECT_EQ(newer.submenu(),
-              (std::vector<MenuEntry>{destinationItem(1, "D", true), editDestinations}));
+              (std::vector<MenuEntry>{destinationItem(1, "C", true), destinationItem(2, "A", true),
+                                      destinationItem(3, "D", true), editDestinations}));
     log.clear();
 
+    // The older menu's third item is C, whatever is third now.
     older.activate("AmbrevoliFinder::Destination3");
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"error: No destination for tag 3"});
-    EXPECT_EQ(inbox().size(), 0u);
-
-    // The first item of the older menu now means the first destination of the newer list.
-    older.activate("AmbrevoliFinder::Destination1");
     host.waitForStarts(1);
     ASSERT_EQ(inbox().size(), 1u);
-    EXPECT_EQ(inbox()[0].destinationID(), d);
+    EXPECT_EQ(inbox()[0].destinationID(), c);
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"default: Clicked tag 3, 1 items",
+                                        "default: Handed off to the host app, pid 0"}));
+
+    // Its second item is B, which is gone: the click goes nowhere.
+    log.clear();
+    older.activate("AmbrevoliFinder::Destination2");
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"default: Clicked tag 2, 1 items",
+                                                     "error: No destination for tag 2"}));
+
+    // Removed after the newest menu was built: the file is what counts, not the last menu.
+    saveDestinations({Destination(c, "C", folder("c"))});
+    log.clear();
+    newer.activate("AmbrevoliFinder::Destination2");
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"default: Clicked tag 2, 1 items",
+                                                     "error: No destination for tag 2"}));
+
+    EXPECT_EQ(inbox().size(), 1u);
     EXPECT_EQ(host.startCount(), 1u);
 }
 
