@@ -15,8 +15,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,6 +36,7 @@ constexpr const char* defaultAclName = "system.posix_acl_default";
 
 constexpr std::size_t bufferSize = 256 * 1024;
 constexpr std::size_t rangeChunk = std::size_t{1} << 30;
+constexpr off_t toTheEnd = std::numeric_limits<off_t>::max();
 
 bool isDot(const char* name)
 {
@@ -75,18 +78,17 @@ void setTimes(struct timespec (&times)[2], const struct statx& info)
     times[1] = {info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec};
 }
 
-// Writes all of `length` bytes at `offset`, looping over short writes.
-int writeAllAt(int fd, const char* data, std::size_t length, off_t offset)
+// Writes all of `bytes` at `offset`, looping over short writes.
+int writeAllAt(int fd, std::string_view bytes, off_t offset)
 {
-    while (length > 0) {
-        const ssize_t written = ::pwrite(fd, data, length, offset);
+    while (!bytes.empty()) {
+        const ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), offset);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
             return errno;
         }
-        data += written;
-        length -= static_cast<std::size_t>(written);
+        bytes.remove_prefix(static_cast<std::size_t>(written));
         offset += written;
     }
     return 0;
@@ -351,22 +353,31 @@ private:
         const auto size = static_cast<off_t>(info.stx_size);
         if (size > 0 && static_cast<off_t>(info.stx_blocks) * 512 < size)
             return copySparse(source, target, size);
-        return copyStream(source, target, size > 0);
+        // To the end, whatever the size said: files in /proc claim none.
+        return copyBytes(source, target, std::nullopt, toTheEnd, size > 0);
     }
 
-    // Copies from both files' current offsets to the end of `source`.
-    int copyStream(int source, int target, bool rangeCopy)
+    // Copies `length` bytes of `source`, or up to its end if that comes first, to `target`: at
+    // `offset` in both, or from and at both files' own offsets (which works also for files that
+    // cannot seek). By copy_file_range where the two files allow it (only with `rangeCopy`),
+    // else by reading and writing.
+    int copyBytes(int source, int target, std::optional<off_t> offset, off_t length, bool rangeCopy)
     {
-        for (bool first = true; rangeCopy; first = false) {
-            const ssize_t copied =
-                ::copy_file_range(source, nullptr, target, nullptr, rangeChunk, 0);
-            if (copied > 0)
+        off_t in = offset.value_or(0), out = in;
+        off_t* const inAt = offset ? &in : nullptr;
+        off_t* const outAt = offset ? &out : nullptr;
+        bool ended = false;
+        for (bool first = true; rangeCopy && length > 0; first = false) {
+            const ssize_t done = ::copy_file_range(source, inAt, target, outAt,
+                                                   std::min<std::size_t>(length, rangeChunk), 0);
+            if (done > 0) {
+                length -= done;
                 continue;
-            if (copied == 0) {
-                // Some special files claim a size but give nothing this way; read them instead.
-                if (first)
-                    break;
-                return 0;
+            }
+            // Some special files claim a size but give nothing this way; read them instead.
+            if (done == 0) {
+                ended = !first;
+                break;
             }
             if (errno == EINTR)
                 continue;
@@ -375,52 +386,24 @@ private:
             break;
         }
         char* buffer = this->buffer();
-        for (;;) {
-            const ssize_t length = ::read(source, buffer, bufferSize);
-            if (length == 0)
-                return 0;
-            if (length < 0) {
-                if (errno == EINTR)
-                    continue;
-                return errno;
-            }
-            if (auto written = writeAll(target, std::string_view(buffer, length)); !written)
-                return written.error().code;
-        }
-    }
-
-    // Copies `length` bytes at `offset` to the same offset.
-    int copyRange(int source, int target, off_t offset, off_t length)
-    {
-        off_t in = offset, out = offset;
-        while (length > 0) {
-            const ssize_t copied = ::copy_file_range(source, &in, target, &out,
-                                                     std::min<std::size_t>(length, rangeChunk), 0);
-            if (copied == 0)
-                return 0;
-            if (copied > 0) {
-                length -= copied;
-                continue;
-            }
-            if (errno == EINTR)
-                continue;
-            if (!rangeCopyUnavailable(errno))
-                return errno;
-            break;
-        }
-        char* buffer = this->buffer();
-        while (length > 0) {
+        while (!ended && length > 0) {
+            const std::size_t chunk = std::min<std::size_t>(length, bufferSize);
             const ssize_t read =
-                ::pread(source, buffer, std::min<std::size_t>(length, bufferSize), in);
+                offset ? ::pread(source, buffer, chunk, in) : ::read(source, buffer, chunk);
             if (read == 0)
-                return 0;
+                break;
             if (read < 0) {
                 if (errno == EINTR)
                     continue;
                 return errno;
             }
-            if (const int error = writeAllAt(target, buffer, static_cast<std::size_t>(read), in))
+            const std::string_view bytes(buffer, static_cast<std::size_t>(read));
+            if (!offset) {
+                if (auto written = writeAll(target, bytes); !written)
+                    return written.error().code;
+            } else if (const int error = writeAllAt(target, bytes, in)) {
                 return error;
+            }
             in += read;
             length -= read;
         }
@@ -437,15 +420,13 @@ private:
                 if (errno == ENXIO)
                     break;
                 // No hole detection here: copy the rest as it is.
-                if (::lseek(source, offset, SEEK_SET) < 0 || ::lseek(target, offset, SEEK_SET) < 0)
-                    return errno;
-                return copyStream(source, target, true);
+                return copyBytes(source, target, offset, toTheEnd - offset, true);
             }
             off_t hole = ::lseek(source, data, SEEK_HOLE);
             if (hole < 0)
                 return errno;
             hole = std::min(hole, size);
-            if (const int error = copyRange(source, target, data, hole - data))
+            if (const int error = copyBytes(source, target, data, hole - data, true))
                 return error;
             offset = hole;
         }
