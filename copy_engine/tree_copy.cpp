@@ -360,12 +360,15 @@ private:
     // Copies `length` bytes of `source`, or up to its end if that comes first, to `target`: at
     // `offset` in both, or from and at both files' own offsets (which works also for files that
     // cannot seek). By copy_file_range where the two files allow it (only with `rangeCopy`),
-    // else by reading and writing.
-    int copyBytes(int source, int target, std::optional<off_t> offset, off_t length, bool rangeCopy)
+    // else by reading and writing. Yields 0 or the errno; `copied`, when given, receives the
+    // number of bytes that arrived.
+    int copyBytes(int source, int target, std::optional<off_t> offset, off_t length, bool rangeCopy,
+                  off_t* copied = nullptr)
     {
         off_t in = offset.value_or(0), out = in;
         off_t* const inAt = offset ? &in : nullptr;
         off_t* const outAt = offset ? &out : nullptr;
+        const off_t wanted = length;
         bool ended = false;
         for (bool first = true; rangeCopy && length > 0; first = false) {
             const ssize_t done = ::copy_file_range(source, inAt, target, outAt,
@@ -407,6 +410,8 @@ private:
             in += read;
             length -= read;
         }
+        if (copied)
+            *copied = wanted - length;
         return 0;
     }
 
@@ -426,8 +431,13 @@ private:
             if (hole < 0)
                 return errno;
             hole = std::min(hole, size);
-            if (const int error = copyBytes(source, target, data, hole - data, true))
+            off_t copied = 0;
+            if (const int error = copyBytes(source, target, data, hole - data, true, &copied))
                 return error;
+            // The file ends before its size said (files in /sys claim a page for a line): so
+            // does the copy, with no zeros made up after the end.
+            if (copied < hole - data)
+                return 0;
             offset = hole;
         }
         return ::ftruncate(target, size) == 0 ? 0 : errno;

@@ -183,6 +183,24 @@ TEST_F(TreeCopyTest, HolesStayHoles)
     }
 }
 
+// Whatever a file's size claims, its content arrives whole: more than one buffer, files in /proc
+// that claim none, and files in /sys that claim a page and hold a line.
+TEST_F(TreeCopyTest, ContentArrivesWhateverTheSizeClaims)
+{
+    writeFile(path("large"), randomBytes((3 << 20) + 1));
+    std::vector<std::string> sources{path("large"), "/proc/version",
+                                     "/sys/kernel/mm/transparent_hugepage/enabled"};
+    std::erase_if(sources, [](const std::string& source) { return readFile(source).empty(); });
+    int n = 0;
+    for (const std::string& source : sources)
+        for (const bool clone : {true, false}) {
+            const std::string copy = path("copy " + std::to_string(++n));
+            const auto copied = copyTree(source, copy, clone);
+            ASSERT_TRUE(copied) << source << ": " << std::strerror(copied.error().error);
+            EXPECT_EQ(readFile(copy), readFile(source)) << source;
+        }
+}
+
 TEST_F(TreeCopyTest, NeverOverwritesAndNeverFollowsALink)
 {
     writeFile(path("source"), "new");
