@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <acl/libacl.h>
-#include <sys/acl.h>
-
 #include <atomic>
 #include <set>
 #include <thread>
@@ -15,6 +12,7 @@
 namespace ambrevoli {
 namespace {
 
+using testing::aclText;
 using testing::changeFlags;
 using testing::CopyTest;
 using testing::itemFlags;
@@ -24,20 +22,8 @@ using testing::readFile;
 using testing::runAsNobody;
 using testing::ScopedEnv;
 using testing::ScopedTmpfs;
+using testing::setAcl;
 using testing::writeFile;
-
-std::string aclText(const std::string& path, acl_type_t type)
-{
-    acl_t acl = ::acl_get_file(path.c_str(), type);
-    std::string text;
-    if (acl != nullptr && ::acl_entries(acl) > 0)
-        if (char* raw = ::acl_to_text(acl, nullptr)) {
-            text = raw;
-            ::acl_free(raw);
-        }
-    ::acl_free(acl);
-    return text;
-}
 
 // One line per entry, in report order: "copied <source> -> <copy>" or "failed <source>: <why>".
 std::vector<std::string> entries(const CopyReport& report)
@@ -206,10 +192,7 @@ TEST_F(CopyEngineTest, LockAndAclArriveOnTheFinalCopyWithItsOtherFlags)
     writeFile(dest + "/report.pdf", "taken");
     const std::string file = path("report.pdf");
     writeFile(file, "locked", 0640);
-    acl_t acl = ::acl_from_text("u::rw-,u:65534:r--,g::r--,m::r--,o::---");
-    const bool aclSet = ::acl_set_file(file.c_str(), ACL_TYPE_ACCESS, acl) == 0;
-    ::acl_free(acl);
-    if (!aclSet)
+    if (!setAcl(file, ACL_TYPE_ACCESS, "u::rw-,u:65534:r--,g::r--,m::r--,o::---"))
         GTEST_SKIP() << "no POSIX ACLs here";
     if (const int error = changeFlags(file, FS_IMMUTABLE_FL | FS_NODUMP_FL))
         GTEST_SKIP() << "cannot lock a file here: " << std::strerror(error);

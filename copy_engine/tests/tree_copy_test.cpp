@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <acl/libacl.h>
 #include <poll.h>
-#include <sys/acl.h>
 #include <sys/fanotify.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -25,6 +23,7 @@ using testing::itemFlags;
 using testing::lstatOf;
 using testing::readFile;
 using testing::runAsNobody;
+using testing::setAcl;
 using testing::writeFile;
 
 std::map<std::string, std::string> xattrsOf(const std::string& path)
@@ -53,14 +52,6 @@ std::string randomBytes(std::size_t size)
     for (char& byte : bytes)
         byte = static_cast<char>(generator());
     return bytes;
-}
-
-bool setAcl(const std::string& path, acl_type_t type, const char* text)
-{
-    acl_t acl = ::acl_from_text(text);
-    const bool set = acl != nullptr && ::acl_set_file(path.c_str(), type, acl) == 0;
-    ::acl_free(acl);
-    return set;
 }
 
 // A file capability (VFS_CAP_REVISION_2, CAP_NET_RAW permitted), which a change of owner drops.
