@@ -35,7 +35,8 @@ public:
     // its lock and ACLs are lifted, it is moved to the first free name (the name itself, else
     // "name 2.ext", "name 3.ext", …) and its protections are put back; whatever was made under a
     // temporary name and not placed is removed. Housekeeping failures are logged on the "copy"
-    // logger and change no outcome.
+    // logger and change no outcome. The folder must be writable and searchable; it need not be
+    // readable.
     //
     // Synchronous and never throws: callers run it off their main thread. Several calls may run
     // at once, also into the same folder.

@@ -17,7 +17,7 @@ namespace ambrevoli {
 // Checks the folder at `destination` (trailing slashes trimmed; a link to a folder is followed)
 // by creating and removing an empty ".ambrevoli-check-<UUID>" file in it. Yields no value when
 // the folder is usable, else the problem. A check file that cannot be removed is logged on the
-// "copy" logger and the folder still counts as usable.
+// "copy" logger and the folder still counts as usable. The folder need not be readable.
 std::optional<DestinationProblem> checkDestination(const std::string& destination,
                                                    const std::string& home);
 

@@ -28,6 +28,9 @@ namespace {
 
 constexpr int fileOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr int folderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// For a folder that items are only made in or removed from: it needs to be searchable, not
+// readable (a drop box).
+constexpr int pathOnlyFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr unsigned statxMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID | STATX_GID |
                                STATX_ATIME | STATX_MTIME | STATX_SIZE | STATX_BLOCKS;
 
@@ -42,6 +45,10 @@ bool isDot(const char* name)
 {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
+
+// The /proc name of an open descriptor: it reaches the opened item itself, never anything a
+// link points to, and works for descriptors opened only as a path.
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // Whether the process umask takes bits from the owner, so that a new 0600 file or 0700 folder
 // would not even be writable by its owner. Read without changing the umask, which would race
@@ -109,7 +116,7 @@ struct XattrItem {
     std::string procPath;
 
     static XattrItem opened(int fd) { return {fd, {}}; }
-    static XattrItem pathOnly(int fd) { return {-1, "/proc/self/fd/" + std::to_string(fd)}; }
+    static XattrItem pathOnly(int fd) { return {-1, ambrevoli::procPath(fd)}; }
 
     ssize_t list(char* names, std::size_t size) const
     {
@@ -162,13 +169,13 @@ public:
         if (slash == std::string::npos || slash + 1 == target.size())
             return std::unexpected(TreeCopyFailure{EINVAL, false});
         const std::string parentPath = slash == 0 ? "/" : target.substr(0, slash);
-        UniqueFd parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        UniqueFd parent(::open(parentPath.c_str(), pathOnlyFolderFlags));
         struct stat info {};
         if (!parent || ::fstat(parent.get(), &info) != 0)
             return std::unexpected(TreeCopyFailure{errno, false});
         // Items made in a folder with a default ACL inherit it; those whose source has no ACL
         // must lose it again, or the copy would grant what the source does not.
-        m_inheritsAcls = ::fgetxattr(parent.get(), defaultAclName, nullptr, 0) > 0;
+        m_inheritsAcls = ::getxattr(procPath(parent.get()).c_str(), defaultAclName, nullptr, 0) > 0;
 
         const Folder folder{parent.get(), info.st_gid, (info.st_mode & S_ISGID) != 0};
         const std::string name = target.substr(slash + 1);
@@ -600,7 +607,7 @@ std::expected<void, SystemError> removeTree(const std::string& path)
     if (slash == std::string::npos || slash + 1 == path.size())
         return std::unexpected(SystemError{EINVAL});
     const std::string parentPath = slash == 0 ? "/" : path.substr(0, slash);
-    UniqueFd parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd parent(::open(parentPath.c_str(), pathOnlyFolderFlags));
     if (!parent) {
         // The folder went, and the item with it.
         if (errno == ENOENT)

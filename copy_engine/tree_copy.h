@@ -34,13 +34,15 @@ struct TreeCopyFailure {
 // block every later write); a folder gets its own after its contents.
 //
 // On failure yields the errno and whether anything was created at `target`; the partial item is
-// left for the caller to remove. Thread-safe: calls share no state.
+// left for the caller to remove. The folder holding `target` only needs to be writable and
+// searchable, not readable. Thread-safe: calls share no state.
 std::expected<void, TreeCopyFailure> copyTree(const std::string& source, const std::string& target,
                                               bool clone);
 
 // Removes the item at the absolute `path` and everything beneath it without following any link.
 // An item that vanished meanwhile counts as removed. Yields the first error that stopped a
-// removal; everything else that could be removed is.
+// removal; everything else that could be removed is. The folder holding `path` need not be
+// readable.
 std::expected<void, SystemError> removeTree(const std::string& path);
 
 } // namespace ambrevoli

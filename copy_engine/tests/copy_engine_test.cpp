@@ -326,6 +326,43 @@ TEST_F(CopyEngineTest, PermissionRefusalsForAnUnprivilegedUser)
     EXPECT_EQ(namesIn(dest), std::vector<std::string>{"public"});
 }
 
+// A drop box: others may put items into it but not see what is there. Nothing the engine does
+// there needs to read the folder, and a copy that fails midway is still removed.
+TEST_F(CopyEngineTest, DropBoxTakesCopiesFromAUserWhoCannotListIt)
+{
+    const std::string dropBox = makeFolder("drop box", 0733);
+    writeFile(path("file.txt"), "f", 0644);
+    const std::string tree = makeFolder("tree", 0755);
+    makeFolder("tree/sub", 0755);
+    writeFile(tree + "/sub/inner", "i", 0644);
+    // Its subfolder is copied before the copy fails on the file no one else may read.
+    const std::string failing = makeFolder("failing", 0755);
+    makeFolder("failing/sub", 0755);
+    writeFile(failing + "/sub/inner", "i", 0644);
+    writeFile(failing + "/" + listAfter(failing, "sub", "secret"), "s", 0600);
+
+    const auto result = runAsNobody(
+        [&] {
+            const LogCapture log;
+            const CopyReport report =
+                engine().copyItems({path("file.txt"), tree, failing}, dropBox);
+            std::string out = report.problem ? textualForm(*report.problem) : "usable";
+            for (const auto& line : entries(report))
+                out += "\n" + line;
+            for (const auto& line : log.lines())
+                out += "\nlog: " + line;
+            return out;
+        },
+        m_temp.path());
+    if (!result)
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    EXPECT_EQ(*result, "usable\ncopied " + path("file.txt") + " -> " + dropBox +
+                           "/file.txt\ncopied " + tree + " -> " + dropBox + "/tree\nfailed " +
+                           failing + ": noPermission");
+    EXPECT_EQ(namesIn(dropBox), (std::vector<std::string>{"file.txt", "tree"}));
+    EXPECT_EQ(readFile(dropBox + "/tree/sub/inner"), "i");
+}
+
 TEST_F(CopyEngineTest, RefusedMoveIsOtherAndAFailedCleanUpIsLogged)
 {
     // An append-only folder takes new items but lets none be renamed or removed.
