@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -49,6 +50,11 @@ bool isDot(const char* name)
 // The /proc name of an open descriptor: it reaches the opened item itself, never anything a
 // link points to, and works for descriptors opened only as a path.
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+bool sameItem(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // Whether the process umask takes bits from the owner, so that a new 0600 file or 0700 folder
 // would not even be writable by its owner. Read without changing the umask, which would race
@@ -163,7 +169,8 @@ class TreeCopier {
 public:
     explicit TreeCopier(bool clone) : m_clone(clone) {}
 
-    std::expected<void, TreeCopyFailure> copy(const std::string& source, const std::string& target)
+    std::expected<void, TreeCopyFailure> copy(const std::string& source, const std::string& target,
+                                              UniqueFd* lock)
     {
         const auto slash = target.rfind('/');
         if (slash == std::string::npos || slash + 1 == target.size())
@@ -179,7 +186,10 @@ public:
 
         const Folder folder{parent.get(), info.st_gid, (info.st_mode & S_ISGID) != 0};
         const std::string name = target.substr(slash + 1);
-        if (const int error = copyEntry(AT_FDCWD, source.c_str(), DT_UNKNOWN, folder, name.c_str()))
+        const int error = copyEntry(AT_FDCWD, source.c_str(), DT_UNKNOWN, folder, name.c_str());
+        if (lock)
+            *lock = std::move(m_lock);
+        if (error != 0)
             return std::unexpected(TreeCopyFailure{error, m_created});
         return {};
     }
@@ -223,11 +233,15 @@ private:
 
     int copyFile(int source, const struct statx& info, const Folder& folder, const char* name)
     {
+        const bool top = !m_created;
         UniqueFd target(
             ::openat(folder.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!target)
             return errno;
         m_created = true;
+        if (top)
+            if (const int error = lockTop(target.get(), folder, name))
+                return error;
         if (m_umaskLimitsOwner && ::fchmod(target.get(), 0600) != 0)
             return errno;
         if (const int error = copyData(source, target.get(), info))
@@ -250,8 +264,14 @@ private:
             return errno;
         m_created = true;
         UniqueFd target(::openat(folder.fd, name, folderOpenFlags));
-        if (!target)
+        if (!target) {
+            if (top && errno == ENOENT)
+                return sweptAway();
             return errno;
+        }
+        if (top)
+            if (const int error = lockTop(target.get(), folder, name))
+                return error;
         if (m_umaskLimitsOwner && ::fchmod(target.get(), 0700) != 0)
             return errno;
         if (top) {
@@ -282,6 +302,36 @@ private:
                 return error;
         }
         return finish(sourceFd, info, target.get(), folder);
+    }
+
+    // Marks the new top item `fd`, just made as `name` in `folder`, as a live copy. A sweep for
+    // abandoned copies that took its lock in the moment before removes it: EAGAIN.
+    int lockTop(int fd, const Folder& folder, const char* name)
+    {
+        UniqueFd lock(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (!lock)
+            return errno;
+        if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK)
+                return 0; // No locks on this volume: no sweep can take the item either.
+            return sweptAway();
+        }
+        struct stat opened {};
+        struct stat named {};
+        if (::fstat(fd, &opened) != 0)
+            return errno;
+        if (::fstatat(folder.fd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !sameItem(opened, named))
+            return sweptAway();
+        m_lock = std::move(lock);
+        return 0;
+    }
+
+    // The new top item is being removed, or is gone, by a sweep: it is not this copy's to remove.
+    int sweptAway()
+    {
+        m_created = false;
+        return EAGAIN;
     }
 
     int copyLink(int sourceDir, const char* sourceName, const struct statx& info,
@@ -548,6 +598,7 @@ private:
     bool m_cloneUnsupported = false;
     bool m_inheritsAcls = false;
     bool m_created = false;
+    UniqueFd m_lock;
     std::optional<std::pair<dev_t, ino_t>> m_topFolder;
     const uid_t m_uid = ::geteuid();
     const gid_t m_gid = ::getegid();
@@ -596,9 +647,9 @@ int removeEntry(int dirFd, const char* name)
 } // namespace
 
 std::expected<void, TreeCopyFailure> copyTree(const std::string& source, const std::string& target,
-                                              bool clone)
+                                              bool clone, UniqueFd* lock)
 {
-    return TreeCopier(clone).copy(source, target);
+    return TreeCopier(clone).copy(source, target, lock);
 }
 
 std::expected<void, SystemError> removeTree(const std::string& path)
@@ -617,6 +668,28 @@ std::expected<void, SystemError> removeTree(const std::string& path)
     if (const int error = removeEntry(parent.get(), path.substr(slash + 1).c_str()))
         return std::unexpected(SystemError{error});
     return {};
+}
+
+UniqueFd lockAbandoned(int dirFd, const char* name)
+{
+    UniqueFd item(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!item || ::fstat(item.get(), &info) != 0 ||
+        !(S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)))
+        return {};
+    if (const uid_t uid = ::geteuid(); uid != 0 && info.st_uid != uid)
+        return {};
+    // Opened again through the descriptor: the item just examined, whatever its name meanwhile
+    // names; never a FIFO's or device's open.
+    UniqueFd opened(
+        ::open(procPath(item.get()).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!opened || ::flock(opened.get(), LOCK_EX | LOCK_NB) != 0)
+        return {};
+    // Its copy may have moved it to its final name and let go of it meanwhile.
+    struct stat named {};
+    if (::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameItem(info, named))
+        return {};
+    return opened;
 }
 
 } // namespace ambrevoli

@@ -5,7 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <acl/libacl.h>
+#include <sys/acl.h>
+
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
 #include <atomic>
+#include <csignal>
 #include <set>
 #include <thread>
 
@@ -34,6 +41,79 @@ std::vector<std::string> entries(const CopyReport& report)
     for (const auto& item : report.failed)
         lines.push_back("failed " + item.source + ": " + textualForm(item.reason));
     return lines;
+}
+
+int stoppedCopierPipe = -1;
+
+// Reports the stop and stays stopped until killed.
+void stopMidCopy(int)
+{
+    const char stopped = 1;
+    if (::write(stoppedCopierPipe, &stopped, 1) == 1)
+        for (;;)
+            ::pause();
+    ::_exit(2);
+}
+
+// A copy running in a child process that stops for good once it has written 1 MiB of its copy:
+// a copier frozen mid-copy, holding what it made. Killed when the value ends.
+class StoppedCopier {
+public:
+    StoppedCopier(const CopyEngine& engine, const std::string& source, const std::string& dest)
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            stoppedCopierPipe = fds[1];
+            struct sigaction action {};
+            action.sa_handler = stopMidCopy;
+            ::sigaction(SIGXFSZ, &action, nullptr);
+            const rlimit limit{1 << 20, 1 << 20};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            engine.copyItems({source}, dest);
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        char stopped = 0;
+        ssize_t length;
+        while ((length = ::read(fds[0], &stopped, 1)) < 0 && errno == EINTR) {
+        }
+        ::close(fds[0]);
+        if (length != 1)
+            kill();
+    }
+    ~StoppedCopier() { kill(); }
+    StoppedCopier(const StoppedCopier&) = delete;
+    StoppedCopier& operator=(const StoppedCopier&) = delete;
+
+    // Whether the copier stopped mid-copy (and was not killed yet).
+    bool stopped() const { return m_pid > 0; }
+
+    void kill()
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGKILL);
+        while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        m_pid = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+// The names in `folder` that begin with `prefix`, sorted.
+std::vector<std::string> namesStartingWith(const std::string& folder, std::string_view prefix)
+{
+    std::vector<std::string> names;
+    for (const auto& name : namesIn(folder))
+        if (name.starts_with(prefix))
+            names.push_back(name);
+    return names;
 }
 
 class CopyEngineTest : public CopyTest {
@@ -387,6 +467,119 @@ TEST_F(CopyEngineTest, RefusedMoveIsOtherAndAFailedCleanUpIsLogged)
     changeFlags(dest, 0, FS_APPEND_FL);
     for (const auto& leftover : testing::engineLeftovers(dest))
         std::filesystem::remove(leftover);
+}
+
+// What a copier killed mid-copy left is removed before the next copy into the folder, and when
+// the host starts; a live copier's item, and whatever a link of such a name points to, are not.
+TEST_F(CopyEngineTest, WhatAKilledCopyLeftIsRemovedAndNothingElse)
+{
+    const std::string dest = makeFolder("dest");
+    const std::string big = makeFolder("big");
+    makeFolder("big/sub");
+    writeFile(big + "/sub/data", std::string(4 << 20, 'd'));
+    writeFile(path("small"), "s");
+    const std::string outside = makeFolder("outside");
+    writeFile(outside + "/keep", "k");
+    const std::string link = dest + "/.ambrevoli-copy-link";
+    std::filesystem::create_directory_symlink(outside, link);
+
+    StoppedCopier killed(engine(), big, dest);
+    if (!killed.stopped())
+        GTEST_SKIP() << "the copy did not stop mid-way: this volume may have cloned it";
+    const auto killedItems = namesStartingWith(dest, ".ambrevoli-copy-");
+    // It sweeps the folder first, and leaves the first copier's item alone.
+    StoppedCopier live(engine(), big, dest);
+    ASSERT_TRUE(live.stopped());
+    auto liveItems = namesStartingWith(dest, ".ambrevoli-copy-");
+    ASSERT_EQ(killedItems.size(), 2u);
+    ASSERT_EQ(liveItems.size(), 3u);
+    std::erase_if(liveItems, [&](const std::string& name) {
+        return std::ranges::find(killedItems, name) != killedItems.end();
+    });
+    const std::string killedItem =
+        dest + "/" + (killedItems[0] == ".ambrevoli-copy-link" ? killedItems[1] : killedItems[0]);
+    const std::string liveItem = dest + "/" + liveItems.at(0);
+    writeFile(dest + "/.ambrevoli-check-left", "");
+    killed.kill();
+    ASSERT_TRUE(std::filesystem::is_directory(killedItem + "/sub"));
+
+    {
+        const LogCapture log;
+        const CopyReport report = engine().copyItems({path("small")}, dest);
+        EXPECT_EQ(entries(report),
+                  std::vector<std::string>{"copied " + path("small") + " -> " + dest + "/small"});
+        EXPECT_EQ(namesIn(dest),
+                  (std::vector<std::string>{liveItems[0], ".ambrevoli-copy-link", "small"}));
+        std::set<std::string> removed;
+        for (const auto& record : log.records()) {
+            EXPECT_EQ(record.category, "copy");
+            EXPECT_EQ(record.text, "Removed a temporary item no copy was holding: <private>");
+            removed.insert(record.revealed);
+        }
+        const std::string prefix = "Removed a temporary item no copy was holding: ";
+        EXPECT_EQ(removed, (std::set<std::string>{prefix + killedItem,
+                                                  prefix + dest + "/.ambrevoli-check-left"}));
+    }
+
+    // The sweep the host runs at its start for every destination.
+    live.kill();
+    ASSERT_TRUE(std::filesystem::is_directory(liveItem));
+    removeAbandonedTemporaries(dest);
+    EXPECT_EQ(namesIn(dest), (std::vector<std::string>{".ambrevoli-copy-link", "small"}));
+    EXPECT_EQ(readFile(outside + "/keep"), "k");
+    std::filesystem::remove(link);
+}
+
+// In a folder shared with others, another user's items are theirs to remove, even where the
+// folder would let this user remove them.
+TEST_F(CopyEngineTest, SweepLeavesAnotherUsersItemsAlone)
+{
+    const std::string shared = makeFolder("shared", 0777);
+    writeFile(shared + "/.ambrevoli-copy-readable", "r", 0644);
+    writeFile(shared + "/.ambrevoli-copy-private", "p", 0600);
+    makeFolder("shared/.ambrevoli-copy-folder", 0755);
+    const auto result = runAsNobody(
+        [&] {
+            writeFile(shared + "/.ambrevoli-check-own", "", 0600);
+            removeAbandonedTemporaries(shared);
+            return std::string("swept");
+        },
+        m_temp.path());
+    if (!result)
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    const std::vector<std::string> names{".ambrevoli-copy-folder", ".ambrevoli-copy-private",
+                                         ".ambrevoli-copy-readable"};
+    EXPECT_EQ(namesIn(shared), names);
+    for (const auto& name : names)
+        std::filesystem::remove(shared + "/" + name);
+}
+
+// A sweep meets copies' new items in the moment between their creation and their lock: each of
+// those copies goes on under another name.
+TEST_F(CopyEngineTest, CopiesRacingASweepAllArrive)
+{
+    constexpr int rounds = 100;
+    const std::string dest = makeFolder("dest");
+    makeFolder("folder/sub");
+    writeFile(path("folder/sub/file"), "f");
+    writeFile(path("file"), "x");
+
+    std::atomic<bool> done = false;
+    std::thread sweeper([&] {
+        while (!done)
+            removeAbandonedTemporaries(dest);
+    });
+    const CopyEngine copier = engine();
+    std::size_t copied = 0;
+    for (int i = 0; i < rounds; ++i) {
+        const CopyReport report = copier.copyItems({path("folder"), path("file")}, dest);
+        EXPECT_TRUE(report.failed.empty()) << ::testing::PrintToString(entries(report));
+        copied += report.copied.size();
+    }
+    done = true;
+    sweeper.join();
+    EXPECT_EQ(copied, 2u * rounds);
+    EXPECT_EQ(namesIn(dest).size(), 2u * rounds);
 }
 
 TEST_F(CopyEngineTest, ConcurrentCopiesOfOneFileGetDistinctNames)
