@@ -68,8 +68,10 @@ DestinationsModel* AppDelegate::destinations() const
 void AppDelegate::didFinishLaunching()
 {
     requestsLog().log(LogLevel::standard, "Ambrevoli started");
-    if (m_services)
+    if (m_services) {
         m_services->handler.sweepInbox();
+        m_services->handler.sweepDestinations();
+    }
 }
 
 void AppDelegate::openURLs(const QStringList& urls)

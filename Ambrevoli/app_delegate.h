@@ -36,8 +36,8 @@ public:
     DestinationsModel* destinations() const;
     ResultNotifier& notifier() { return m_notifier; }
 
-    // Logs the start and sweeps the inbox. Called once, after the launch's own URLs (if any)
-    // were delivered through openURLs.
+    // Logs the start, sweeps the inbox, and sweeps each destination of what interrupted copies
+    // left. Called once, after the launch's own URLs (if any) were delivered through openURLs.
     void didFinishLaunching();
 
     // Handles each URL in turn: a send starts its copy, anything that is not a handoff URL is

@@ -35,6 +35,17 @@ void RequestHandler::sweepInbox() const
                           " stale or invalid request files");
 }
 
+void RequestHandler::sweepDestinations() const
+{
+    std::vector<std::string> folders;
+    for (const Destination& destination : m_destinations.library().store().destinations())
+        folders.push_back(destination.path());
+    m_pool.start([folders = std::move(folders)] {
+        for (const std::string& folder : folders)
+            removeAbandonedTemporaries(folder);
+    });
+}
+
 void RequestHandler::handle(const Uuid& requestID) const
 {
     auto request = m_inbox.take(requestID);

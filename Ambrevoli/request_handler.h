@@ -33,6 +33,10 @@ public:
     // Removes stale or invalid request files; logs what it did or why it couldn't.
     void sweepInbox() const;
 
+    // Removes what copies interrupted by a crash or power cut left in each destination, on
+    // `pool`; returns at once.
+    void sweepDestinations() const;
+
     // Takes, validates and starts copying the request `requestID`. Returns once the copy has
     // started, without waiting for it. Main thread only.
     void handle(const Uuid& requestID) const;

@@ -8,10 +8,13 @@
 #include "tree_copy.h"
 #include "uuid.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <expected>
 #include <unordered_set>
+#include <vector>
 
 namespace ambrevoli {
 
@@ -23,6 +26,42 @@ std::string lastComponent(const std::string& path)
 {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A copy's item under its temporary name, and the lock that marks it as live.
+struct Temporary {
+    std::string path;
+    UniqueFd lock;
+};
+
+// A sweep for abandoned copies may take a new temporary item away in the moment before it is
+// locked; a copy tries this many fresh names. Each loss takes a sweep meeting that moment.
+constexpr int temporaryNameAttempts = 10;
+
+// Copies `source` under a fresh temporary name in `destPath` into `temporary`. On failure the
+// partial copy is already removed.
+std::expected<void, TreeCopyFailure> copyToTemporary(const std::string& source,
+                                                     const std::string& destPath, bool clone,
+                                                     Temporary& temporary)
+{
+    for (int attempt = 1;; ++attempt) {
+        temporary.path = childPath(destPath, std::string(temporaryPrefix) + Uuid::random().text());
+        auto copied = copyTree(source, temporary.path, clone, &temporary.lock);
+        if (copied)
+            return copied;
+        if (copied.error().created)
+            removePartialCopy(temporary.path);
+        temporary.lock.reset();
+        if (copied.error() != TreeCopyFailure{EAGAIN, false} || attempt == temporaryNameAttempts)
+            return copied;
+    }
+}
+
+// Removes the item at `path` with everything beneath it, protections stripped first.
+std::expected<void, SystemError> removeCopy(const std::string& path)
+{
+    stripProtections(path);
+    return removeTree(path);
 }
 
 std::expected<CopiedItem, CopyFailure>
@@ -42,25 +81,20 @@ copyItem(const std::string& source, const std::string& destPath, const Identitie
     if (!isDownloaded(path))
         return std::unexpected(CopyFailure::notDownloaded());
 
-    const std::string temporary = childPath(destPath, ".ambrevoli-copy-" + Uuid::random().text());
-    auto copied = copyTree(path, temporary, /*clone=*/true);
-    if (!copied && copied.error().created)
-        removePartialCopy(temporary);
+    Temporary temporary;
+    auto copied = copyToTemporary(path, destPath, /*clone=*/true, temporary);
     // Folders that fail to clone as a whole get one plain copy more.
-    if (!copied && isDir && (copied.error().error == EACCES || copied.error().error == EPERM)) {
-        copied = copyTree(path, temporary, /*clone=*/false);
-        if (!copied && copied.error().created)
-            removePartialCopy(temporary);
-    }
+    if (!copied && isDir && (copied.error().error == EACCES || copied.error().error == EPERM))
+        copied = copyToTemporary(path, destPath, /*clone=*/false, temporary);
     if (!copied)
         return std::unexpected(itemFailureForErrno(copied.error().error, path, home));
 
-    const LiftedProtections lifted = LiftedProtections::lift(temporary);
+    const LiftedProtections lifted = LiftedProtections::lift(temporary.path);
     // Linux has no packages: a folder's name is never split at a dot.
     const CopyNamer namer(lastComponent(path), /*keepWhole=*/isDir);
-    auto placed = placeUnderFreeName(temporary, destPath, namer);
+    auto placed = placeUnderFreeName(temporary.path, destPath, namer);
     if (!placed) {
-        removePartialCopy(temporary);
+        removePartialCopy(temporary.path);
         return std::unexpected(placementFailureForErrno(placed.error().code));
     }
 
@@ -91,6 +125,7 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
         report.problem = DestinationProblem::missing();
         return report;
     }
+    removeAbandonedTemporaries(destPath);
     if (auto problem = checkDestination(destPath, m_home)) {
         report.problem = problem;
         return report;
@@ -151,11 +186,48 @@ void removePartialCopy(const std::string& path)
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0)
         return;
-    stripProtections(path);
-    if (auto removed = removeTree(path); !removed) {
+    if (auto removed = removeCopy(path); !removed) {
         const std::string description = textualForm(removed.error());
         logger("copy").log(LogLevel::error,
                            "Couldn't remove a partial copy: ", Private{description});
+    }
+}
+
+void removeAbandonedTemporaries(const std::string& destination)
+{
+    const std::string folderPath = normalizedPath(destination);
+    if (!folderPath.starts_with('/'))
+        return;
+    // Gone, not a folder, or one the user may add to but not list (a drop box): nothing to do.
+    UniqueFd opened(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!opened)
+        return;
+    DirStream entries(::fdopendir(opened.get()));
+    if (!entries)
+        return;
+    opened.release();
+    // Collected first: the listing is not changed while it is read.
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(entries.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.starts_with(temporaryPrefix) || name.starts_with(checkFilePrefix))
+            names.emplace_back(name);
+    }
+    const int folder = ::dirfd(entries.get());
+    for (const std::string& name : names) {
+        const UniqueFd lock = lockAbandoned(folder, name.c_str());
+        if (!lock)
+            continue;
+        const std::string path = childPath(folderPath, name);
+        if (auto removed = removeCopy(path); !removed) {
+            const std::string description = textualForm(removed.error());
+            logger("copy").log(
+                LogLevel::error,
+                "Couldn't remove a temporary item no copy was holding: ", Private{description});
+        } else {
+            logger("copy").log(LogLevel::standard,
+                               "Removed a temporary item no copy was holding: ", Private{path});
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Copies the sources of one Send To request into one destination folder and reports, item by
@@ -19,6 +20,9 @@ using DownloadProbe = std::function<bool(const std::string& path)>;
 // The probe the host application passes: no item here lacks its content, so always true.
 bool defaultDownloadProbe(const std::string& path);
 
+// What the hidden name of an item being copied begins with; a UUID follows.
+inline constexpr std::string_view temporaryPrefix = ".ambrevoli-copy-";
+
 // A plain value; copies share nothing.
 class CopyEngine {
 public:
@@ -31,11 +35,13 @@ public:
     // path; a relative one is `missing`). Checks the destination once; if it is unusable, the
     // report carries the problem and no source is looked at. Otherwise every source gets one
     // entry in `copied` or `failed`; once the destination is found gone, the failing source and
-    // every later one are `destinationGone`. Each item is copied under a hidden temporary name,
-    // its lock and ACLs are lifted, it is moved to the first free name (the name itself, else
-    // "name 2.ext", "name 3.ext", …) and its protections are put back; whatever was made under a
-    // temporary name and not placed is removed. Housekeeping failures are logged on the "copy"
-    // logger and change no outcome.
+    // every later one are `destinationGone`. What interrupted copies left in the folder is
+    // removed first (removeAbandonedTemporaries). Each item is copied under a hidden temporary
+    // name, locked as a live copy until it is placed or removed, its lock and ACLs are lifted,
+    // it is moved to the first free name (the name itself, else "name 2.ext", "name 3.ext", …)
+    // and its protections are put back; whatever was made under a temporary name and not placed
+    // is removed. Housekeeping failures are logged on the "copy" logger and change no outcome.
+    // The folder must be writable and searchable; it need not be readable.
     //
     // Synchronous and never throws: callers run it off their main thread. Several calls may run
     // at once, also into the same folder.
@@ -63,5 +69,17 @@ CopyFailure placementFailureForErrno(int error);
 // everything beneath it. Nothing at `path` is fine. A failed removal is logged on the "copy"
 // logger ("Couldn't remove a partial copy: <description>").
 void removePartialCopy(const std::string& path);
+
+// Removes from the folder `destination` every temporary item (its name begins with
+// ".ambrevoli-copy-" or ".ambrevoli-check-") whose copy is no longer running: one that was
+// killed, or lost its machine's power, mid-copy. An item counts as abandoned when its lock can
+// be taken (lockAbandoned): a live copy's item, a link, another user's item and anything that
+// cannot be opened are left alone, and no link is followed. Removal is that of
+// removePartialCopy. Logged on the "copy" logger: each item removed ("Removed a temporary item
+// no copy was holding: <path>"), and each that could not be. A folder that cannot be listed is
+// left as it is. A copy whose new item it meets in the moment before that item is locked goes
+// on under another name. Blocks on the file system: call it off the main thread. Safe while
+// copies run into the folder.
+void removeAbandonedTemporaries(const std::string& destination);
 
 } // namespace ambrevoli

@@ -6,6 +6,7 @@
 #include "uuid.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,13 +130,14 @@ std::optional<DestinationProblem> checkDestination(const std::string& destinatio
     if (!S_ISDIR(info.st_mode))
         return DestinationProblem::missing();
 
-    const std::string check =
-        (destination == "/" ? "" : destination) + "/.ambrevoli-check-" + Uuid::random().text();
+    const std::string check = (destination == "/" ? "" : destination) + "/" +
+                              std::string(checkFilePrefix) + Uuid::random().text();
     UniqueFd fd(::open(check.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd)
         return problemForErrno(errno, destination, home);
-    fd.reset();
-    if (::unlink(check.c_str()) != 0)
+    // Unlocked, a sweep for abandoned copies may remove the file first; that is as good.
+    ::flock(fd.get(), LOCK_EX | LOCK_NB);
+    if (::unlink(check.c_str()) != 0 && errno != ENOENT)
         logger("copy").log(LogLevel::error, "Couldn't remove the write check file: errno ", errno);
     return std::nullopt;
 }

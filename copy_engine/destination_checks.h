@@ -14,10 +14,14 @@
 
 namespace ambrevoli {
 
+// What the name of a write-check file begins with; a UUID follows.
+inline constexpr std::string_view checkFilePrefix = ".ambrevoli-check-";
+
 // Checks the folder at `destination` (trailing slashes trimmed; a link to a folder is followed)
-// by creating and removing an empty ".ambrevoli-check-<UUID>" file in it. Yields no value when
-// the folder is usable, else the problem. A check file that cannot be removed is logged on the
-// "copy" logger and the folder still counts as usable.
+// by creating and removing an empty ".ambrevoli-check-<UUID>" file in it, locked as a live copy
+// while it exists (see copyTree). Yields no value when the folder is usable, else the problem. A
+// check file that cannot be removed is logged on the "copy" logger and the folder still counts as
+// usable. The folder need not be readable.
 std::optional<DestinationProblem> checkDestination(const std::string& destination,
                                                    const std::string& home);
 

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -15,8 +16,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -26,6 +29,9 @@ namespace {
 
 constexpr int fileOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr int folderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// For a folder that items are only made in or removed from: it needs to be searchable, not
+// readable (a drop box).
+constexpr int pathOnlyFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr unsigned statxMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID | STATX_GID |
                                STATX_ATIME | STATX_MTIME | STATX_SIZE | STATX_BLOCKS;
 
@@ -34,10 +40,20 @@ constexpr const char* defaultAclName = "system.posix_acl_default";
 
 constexpr std::size_t bufferSize = 256 * 1024;
 constexpr std::size_t rangeChunk = std::size_t{1} << 30;
+constexpr off_t toTheEnd = std::numeric_limits<off_t>::max();
 
 bool isDot(const char* name)
 {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// The /proc name of an open descriptor: it reaches the opened item itself, never anything a
+// link points to, and works for descriptors opened only as a path.
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+bool sameItem(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Whether the process umask takes bits from the owner, so that a new 0600 file or 0700 folder
@@ -75,18 +91,17 @@ void setTimes(struct timespec (&times)[2], const struct statx& info)
     times[1] = {info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec};
 }
 
-// Writes all of `length` bytes at `offset`, looping over short writes.
-int writeAllAt(int fd, const char* data, std::size_t length, off_t offset)
+// Writes all of `bytes` at `offset`, looping over short writes.
+int writeAllAt(int fd, std::string_view bytes, off_t offset)
 {
-    while (length > 0) {
-        const ssize_t written = ::pwrite(fd, data, length, offset);
+    while (!bytes.empty()) {
+        const ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), offset);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
             return errno;
         }
-        data += written;
-        length -= static_cast<std::size_t>(written);
+        bytes.remove_prefix(static_cast<std::size_t>(written));
         offset += written;
     }
     return 0;
@@ -107,7 +122,7 @@ struct XattrItem {
     std::string procPath;
 
     static XattrItem opened(int fd) { return {fd, {}}; }
-    static XattrItem pathOnly(int fd) { return {-1, "/proc/self/fd/" + std::to_string(fd)}; }
+    static XattrItem pathOnly(int fd) { return {-1, ambrevoli::procPath(fd)}; }
 
     ssize_t list(char* names, std::size_t size) const
     {
@@ -154,23 +169,27 @@ class TreeCopier {
 public:
     explicit TreeCopier(bool clone) : m_clone(clone) {}
 
-    std::expected<void, TreeCopyFailure> copy(const std::string& source, const std::string& target)
+    std::expected<void, TreeCopyFailure> copy(const std::string& source, const std::string& target,
+                                              UniqueFd* lock)
     {
         const auto slash = target.rfind('/');
         if (slash == std::string::npos || slash + 1 == target.size())
             return std::unexpected(TreeCopyFailure{EINVAL, false});
         const std::string parentPath = slash == 0 ? "/" : target.substr(0, slash);
-        UniqueFd parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        UniqueFd parent(::open(parentPath.c_str(), pathOnlyFolderFlags));
         struct stat info {};
         if (!parent || ::fstat(parent.get(), &info) != 0)
             return std::unexpected(TreeCopyFailure{errno, false});
         // Items made in a folder with a default ACL inherit it; those whose source has no ACL
         // must lose it again, or the copy would grant what the source does not.
-        m_inheritsAcls = ::fgetxattr(parent.get(), defaultAclName, nullptr, 0) > 0;
+        m_inheritsAcls = ::getxattr(procPath(parent.get()).c_str(), defaultAclName, nullptr, 0) > 0;
 
         const Folder folder{parent.get(), info.st_gid, (info.st_mode & S_ISGID) != 0};
         const std::string name = target.substr(slash + 1);
-        if (const int error = copyEntry(AT_FDCWD, source.c_str(), DT_UNKNOWN, folder, name.c_str()))
+        const int error = copyEntry(AT_FDCWD, source.c_str(), DT_UNKNOWN, folder, name.c_str());
+        if (lock)
+            *lock = std::move(m_lock);
+        if (error != 0)
             return std::unexpected(TreeCopyFailure{error, m_created});
         return {};
     }
@@ -214,11 +233,15 @@ private:
 
     int copyFile(int source, const struct statx& info, const Folder& folder, const char* name)
     {
+        const bool top = !m_created;
         UniqueFd target(
             ::openat(folder.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!target)
             return errno;
         m_created = true;
+        if (top)
+            if (const int error = lockTop(target.get(), folder, name))
+                return error;
         if (m_umaskLimitsOwner && ::fchmod(target.get(), 0600) != 0)
             return errno;
         if (const int error = copyData(source, target.get(), info))
@@ -241,8 +264,14 @@ private:
             return errno;
         m_created = true;
         UniqueFd target(::openat(folder.fd, name, folderOpenFlags));
-        if (!target)
+        if (!target) {
+            if (top && errno == ENOENT)
+                return sweptAway();
             return errno;
+        }
+        if (top)
+            if (const int error = lockTop(target.get(), folder, name))
+                return error;
         if (m_umaskLimitsOwner && ::fchmod(target.get(), 0700) != 0)
             return errno;
         if (top) {
@@ -273,6 +302,36 @@ private:
                 return error;
         }
         return finish(sourceFd, info, target.get(), folder);
+    }
+
+    // Marks the new top item `fd`, just made as `name` in `folder`, as a live copy. A sweep for
+    // abandoned copies that took its lock in the moment before removes it: EAGAIN.
+    int lockTop(int fd, const Folder& folder, const char* name)
+    {
+        UniqueFd lock(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (!lock)
+            return errno;
+        if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK)
+                return 0; // No locks on this volume: no sweep can take the item either.
+            return sweptAway();
+        }
+        struct stat opened {};
+        struct stat named {};
+        if (::fstat(fd, &opened) != 0)
+            return errno;
+        if (::fstatat(folder.fd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !sameItem(opened, named))
+            return sweptAway();
+        m_lock = std::move(lock);
+        return 0;
+    }
+
+    // The new top item is being removed, or is gone, by a sweep: it is not this copy's to remove.
+    int sweptAway()
+    {
+        m_created = false;
+        return EAGAIN;
     }
 
     int copyLink(int sourceDir, const char* sourceName, const struct statx& info,
@@ -351,22 +410,34 @@ private:
         const auto size = static_cast<off_t>(info.stx_size);
         if (size > 0 && static_cast<off_t>(info.stx_blocks) * 512 < size)
             return copySparse(source, target, size);
-        return copyStream(source, target, size > 0);
+        // To the end, whatever the size said: files in /proc claim none.
+        return copyBytes(source, target, std::nullopt, toTheEnd, size > 0);
     }
 
-    // Copies from both files' current offsets to the end of `source`.
-    int copyStream(int source, int target, bool rangeCopy)
+    // Copies `length` bytes of `source`, or up to its end if that comes first, to `target`: at
+    // `offset` in both, or from and at both files' own offsets (which works also for files that
+    // cannot seek). By copy_file_range where the two files allow it (only with `rangeCopy`),
+    // else by reading and writing. Yields 0 or the errno; `copied`, when given, receives the
+    // number of bytes that arrived.
+    int copyBytes(int source, int target, std::optional<off_t> offset, off_t length, bool rangeCopy,
+                  off_t* copied = nullptr)
     {
-        for (bool first = true; rangeCopy; first = false) {
-            const ssize_t copied =
-                ::copy_file_range(source, nullptr, target, nullptr, rangeChunk, 0);
-            if (copied > 0)
+        off_t in = offset.value_or(0), out = in;
+        off_t* const inAt = offset ? &in : nullptr;
+        off_t* const outAt = offset ? &out : nullptr;
+        const off_t wanted = length;
+        bool ended = false;
+        for (bool first = true; rangeCopy && length > 0; first = false) {
+            const ssize_t done = ::copy_file_range(source, inAt, target, outAt,
+                                                   std::min<std::size_t>(length, rangeChunk), 0);
+            if (done > 0) {
+                length -= done;
                 continue;
-            if (copied == 0) {
-                // Some special files claim a size but give nothing this way; read them instead.
-                if (first)
-                    break;
-                return 0;
+            }
+            // Some special files claim a size but give nothing this way; read them instead.
+            if (done == 0) {
+                ended = !first;
+                break;
             }
             if (errno == EINTR)
                 continue;
@@ -375,55 +446,29 @@ private:
             break;
         }
         char* buffer = this->buffer();
-        for (;;) {
-            const ssize_t length = ::read(source, buffer, bufferSize);
-            if (length == 0)
-                return 0;
-            if (length < 0) {
-                if (errno == EINTR)
-                    continue;
-                return errno;
-            }
-            if (auto written = writeAll(target, std::string_view(buffer, length)); !written)
-                return written.error().code;
-        }
-    }
-
-    // Copies `length` bytes at `offset` to the same offset.
-    int copyRange(int source, int target, off_t offset, off_t length)
-    {
-        off_t in = offset, out = offset;
-        while (length > 0) {
-            const ssize_t copied = ::copy_file_range(source, &in, target, &out,
-                                                     std::min<std::size_t>(length, rangeChunk), 0);
-            if (copied == 0)
-                return 0;
-            if (copied > 0) {
-                length -= copied;
-                continue;
-            }
-            if (errno == EINTR)
-                continue;
-            if (!rangeCopyUnavailable(errno))
-                return errno;
-            break;
-        }
-        char* buffer = this->buffer();
-        while (length > 0) {
+        while (!ended && length > 0) {
+            const std::size_t chunk = std::min<std::size_t>(length, bufferSize);
             const ssize_t read =
-                ::pread(source, buffer, std::min<std::size_t>(length, bufferSize), in);
+                offset ? ::pread(source, buffer, chunk, in) : ::read(source, buffer, chunk);
             if (read == 0)
-                return 0;
+                break;
             if (read < 0) {
                 if (errno == EINTR)
                     continue;
                 return errno;
             }
-            if (const int error = writeAllAt(target, buffer, static_cast<std::size_t>(read), in))
+            const std::string_view bytes(buffer, static_cast<std::size_t>(read));
+            if (!offset) {
+                if (auto written = writeAll(target, bytes); !written)
+                    return written.error().code;
+            } else if (const int error = writeAllAt(target, bytes, in)) {
                 return error;
+            }
             in += read;
             length -= read;
         }
+        if (copied)
+            *copied = wanted - length;
         return 0;
     }
 
@@ -437,16 +482,19 @@ private:
                 if (errno == ENXIO)
                     break;
                 // No hole detection here: copy the rest as it is.
-                if (::lseek(source, offset, SEEK_SET) < 0 || ::lseek(target, offset, SEEK_SET) < 0)
-                    return errno;
-                return copyStream(source, target, true);
+                return copyBytes(source, target, offset, toTheEnd - offset, true);
             }
             off_t hole = ::lseek(source, data, SEEK_HOLE);
             if (hole < 0)
                 return errno;
             hole = std::min(hole, size);
-            if (const int error = copyRange(source, target, data, hole - data))
+            off_t copied = 0;
+            if (const int error = copyBytes(source, target, data, hole - data, true, &copied))
                 return error;
+            // The file ends before its size said (files in /sys claim a page for a line): so
+            // does the copy, with no zeros made up after the end.
+            if (copied < hole - data)
+                return 0;
             offset = hole;
         }
         return ::ftruncate(target, size) == 0 ? 0 : errno;
@@ -550,6 +598,7 @@ private:
     bool m_cloneUnsupported = false;
     bool m_inheritsAcls = false;
     bool m_created = false;
+    UniqueFd m_lock;
     std::optional<std::pair<dev_t, ino_t>> m_topFolder;
     const uid_t m_uid = ::geteuid();
     const gid_t m_gid = ::getegid();
@@ -598,9 +647,9 @@ int removeEntry(int dirFd, const char* name)
 } // namespace
 
 std::expected<void, TreeCopyFailure> copyTree(const std::string& source, const std::string& target,
-                                              bool clone)
+                                              bool clone, UniqueFd* lock)
 {
-    return TreeCopier(clone).copy(source, target);
+    return TreeCopier(clone).copy(source, target, lock);
 }
 
 std::expected<void, SystemError> removeTree(const std::string& path)
@@ -609,7 +658,7 @@ std::expected<void, SystemError> removeTree(const std::string& path)
     if (slash == std::string::npos || slash + 1 == path.size())
         return std::unexpected(SystemError{EINVAL});
     const std::string parentPath = slash == 0 ? "/" : path.substr(0, slash);
-    UniqueFd parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd parent(::open(parentPath.c_str(), pathOnlyFolderFlags));
     if (!parent) {
         // The folder went, and the item with it.
         if (errno == ENOENT)
@@ -619,6 +668,28 @@ std::expected<void, SystemError> removeTree(const std::string& path)
     if (const int error = removeEntry(parent.get(), path.substr(slash + 1).c_str()))
         return std::unexpected(SystemError{error});
     return {};
+}
+
+UniqueFd lockAbandoned(int dirFd, const char* name)
+{
+    UniqueFd item(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!item || ::fstat(item.get(), &info) != 0 ||
+        !(S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)))
+        return {};
+    if (const uid_t uid = ::geteuid(); uid != 0 && info.st_uid != uid)
+        return {};
+    // Opened again through the descriptor: the item just examined, whatever its name meanwhile
+    // names; never a FIFO's or device's open.
+    UniqueFd opened(
+        ::open(procPath(item.get()).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!opened || ::flock(opened.get(), LOCK_EX | LOCK_NB) != 0)
+        return {};
+    // Its copy may have moved it to its final name and let go of it meanwhile.
+    struct stat named {};
+    if (::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameItem(info, named))
+        return {};
+    return opened;
 }
 
 } // namespace ambrevoli

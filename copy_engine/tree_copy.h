@@ -1,6 +1,7 @@
 #pragma once
 
 #include "error.h"
+#include "unique_fd.h"
 
 #include <expected>
 #include <string>
@@ -33,14 +34,30 @@ struct TreeCopyFailure {
 // copy. Per item the order is data, times, owner, attributes and ACLs, mode, flags (a lock would
 // block every later write); a folder gets its own after its contents.
 //
+// A file or folder made at `target` is marked as a live copy by an exclusive flock(2), taken the
+// moment it exists (see removeAbandonedTemporaries); `lock`, when given, receives it, on success
+// and on failure alike, so that the caller keeps it until the item is placed or removed; without
+// `lock` it is let go on return. Links, FIFOs, sockets and device nodes carry no lock. Where the
+// volume has no such locks the copy goes on unmarked.
+//
 // On failure yields the errno and whether anything was created at `target`; the partial item is
-// left for the caller to remove. Thread-safe: calls share no state.
+// left for the caller to remove. EAGAIN with nothing created: a sweep for abandoned copies took
+// the new item away between its creation and its lock; a fresh name will do. The folder holding
+// `target` only needs to be writable and searchable, not readable. Thread-safe: calls share no
+// state.
 std::expected<void, TreeCopyFailure> copyTree(const std::string& source, const std::string& target,
-                                              bool clone);
+                                              bool clone, UniqueFd* lock = nullptr);
 
 // Removes the item at the absolute `path` and everything beneath it without following any link.
 // An item that vanished meanwhile counts as removed. Yields the first error that stopped a
-// removal; everything else that could be removed is.
+// removal; everything else that could be removed is. The folder holding `path` need not be
+// readable.
 std::expected<void, SystemError> removeTree(const std::string& path);
+
+// The lock on the item `name` in the folder `dirFd` when no one holds it: the copy that made
+// the item under a temporary name is no longer running. No value when a copy holds it, when the
+// item is not a file or folder (a link is never followed), belongs to another user (unless the
+// caller is root), cannot be opened, or no longer carries that name once locked.
+UniqueFd lockAbandoned(int dirFd, const char* name);
 
 } // namespace ambrevoli

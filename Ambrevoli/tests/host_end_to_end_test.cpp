@@ -344,6 +344,19 @@ private slots:
         QCOMPARE(fs::file_size(path("home/Drop/big.bin")), std::uintmax_t(256) << 20);
     }
 
+    void whatAKilledHostLeftIsRemovedAtTheNextStart()
+    {
+        addDestination("home/Drop");
+        writeFile("home/Drop/.ambrevoli-copy-LEFT/half.bin", "half");
+        m_host->kill();
+        QVERIFY(m_host->waitForFinished(20000));
+        m_host->start(AMBREVOLI_HOST_BINARY, {"--background"});
+        QVERIFY(m_host->waitForStarted());
+        QVERIFY(waitForLog("default: Removed a temporary item no copy was holding: " +
+                           QString::fromStdString(path("home/Drop/.ambrevoli-copy-LEFT"))));
+        QVERIFY(fs::is_empty(path("home/Drop")));
+    }
+
     void twentyParallelSendsAllLand()
     {
         addDestination("home/Drop");

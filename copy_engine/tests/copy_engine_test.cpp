@@ -8,13 +8,18 @@
 #include <acl/libacl.h>
 #include <sys/acl.h>
 
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
 #include <atomic>
+#include <csignal>
 #include <set>
 #include <thread>
 
 namespace ambrevoli {
 namespace {
 
+using testing::aclText;
 using testing::changeFlags;
 using testing::CopyTest;
 using testing::itemFlags;
@@ -24,20 +29,8 @@ using testing::readFile;
 using testing::runAsNobody;
 using testing::ScopedEnv;
 using testing::ScopedTmpfs;
+using testing::setAcl;
 using testing::writeFile;
-
-std::string aclText(const std::string& path, acl_type_t type)
-{
-    acl_t acl = ::acl_get_file(path.c_str(), type);
-    std::string text;
-    if (acl != nullptr && ::acl_entries(acl) > 0)
-        if (char* raw = ::acl_to_text(acl, nullptr)) {
-            text = raw;
-            ::acl_free(raw);
-        }
-    ::acl_free(acl);
-    return text;
-}
 
 // One line per entry, in report order: "copied <source> -> <copy>" or "failed <source>: <why>".
 std::vector<std::string> entries(const CopyReport& report)
@@ -48,6 +41,79 @@ std::vector<std::string> entries(const CopyReport& report)
     for (const auto& item : report.failed)
         lines.push_back("failed " + item.source + ": " + textualForm(item.reason));
     return lines;
+}
+
+int stoppedCopierPipe = -1;
+
+// Reports the stop and stays stopped until killed.
+void stopMidCopy(int)
+{
+    const char stopped = 1;
+    if (::write(stoppedCopierPipe, &stopped, 1) == 1)
+        for (;;)
+            ::pause();
+    ::_exit(2);
+}
+
+// A copy running in a child process that stops for good once it has written 1 MiB of its copy:
+// a copier frozen mid-copy, holding what it made. Killed when the value ends.
+class StoppedCopier {
+public:
+    StoppedCopier(const CopyEngine& engine, const std::string& source, const std::string& dest)
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            stoppedCopierPipe = fds[1];
+            struct sigaction action {};
+            action.sa_handler = stopMidCopy;
+            ::sigaction(SIGXFSZ, &action, nullptr);
+            const rlimit limit{1 << 20, 1 << 20};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            engine.copyItems({source}, dest);
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        char stopped = 0;
+        ssize_t length;
+        while ((length = ::read(fds[0], &stopped, 1)) < 0 && errno == EINTR) {
+        }
+        ::close(fds[0]);
+        if (length != 1)
+            kill();
+    }
+    ~StoppedCopier() { kill(); }
+    StoppedCopier(const StoppedCopier&) = delete;
+    StoppedCopier& operator=(const StoppedCopier&) = delete;
+
+    // Whether the copier stopped mid-copy (and was not killed yet).
+    bool stopped() const { return m_pid > 0; }
+
+    void kill()
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGKILL);
+        while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        m_pid = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+// The names in `folder` that begin with `prefix`, sorted.
+std::vector<std::string> namesStartingWith(const std::string& folder, std::string_view prefix)
+{
+    std::vector<std::string> names;
+    for (const auto& name : namesIn(folder))
+        if (name.starts_with(prefix))
+            names.push_back(name);
+    return names;
 }
 
 class CopyEngineTest : public CopyTest {
@@ -206,10 +272,7 @@ TEST_F(CopyEngineTest, LockAndAclArriveOnTheFinalCopyWithItsOtherFlags)
     writeFile(dest + "/report.pdf", "taken");
     const std::string file = path("report.pdf");
     writeFile(file, "locked", 0640);
-    acl_t acl = ::acl_from_text("u::rw-,u:65534:r--,g::r--,m::r--,o::---");
-    const bool aclSet = ::acl_set_file(file.c_str(), ACL_TYPE_ACCESS, acl) == 0;
-    ::acl_free(acl);
-    if (!aclSet)
+    if (!setAcl(file, ACL_TYPE_ACCESS, "u::rw-,u:65534:r--,g::r--,m::r--,o::---"))
         GTEST_SKIP() << "no POSIX ACLs here";
     if (const int error = changeFlags(file, FS_IMMUTABLE_FL | FS_NODUMP_FL))
         GTEST_SKIP() << "cannot lock a file here: " << std::strerror(error);
@@ -343,6 +406,43 @@ TEST_F(CopyEngineTest, PermissionRefusalsForAnUnprivilegedUser)
     EXPECT_EQ(namesIn(dest), std::vector<std::string>{"public"});
 }
 
+// A drop box: others may put items into it but not see what is there. Nothing the engine does
+// there needs to read the folder, and a copy that fails midway is still removed.
+TEST_F(CopyEngineTest, DropBoxTakesCopiesFromAUserWhoCannotListIt)
+{
+    const std::string dropBox = makeFolder("drop box", 0733);
+    writeFile(path("file.txt"), "f", 0644);
+    const std::string tree = makeFolder("tree", 0755);
+    makeFolder("tree/sub", 0755);
+    writeFile(tree + "/sub/inner", "i", 0644);
+    // Its subfolder is copied before the copy fails on the file no one else may read.
+    const std::string failing = makeFolder("failing", 0755);
+    makeFolder("failing/sub", 0755);
+    writeFile(failing + "/sub/inner", "i", 0644);
+    writeFile(failing + "/" + listAfter(failing, "sub", "secret"), "s", 0600);
+
+    const auto result = runAsNobody(
+        [&] {
+            const LogCapture log;
+            const CopyReport report =
+                engine().copyItems({path("file.txt"), tree, failing}, dropBox);
+            std::string out = report.problem ? textualForm(*report.problem) : "usable";
+            for (const auto& line : entries(report))
+                out += "\n" + line;
+            for (const auto& line : log.lines())
+                out += "\nlog: " + line;
+            return out;
+        },
+        m_temp.path());
+    if (!result)
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    EXPECT_EQ(*result, "usable\ncopied " + path("file.txt") + " -> " + dropBox +
+                           "/file.txt\ncopied " + tree + " -> " + dropBox + "/tree\nfailed " +
+                           failing + ": noPermission");
+    EXPECT_EQ(namesIn(dropBox), (std::vector<std::string>{"file.txt", "tree"}));
+    EXPECT_EQ(readFile(dropBox + "/tree/sub/inner"), "i");
+}
+
 TEST_F(CopyEngineTest, RefusedMoveIsOtherAndAFailedCleanUpIsLogged)
 {
     // An append-only folder takes new items but lets none be renamed or removed.
@@ -367,6 +467,119 @@ TEST_F(CopyEngineTest, RefusedMoveIsOtherAndAFailedCleanUpIsLogged)
     changeFlags(dest, 0, FS_APPEND_FL);
     for (const auto& leftover : testing::engineLeftovers(dest))
         std::filesystem::remove(leftover);
+}
+
+// What a copier killed mid-copy left is removed before the next copy into the folder, and when
+// the host starts; a live copier's item, and whatever a link of such a name points to, are not.
+TEST_F(CopyEngineTest, WhatAKilledCopyLeftIsRemovedAndNothingElse)
+{
+    const std::string dest = makeFolder("dest");
+    const std::string big = makeFolder("big");
+    makeFolder("big/sub");
+    writeFile(big + "/sub/data", std::string(4 << 20, 'd'));
+    writeFile(path("small"), "s");
+    const std::string outside = makeFolder("outside");
+    writeFile(outside + "/keep", "k");
+    const std::string link = dest + "/.ambrevoli-copy-link";
+    std::filesystem::create_directory_symlink(outside, link);
+
+    StoppedCopier killed(engine(), big, dest);
+    if (!killed.stopped())
+        GTEST_SKIP() << "the copy did not stop mid-way: this volume may have cloned it";
+    const auto killedItems = namesStartingWith(dest, ".ambrevoli-copy-");
+    // It sweeps the folder first, and leaves the first copier's item alone.
+    StoppedCopier live(engine(), big, dest);
+    ASSERT_TRUE(live.stopped());
+    auto liveItems = namesStartingWith(dest, ".ambrevoli-copy-");
+    ASSERT_EQ(killedItems.size(), 2u);
+    ASSERT_EQ(liveItems.size(), 3u);
+    std::erase_if(liveItems, [&](const std::string& name) {
+        return std::ranges::find(killedItems, name) != killedItems.end();
+    });
+    const std::string killedItem =
+        dest + "/" + (killedItems[0] == ".ambrevoli-copy-link" ? killedItems[1] : killedItems[0]);
+    const std::string liveItem = dest + "/" + liveItems.at(0);
+    writeFile(dest + "/.ambrevoli-check-left", "");
+    killed.kill();
+    ASSERT_TRUE(std::filesystem::is_directory(killedItem + "/sub"));
+
+    {
+        const LogCapture log;
+        const CopyReport report = engine().copyItems({path("small")}, dest);
+        EXPECT_EQ(entries(report),
+                  std::vector<std::string>{"copied " + path("small") + " -> " + dest + "/small"});
+        EXPECT_EQ(namesIn(dest),
+                  (std::vector<std::string>{liveItems[0], ".ambrevoli-copy-link", "small"}));
+        std::set<std::string> removed;
+        for (const auto& record : log.records()) {
+            EXPECT_EQ(record.category, "copy");
+            EXPECT_EQ(record.text, "Removed a temporary item no copy was holding: <private>");
+            removed.insert(record.revealed);
+        }
+        const std::string prefix = "Removed a temporary item no copy was holding: ";
+        EXPECT_EQ(removed, (std::set<std::string>{prefix + killedItem,
+                                                  prefix + dest + "/.ambrevoli-check-left"}));
+    }
+
+    // The sweep the host runs at its start for every destination.
+    live.kill();
+    ASSERT_TRUE(std::filesystem::is_directory(liveItem));
+    removeAbandonedTemporaries(dest);
+    EXPECT_EQ(namesIn(dest), (std::vector<std::string>{".ambrevoli-copy-link", "small"}));
+    EXPECT_EQ(readFile(outside + "/keep"), "k");
+    std::filesystem::remove(link);
+}
+
+// In a folder shared with others, another user's items are theirs to remove, even where the
+// folder would let this user remove them.
+TEST_F(CopyEngineTest, SweepLeavesAnotherUsersItemsAlone)
+{
+    const std::string shared = makeFolder("shared", 0777);
+    writeFile(shared + "/.ambrevoli-copy-readable", "r", 0644);
+    writeFile(shared + "/.ambrevoli-copy-private", "p", 0600);
+    makeFolder("shared/.ambrevoli-copy-folder", 0755);
+    const auto result = runAsNobody(
+        [&] {
+            writeFile(shared + "/.ambrevoli-check-own", "", 0600);
+            removeAbandonedTemporaries(shared);
+            return std::string("swept");
+        },
+        m_temp.path());
+    if (!result)
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    const std::vector<std::string> names{".ambrevoli-copy-folder", ".ambrevoli-copy-private",
+                                         ".ambrevoli-copy-readable"};
+    EXPECT_EQ(namesIn(shared), names);
+    for (const auto& name : names)
+        std::filesystem::remove(shared + "/" + name);
+}
+
+// A sweep meets copies' new items in the moment between their creation and their lock: each of
+// those copies goes on under another name.
+TEST_F(CopyEngineTest, CopiesRacingASweepAllArrive)
+{
+    constexpr int rounds = 100;
+    const std::string dest = makeFolder("dest");
+    makeFolder("folder/sub");
+    writeFile(path("folder/sub/file"), "f");
+    writeFile(path("file"), "x");
+
+    std::atomic<bool> done = false;
+    std::thread sweeper([&] {
+        while (!done)
+            removeAbandonedTemporaries(dest);
+    });
+    const CopyEngine copier = engine();
+    std::size_t copied = 0;
+    for (int i = 0; i < rounds; ++i) {
+        const CopyReport report = copier.copyItems({path("folder"), path("file")}, dest);
+        EXPECT_TRUE(report.failed.empty()) << ::testing::PrintToString(entries(report));
+        copied += report.copied.size();
+    }
+    done = true;
+    sweeper.join();
+    EXPECT_EQ(copied, 2u * rounds);
+    EXPECT_EQ(namesIn(dest).size(), 2u * rounds);
 }
 
 TEST_F(CopyEngineTest, ConcurrentCopiesOfOneFileGetDistinctNames)

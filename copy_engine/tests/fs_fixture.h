@@ -9,10 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <acl/libacl.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/fs.h>
 #include <sched.h>
+#include <sys/acl.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -95,6 +97,32 @@ inline std::vector<std::string> namesIn(const std::string& folder)
         names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// The ACL of `type` in its long text form: "" when the item has none beyond its mode bits,
+// "error" when it cannot be read.
+inline std::string aclText(const std::string& path, acl_type_t type)
+{
+    acl_t acl = ::acl_get_file(path.c_str(), type);
+    if (acl == nullptr)
+        return "error";
+    std::string text;
+    if (::acl_entries(acl) > 0 && (type == ACL_TYPE_DEFAULT || ::acl_equiv_mode(acl, nullptr) != 0))
+        if (char* raw = ::acl_to_text(acl, nullptr)) {
+            text = raw;
+            ::acl_free(raw);
+        }
+    ::acl_free(acl);
+    return text;
+}
+
+// Sets the ACL of `type` from its text form; false where the volume or the system refuses.
+inline bool setAcl(const std::string& path, acl_type_t type, const char* text)
+{
+    acl_t acl = ::acl_from_text(text);
+    const bool set = acl != nullptr && ::acl_set_file(path.c_str(), type, acl) == 0;
+    ::acl_free(acl);
+    return set;
 }
 
 // The item's file flags word, or no value when it has none.

@@ -5,40 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include <acl/libacl.h>
-#include <sys/acl.h>
-
 namespace ambrevoli {
 namespace {
 
+using testing::aclText;
 using testing::changeFlags;
 using testing::CopyTest;
 using testing::itemFlags;
+using testing::setAcl;
 using testing::writeFile;
-
-// The ACL of `type` in its long text form; "" when the item has none beyond its mode.
-std::string aclText(const std::string& path, acl_type_t type)
-{
-    acl_t acl = ::acl_get_file(path.c_str(), type);
-    if (acl == nullptr)
-        return "error";
-    std::string text;
-    if (::acl_entries(acl) > 0 && (type == ACL_TYPE_DEFAULT || ::acl_equiv_mode(acl, nullptr) != 0))
-        if (char* raw = ::acl_to_text(acl, nullptr)) {
-            text = raw;
-            ::acl_free(raw);
-        }
-    ::acl_free(acl);
-    return text;
-}
-
-bool setAcl(const std::string& path, acl_type_t type, const char* text)
-{
-    acl_t acl = ::acl_from_text(text);
-    const bool set = acl != nullptr && ::acl_set_file(path.c_str(), type, acl) == 0;
-    ::acl_free(acl);
-    return set;
-}
 
 class LiftedProtectionsTest : public CopyTest {
 protected:

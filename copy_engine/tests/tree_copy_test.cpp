@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <acl/libacl.h>
 #include <poll.h>
-#include <sys/acl.h>
 #include <sys/fanotify.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -25,6 +23,7 @@ using testing::itemFlags;
 using testing::lstatOf;
 using testing::readFile;
 using testing::runAsNobody;
+using testing::setAcl;
 using testing::writeFile;
 
 std::map<std::string, std::string> xattrsOf(const std::string& path)
@@ -53,14 +52,6 @@ std::string randomBytes(std::size_t size)
     for (char& byte : bytes)
         byte = static_cast<char>(generator());
     return bytes;
-}
-
-bool setAcl(const std::string& path, acl_type_t type, const char* text)
-{
-    acl_t acl = ::acl_from_text(text);
-    const bool set = acl != nullptr && ::acl_set_file(path.c_str(), type, acl) == 0;
-    ::acl_free(acl);
-    return set;
 }
 
 // A file capability (VFS_CAP_REVISION_2, CAP_NET_RAW permitted), which a change of owner drops.
@@ -181,6 +172,24 @@ TEST_F(TreeCopyTest, HolesStayHoles)
         EXPECT_EQ(head, std::string(4, '\0'));
         EXPECT_EQ(data, "data");
     }
+}
+
+// Whatever a file's size claims, its content arrives whole: more than one buffer, files in /proc
+// that claim none, and files in /sys that claim a page and hold a line.
+TEST_F(TreeCopyTest, ContentArrivesWhateverTheSizeClaims)
+{
+    writeFile(path("large"), randomBytes((3 << 20) + 1));
+    std::vector<std::string> sources{path("large"), "/proc/version",
+                                     "/sys/kernel/mm/transparent_hugepage/enabled"};
+    std::erase_if(sources, [](const std::string& source) { return readFile(source).empty(); });
+    int n = 0;
+    for (const std::string& source : sources)
+        for (const bool clone : {true, false}) {
+            const std::string copy = path("copy " + std::to_string(++n));
+            const auto copied = copyTree(source, copy, clone);
+            ASSERT_TRUE(copied) << source << ": " << std::strerror(copied.error().error);
+            EXPECT_EQ(readFile(copy), readFile(source)) << source;
+        }
 }
 
 TEST_F(TreeCopyTest, NeverOverwritesAndNeverFollowsALink)
