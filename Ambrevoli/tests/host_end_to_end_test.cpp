@@ -233,7 +233,7 @@ private slots:
         QTest::addColumn<bool>("knownDestination");
         QTest::addColumn<QString>("reason");
         QTest::newRow("expired") << 601.0 << true << "expired";
-        QTest::newRow("dated in the future") << -61.0 << true << "datedInTheFuture";
+        QTest::newRow("dated in the future") << -600.0 << true << "datedInTheFuture";
         QTest::newRow("unknown destination") << 0.0 << false << "unknownDestination(";
     }
 
