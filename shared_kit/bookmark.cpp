@@ -1,5 +1,6 @@
 #include "bookmark.h"
 
+#include "file_util.h"
 #include "unique_fd.h"
 #include "user_dirs.h"
 
@@ -78,7 +79,7 @@ std::expected<Decoded, BookmarkError> decode(std::string_view in)
     const auto hasGeneration = takeInteger(in, 1), generation = takeInteger(in, 4);
     const auto pathLength = takeInteger(in, 4);
     if (!device || !inode || !hasGeneration || *hasGeneration > 1 || !generation || !pathLength ||
-        in.size() != *pathLength || in.empty() || in.front() != '/')
+        in.size() != *pathLength || in.empty() || in.front() != '/' || hasNulByte(in))
         return std::unexpected(BookmarkError::malformed());
     Decoded decoded{{*device, *inode, std::nullopt}, std::string(in)};
     if (*hasGeneration)
@@ -197,14 +198,14 @@ std::string mountRootOf(const std::string& path, std::uint64_t device)
 
 std::expected<std::string, SystemError> makeBookmark(const std::string& path)
 {
+    if (!path.starts_with('/') || hasNulByte(path))
+        return std::unexpected(SystemError{EINVAL});
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
     if (!fd)
         return std::unexpected(SystemError::last());
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0)
         return std::unexpected(SystemError::last());
-    if (path.empty() || path.front() != '/')
-        return std::unexpected(SystemError{EINVAL});
     const auto generation = generationOf(fd.get());
 
     std::string bytes;

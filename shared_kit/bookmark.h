@@ -58,7 +58,8 @@ struct BookmarkSearch {
 };
 
 // Makes a bookmark for the folder at `path` (an absolute path; symbolic links are followed).
-// Fails with the system's error, ENOTDIR when `path` is not a folder.
+// Fails with the system's error, ENOTDIR when `path` is not a folder, EINVAL when it is relative
+// or holds a NUL byte.
 std::expected<std::string, SystemError> makeBookmark(const std::string& path);
 
 // Finds the folder that `bookmark` names. Yields its current path, stale when it was found

@@ -184,4 +184,6 @@ std::string normalizedPath(std::string_view path)
     return std::string(path);
 }
 
+bool hasNulByte(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
 } // namespace ambrevoli

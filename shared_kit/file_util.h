@@ -60,4 +60,9 @@ namespace ambrevoli {
 // case folding. Destinations and the copy engine both use it.
 std::string normalizedPath(std::string_view path);
 
+// Whether `path` holds a NUL byte. The system reads a path only up to its first NUL, so such a
+// path would name something else (often a real item: "/a/secret\0/../x" names "/a/secret"). Every
+// path read from a file is refused when this is true, and no such path is passed to the system.
+bool hasNulByte(std::string_view path);
+
 } // namespace ambrevoli

@@ -121,6 +121,13 @@ TEST_F(BookmarkTest, MakingAndReadingRefuseWhatIsNotABookmark)
     std::string newer = valid;
     newer[0] = 2;
     std::string relative = valid.substr(0, valid.size() - (temp / "a/Drop").size()) + "a/Drop";
+    // The path would reach the system as far as the NUL, naming a/Drop itself.
+    const std::string cut = temp / "a/Drop" + std::string("\0/../x", 7);
+    EXPECT_EQ(makeBookmark(cut), std::unexpected(SystemError{EINVAL}));
+    std::string withNul = valid.substr(0, valid.size() - (temp / "a/Drop").size() - 4);
+    for (int i = 0; i < 4; ++i)
+        withNul += static_cast<char>((cut.size() >> (8 * i)) & 0xFF);
+    withNul += cut;
     const std::pair<std::string, BookmarkError> cases[] = {
         {"", BookmarkError::malformed()},
         {std::string(1, '\1'), BookmarkError::malformed()},
@@ -128,6 +135,7 @@ TEST_F(BookmarkTest, MakingAndReadingRefuseWhatIsNotABookmark)
         {valid + "x", BookmarkError::malformed()},
         {std::string(1, '\0') + valid.substr(1), BookmarkError::malformed()},
         {relative, BookmarkError::malformed()},
+        {withNul, BookmarkError::malformed()},
         {newer, BookmarkError::unsupportedVersion()},
     };
     for (const auto& [bytes, error] : cases)

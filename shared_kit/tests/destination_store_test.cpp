@@ -275,6 +275,11 @@ TEST_F(DestinationStoreFileTest, LoadErrors)
          unreadable},
         {R"({"version":1,"destinations":[{"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","label":"   ","path":"/a"}]})",
          unreadable},
+        // A system call would take these paths only up to the NUL: "/a" and "/".
+        {R"({"version":1,"destinations":[{"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","label":"A","path":"/a\u0000/../etc"}]})",
+         unreadable},
+        {R"({"version":1,"destinations":[{"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","label":"A","path":"/\u0000"}]})",
+         unreadable},
         {R"({"version":1,"destinations":[{"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","label":"\u2028\u00a0","path":"/a"}]})",
          unreadable},
         // Base64 that is unpadded, has padding inside, stray bits, white space or is a number.
@@ -390,6 +395,14 @@ TEST_F(DestinationStoreFileTest, AFailedSaveLeavesTheOldFileAndCreatesNothing)
     EXPECT_TRUE(std::holds_alternative<EncodeError>(result.error()));
     EXPECT_FALSE(fs::exists(temp / "new"));
     EXPECT_FALSE(broken.save(file));
+    EXPECT_EQ(readText(file), saved);
+
+    // A path with a NUL byte: the file would load as unreadable, so it is not written.
+    DestinationStore cut = store;
+    cut.add(std::string("/home/me/Drop\0/../Other", 23));
+    result = cut.save(file);
+    ASSERT_FALSE(result);
+    EXPECT_TRUE(std::holds_alternative<EncodeError>(result.error()));
     EXPECT_EQ(readText(file), saved);
 
     // The folder cannot be made: a file stands in its place.
