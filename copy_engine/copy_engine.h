@@ -37,6 +37,9 @@ public:
     // temporary name and not placed is removed. Housekeeping failures are logged on the "copy"
     // logger and change no outcome.
     //
+    // A destination or source holding a NUL byte names nothing (the system would read it cut
+    // short): the destination is `missing`, the source is `missing`, and the refusal is logged.
+    //
     // Synchronous and never throws: callers run it off their main thread. Several calls may run
     // at once, also into the same folder.
     CopyReport copyItems(const std::vector<std::string>& sources,
