@@ -16,7 +16,9 @@
 // searches for the identity within a fixed budget of directory entries: the old parent's
 // entries, the top of the user's trash folders, then each ancestor's subtree to a small depth. The
 // search never leaves the folder's device, never follows a symbolic link and never triggers an
-// automount, so a folder moved to another file system is not found.
+// automount, so a folder moved to another file system is not found. It tells other mounts apart
+// without opening them and never opens one (nor a bind mount of the same file system), so an
+// automount point stays unmounted and a dead network mount cannot hang it.
 
 namespace ambrevoli {
 
