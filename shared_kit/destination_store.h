@@ -77,7 +77,8 @@ public:
     // one, and the new one survives a power cut once this returns). Creates the folder holding
     // the file and its missing parents first, each with mode 0700 (the container holds the
     // user's paths). Nothing is created when the store cannot be encoded. On failure the old
-    // file is untouched and the error is returned.
+    // file is untouched and the error is returned. Once the new file has replaced the old one
+    // the save succeeds, also when its folder cannot be flushed afterwards (that is logged).
     std::expected<void, SaveFailure> save(const std::string& file) const;
 
     // The first destination with identifier `id`, if any.
