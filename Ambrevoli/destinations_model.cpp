@@ -2,6 +2,7 @@
 
 #include "date_time.h"
 #include "destination.h"
+#include "file_util.h"
 #include "log.h"
 #include "wording.h"
 
@@ -24,9 +25,12 @@ bool isFolder(const std::string& path)
 }
 
 // The folder's canonical path: links resolved, "." and ".." gone. None for anything that is not
-// a folder or cannot be examined.
+// a folder or cannot be examined, and for a path holding a NUL byte (the system would resolve
+// only the text before it).
 std::optional<std::string> canonicalFolder(const std::string& path)
 {
+    if (hasNulByte(path))
+        return std::nullopt;
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
                                                          &std::free);
     if (!resolved || !isFolder(resolved.get()))

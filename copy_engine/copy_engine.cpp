@@ -71,6 +71,11 @@ copyItem(const std::string& source, const std::string& destPath, const Identitie
     const std::string path = normalizedPath(source);
     if (!path.starts_with('/'))
         return std::unexpected(CopyFailure::missing());
+    // The system would see only the text before the NUL, which may well name a real item.
+    if (hasNulByte(path)) {
+        logger("copy").log(LogLevel::error, "Refused a source path with a NUL byte");
+        return std::unexpected(CopyFailure::missing());
+    }
 
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0)
@@ -121,6 +126,11 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
     report.itemCount = static_cast<std::int64_t>(sources.size());
 
     const std::string destPath = normalizedPath(destination);
+    if (hasNulByte(destPath)) {
+        logger("copy").log(LogLevel::error, "Refused a destination path with a NUL byte");
+        report.problem = DestinationProblem::missing();
+        return report;
+    }
     if (!destPath.starts_with('/')) {
         report.problem = DestinationProblem::missing();
         return report;

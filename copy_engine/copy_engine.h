@@ -43,6 +43,9 @@ public:
     // is removed. Housekeeping failures are logged on the "copy" logger and change no outcome.
     // The folder must be writable and searchable; it need not be readable.
     //
+    // A destination or source holding a NUL byte names nothing (the system would read it cut
+    // short): the destination is `missing`, the source is `missing`, and the refusal is logged.
+    //
     // Synchronous and never throws: callers run it off their main thread. Several calls may run
     // at once, also into the same folder.
     CopyReport copyItems(const std::vector<std::string>& sources,

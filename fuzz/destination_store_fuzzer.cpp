@@ -1,6 +1,8 @@
 // Reads arbitrary bytes as a destinations file, as the file manager's extension does for every
-// menu. Besides not crashing, a store that loads must be written and read back unchanged.
+// menu. Besides not crashing, a store that loads must hold no path with a NUL byte (the system
+// would read it cut short) and must be written and read back unchanged.
 #include "destination_store.h"
+#include "file_util.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto store = DestinationStore::decode(bytes);
     if (!store)
         return 0;
+    for (const auto& destination : store->destinations())
+        if (hasNulByte(destination.path()))
+            std::abort();
     const auto written = store->jsonData();
     if (!written)
         std::abort(); // whatever the reader accepts, the writer must be able to write

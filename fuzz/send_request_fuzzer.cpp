@@ -1,5 +1,7 @@
 // Decodes arbitrary bytes as a request file. Besides not crashing, a request that decodes must
-// survive a round trip through the writer unchanged (its time is whole seconds already).
+// hold no source with a NUL byte (the system would read it cut short) and must survive a round
+// trip through the writer unchanged (its time is whole seconds already).
+#include "file_util.h"
 #include "send_request.h"
 
 #include <cstdint>
@@ -13,6 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto decoded = SendRequest::decode(bytes);
     if (!decoded)
         return 0;
+    for (const auto& source : decoded->sources())
+        if (hasNulByte(source))
+            std::abort();
     const auto encoded = decoded->jsonData();
     if (!encoded)
         std::abort(); // whatever the reader accepts, the writer must be able to write

@@ -1,5 +1,6 @@
 #include "bookmark.h"
 
+#include "file_util.h"
 #include "unique_fd.h"
 #include "user_dirs.h"
 
@@ -8,6 +9,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -78,7 +80,7 @@ std::expected<Decoded, BookmarkError> decode(std::string_view in)
     const auto hasGeneration = takeInteger(in, 1), generation = takeInteger(in, 4);
     const auto pathLength = takeInteger(in, 4);
     if (!device || !inode || !hasGeneration || *hasGeneration > 1 || !generation || !pathLength ||
-        in.size() != *pathLength || in.empty() || in.front() != '/')
+        in.size() != *pathLength || in.empty() || in.front() != '/' || hasNulByte(in))
         return std::unexpected(BookmarkError::malformed());
     Decoded decoded{{*device, *inode, std::nullopt}, std::string(in)};
     if (*hasGeneration)
@@ -95,13 +97,41 @@ std::optional<std::uint32_t> generationOf(int fd)
     return static_cast<std::uint32_t>(generation);
 }
 
+// What the search knows of a directory entry without opening it.
+struct Entry {
+    bool isFolder = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool isMountRoot = false; // the root of a mount, a bind mount of the same file system included
+};
+
+// Looks at the entry `name` relative to `dirfd` (or the absolute path, with AT_FDCWD) without
+// opening it: no link is followed, no automount triggered, and a network file system answers
+// from its cache, so a dead server cannot hang the caller.
+std::optional<Entry> look(int dirfd, const char* name)
+{
+    struct statx info {};
+    if (::statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC,
+                STATX_TYPE | STATX_INO, &info) != 0)
+        return std::nullopt;
+    return Entry{
+        .isFolder = S_ISDIR(info.stx_mode),
+        .device = makedev(info.stx_dev_major, info.stx_dev_minor),
+        .inode = info.stx_ino,
+        // Kernels before 5.8 do not tell; the device check then has to do.
+        .isMountRoot = (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                       (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0,
+    };
+}
+
 // Whether the folder named by `name` relative to `dirfd` (or the absolute path, with AT_FDCWD)
-// is the bookmarked one. Links are never followed, automounts never triggered.
+// is the bookmarked one. Links are never followed, automounts never triggered, and only the
+// bookmarked folder itself is opened (for its generation).
 bool matches(int dirfd, const char* name, const Identity& identity)
 {
-    struct stat info {};
-    if (::fstatat(dirfd, name, &info, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0 ||
-        !S_ISDIR(info.st_mode) || info.st_dev != identity.device || info.st_ino != identity.inode)
+    const auto entry = look(dirfd, name);
+    if (!entry || !entry->isFolder || entry->device != identity.device ||
+        entry->inode != identity.inode)
         return false;
     if (!identity.generation)
         return true;
@@ -130,9 +160,14 @@ public:
     {}
 
     // Looks through `root` and its subfolders down to `depth` levels, breadth first, staying on
-    // the bookmarked folder's device. Yields the found path.
+    // the bookmarked folder's device. Yields the found path. A folder is opened only once it is
+    // known, without opening it, to be on that device and, below `root`, not a mount's root:
+    // opening an automount point would mount it, and opening a dead network mount would hang.
     std::optional<std::string> subtree(const std::string& root, int depth)
     {
+        const auto top = look(AT_FDCWD, root.c_str());
+        if (!top || !top->isFolder || top->device != m_identity.device)
+            return std::nullopt;
         std::deque<std::pair<std::string, int>> queue{{root, 0}};
         while (!queue.empty() && m_budget > 0) {
             auto [folder, level] = std::move(queue.front());
@@ -141,18 +176,15 @@ public:
                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             if (!fd)
                 continue;
+            // Checked again on the open folder: something may have been mounted meanwhile.
             struct stat info {};
             if (::fstat(fd.get(), &info) != 0 || info.st_dev != m_identity.device ||
                 !m_listed.insert(info.st_ino).second)
                 continue;
-            const int listingFd = ::dup(fd.get());
-            if (listingFd < 0)
+            DirStream listing(::fdopendir(fd.get()));
+            if (!listing)
                 continue;
-            DirStream listing(::fdopendir(listingFd));
-            if (!listing) {
-                ::close(listingFd);
-                continue;
-            }
+            const int listed = fd.release(); // the listing owns it now
             while (const dirent* entry = ::readdir(listing.get())) {
                 const std::string_view name = entry->d_name;
                 if (name == "." || name == "..")
@@ -162,10 +194,13 @@ public:
                 --m_budget;
                 if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
                     continue;
-                if (entry->d_ino == m_identity.inode &&
-                    matches(fd.get(), entry->d_name, m_identity))
+                if (entry->d_ino == m_identity.inode && matches(listed, entry->d_name, m_identity))
                     return join(folder, name);
-                if (level + 1 < depth)
+                if (level + 1 >= depth)
+                    continue;
+                const auto below = look(listed, entry->d_name);
+                if (below && below->isFolder && below->device == m_identity.device &&
+                    !below->isMountRoot)
                     queue.emplace_back(join(folder, name), level + 1);
             }
         }
@@ -183,8 +218,11 @@ std::string mountRootOf(const std::string& path, std::uint64_t device)
 {
     std::string root = path;
     for (std::string current = parentOf(path);; current = parentOf(current)) {
-        struct stat info {};
-        if (::stat(current.c_str(), &info) != 0 || info.st_dev != device)
+        // Links are followed here, as the path was when the bookmark was made.
+        struct statx info {};
+        if (::statx(AT_FDCWD, current.c_str(), AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, STATX_TYPE,
+                    &info) != 0 ||
+            makedev(info.stx_dev_major, info.stx_dev_minor) != device)
             break;
         root = current;
         if (current == "/")
@@ -197,14 +235,14 @@ std::string mountRootOf(const std::string& path, std::uint64_t device)
 
 std::expected<std::string, SystemError> makeBookmark(const std::string& path)
 {
+    if (!path.starts_with('/') || hasNulByte(path))
+        return std::unexpected(SystemError{EINVAL});
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
     if (!fd)
         return std::unexpected(SystemError::last());
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0)
         return std::unexpected(SystemError::last());
-    if (path.empty() || path.front() != '/')
-        return std::unexpected(SystemError{EINVAL});
     const auto generation = generationOf(fd.get());
 
     std::string bytes;

@@ -16,7 +16,9 @@
 // searches for the identity within a fixed budget of directory entries: the old parent's
 // entries, the top of the user's trash folders, then each ancestor's subtree to a small depth. The
 // search never leaves the folder's device, never follows a symbolic link and never triggers an
-// automount, so a folder moved to another file system is not found.
+// automount, so a folder moved to another file system is not found. It tells other mounts apart
+// without opening them and never opens one (nor a bind mount of the same file system), so an
+// automount point stays unmounted and a dead network mount cannot hang it.
 
 namespace ambrevoli {
 
@@ -58,7 +60,8 @@ struct BookmarkSearch {
 };
 
 // Makes a bookmark for the folder at `path` (an absolute path; symbolic links are followed).
-// Fails with the system's error, ENOTDIR when `path` is not a folder.
+// Fails with the system's error, ENOTDIR when `path` is not a folder, EINVAL when it is relative
+// or holds a NUL byte.
 std::expected<std::string, SystemError> makeBookmark(const std::string& path);
 
 // Finds the folder that `bookmark` names. Yields its current path, stale when it was found

@@ -102,7 +102,7 @@ bool keepsInvariants(const std::vector<Destination>& destinations)
     for (const Destination& destination : destinations) {
         if (!ids.insert(destination.id()).second)
             return false;
-        if (!destination.path().starts_with('/'))
+        if (!destination.path().starts_with('/') || hasNulByte(destination.path()))
             return false;
         if (trimmedLabel(destination.label()).empty())
             return false;
@@ -188,6 +188,10 @@ std::expected<std::string, EncodeError> DestinationStore::jsonData() const
         if (!isValidUtf8(destination.label()) || !isValidUtf8(destination.path()))
             return std::unexpected(EncodeError{"destination " + std::to_string(i) +
                                                " has a label or path that is not UTF-8"});
+        // Such a file would load as unreadable, the whole list with it.
+        if (hasNulByte(destination.path()))
+            return std::unexpected(
+                EncodeError{"destination " + std::to_string(i) + " has a path with a NUL byte"});
         if (i > 0)
             out += ",\n";
         out += "    {\n";

@@ -59,23 +59,26 @@ public:
 
     // Reads the file at `file`. A file that does not exist is a fresh start: an empty store.
     // Anything else that cannot be read, is not the expected JSON, has a "version" below 1, or
-    // breaks an invariant (unique identifiers; paths beginning with "/"; labels with something
-    // besides white space) is unreadable; a "version" above 1 is unsupportedVersion, decided
-    // before "destinations" is looked at. Labels and paths are taken exactly as stored.
+    // breaks an invariant (unique identifiers; paths beginning with "/" and holding no NUL byte;
+    // labels with something besides white space) is unreadable; a "version" above 1 is
+    // unsupportedVersion, decided before "destinations" is looked at. Labels and paths are taken
+    // exactly as stored.
     static std::expected<DestinationStore, DestinationStoreError> load(const std::string& file);
 
     // Reads the file's bytes, with every rule of load() but the missing file.
     static std::expected<DestinationStore, DestinationStoreError> decode(std::string_view bytes);
 
     // The file's bytes: pretty-printed with keys sorted, two spaces per level, " : " between key
-    // and value, "/" written "\/". Fails when a label or path is not UTF-8.
+    // and value, "/" written "\/". Fails when a label or path is not UTF-8, or a path holds a
+    // NUL byte (such a file would load as unreadable).
     std::expected<std::string, EncodeError> jsonData() const;
 
     // Writes the store to `file` durably and atomically (a reader sees the old file or the new
     // one, and the new one survives a power cut once this returns). Creates the folder holding
     // the file and its missing parents first, each with mode 0700 (the container holds the
     // user's paths). Nothing is created when the store cannot be encoded. On failure the old
-    // file is untouched and the error is returned.
+    // file is untouched and the error is returned. Once the new file has replaced the old one
+    // the save succeeds, also when its folder cannot be flushed afterwards (that is logged).
     std::expected<void, SaveFailure> save(const std::string& file) const;
 
     // The first destination with identifier `id`, if any.

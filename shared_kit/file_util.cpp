@@ -1,5 +1,6 @@
 #include "file_util.h"
 
+#include "log.h"
 #include "unique_fd.h"
 #include "uuid.h"
 
@@ -165,10 +166,15 @@ std::expected<void, SystemError> writeFileAtomically(const std::string& path,
     if (::rename(temporary.c_str(), path.c_str()) != 0)
         return fail(SystemError::last());
 
+    // The new file is in place and its data on disk; a folder that can't be flushed now leaves
+    // only the rename exposed to a power cut. Callers act on the new content from here on (the
+    // host keeps the list it saved), so the write is not reported as failed.
     if (durable) {
         UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!dir || ::fsync(dir.get()) != 0)
-            return std::unexpected(SystemError::last());
+        if (!dir || ::fsync(dir.get()) != 0) {
+            const SystemError error = SystemError::last();
+            logError(logger("files"), "Replaced a file but couldn't flush its folder", error);
+        }
     }
     return {};
 }
@@ -183,5 +189,7 @@ std::string normalizedPath(std::string_view path)
         path.remove_suffix(1);
     return std::string(path);
 }
+
+bool hasNulByte(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
 } // namespace ambrevoli

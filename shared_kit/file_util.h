@@ -36,8 +36,10 @@ std::expected<void, SystemError> moveByLinking(const std::string& from, const st
 
 // Writes `bytes` to `path` atomically: into a new temporary file in the same folder, then one
 // rename over the target, so that a reader sees either the old file or the whole new one. With
-// `durable`, the data and the folder entry are flushed to disk before returning. The temporary
-// file is removed on every failure path.
+// `durable`, the data is flushed to disk before the rename and the folder entry after it. Fails
+// only when the new file did not take the target's place: the old file is then untouched and the
+// temporary file removed. Once the rename happened the write succeeds: a folder that cannot be
+// opened or flushed then is logged on the "files" logger.
 std::expected<void, SystemError> writeFileAtomically(const std::string& path,
                                                      std::string_view bytes, bool durable);
 
@@ -59,5 +61,10 @@ namespace ambrevoli {
 // character ("/a/b//" → "/a/b"; "/" stays). Nothing else changes: no "." or ".." resolving, no
 // case folding. Destinations and the copy engine both use it.
 std::string normalizedPath(std::string_view path);
+
+// Whether `path` holds a NUL byte. The system reads a path only up to its first NUL, so such a
+// path would name something else (often a real item: "/a/secret\0/../x" names "/a/secret"). Every
+// path read from a file is refused when this is true, and no such path is passed to the system.
+bool hasNulByte(std::string_view path);
 
 } // namespace ambrevoli

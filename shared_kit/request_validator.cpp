@@ -1,5 +1,7 @@
 #include "request_validator.h"
 
+#include "file_util.h"
+
 #include <sys/stat.h>
 
 namespace ambrevoli {
@@ -26,7 +28,7 @@ long errorCode(const RequestValidationError& e) { return static_cast<long>(e.kin
 bool RequestValidator::entryExists(const std::string& path)
 {
     struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
+    return !hasNulByte(path) && ::lstat(path.c_str(), &info) == 0;
 }
 
 std::expected<ValidatedRequest, RequestValidationError>
@@ -48,7 +50,9 @@ RequestValidator::validate(const SendRequest& request, const DestinationStore& s
 
     ValidatedRequest result{request.id(), std::move(*destination), {}, {}};
     for (const std::string& source : request.sources()) {
-        if (source.starts_with('/') && m_fileExists(source))
+        // The reader refuses a path with a NUL byte already; should one get here, it names
+        // nothing, and no predicate is asked about it.
+        if (source.starts_with('/') && !hasNulByte(source) && m_fileExists(source))
             result.sources.push_back(source);
         else
             result.missingSources.push_back(source);

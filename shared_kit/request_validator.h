@@ -44,7 +44,7 @@ struct ValidatedRequest {
     Destination destination;
     // Absolute sources that exist.
     std::vector<std::string> sources;
-    // Relative sources and absolute ones that do not exist.
+    // Relative sources, absolute ones that do not exist and any holding a NUL byte.
     std::vector<std::string> missingSources;
 
     friend bool operator==(const ValidatedRequest&, const ValidatedRequest&) = default;
@@ -67,7 +67,7 @@ public:
     {}
 
     // The host's predicate: lstat() succeeds, so a final symbolic link is not followed and a
-    // dangling one exists. Thread-safe.
+    // dangling one exists. A path holding a NUL byte does not exist. Thread-safe.
     static bool entryExists(const std::string& path);
 
     double maxAge() const { return m_maxAge; }
@@ -75,8 +75,9 @@ public:
     // Checks in this order, the first failure deciding: age above maxAge (or not comparable, as
     // with NaN) is expired; dated more than allowedClockSkew seconds after `now` is
     // datedInTheFuture; a destinationID not in `store` is unknownDestination; an empty source
-    // list is noSources. Then asks `fileExists` once about each source beginning with "/", in
-    // order. A request whose sources are all missing is valid.
+    // list is noSources. Then asks `fileExists` once about each source beginning with "/" and
+    // holding no NUL byte, in order; every other source is missing. A request whose sources are
+    // all missing is valid.
     std::expected<ValidatedRequest, RequestValidationError>
     validate(const SendRequest& request, const DestinationStore& store, double now) const;
 

@@ -1,6 +1,7 @@
 #include "send_request.h"
 
 #include "date_time.h"
+#include "file_util.h"
 #include "json_text.h"
 
 #include <nlohmann/json.hpp>
@@ -38,6 +39,8 @@ std::expected<std::string, EncodeError> SendRequest::jsonData() const
         // JSON text is Unicode; a path in another encoding would be written unreadably.
         if (!isValidUtf8(m_sources[i]))
             return std::unexpected(EncodeError{"source " + std::to_string(i) + " is not UTF-8"});
+        if (hasNulByte(m_sources[i]))
+            return std::unexpected(EncodeError{"source " + std::to_string(i) + " holds a NUL"});
         if (i > 0)
             out += ',';
         appendJsonString(out, m_sources[i]);
@@ -111,6 +114,10 @@ std::expected<SendRequest, SendRequest::DecodeFailure> SendRequest::decode(std::
     for (const Json& source : *sourcesValue) {
         if (!source.is_string())
             return dataError("\"sources\" holds something other than a string");
+        // JSON can carry "\u0000"; a path holding it would reach the system cut short and name
+        // another item.
+        if (hasNulByte(source.get_ref<const std::string&>()))
+            return dataError("\"sources\" holds a path with a NUL byte");
         sources.push_back(source.get<std::string>());
     }
 

@@ -49,12 +49,13 @@ public:
     const std::vector<std::string>& sources() const { return m_sources; }
 
     // The compact JSON form: keys in the order version, id, createdAt, destinationID, sources;
-    // "/" written as "\/"; createdAt in whole seconds. Fails when a source is not UTF-8 or the
-    // time cannot be written as an internet date-time.
+    // "/" written as "\/"; createdAt in whole seconds. Fails when a source is not UTF-8 or holds
+    // a NUL byte, or the time cannot be written as an internet date-time.
     std::expected<std::string, EncodeError> jsonData() const;
 
     // Reads the JSON form. Another version fails with unsupportedVersion before any other key is
-    // looked at; anything else malformed is a DecodeError. Extra keys are ignored.
+    // looked at; anything else malformed, a source holding a NUL byte included, is a
+    // DecodeError. Extra keys are ignored.
     static std::expected<SendRequest, DecodeFailure> decode(std::string_view bytes);
 
     friend bool operator==(const SendRequest&, const SendRequest&) = default;

@@ -2,6 +2,8 @@
 
 #include "destination_store.h"
 #include "log.h"
+#include "unique_fd.h"
+#include "without_permission_override.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -10,6 +12,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -193,7 +196,11 @@ private slots:
         std::ofstream(root() + "/places/file.txt") << "x";
 
         DestinationsModel model(file());
-        QVERIFY(model.addFolders({root() + "/places/file.txt", root() + "/places/none"}).empty());
+        // The last one would reach the system cut at the NUL, as the folder Drop.
+        QVERIFY(model
+                    .addFolders({root() + "/places/file.txt", root() + "/places/none",
+                                 drop + std::string("\0/../file.txt", 13)})
+                    .empty());
         QVERIFY(!fs::exists(file())); // nothing to write, nothing written
 
         const auto ids = model.addFolders({root() + "/places/link/"});
@@ -236,6 +243,32 @@ private slots:
         model.rename(id, "Elsewhere");
         QVERIFY(!model.saveError().has_value());
         QCOMPARE(spy.count(), 2);
+    }
+
+    void saveThatReplacedTheFileIsKeptWhenTheFolderCannotBeFlushed()
+    {
+        const std::string drop = folder("Drop");
+        DestinationsModel model(file());
+        const Uuid id = model.addFolders({drop}).at(0);
+        // The owner (root too, without its override) may write into the folder but not open it
+        // for reading, which flushing it needs: the new file takes its place all the same.
+        const std::string container = root() + "/container";
+        QCOMPARE(::chmod(container.c_str(), 0300), 0);
+        LogCapture capture;
+        bool modeHolds;
+        {
+            const testing::WithoutPermissionOverride withoutOverride;
+            modeHolds = !UniqueFd(::open(container.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            model.rename(id, "Elsewhere");
+        }
+        QCOMPARE(::chmod(container.c_str(), 0700), 0);
+        if (!modeHolds)
+            QSKIP("this process reads folders whatever their mode");
+
+        QVERIFY(!model.saveError().has_value());
+        QCOMPARE(model.label(id), std::string("Elsewhere"));
+        QCOMPARE(DestinationStore::load(file()), model.library().store());
+        QCOMPARE(countLines(capture, "Replaced a file but couldn't flush its folder: "), 1);
     }
 
     void unreadableFileIsLeftAloneUntilStartFresh()

@@ -189,6 +189,28 @@ TEST_F(CopyEngineTest, SourcesAreTrimmedButReportedAsPassed)
     EXPECT_EQ(readFile(dest + "/Project/src/main.cpp"), "int main() {}");
 }
 
+TEST_F(CopyEngineTest, PathsWithANulByteNameNothing)
+{
+    // The system would read each path only up to the NUL: x/secret, and the folder dest.
+    makeFolder("x");
+    writeFile(path("x/secret"), "secret");
+    const std::string dest = makeFolder("dest");
+    const std::string source = path("x/secret") + std::string("\0/../../etc/x", 13);
+    const LogCapture log;
+
+    const CopyReport report = engine().copyItems({source}, dest);
+    EXPECT_EQ(report.failed, (std::vector<FailedItem>{{source, CopyFailure::missing()}}));
+    EXPECT_TRUE(report.copied.empty());
+
+    const std::string cutDest = dest + std::string("\0/elsewhere", 11);
+    EXPECT_EQ(engine().copyItems({path("x/secret")}, cutDest),
+              (CopyReport{cutDest, DestinationProblem::missing(), 1, {}, {}}));
+    EXPECT_TRUE(namesIn(dest).empty());
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"Refused a source path with a NUL byte",
+                                        "Refused a destination path with a NUL byte"}));
+}
+
 TEST_F(CopyEngineTest, FolderIsNeverCopiedIntoItself)
 {
     const std::string dest = makeFolder("work/sub/dest");

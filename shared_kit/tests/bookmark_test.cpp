@@ -1,9 +1,12 @@
 #include "bookmark.h"
 
 #include "temp_dir.h"
+#include "unique_fd.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,6 +114,81 @@ TEST_F(BookmarkTest, AFolderMovedToAnotherFileSystemIsNotFound)
     EXPECT_EQ(resolveBookmark(bookmark, search), std::unexpected(BookmarkError::notFound()));
 }
 
+// Mounts `source` at `target` (a tmpfs when `source` is empty, else a bind mount) and takes it
+// down again; mounted() is false where this process may not mount.
+class ScopedMount {
+public:
+    ScopedMount(const std::string& source, const std::string& target) : m_target(target)
+    {
+        m_mounted = source.empty()
+                        ? ::mount("tmpfs", target.c_str(), "tmpfs", 0, "size=1m") == 0
+                        : ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    }
+    ~ScopedMount()
+    {
+        if (m_mounted)
+            ::umount2(m_target.c_str(), MNT_DETACH);
+    }
+    ScopedMount(const ScopedMount&) = delete;
+    ScopedMount& operator=(const ScopedMount&) = delete;
+
+    bool mounted() const { return m_mounted; }
+
+private:
+    std::string m_target;
+    bool m_mounted;
+};
+
+// The number of IN_OPEN events waiting on `fd` (non-blocking), reading them off.
+int opensSeen(int fd)
+{
+    alignas(inotify_event) char buffer[4096];
+    int opens = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return opens;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            opens += (event->mask & IN_OPEN) ? 1 : 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+TEST_F(BookmarkTest, TheSearchOpensNoOtherMount)
+{
+    // A dead network mount hangs whoever opens it, and opening an automount point mounts it: the
+    // search must tell mounts apart without opening them. One tmpfs and one bind mount of this
+    // very file system stand in the searched tree, beside the way to the moved folder.
+    const std::string bookmark = made(temp / "a/Drop");
+    fs::create_directories(temp / "b/c");
+    fs::rename(temp / "a/Drop", temp / "b/c/Drop");
+    fs::create_directories(temp / "tmpfs");
+    fs::create_directories(temp / "bound");
+    const ScopedTempDir elsewhere;
+    fs::create_directories(elsewhere / "inside");
+    const ScopedMount tmpfs("", temp / "tmpfs");
+    if (!tmpfs.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    const ScopedMount bound(elsewhere.path(), temp / "bound");
+    ASSERT_TRUE(bound.mounted()) << std::strerror(errno);
+    fs::create_directories(temp / "tmpfs/inside");
+
+    const UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_TRUE(watch);
+    for (const std::string& root : {temp / "tmpfs", elsewhere.path()})
+        ASSERT_GE(::inotify_add_watch(watch.get(), root.c_str(), IN_OPEN), 0) << root;
+
+    EXPECT_EQ(resolveBookmark(bookmark, search), (ResolvedBookmark{temp / "b/c/Drop", true}));
+    EXPECT_EQ(opensSeen(watch.get()), 0);
+
+    // The watches do see an open.
+    for (const std::string& root : {temp / "tmpfs", temp / "bound"})
+        UniqueFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    EXPECT_EQ(opensSeen(watch.get()), 2);
+}
+
 TEST_F(BookmarkTest, MakingAndReadingRefuseWhatIsNotABookmark)
 {
     std::ofstream(temp / "file") << "x";
@@ -121,6 +199,13 @@ TEST_F(BookmarkTest, MakingAndReadingRefuseWhatIsNotABookmark)
     std::string newer = valid;
     newer[0] = 2;
     std::string relative = valid.substr(0, valid.size() - (temp / "a/Drop").size()) + "a/Drop";
+    // The path would reach the system as far as the NUL, naming a/Drop itself.
+    const std::string cut = temp / "a/Drop" + std::string("\0/../x", 7);
+    EXPECT_EQ(makeBookmark(cut), std::unexpected(SystemError{EINVAL}));
+    std::string withNul = valid.substr(0, valid.size() - (temp / "a/Drop").size() - 4);
+    for (int i = 0; i < 4; ++i)
+        withNul += static_cast<char>((cut.size() >> (8 * i)) & 0xFF);
+    withNul += cut;
     const std::pair<std::string, BookmarkError> cases[] = {
         {"", BookmarkError::malformed()},
         {std::string(1, '\1'), BookmarkError::malformed()},
@@ -128,6 +213,7 @@ TEST_F(BookmarkTest, MakingAndReadingRefuseWhatIsNotABookmark)
         {valid + "x", BookmarkError::malformed()},
         {std::string(1, '\0') + valid.substr(1), BookmarkError::malformed()},
         {relative, BookmarkError::malformed()},
+        {withNul, BookmarkError::malformed()},
         {newer, BookmarkError::unsupportedVersion()},
     };
     for (const auto& [bytes, error] : cases)

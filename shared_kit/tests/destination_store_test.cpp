@@ -1,10 +1,14 @@
 #include "destination_store.h"
 
+#include "log.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
+#include "unique_fd.h"
+#include "without_permission_override.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ScopedEnv;
 using testing::ScopedTempDir;
+using testing::WithoutPermissionOverride;
 
 const Uuid idA = *Uuid::parse("3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F");
 const Uuid idB = *Uuid::parse("0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9");
@@ -275,6 +280,11 @@ TEST_F(DestinationStoreFileTest, LoadErrors)
          unreadable},
         {R"({"version":1,"destinations":[{"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","label":"   ","path":"/a"}]})",
          unreadable},
+        // A system call would take these paths only up to the NUL: "/a" and "/".
+        {R"({"version":1,"destinations":[{"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","label":"A","path":"/a\u0000/../etc"}]})",
+         unreadable},
+        {R"({"version":1,"destinations":[{"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","label":"A","path":"/\u0000"}]})",
+         unreadable},
         {R"({"version":1,"destinations":[{"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","label":"\u2028\u00a0","path":"/a"}]})",
          unreadable},
         // Base64 that is unpadded, has padding inside, stray bits, white space or is a number.
@@ -392,11 +402,65 @@ TEST_F(DestinationStoreFileTest, AFailedSaveLeavesTheOldFileAndCreatesNothing)
     EXPECT_FALSE(broken.save(file));
     EXPECT_EQ(readText(file), saved);
 
+    // A path with a NUL byte: the file would load as unreadable, so it is not written.
+    DestinationStore cut = store;
+    cut.add(std::string("/home/me/Drop\0/../Other", 23));
+    result = cut.save(file);
+    ASSERT_FALSE(result);
+    EXPECT_TRUE(std::holds_alternative<EncodeError>(result.error()));
+    EXPECT_EQ(readText(file), saved);
+
     // The folder cannot be made: a file stands in its place.
     result = store.save(file + "/destinations.json");
     ASSERT_FALSE(result);
     EXPECT_EQ(std::get<SystemError>(result.error()), SystemError{ENOTDIR});
     EXPECT_EQ(readText(file), saved);
+}
+
+TEST_F(DestinationStoreFileTest, ASaveIsReportedByWhetherTheNewFileTookThePlaceOfTheOld)
+{
+    DestinationStore old;
+    old.add("/home/me/Old");
+    DestinationStore edited = old;
+    edited.add("/home/me/New");
+    // Folder modes as the owner (root too, without its override) meets them. 0300: the new file
+    // can be written and renamed into place, but the folder cannot be opened to be flushed
+    // afterwards. 0500: nothing can be written.
+    struct Case {
+        mode_t mode;
+        bool saved;
+    } cases[] = {{0300, true}, {0500, false}};
+    for (const auto& c : cases) {
+        const std::string folder = temp / ("mode-" + std::to_string(c.mode));
+        const std::string path = folder + "/destinations.json";
+        ASSERT_TRUE(old.save(path));
+        ASSERT_EQ(::chmod(folder.c_str(), c.mode), 0);
+        const LogCapture log;
+        std::expected<void, DestinationStore::SaveFailure> saved;
+        bool modeHolds;
+        {
+            const WithoutPermissionOverride withoutOverride;
+            modeHolds = (c.mode & S_IRUSR) != 0 ||
+                        !UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            saved = edited.save(path);
+        }
+        ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+        if (!modeHolds)
+            GTEST_SKIP() << "this process reads folders whatever their mode";
+
+        EXPECT_EQ(saved.has_value(), c.saved) << std::oct << c.mode;
+        if (!c.saved && !saved) {
+            EXPECT_EQ(saved.error(), DestinationStore::SaveFailure(SystemError{EACCES}));
+        }
+        EXPECT_EQ(DestinationStore::load(path), c.saved ? edited : old) << std::oct << c.mode;
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1) << std::oct << c.mode;
+        const auto lines = log.lines();
+        EXPECT_EQ(lines.size(), c.saved ? 1u : 0u) << std::oct << c.mode;
+        if (c.saved && !lines.empty()) {
+            EXPECT_TRUE(lines[0].starts_with("Replaced a file but couldn't flush its folder: "))
+                << lines[0];
+        }
+    }
 }
 
 TEST(DestinationStoreErrorTest, TextualForms)

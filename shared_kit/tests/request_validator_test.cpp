@@ -98,6 +98,25 @@ TEST(RequestValidatorTest, SortsSourcesAskingOnceAboutEachAbsolutePath)
               (ValidatedRequest{requestID, drop, {}, request.sources()}));
 }
 
+TEST(RequestValidatorTest, APathWithANulByteIsMissingWithoutBeingLookedUp)
+{
+    // The system would see these only up to the NUL, "/a" and "/", which exist.
+    const std::string cut[] = {std::string("/a\0/../etc/x", 12), std::string("/\0", 2)};
+    std::vector<std::string> asked;
+    const RequestValidator validator(600, [&](const std::string& path) {
+        asked.push_back(path);
+        return true;
+    });
+    const SendRequest request(requestID, createdAt, destinationID, {cut[0], "/a", cut[1]});
+    EXPECT_EQ(validator.validate(request, store, createdAt),
+              (ValidatedRequest{requestID, drop, {"/a"}, {cut[0], cut[1]}}));
+    EXPECT_EQ(asked, std::vector<std::string>{"/a"});
+
+    testing::ScopedTempDir temp;
+    std::ofstream(temp / "file") << "x";
+    EXPECT_FALSE(RequestValidator::entryExists(temp / "file" + std::string("\0x", 2)));
+}
+
 TEST(RequestValidatorTest, EntryExistsDoesNotFollowAFinalLink)
 {
     testing::ScopedTempDir temp;

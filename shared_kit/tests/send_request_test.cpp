@@ -38,6 +38,8 @@ TEST(SendRequestTest, WritingRefusesWhatJsonCannotCarry)
 {
     EXPECT_FALSE(SendRequest(requestID, 0, destinationID, {"/tmp/\xff"}).jsonData());
     EXPECT_FALSE(SendRequest(requestID, std::nan(""), destinationID, {"/a"}).jsonData());
+    // A system call would read the path only up to the NUL.
+    EXPECT_FALSE(SendRequest(requestID, 0, destinationID, {std::string("/a\0/b", 5)}).jsonData());
 }
 
 TEST(SendRequestTest, ReadsWhatOtherWritersMayWrite)
@@ -93,6 +95,9 @@ TEST(SendRequestTest, MalformedContentIsADataError)
         R"({"version":1,"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F","createdAt":1714555800,)"
         R"("destinationID":"0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9","sources":[]})",
         "{\"version\":1," + valid + ",\"sources\":[\"/\xff\"]}", // not UTF-8
+        // A path that a system call would cut at the NUL: here it would name /tmp/x/secret.
+        R"({"version":1,)" + valid + R"(,"sources":["/tmp/x/secret\u0000/../../etc/x"]})",
+        R"({"version":1,)" + valid + R"(,"sources":["/a","\u0000"]})",
     };
     for (const auto& json : cases) {
         const auto decoded = SendRequest::decode(json);
