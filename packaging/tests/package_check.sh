@@ -93,7 +93,7 @@ JSON
   fi
   handler=$(XDG_DATA_HOME=/tmp/empty XDG_CONFIG_HOME=/tmp/empty XDG_DATA_DIRS=/usr/share \
     gio mime x-scheme-handler/ambrevoli 2>&1 || true)
-  [[ $handler == *"Default application for “x-scheme-handler/ambrevoli”: ambrevoli.desktop"* ]] ||
+  grep -qE '^Default application for .x-scheme-handler/ambrevoli.: ambrevoli\.desktop$' <<<"$handler" ||
     fail "ambrevoli.desktop does not handle ambrevoli: URLs: $handler"
 
   man -w ambrevoli-send >/dev/null 2>&1 || fail "man does not find ambrevoli-send(1)"
