@@ -1,5 +1,5 @@
 # The front door. `make test` is what CI runs.
-.PHONY: all deps build test test-default test-asan demo bench bench-copy fuzz fuzz-smoke install uninstall format clean
+.PHONY: all deps build test test-default test-asan demo bench bench-copy fuzz fuzz-smoke install uninstall package format clean
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
@@ -56,6 +56,21 @@ install: deps
 # Removes exactly what the last `make install` put in place.
 uninstall:
 	DESTDIR="$(DESTDIR)" scripts/uninstall build/install/install_manifest.txt
+
+# The Debian package, build/package/ambrevoli_<version>_<arch>.deb: a release build of its own with
+# Debian's build flags (hardening included), packed by cpack from the same install rules as
+# `make install`, then checked by lintian, which fails on any error or warning.
+DEB_BUILDFLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+package: deps
+	cmake --preset package \
+	  -DCMAKE_CXX_FLAGS="$$($(DEB_BUILDFLAGS) CPPFLAGS) $$($(DEB_BUILDFLAGS) CXXFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_BUILDFLAGS) LDFLAGS)" \
+	  -DCMAKE_SHARED_LINKER_FLAGS="$$($(DEB_BUILDFLAGS) LDFLAGS)" \
+	  -DCMAKE_MODULE_LINKER_FLAGS="$$($(DEB_BUILDFLAGS) LDFLAGS)"
+	cmake --build --preset package -j $(JOBS)
+	rm -f build/package/ambrevoli_*.deb
+	cd build/package && cpack -G DEB
+	lintian --fail-on error,warning build/package/ambrevoli_*.deb
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -357,7 +357,7 @@ private:
         if (::utimensat(folder.fd, name, times, AT_SYMLINK_NOFOLLOW) != 0)
             return errno;
         if (ownerWanted(info, folder))
-            ::fchownat(folder.fd, name, info.stx_uid, info.stx_gid, AT_SYMLINK_NOFOLLOW);
+            (void)!::fchownat(folder.fd, name, info.stx_uid, info.stx_gid, AT_SYMLINK_NOFOLLOW);
         return 0;
     }
 
@@ -386,7 +386,7 @@ private:
         if (::utimensat(AT_FDCWD, targetItem.procPath.c_str(), times, 0) != 0)
             return errno;
         if (ownerWanted(info, folder))
-            ::fchownat(target.get(), "", info.stx_uid, info.stx_gid, AT_EMPTY_PATH);
+            (void)!::fchownat(target.get(), "", info.stx_uid, info.stx_gid, AT_EMPTY_PATH);
         if (const int error =
                 copyXattrs(XattrItem::pathOnly(source.get()), targetItem, /*folder=*/false))
             return error;
@@ -516,7 +516,7 @@ private:
         if (::futimens(target, times) != 0)
             return errno;
         if (ownerWanted(info, folder))
-            ::fchown(target, info.stx_uid, info.stx_gid);
+            (void)!::fchown(target, info.stx_uid, info.stx_gid);
         if (const int error = copyXattrs(XattrItem::opened(source), XattrItem::opened(target),
                                          S_ISDIR(info.stx_mode)))
             return error;

@@ -27,6 +27,9 @@ expected=(
   /usr/share/applications/ambrevoli.desktop
   /usr/share/icons/hicolor/scalable/apps/ambrevoli.svg
   /usr/share/metainfo/ambrevoli.metainfo.xml
+  /usr/share/man/man1/ambrevoli.1.gz
+  /usr/share/man/man1/ambrevoli-send.1.gz
+  "$(pkg-config --variable=completionsdir bash-completion)/ambrevoli-send"
 )
 for file in "${expected[@]}"; do
   [[ -f $stage$file ]] || fail "$file was not installed"
