@@ -5,6 +5,7 @@
 #include "file_util.h"
 #include "lifted_protections.h"
 #include "log.h"
+#include "paths.h"
 #include "tree_copy.h"
 #include "uuid.h"
 
@@ -21,12 +22,6 @@ namespace ambrevoli {
 namespace {
 
 using Identities = std::unordered_set<FileID>;
-
-std::string lastComponent(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // A copy's item under its temporary name, and the lock that marks it as live.
 struct Temporary {
@@ -45,7 +40,7 @@ std::expected<void, TreeCopyFailure> copyToTemporary(const std::string& source,
                                                      Temporary& temporary)
 {
     for (int attempt = 1;; ++attempt) {
-        temporary.path = childPath(destPath, std::string(temporaryPrefix) + Uuid::random().text());
+        temporary.path = joinPath(destPath, std::string(temporaryPrefix) + Uuid::random().text());
         auto copied = copyTree(source, temporary.path, clone, &temporary.lock);
         if (copied)
             return copied;
@@ -153,8 +148,7 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
             continue;
         }
         // A missing item may mean the destination itself went away.
-        struct stat info {};
-        if (::stat(destPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        if (isFolder(destPath)) {
             report.failed.push_back({sources[i], CopyFailure::missing()});
             continue;
         }
@@ -228,7 +222,7 @@ void removeAbandonedTemporaries(const std::string& destination)
         const UniqueFd lock = lockAbandoned(folder, name.c_str());
         if (!lock)
             continue;
-        const std::string path = childPath(folderPath, name);
+        const std::string path = joinPath(folderPath, name);
         if (auto removed = removeCopy(path); !removed) {
             const std::string description = textualForm(removed.error());
             logger("copy").log(

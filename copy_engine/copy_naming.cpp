@@ -2,6 +2,7 @@
 
 #include "json_text.h"
 #include "log.h"
+#include "paths.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
@@ -150,7 +151,7 @@ std::expected<std::string, SystemError> placeUnderFreeName(const std::string& te
                                                            ExclusiveRename rename)
 {
     for (int attempt = 0; attempt < attemptLimit; ++attempt) {
-        std::string candidate = childPath(destination, namer.candidateName(attempt));
+        std::string candidate = joinPath(destination, namer.candidateName(attempt));
         auto placed = placeCopy(temporary, candidate, rename);
         if (placed)
             return candidate;
@@ -158,11 +159,6 @@ std::expected<std::string, SystemError> placeUnderFreeName(const std::string& te
             return std::unexpected(placed.error());
     }
     return std::unexpected(SystemError{EEXIST});
-}
-
-std::string childPath(const std::string& folder, const std::string& name)
-{
-    return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
 } // namespace ambrevoli

@@ -63,7 +63,4 @@ std::expected<std::string, SystemError>
 placeUnderFreeName(const std::string& temporary, const std::string& destination,
                    const CopyNamer& namer, ExclusiveRename rename = renameNoReplace);
 
-// `folder` + "/" + `name`, without doubling the slash of the root folder.
-std::string childPath(const std::string& folder, const std::string& name);
-
 } // namespace ambrevoli

@@ -1,6 +1,7 @@
 #include "tree_copy.h"
 
 #include "file_util.h"
+#include "paths.h"
 #include "unique_fd.h"
 
 #include <dirent.h>
@@ -45,6 +46,13 @@ constexpr off_t toTheEnd = std::numeric_limits<off_t>::max();
 bool isDot(const char* name)
 {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Whether `path` names an item by a folder and a name in it ("/a/b", "a/b"): not the root, not a
+// bare name, no trailing slash.
+bool namesAnItemInAFolder(const std::string& path)
+{
+    return path.find('/') != std::string::npos && !path.ends_with('/');
 }
 
 // The /proc name of an open descriptor: it reaches the opened item itself, never anything a
@@ -172,11 +180,9 @@ public:
     std::expected<void, TreeCopyFailure> copy(const std::string& source, const std::string& target,
                                               UniqueFd* lock)
     {
-        const auto slash = target.rfind('/');
-        if (slash == std::string::npos || slash + 1 == target.size())
+        if (!namesAnItemInAFolder(target))
             return std::unexpected(TreeCopyFailure{EINVAL, false});
-        const std::string parentPath = slash == 0 ? "/" : target.substr(0, slash);
-        UniqueFd parent(::open(parentPath.c_str(), pathOnlyFolderFlags));
+        UniqueFd parent(::open(parentPath(target).c_str(), pathOnlyFolderFlags));
         struct stat info {};
         if (!parent || ::fstat(parent.get(), &info) != 0)
             return std::unexpected(TreeCopyFailure{errno, false});
@@ -185,7 +191,7 @@ public:
         m_inheritsAcls = ::getxattr(procPath(parent.get()).c_str(), defaultAclName, nullptr, 0) > 0;
 
         const Folder folder{parent.get(), info.st_gid, (info.st_mode & S_ISGID) != 0};
-        const std::string name = target.substr(slash + 1);
+        const std::string name = lastComponent(target);
         const int error = copyEntry(AT_FDCWD, source.c_str(), DT_UNKNOWN, folder, name.c_str());
         if (lock)
             *lock = std::move(m_lock);
@@ -654,18 +660,16 @@ std::expected<void, TreeCopyFailure> copyTree(const std::string& source, const s
 
 std::expected<void, SystemError> removeTree(const std::string& path)
 {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos || slash + 1 == path.size())
+    if (!namesAnItemInAFolder(path))
         return std::unexpected(SystemError{EINVAL});
-    const std::string parentPath = slash == 0 ? "/" : path.substr(0, slash);
-    UniqueFd parent(::open(parentPath.c_str(), pathOnlyFolderFlags));
+    UniqueFd parent(::open(parentPath(path).c_str(), pathOnlyFolderFlags));
     if (!parent) {
         // The folder went, and the item with it.
         if (errno == ENOENT)
             return {};
         return std::unexpected(SystemError{errno});
     }
-    if (const int error = removeEntry(parent.get(), path.substr(slash + 1).c_str()))
+    if (const int error = removeEntry(parent.get(), lastComponent(path).c_str()))
         return std::unexpected(SystemError{error});
     return {};
 }

@@ -54,17 +54,3 @@ std::expected<std::string, SystemError> readSmallFile(const std::string& path,
                                                       std::size_t maxBytes);
 
 } // namespace ambrevoli
-
-namespace ambrevoli {
-
-// The one path normalisation: trailing slashes are dropped while the path is longer than one
-// character ("/a/b//" → "/a/b"; "/" stays). Nothing else changes: no "." or ".." resolving, no
-// case folding. Destinations and the copy engine both use it.
-std::string normalizedPath(std::string_view path);
-
-// Whether `path` holds a NUL byte. The system reads a path only up to its first NUL, so such a
-// path would name something else (often a real item: "/a/secret\0/../x" names "/a/secret"). Every
-// path read from a file is refused when this is true, and no such path is passed to the system.
-bool hasNulByte(std::string_view path);
-
-} // namespace ambrevoli

@@ -1,6 +1,7 @@
 #include "request_inbox.h"
 
 #include "file_util.h"
+#include "paths.h"
 #include "unique_fd.h"
 
 #include <dirent.h>
@@ -77,7 +78,7 @@ RequestInbox::write(const SendRequest& request) const
         return fail<WriteFailure>(bytes.error());
     // Request files are short-lived and a lost one only means the user clicks again, so they
     // are not flushed: the host should see them within milliseconds.
-    const std::string path = m_folder + "/" + fileName(request.id());
+    const std::string path = joinPath(m_folder, fileName(request.id()));
     if (auto written = writeFileAtomically(path, *bytes, /*durable=*/false); !written)
         return fail<WriteFailure>(written.error());
     return path;

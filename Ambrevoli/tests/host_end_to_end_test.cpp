@@ -327,6 +327,14 @@ private slots:
         QCOMPARE(sent.exitCode, 0);
         QVERIFY(waitForLog("Copied 1 of 1 items"));
         QVERIFY(fs::exists(path("home/Drop/a.txt")));
+
+        // An empty argument names nothing; it is not the working folder.
+        const Run empty = runCapturing(AMBREVOLI_SEND_BINARY,
+                                       {"--to", QString::fromStdString(drop.text()), "", "a.txt"},
+                                       QString::fromStdString(path("src")));
+        QCOMPARE(empty.exitCode, 0);
+        QVERIFY(waitForLog("Copied 1 of 2 items"));
+        QCOMPARE(listing("home/Drop"), (std::vector<std::string>{"a 2.txt", "a.txt"}));
     }
 
     void aTerminatedHostFinishesItsCopiesFirst()
