@@ -108,19 +108,12 @@ std::string CopyNamer::candidateName(int attempt) const
     return base + tail;
 }
 
-int renameNoReplace(const char* from, const char* to)
-{
-    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
-}
-
 std::expected<void, SystemError> placeCopy(const std::string& from, const std::string& to,
                                            ExclusiveRename rename)
 {
-    const int error = rename(from.c_str(), to.c_str());
-    if (error == 0)
-        return {};
-    if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP)
-        return std::unexpected(SystemError{error});
+    auto renamed = rename(from, to);
+    if (renamed || !exclusiveRenameUnsupported(renamed.error()))
+        return renamed;
 
     // No exclusive rename on this volume: claim the name with an empty placeholder, which only
     // an exclusive create can make, then let the plain rename replace it.

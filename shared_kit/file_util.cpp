@@ -75,15 +75,25 @@ std::expected<void, SystemError> moveByLinking(const std::string& from, const st
     return {};
 }
 
+std::expected<void, SystemError> renameNoReplace(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
+        return std::unexpected(SystemError::last());
+    return {};
+}
+
+bool exclusiveRenameUnsupported(const SystemError& error)
+{
+    return error.code == EINVAL || error.code == ENOSYS || error.code == EOPNOTSUPP;
+}
+
 std::expected<void, SystemError> renameWithoutReplacing(const std::string& from,
                                                         const std::string& to)
 {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return {};
-    const int error = errno;
-    if (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP)
+    auto renamed = renameNoReplace(from, to);
+    if (!renamed && exclusiveRenameUnsupported(renamed.error()))
         return moveByLinking(from, to);
-    return std::unexpected(SystemError::fromErrno(error));
+    return renamed;
 }
 
 std::expected<void, SystemError> writeAll(int fd, std::string_view bytes)

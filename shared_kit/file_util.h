@@ -21,10 +21,20 @@ std::expected<void, SystemError> makeDirectories(const std::string& path, mode_t
 // keep their mode.
 std::expected<void, SystemError> makePrivateDirectories(const std::string& path);
 
-// Renames `from` to `to` only if nothing has the name `to` yet (EEXIST otherwise), atomically
-// with renameat2(RENAME_NOREPLACE). Where the file system has no such rename (EINVAL, ENOSYS,
-// EOPNOTSUPP) it moves by moveByLinking instead, which is just as exclusive. Both names must be
-// in the same file system.
+// The exclusive rename: renames `from` to `to` atomically, only if nothing has the name `to` yet
+// (EEXIST otherwise), by renameat2(RENAME_NOREPLACE). Nothing else is tried: on a file system
+// without an exclusive rename it fails with an error for which exclusiveRenameUnsupported() is
+// true, and the caller takes its own way round (renameWithoutReplacing links; the copy engine
+// claims the name with a placeholder). Both names must be in the same file system.
+std::expected<void, SystemError> renameNoReplace(const std::string& from, const std::string& to);
+
+// Whether `error`, from renameNoReplace, means that the file system has no exclusive rename
+// (EINVAL, ENOSYS, EOPNOTSUPP) rather than that this rename failed.
+bool exclusiveRenameUnsupported(const SystemError& error);
+
+// Renames `from` to `to` only if nothing has the name `to` yet (EEXIST otherwise): by
+// renameNoReplace, or where the file system has no exclusive rename by moveByLinking, which is
+// just as exclusive but fails for folders. Both names must be in the same file system.
 std::expected<void, SystemError> renameWithoutReplacing(const std::string& from,
                                                         const std::string& to);
 

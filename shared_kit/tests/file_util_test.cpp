@@ -48,7 +48,7 @@ TEST(FileUtilTest, AtomicWriteReplacesWholeAndLeavesNoTemporary)
 TEST(FileUtilTest, ExclusiveMovesNeverReplace)
 {
     using Move = std::expected<void, SystemError> (*)(const std::string&, const std::string&);
-    for (Move move : {Move(renameWithoutReplacing), Move(moveByLinking)}) {
+    for (Move move : {Move(renameNoReplace), Move(renameWithoutReplacing), Move(moveByLinking)}) {
         testing::ScopedTempDir temp;
         std::ofstream(temp / "from") << "from";
         std::ofstream(temp / "taken") << "taken";
