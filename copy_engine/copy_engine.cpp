@@ -2,14 +2,13 @@
 
 #include "copy_naming.h"
 #include "destination_checks.h"
-#include "file_util.h"
+#include "dir_listing.h"
 #include "lifted_protections.h"
 #include "log.h"
 #include "paths.h"
 #include "tree_copy.h"
 #include "uuid.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -203,21 +202,23 @@ void removeAbandonedTemporaries(const std::string& destination)
     if (!folderPath.starts_with('/'))
         return;
     // Gone, not a folder, or one the user may add to but not list (a drop box): nothing to do.
-    UniqueFd opened(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd opened(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!opened)
         return;
-    DirStream entries(::fdopendir(opened.get()));
-    if (!entries)
+    auto listing = DirListing::open(opened.get());
+    if (!listing)
         return;
-    opened.release();
     // Collected first: the listing is not changed while it is read.
     std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(entries.get())) {
+    while (const dirent* entry = listing->next()) {
         const std::string_view name = entry->d_name;
         if (name.starts_with(temporaryPrefix) || name.starts_with(checkFilePrefix))
             names.emplace_back(name);
     }
-    const int folder = ::dirfd(entries.get());
+    // What was read is swept all the same; the rest waits for the next copy.
+    if (const auto error = listing->error())
+        logError(logger("copy"), "Couldn't read a destination to its end", *error);
+    const int folder = opened.get();
     for (const std::string& name : names) {
         const UniqueFd lock = lockAbandoned(folder, name.c_str());
         if (!lock)

@@ -1,10 +1,10 @@
 #include "tree_copy.h"
 
+#include "dir_listing.h"
 #include "file_util.h"
 #include "paths.h"
 #include "unique_fd.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
@@ -42,11 +42,6 @@ constexpr const char* defaultAclName = "system.posix_acl_default";
 constexpr std::size_t bufferSize = 256 * 1024;
 constexpr std::size_t rangeChunk = std::size_t{1} << 30;
 constexpr off_t toTheEnd = std::numeric_limits<off_t>::max();
-
-bool isDot(const char* name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
 
 // Whether `path` names an item by a folder and a name in it ("/a/b", "a/b"): not the root, not a
 // bare name, no trailing slash.
@@ -287,26 +282,20 @@ private:
             m_topFolder = identity(made);
         }
 
-        DirStream entries(::fdopendir(source.get()));
+        auto entries = DirListing::open(source.get());
         if (!entries)
-            return errno;
-        source.release();
-        const int sourceFd = ::dirfd(entries.get());
+            return entries.error().code;
+        // The listing's descriptor stands for the source from here: a deep tree holds one per
+        // level, not two.
+        source.reset();
+        const int sourceFd = entries->fd();
         const Folder inner{target.get(), createdGid(folder), folder.setgid};
-        for (;;) {
-            errno = 0;
-            const dirent* entry = ::readdir(entries.get());
-            if (entry == nullptr) {
-                if (errno != 0)
-                    return errno;
-                break;
-            }
-            if (isDot(entry->d_name))
-                continue;
+        while (const dirent* entry = entries->next())
             if (const int error =
                     copyEntry(sourceFd, entry->d_name, entry->d_type, inner, entry->d_name))
                 return error;
-        }
+        if (const auto error = entries->error())
+            return error->code;
         return finish(sourceFd, info, target.get(), folder);
     }
 
@@ -626,24 +615,18 @@ int removeEntry(int dirFd, const char* name)
         UniqueFd folder(::openat(dirFd, name, folderOpenFlags));
         if (!folder)
             return errno == ENOENT ? 0 : errno;
-        DirStream entries(::fdopendir(folder.get()));
+        auto entries = DirListing::open(folder.get());
         if (!entries)
-            return errno;
-        const int fd = folder.release();
-        for (;;) {
-            errno = 0;
-            const dirent* entry = ::readdir(entries.get());
-            if (entry == nullptr) {
-                if (errno != 0 && firstError == 0)
-                    firstError = errno;
-                break;
-            }
-            if (isDot(entry->d_name))
-                continue;
-            const int error = removeEntry(fd, entry->d_name);
+            return entries.error().code;
+        // As in copyFolder: the listing's descriptor serves the removals.
+        folder.reset();
+        while (const dirent* entry = entries->next()) {
+            const int error = removeEntry(entries->fd(), entry->d_name);
             if (error != 0 && firstError == 0)
                 firstError = error;
         }
+        if (const auto error = entries->error(); error && firstError == 0)
+            firstError = error->code;
     }
     if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT && firstError == 0)
         firstError = errno;

@@ -1,10 +1,10 @@
 #include "bookmark.h"
 
+#include "dir_listing.h"
 #include "paths.h"
 #include "unique_fd.h"
 #include "user_dirs.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -161,8 +161,8 @@ public:
         while (!queue.empty() && m_budget > 0) {
             auto [folder, level] = std::move(queue.front());
             queue.pop_front();
-            UniqueFd fd(::open(folder.c_str(),
-                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            const UniqueFd fd(::open(folder.c_str(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             if (!fd)
                 continue;
             // Checked again on the open folder: something may have been mounted meanwhile.
@@ -170,14 +170,13 @@ public:
             if (::fstat(fd.get(), &info) != 0 || info.st_dev != m_identity.device ||
                 !m_listed.insert(info.st_ino).second)
                 continue;
-            DirStream listing(::fdopendir(fd.get()));
+            auto listing = DirListing::open(fd.get());
             if (!listing)
                 continue;
-            const int listed = fd.release(); // the listing owns it now
-            while (const dirent* entry = ::readdir(listing.get())) {
+            const int listed = fd.get();
+            // A folder that fails to be read part-way is searched as far as it was read.
+            while (const dirent* entry = listing->next()) {
                 const std::string_view name = entry->d_name;
-                if (name == "." || name == "..")
-                    continue;
                 if (m_budget == 0)
                     return std::nullopt;
                 --m_budget;
