@@ -10,8 +10,10 @@
 #include "log.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QSocketNotifier>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -60,6 +62,23 @@ Arguments parse(int argc, char** argv)
         }
     }
     return parsed;
+}
+
+// After the event loop ended (a termination signal, Quit): the copies under way finish rather
+// than leave hidden temporary items behind, and their outcome lines and notifications, queued to
+// this thread, still go out. The notification server gets a few seconds at most.
+void finishCopiesUnderWay(QThreadPool& copies, ResultNotifier& notifier)
+{
+    constexpr int deliveryGraceMs = 3000;
+    copies.waitForDone();
+    QCoreApplication::sendPostedEvents();
+    if (!notifier.isDelivering())
+        return;
+    QEventLoop delivering;
+    QObject::connect(&notifier, &ResultNotifier::deliveriesFinished, &delivering,
+                     &QEventLoop::quit);
+    QTimer::singleShot(deliveryGraceMs, &delivering, &QEventLoop::quit);
+    delivering.exec();
 }
 
 // SIGTERM (a logout) and SIGINT end the event loop instead of the process, so that copies under
@@ -156,6 +175,6 @@ int main(int argc, char** argv)
     delegate.didFinishLaunching();
 
     const int status = QApplication::exec();
-    copies.waitForDone(); // a copy under way finishes rather than leaving a hidden temporary
+    finishCopiesUnderWay(copies, delegate.notifier());
     return status;
 }

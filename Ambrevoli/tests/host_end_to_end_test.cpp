@@ -126,6 +126,14 @@ private:
         return added ? id : Uuid();
     }
 
+    // Ends the host started by init() as a logout does, serving the notification server (this
+    // thread's event loop) meanwhile.
+    bool stopHost(int timeoutMs = 20000)
+    {
+        m_host->terminate();
+        return QTest::qWaitFor([&] { return m_host->state() == QProcess::NotRunning; }, timeoutMs);
+    }
+
     std::vector<std::string> listing(std::string_view relative) const
     {
         std::vector<std::string> names;
@@ -335,13 +343,22 @@ private slots:
         writeFile("src/big.bin", std::string(256 << 20, 'x'));
         QCOMPARE(send("Drop", {QString::fromStdString(path("src/big.bin"))}), 0);
         QVERIFY(waitForLog("is valid: 1 items found"));
-        m_host->terminate();
-        QVERIFY(m_host->waitForFinished(60000));
+        // Waited for with this thread's event loop running: it serves the notification server
+        // the host reports to on its way out.
+        QVERIFY(stopHost(60000));
+        m_log += QString::fromUtf8(m_host->readAllStandardError());
         QCOMPARE(m_host->exitStatus(), QProcess::NormalExit);
         QCOMPARE(m_host->exitCode(), 0);
         // The copy was finished, not abandoned under its hidden temporary name.
         QCOMPARE(listing("home/Drop"), std::vector<std::string>{"big.bin"});
         QCOMPARE(fs::file_size(path("home/Drop/big.bin")), std::uintmax_t(256) << 20);
+        // ... and reported, although the event loop had ended when it finished.
+        QCOMPARE(countLog("default: Copied 1 of 1 items"), 1);
+        QCOMPARE(
+            countLog("default: Destination: Drop at " + QString::fromStdString(path("home/Drop"))),
+            1);
+        QCOMPARE(m_server->notifications.size(), 1);
+        QVERIFY(m_server->notifications[0].summary.contains("Drop"));
     }
 
     void twentyParallelSendsAllLand()
