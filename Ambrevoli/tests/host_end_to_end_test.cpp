@@ -257,7 +257,9 @@ private slots:
         QTest::addColumn<bool>("knownDestination");
         QTest::addColumn<QString>("reason");
         QTest::newRow("expired") << 601.0 << true << "expired";
-        QTest::newRow("dated in the future") << -61.0 << true << "datedInTheFuture";
+        // Well beyond the allowed skew: the request comes closer to "now" while a loaded
+        // machine starts the host.
+        QTest::newRow("dated in the future") << -120.0 << true << "datedInTheFuture";
         QTest::newRow("unknown destination") << 0.0 << false << "unknownDestination(";
     }
 
