@@ -97,14 +97,11 @@ void AppDelegate::openURLs(const QStringList& urls)
     }
 }
 
-void AppDelegate::addFolders(const QStringList& folders)
+std::vector<FolderOutcome> AppDelegate::addFolders(const QStringList& folders)
 {
     if (!m_services)
-        return;
-    std::vector<std::string> paths;
-    for (const QString& folder : folders)
-        paths.push_back(folder.toStdString());
-    m_services->destinations.addFolders(paths);
+        return std::vector<FolderOutcome>(folders.size(), FolderOutcome::notSaved);
+    return addDestinations(m_services->destinations, folders);
 }
 
 } // namespace ambrevoli

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app_group.h"
+#include "destination_adding.h"
 #include "destinations_model.h"
 #include "request_handler.h"
 #include "result_notifier.h"
@@ -44,8 +45,9 @@ public:
     // logged and skipped.
     void openURLs(const QStringList& urls);
 
-    // Adds folders to the destinations (as if chosen in the settings). Ignored without services.
-    void addFolders(const QStringList& folders);
+    // Adds folders (absolute paths) to the destinations, as if chosen in the settings, and says
+    // what became of each. Without services none can be saved.
+    std::vector<FolderOutcome> addFolders(const QStringList& folders);
 
 private:
     struct Services;
