@@ -75,6 +75,15 @@ QColor secondaryColor(const QWidget& widget)
     return widget.palette().color(QPalette::PlaceholderText);
 }
 
+void setTextColor(QWidget& widget, const QColor& color)
+{
+    // A label takes its text colour from Text rather than WindowText when it sits on a list.
+    QPalette palette = widget.palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::Text, color);
+    widget.setPalette(palette);
+}
+
 QFont textStyleFont(const QWidget& widget, TextStyle style)
 {
     QFont font = widget.font();

@@ -20,6 +20,9 @@ QColor namedRed();
 // The secondary text colour: the palette's placeholder text colour.
 QColor secondaryColor(const QWidget& widget);
 
+// Draws `widget`'s text in `color`, on a window background and on a list's alike.
+void setTextColor(QWidget& widget, const QColor& color);
+
 enum class TextStyle {
     title2,   // larger than body, for a content-unavailable title and row symbols
     headline, // body size, bold

@@ -31,7 +31,7 @@ const QString rowsMimeType = QStringLiteral("application/x-ambrevoli-destination
 constexpr int listMargin = 6;
 constexpr int dropIndicatorHeight = 2;
 constexpr int placeholderSymbolSide = 48;
-constexpr int placeholderTextWidth = 300;
+constexpr int placeholderMargin = 60;
 // How close to the top or bottom edge a drag scrolls the list, and by how much per move.
 constexpr int autoScrollMargin = 24;
 constexpr int autoScrollStep = 12;
@@ -92,18 +92,16 @@ QWidget* makePlaceholder(QWidget* parent)
         new QLabel(QString::fromUtf8(wording(Phrase::noDestinationsHint)), placeholder);
     description->setWordWrap(true);
     description->setAlignment(Qt::AlignCenter);
-    description->setMaximumWidth(placeholderTextWidth);
-    QPalette secondary = description->palette();
-    secondary.setColor(QPalette::WindowText, secondaryColor(*description));
-    description->setPalette(secondary);
+    setTextColor(*description, secondaryColor(*description));
 
     auto* layout = new QVBoxLayout(placeholder);
+    layout->setContentsMargins(placeholderMargin, 0, placeholderMargin, 0);
     layout->setSpacing(8);
     layout->addStretch(1);
     layout->addWidget(symbol, 0, Qt::AlignHCenter);
     layout->addSpacing(4);
     layout->addWidget(title, 0, Qt::AlignHCenter);
-    layout->addWidget(description, 0, Qt::AlignHCenter);
+    layout->addWidget(description);
     layout->addStretch(1);
     return placeholder;
 }

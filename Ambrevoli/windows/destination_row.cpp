@@ -26,6 +26,8 @@ constexpr int rowInset = 2;
 constexpr int cellPaddingX = 8;
 constexpr int cellPaddingY = 4;
 constexpr int columnSpacing = 2;
+// QLineEdit's inner margin before its text, when it has no frame.
+constexpr int fieldTextMargin = 2;
 constexpr qreal cornerRadius = 6;
 
 const QString missingHelp =
@@ -84,6 +86,8 @@ DestinationRow::DestinationRow(DestinationsModel& model, const Uuid& id, QWidget
     m_path = new MiddleElidedLabel(this);
     m_path->setFont(textStyleFont(*this, TextStyle::caption));
     m_path->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // Lines the path up with the name, which the field insets by its text margin.
+    m_path->setContentsMargins(fieldTextMargin, 0, 0, 0);
 
     m_missingCaption = new QLabel(QStringLiteral("Missing"), this);
     QFont missingFont = textStyleFont(*this, TextStyle::caption);
@@ -237,13 +241,8 @@ void DestinationRow::updateColors()
     field.setColor(QPalette::Text, m_editing ? base.color(QPalette::Text) : text);
     m_field->setPalette(field);
 
-    QPalette path = m_path->palette();
-    path.setColor(QPalette::WindowText, secondary);
-    m_path->setPalette(path);
-
-    QPalette caption = m_missingCaption->palette();
-    caption.setColor(QPalette::WindowText, inverted ? text : namedOrange());
-    m_missingCaption->setPalette(caption);
+    setTextColor(*m_path, secondary);
+    setTextColor(*m_missingCaption, inverted ? text : namedOrange());
 }
 
 void DestinationRow::paintEvent(QPaintEvent*)
@@ -252,8 +251,9 @@ void DestinationRow::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::Antialiasing);
 
     if (m_selected) {
+        // Pale while the name is edited, so the field's frame stands out.
         QColor fill = palette().color(QPalette::Active, QPalette::Highlight);
-        if (!m_emphasized)
+        if (!m_emphasized || m_editing)
             fill.setAlphaF(0.22);
         painter.setPen(Qt::NoPen);
         painter.setBrush(fill);

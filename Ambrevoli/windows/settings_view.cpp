@@ -125,9 +125,7 @@ SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, QWidget
         auto* text = new QLabel(QString::fromUtf8(wording(Phrase::notificationsOff)), m_banner);
         text->setWordWrap(true);
         text->setFont(textStyleFont(*text, TextStyle::callout));
-        QPalette secondary = text->palette();
-        secondary.setColor(QPalette::WindowText, secondaryColor(*text));
-        text->setPalette(secondary);
+        setTextColor(*text, secondaryColor(*text));
         auto* layout = new QHBoxLayout(m_banner);
         layout->setContentsMargins(regionInset, regionInset, regionInset, regionInset);
         layout->setSpacing(toolbarSpacing);
@@ -142,9 +140,7 @@ SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, QWidget
         m_saveError->setWordWrap(true);
         m_saveError->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         m_saveError->setTextFormat(Qt::PlainText);
-        QPalette red = m_saveError->palette();
-        red.setColor(QPalette::WindowText, namedRed());
-        m_saveError->setPalette(red);
+        setTextColor(*m_saveError, namedRed());
 
         auto* layout = new QHBoxLayout(toolbar);
         layout->setContentsMargins(regionInset, regionInset, regionInset, regionInset);

@@ -307,6 +307,36 @@ private slots:
         QCOMPARE(window.rows().size(), 1u);
     }
 
+    void theKeyboardSelectsEditsAndRemoves()
+    {
+        writeDestinations({"A", "B", "C"});
+        Window window(file());
+        QVERIFY(open(window));
+        DestinationList& list = window.list();
+        list.setFocus();
+
+        QTest::keyClick(&list, Qt::Key_Down);
+        QCOMPARE(window.view.selection(), writtenIDs({"A"}));
+        QTest::keyClick(&list, Qt::Key_Down, Qt::ShiftModifier);
+        QCOMPARE(window.view.selection(), writtenIDs({"A", "B"}));
+        QTest::keyClick(&list, Qt::Key_End);
+        QCOMPARE(window.view.selection(), writtenIDs({"C"}));
+
+        // Return edits the selected row's name; leaving the field hands the keys back.
+        QTest::keyClick(&list, Qt::Key_Return);
+        QLineEdit* field = window.row(2)->nameField();
+        QVERIFY(field->hasFocus());
+        QTest::keyClicks(field, "Camera");
+        QCOMPARE(writtenLabels(), (std::vector<std::string>{"A", "B", "Camera"}));
+        list.setFocus();
+
+        QTest::keyClick(&list, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(window.view.selection(), writtenIDs({"A", "B", "Camera"}));
+        QTest::keyClick(&list, Qt::Key_Backspace);
+        QVERIFY(writtenLabels().empty());
+        QVERIFY(labelReading(window.view, "No Destinations"));
+    }
+
     void moveUpAndDownShiftTheOneSelectedRow()
     {
         writeDestinations({"A", "B", "C"});
@@ -448,6 +478,7 @@ private slots:
         QTest::keyClicks(field, "iday  ");
         QCOMPARE(writtenLabels(), (std::vector<std::string>{"Holiday", "B"}));
         QCOMPARE(field->text(), QString("Holiday  "));
+        screenshot(window.view, "editing-a-label");
         QTest::keyClick(field, Qt::Key_Return);
         QCOMPARE(field->text(), QString("Holiday"));
         QVERIFY(field->hasFocus());
@@ -513,6 +544,7 @@ private slots:
         QVERIFY(window.row(2)->isAncestorOf(missing));
         QCOMPARE(missing->toolTip(),
                  QString("Ambrevoli can't find this folder, so it's off in the Send To menu."));
+        QCOMPARE(missing->palette().color(missing->foregroundRole()).name(), QString("#e66100"));
         QVERIFY(window.row(2)->isMissing() && !window.row(0)->isMissing());
         screenshot(window.view, "rows-one-missing-one-selected");
     }
@@ -550,7 +582,7 @@ private slots:
         const QString sentence = QString::fromUtf8(wording(Phrase::destinationsNotSaved));
         QLabel* caption = labelReading(window.view, sentence);
         QVERIFY(caption);
-        QCOMPARE(caption->palette().color(QPalette::WindowText).name(), QString("#c01c28"));
+        QCOMPARE(caption->palette().color(caption->foregroundRole()).name(), QString("#c01c28"));
         QCOMPARE(window.rows().size(), 2u); // still the saved list
         screenshot(window.view, "save-error");
 
@@ -597,7 +629,8 @@ private slots:
                 labelReading(window.view, "Ambrevoli couldn't rename the old file, so it's still "
                                           "in place.");
             QVERIFY(failure);
-            QCOMPARE(failure->palette().color(QPalette::WindowText).name(), QString("#c01c28"));
+            QCOMPARE(failure->palette().color(failure->foregroundRole()).name(),
+                     QString("#c01c28"));
             QCOMPARE(readBytes(file()), content.toStdString());
             screenshot(window.view,
                        QStringLiteral("start-fresh-failed-%1").arg(QTest::currentDataTag()));
