@@ -53,6 +53,8 @@ QByteArray InstanceMessage::encode() const
         appendRecord(out, 'u', url);
     for (const QString& folder : addFolders)
         appendRecord(out, 'f', folder);
+    if (!activationToken.isEmpty())
+        appendRecord(out, 't', activationToken);
     return out;
 }
 
@@ -82,6 +84,11 @@ std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
             break;
         case 'u': message.urls.append(text); break;
         case 'f': message.addFolders.append(text); break;
+        case 't':
+            if (!message.activationToken.isEmpty() || text.isEmpty())
+                return std::nullopt;
+            message.activationToken = text;
+            break;
         default: return std::nullopt;
         }
     }
