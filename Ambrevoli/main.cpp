@@ -5,9 +5,14 @@
 #include "app_delegate.h"
 #include "app_group.h"
 #include "copy_summary.h"
+#include "extension_probe.h"
 #include "freedesktop_notification_service.h"
+#include "gnome_notification_switch.h"
+#include "handoff_url.h"
 #include "instance_channel.h"
 #include "log.h"
+#include "window_activation.h"
+#include "window_coordinator.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -20,17 +25,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 using namespace ambrevoli;
 
 namespace {
 
-constexpr char usage[] = "Usage: ambrevoli [--background] [URL...]\n"
+constexpr char usage[] = "Usage: ambrevoli [--background] [--settings] [URL...]\n"
                          "       ambrevoli --add-destination FOLDER...\n"
                          "\n"
                          "Runs the Ambrevoli host, or hands the URLs (ambrevoli://send?request=…,\n"
                          "ambrevoli://settings) or the folders to add to the one already running.\n"
                          "  --background       do not raise a window\n"
+                         "  --settings         open the settings window\n"
                          "  --add-destination  add the FOLDERs to the Send To destinations\n";
 
 struct Arguments {
@@ -49,6 +56,8 @@ Arguments parse(int argc, char** argv)
             parsed.help = true;
         } else if (argument == "--background") {
             parsed.message.activates = false;
+        } else if (argument == "--settings") {
+            parsed.message.urls.append(QString::fromStdString(HandoffURL::settings().url()));
         } else if (argument == "--add-destination") {
             for (++i; i < argc; ++i)
                 parsed.message.addFolders.append(QString::fromLocal8Bit(argv[i]));
@@ -101,11 +110,12 @@ void chooseDisplayPlatform()
 
 int main(int argc, char** argv)
 {
-    const Arguments arguments = parse(argc, argv);
+    Arguments arguments = parse(argc, argv);
     if (arguments.help || !arguments.valid) {
         std::fputs(usage, arguments.help ? stdout : stderr);
         return arguments.help ? 0 : 2;
     }
+    arguments.message.activationToken = takeLaunchActivationToken();
     adoptNumericLocaleFromEnvironment();
     chooseDisplayPlatform();
 
@@ -141,13 +151,29 @@ int main(int argc, char** argv)
     QThreadPool copies;
     copies.setMaxThreadCount(1024);
     FreedesktopNotificationService notifications;
+    GnomeNotificationSwitch gnomeSwitch(QApplication::desktopFileName().toStdString());
+    notifications.setSwitchedOffProbe([&gnomeSwitch] { return gnomeSwitch.isSwitchedOff(); });
     AppDelegate delegate(notifications, copies);
+    std::unique_ptr<WindowCoordinator> windows;
+    if (DestinationsModel* destinations = delegate.destinations()) {
+        windows = std::make_unique<WindowCoordinator>(*destinations, notifications,
+                                                      [] { return isFinderExtensionEnabled(); });
+        delegate.setShowSettings([&windows] { windows->showSettings(); });
+    }
 
-    auto deliver = [&delegate](const InstanceMessage& message) {
+    auto deliver = [&delegate, &windows](const InstanceMessage& message) {
+        // The token is the leave for a window this message opens; a message that opens none
+        // ends the desktop's wait for one.
+        if (windows)
+            windows->setActivationToken(message.activationToken);
         if (!message.addFolders.isEmpty())
             delegate.addFolders(message.addFolders);
         if (!message.urls.isEmpty())
             delegate.openURLs(message.urls);
+        if (windows)
+            windows->dropActivationToken();
+        else
+            endStartup(message.activationToken);
     };
     QObject::connect(&channel, &InstanceChannel::messageReceived, &delegate, deliver);
 
