@@ -4,6 +4,7 @@
 // part: it hears the startup notification messages and the activation requests, and reads the
 // windows' properties.
 
+#include "desktop_fakes.h"
 #include "handoff_url.h"
 
 #include <QDir>
@@ -193,6 +194,9 @@ class SettingsEndToEndTest : public QObject {
     std::unique_ptr<RootListener> m_root;
     std::unique_ptr<Child> m_host;
     QString m_log;
+    // For the notifications: a session bus and a stand-in notification server on it.
+    std::unique_ptr<ambrevoli::testing::PrivateSessionBus> m_bus;
+    std::unique_ptr<ambrevoli::testing::FakeNotificationServer> m_server;
 
     QProcessEnvironment environment(const QString& startupID) const
     {
@@ -202,11 +206,14 @@ class SettingsEndToEndTest : public QObject {
         env.insert("XDG_CONFIG_HOME", m_temp->filePath("home/.config"));
         env.insert("XDG_RUNTIME_DIR", m_temp->filePath("run"));
         env.insert("AMBREVOLI_LOG", "stderr");
+        env.insert("AMBREVOLI_HOST", AMBREVOLI_HOST_BINARY); // whom ambrevoli-send wakes
         env.insert("QT_QPA_PLATFORM", "xcb");
         env.insert("DISPLAY", QString::fromUtf8(m_displayName));
         env.remove("WAYLAND_DISPLAY");
         env.remove("XDG_ACTIVATION_TOKEN");
         env.remove("DESKTOP_STARTUP_ID");
+        if (m_bus)
+            env.insert("DBUS_SESSION_BUS_ADDRESS", m_bus->address());
         if (!startupID.isEmpty())
             env.insert("DESKTOP_STARTUP_ID", startupID);
         return env;
@@ -243,6 +250,17 @@ class SettingsEndToEndTest : public QObject {
 
     QList<xcb_window_t> settingsWindows() { return m_root->shownWindows("Ambrevoli Settings"); }
 
+    void startHost(const QStringList& arguments, const QString& startupID)
+    {
+        m_host = std::make_unique<Child>();
+        m_host->setProcessEnvironment(environment(startupID));
+        connect(m_host.get(), &QProcess::readyReadStandardError, this, [this, host = m_host.get()] {
+            m_log += QString::fromUtf8(host->readAllStandardError());
+        });
+        m_host->start(AMBREVOLI_HOST_BINARY, arguments);
+        QVERIFY(m_host->waitForStarted());
+    }
+
 private slots:
     void init()
     {
@@ -269,6 +287,8 @@ private slots:
         if (QTest::currentTestFailed())
             qInfo().noquote() << "The host logged:\n" << m_log;
         m_host.reset();
+        m_server.reset();
+        m_bus.reset();
         m_root.reset();
         m_display.reset();
         m_temp.reset();
@@ -278,13 +298,7 @@ private slots:
     // URL and their own tokens over, and the one window comes to the front with each.
     void everyStartBringsTheOneWindowToTheFront()
     {
-        m_host = std::make_unique<Child>();
-        m_host->setProcessEnvironment(environment("first_TIME1000"));
-        connect(m_host.get(), &QProcess::readyReadStandardError, this, [this, host = m_host.get()] {
-            m_log += QString::fromUtf8(host->readAllStandardError());
-        });
-        m_host->start(AMBREVOLI_HOST_BINARY, {"--settings"});
-        QVERIFY(m_host->waitForStarted());
+        startHost({"--settings"}, "first_TIME1000");
 
         QVERIFY2(heardStartupEnd("first_TIME1000"), "the first start's startup never ended");
         const QList<xcb_window_t> windows = settingsWindows();
@@ -316,10 +330,7 @@ private slots:
     // A start that opens no window still ends the desktop's wait for one, at once.
     void aStartWithoutAWindowEndsItsStartup()
     {
-        m_host = std::make_unique<Child>();
-        m_host->setProcessEnvironment(environment("first_TIME1000"));
-        m_host->start(AMBREVOLI_HOST_BINARY, {"--background"});
-        QVERIFY(m_host->waitForStarted());
+        startHost({"--background"}, "first_TIME1000");
         QVERIFY2(heardStartupEnd("first_TIME1000"), "the first start's startup never ended");
 
         const QString folder = m_temp->filePath("home/Photos");
@@ -328,6 +339,41 @@ private slots:
         QVERIFY2(heardStartupEnd("later_TIME2000"), "the later start's startup never ended");
         QVERIFY(settingsWindows().isEmpty());
         QVERIFY(m_root->activations().isEmpty());
+    }
+
+    // A click on a copy notification whose destination folder is gone since.
+    void aClickOnANotificationWhoseFolderIsGoneOpensTheWindow()
+    {
+        m_bus = std::make_unique<ambrevoli::testing::PrivateSessionBus>();
+        if (m_bus->address().isEmpty())
+            QSKIP(qPrintable("no private session bus: " + m_bus->failure()));
+        m_server = std::make_unique<ambrevoli::testing::FakeNotificationServer>();
+        QVERIFY(m_server->serve(m_bus->connect("notifications")));
+        startHost({"--background"}, {});
+        QVERIFY(QTest::qWaitFor([&] { return m_log.contains("Ambrevoli started"); }, 20000));
+
+        const QString drop = m_temp->filePath("home/Drop");
+        QVERIFY(QDir().mkpath(drop));
+        QCOMPARE(laterStart({"--add-destination", drop}, {}), 0);
+        QFile file(m_temp->filePath("photo.jpg"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        // The host adds the folder right after the later start ended.
+        const auto sent = QTest::qWaitFor(
+            [&] {
+                Child send;
+                send.setProcessEnvironment(environment({}));
+                send.start(AMBREVOLI_SEND_BINARY, {"--to", "Drop", file.fileName()});
+                return send.waitForFinished(20000) && send.exitCode() == 0;
+            },
+            20000);
+        QVERIFY2(sent, "ambrevoli-send never found the destination");
+        QVERIFY(QTest::qWaitFor([&] { return m_server->notifications.size() == 1; }, 20000));
+        QVERIFY(settingsWindows().isEmpty());
+
+        QVERIFY(QDir(drop).removeRecursively());
+        emit m_server->ActionInvoked(m_server->notifications[0].id, "default");
+        QVERIFY(QTest::qWaitFor([&] { return settingsWindows().size() == 1; }, 20000));
     }
 };
 
