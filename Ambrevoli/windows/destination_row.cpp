@@ -143,7 +143,8 @@ void DestinationRow::setMissing(bool missing)
 void DestinationRow::takeUpLabel()
 {
     const QString label = modelLabel();
-    setAccessibleName(label);
+    if (accessibleName() != label)
+        setAccessibleName(label);
     if (!m_editing && m_field->text() != label) {
         m_field->setText(label);
         m_field->setCursorPosition(0);
