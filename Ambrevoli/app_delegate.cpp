@@ -91,10 +91,18 @@ void AppDelegate::openURLs(const QStringList& urls)
         }
         if (const auto requestID = handoff->requestID())
             m_services->handler.handle(*requestID);
+        else if (m_showSettings)
+            m_showSettings();
         else
             requestsLog().log(LogLevel::standard,
-                              "Ignored a settings URL: this build has no settings window");
+                              "Ignored a settings URL: there is no settings window");
     }
+}
+
+void AppDelegate::setShowSettings(ResultNotifier::Action showSettings)
+{
+    m_showSettings = showSettings;
+    m_notifier.setShowSettings(std::move(showSettings));
 }
 
 std::vector<FolderOutcome> AppDelegate::addFolders(const QStringList& folders)

@@ -49,6 +49,11 @@ public:
     // what became of each. Without services none can be saved.
     std::vector<FolderOutcome> addFolders(const QStringList& folders);
 
+    // How the settings window opens (the window coordinator's showSettings): for the settings
+    // URL and for a click on a notification whose folder can't be shown. Set once the windows
+    // exist over the services' destinations; until then the settings URL is logged and ignored.
+    void setShowSettings(ResultNotifier::Action showSettings);
+
 private:
     struct Services;
     std::expected<std::unique_ptr<Services>, AppGroupError> buildServices(QThreadPool& pool);
@@ -56,6 +61,7 @@ private:
     ResultNotifier m_notifier;
     std::unique_ptr<Services> m_services;
     bool m_openedForURL = false;
+    ResultNotifier::Action m_showSettings;
 };
 
 } // namespace ambrevoli

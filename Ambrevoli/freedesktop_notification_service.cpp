@@ -106,9 +106,10 @@ void FreedesktopNotificationService::notificationSettings(StatusHandler handler)
         return;
     }
     call(QStringLiteral("GetServerInformation"), {},
-         [handler = std::move(handler)](const QDBusMessage& reply) {
-             handler(reply.type() == QDBusMessage::ReplyMessage ? AuthorizationStatus::authorized
-                                                                : AuthorizationStatus::denied);
+         [this, handler = std::move(handler)](const QDBusMessage& reply) {
+             handler(reply.type() == QDBusMessage::ReplyMessage && !switchedOff()
+                         ? AuthorizationStatus::authorized
+                         : AuthorizationStatus::denied);
          });
 }
 
@@ -124,9 +125,9 @@ void FreedesktopNotificationService::requestAuthorization(AuthorizationOptions,
     // There is nobody to ask: the desktop shows every application's notifications when a
     // server runs, so its presence is the answer.
     call(QStringLiteral("GetServerInformation"), {},
-         [handler = std::move(handler)](const QDBusMessage& reply) {
+         [this, handler = std::move(handler)](const QDBusMessage& reply) {
              if (reply.type() == QDBusMessage::ReplyMessage) {
-                 handler(Answer(true));
+                 handler(Answer(!switchedOff()));
                  return;
              }
              const NotificationError error = errorOf(QDBusError(reply));
@@ -236,6 +237,11 @@ void FreedesktopNotificationService::actionInvoked(uint id, const QString&)
 void FreedesktopNotificationService::notificationClosed(uint id, uint)
 {
     forget(id);
+}
+
+bool FreedesktopNotificationService::switchedOff() const
+{
+    return m_isSwitchedOff && m_isSwitchedOff();
 }
 
 void FreedesktopNotificationService::forget(uint id)

@@ -20,7 +20,8 @@ namespace ambrevoli {
 // request under the identifier of one still shown replaces it, withdrawing it closes it, a click
 // (an invoked action) reaches the delegate with the identifier and user info, and a notification
 // the server closed is forgotten. Permission: a server that answers is authorization, none is
-// denial. Without a session bus every call fails at once with noSessionBus.
+// denial, as is a server the user has silenced for the application (see setSwitchedOffProbe).
+// Without a session bus every call fails at once with noSessionBus.
 class FreedesktopNotificationService : public QObject, public NotificationService {
     Q_OBJECT
 public:
@@ -41,6 +42,11 @@ public:
     void setDelegate(NotificationCenterDelegate* delegate) override { m_delegate = delegate; }
     NotificationCenterDelegate* delegate() const override { return m_delegate; }
 
+    // Tells whether the user switched the application's notifications off in the desktop's own
+    // settings (GnomeNotificationSwitch); then permission reads as denied although a server
+    // answers. None by default.
+    void setSwitchedOffProbe(std::function<bool()> probe) { m_isSwitchedOff = std::move(probe); }
+
 private slots:
     void actionInvoked(uint id, const QString& actionKey);
     void notificationClosed(uint id, uint reason);
@@ -56,9 +62,11 @@ private:
     void notify(const NotificationRequest& request, const QStringList& capabilities,
                 std::uint64_t serial, AddHandler handler);
     void forget(uint id);
+    bool switchedOff() const;
 
     QDBusConnection m_bus;
     FrontmostProbe m_isFrontmost;
+    std::function<bool()> m_isSwitchedOff;
     NotificationCenterDelegate* m_delegate = nullptr;
     QHash<QString, uint> m_serverIds; // our identifier → the server's id, while shown
     QHash<uint, Shown> m_shown;       // the server's id → what a click on it reports

@@ -83,6 +83,8 @@ QByteArray InstanceMessage::encode() const
         appendRecord(out, 'u', url);
     for (const QString& folder : addFolders)
         appendRecord(out, 'f', folder);
+    if (!activationToken.isEmpty())
+        appendRecord(out, 't', activationToken);
     return out;
 }
 
@@ -115,6 +117,11 @@ std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
             if (!text.startsWith(u'/'))
                 return std::nullopt;
             message.addFolders.append(text);
+            break;
+        case 't':
+            if (!message.activationToken.isEmpty() || text.isEmpty())
+                return std::nullopt;
+            message.activationToken = text;
             break;
         default: return std::nullopt;
         }

@@ -23,13 +23,17 @@ struct InstanceMessage {
     bool activates = false; // whether the running instance may raise a window
     QStringList urls;       // handoff URLs, in the order given
     QStringList addFolders; // folders to add to the destinations, as absolute paths
+    // The desktop's leave for the window this start opens to take the focus (an activation or
+    // startup-notification token); empty for none.
+    QString activationToken = {};
 
     friend bool operator==(const InstanceMessage&, const InstanceMessage&) = default;
 
     static constexpr qsizetype maxSize = 1 << 20;
 
     // The wire form: "AMBV1\0", then one record per field — a type byte ('a' activates,
-    // 'u' URL, 'f' folder) and NUL-terminated UTF-8 text. Paths and arguments cannot hold NUL.
+    // 'u' URL, 'f' folder, 't' activation token, at most one) and NUL-terminated UTF-8 text.
+    // Paths and arguments cannot hold NUL.
     QByteArray encode() const;
     // None for anything that is not exactly that form, is larger than maxSize or not UTF-8, or
     // names a folder by a relative path (it would be looked up where the instance runs).

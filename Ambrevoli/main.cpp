@@ -8,9 +8,14 @@
 #include "copy_summary.h"
 #include "destination_adding.h"
 #include "destinations_model.h"
+#include "extension_probe.h"
 #include "freedesktop_notification_service.h"
+#include "gnome_notification_switch.h"
+#include "handoff_url.h"
 #include "instance_channel.h"
 #include "log.h"
+#include "window_activation.h"
+#include "window_coordinator.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -33,12 +38,13 @@ using namespace ambrevoli;
 namespace {
 
 constexpr char usage[] =
-    "Usage: ambrevoli [--background] [URL...]\n"
+    "Usage: ambrevoli [--background] [--settings] [URL...]\n"
     "       ambrevoli --add-destination FOLDER...\n"
     "\n"
     "Runs the Ambrevoli host, or hands the URLs (ambrevoli://send?request=…,\n"
     "ambrevoli://settings) or the folders to add to the one already running.\n"
     "  --background       do not raise a window\n"
+    "  --settings         open the settings window\n"
     "  --add-destination  add the FOLDERs to the Send To destinations; tells what\n"
     "                     became of each, exits 1 when none could be added\n";
 
@@ -58,6 +64,8 @@ Arguments parse(int argc, char** argv)
             parsed.help = true;
         } else if (argument == "--background") {
             parsed.message.activates = false;
+        } else if (argument == "--settings") {
+            parsed.message.urls.append(QString::fromStdString(HandoffURL::settings().url()));
         } else if (argument == "--add-destination") {
             for (++i; i < argc; ++i)
                 parsed.message.addFolders.append(QString::fromLocal8Bit(argv[i]));
@@ -186,6 +194,7 @@ int main(int argc, char** argv)
     }
     // Folders alone make a command that reports and ends; a start with URLs may stay as the host.
     const bool onlyAdding = !folders.isEmpty() && arguments.message.urls.isEmpty();
+    arguments.message.activationToken = takeLaunchActivationToken();
     adoptNumericLocaleFromEnvironment();
     chooseDisplayPlatform();
 
@@ -226,14 +235,30 @@ int main(int argc, char** argv)
     QThreadPool copies;
     copies.setMaxThreadCount(1024);
     FreedesktopNotificationService notifications;
+    GnomeNotificationSwitch gnomeSwitch(QApplication::desktopFileName().toStdString());
+    notifications.setSwitchedOffProbe([&gnomeSwitch] { return gnomeSwitch.isSwitchedOff(); });
     AppDelegate delegate(notifications, copies);
+    std::unique_ptr<WindowCoordinator> windows;
+    if (DestinationsModel* destinations = delegate.destinations()) {
+        windows = std::make_unique<WindowCoordinator>(*destinations, notifications,
+                                                      [] { return isFinderExtensionEnabled(); });
+        delegate.setShowSettings([&windows] { windows->showSettings(); });
+    }
 
-    auto deliver = [&delegate](const InstanceMessage& message) {
+    auto deliver = [&delegate, &windows](const InstanceMessage& message) {
         InstanceReceipt receipt;
+        // The token is the leave for a window this message opens; a message that opens none
+        // ends the desktop's wait for one.
+        if (windows)
+            windows->setActivationToken(message.activationToken);
         if (!message.addFolders.isEmpty())
             receipt.folders = delegate.addFolders(message.addFolders);
         if (!message.urls.isEmpty())
             delegate.openURLs(message.urls);
+        if (windows)
+            windows->dropActivationToken();
+        else
+            endStartup(message.activationToken);
         return receipt;
     };
     if (start.role == InstanceChannel::Role::primary && !channel.listen(deliver))

@@ -73,8 +73,10 @@ private:
 private slots:
     void messagesRoundTrip()
     {
-        const InstanceMessage message{
-            true, {"ambrevoli://settings", "x y"}, {"/home/me/Drop", "/tmp/line\nbreak", "/tmp/ü"}};
+        const InstanceMessage message{true,
+                                      {"ambrevoli://settings", "x y"},
+                                      {"/home/me/Drop", "/tmp/line\nbreak", "/tmp/ü"},
+                                      "gnome-shell/Files/2741-7-host_TIME123456"};
         QCOMPARE(InstanceMessage::decode(message.encode()), message);
         QCOMPARE(InstanceMessage::decode(InstanceMessage{}.encode()), InstanceMessage{});
     }
@@ -88,6 +90,8 @@ private slots:
         QTest::newRow("no activates") << head + QByteArray("u/x\0", 4);
         QTest::newRow("activates twice") << head + QByteArray("a1\0a0\0", 6);
         QTest::newRow("activates not 0/1") << head + QByteArray("ayes\0", 5);
+        QTest::newRow("two tokens") << head + QByteArray("a1\0tA\0tB\0", 9);
+        QTest::newRow("empty token") << head + QByteArray("a1\0t\0", 5);
         QTest::newRow("unknown record") << head + QByteArray("a0\0z/x\0", 7);
         QTest::newRow("unterminated") << head + QByteArray("a0\0u/x", 6);
         QTest::newRow("not UTF-8") << head + QByteArray("a0\0f/\xff\0", 7);

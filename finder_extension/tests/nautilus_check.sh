@@ -4,7 +4,8 @@
 # so the system's folder is untouched), runs Nautilus on Xvfb with a private session bus, and
 # drives its context menu through the accessibility bus: Send To › a destination with two files
 # selected, then Send To › Edit Destinations…. Checks the module's log lines, the request file
-# and how the (fake) host was started.
+# and how the (fake) host was started; then Edit Destinations… once more with the real host,
+# whose settings window must show.
 #
 # Usage: nautilus_check.sh <build folder>
 # Exits 77 (skipped) where it cannot run, saying why.
@@ -77,6 +78,8 @@ JSON
   # The host records how it was started; one record per start.
   cat >"$work/host" <<'HOST'
 #!/bin/sh
+# Once the check names the real host, it answers instead.
+[ -f "$(dirname "$0")/real-host" ] && exec "$(cat "$(dirname "$0")/real-host")" "$@"
 record=$(dirname "$0")/started.$$
 { printf '%s\n' "$@"; echo "XDG_ACTIVATION_TOKEN=${XDG_ACTIVATION_TOKEN-}"; } >"$record.partial"
 mv "$record.partial" "$record"
@@ -95,6 +98,7 @@ export HOME=$work/home XDG_RUNTIME_DIR=$work/run
 export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config XDG_CACHE_HOME=$HOME/.cache
 export AMBREVOLI_LOG=stderr AMBREVOLI_LOG_PRIVATE=1 AMBREVOLI_HOST=$work/host
 export GDK_BACKEND=x11 GSK_RENDERER=cairo GSETTINGS_BACKEND=memory
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 # the real host's window, found through AT-SPI
 unset XDG_ACTIVATION_TOKEN DESKTOP_STARTUP_ID
 
 log=$work/nautilus.log
@@ -162,6 +166,14 @@ wait_for_starts 1
 start=$(cat "$work"/started.[0-9]*)
 [[ $start =~ ^ambrevoli://settings$'\n'XDG_ACTIVATION_TOKEN=.+$ ]] || fail "the host was started with: $start"
 
+# The real host, installed by the same build: Edit Destinations… opens its settings window.
+echo "$work/stage/usr/bin/ambrevoli" >"$work/real-host"
+xdotool key --clearmodifiers shift+F10
+"$here/atspi_click.py" org.gnome.Nautilus "Send To" "Edit Destinations…" ||
+  fail "could not click Send To › Edit Destinations… for the real host"
+"$here/../../Ambrevoli/windows/tests/settings_atspi.py" window "Ambrevoli Settings" ||
+  fail "Edit Destinations… did not open the Ambrevoli Settings window"
+
 echo "Nautilus loaded the module and its menu worked. The module logged:"
 module_lines | sed 's/^/  /'
-echo "The settings start carried ${start##*$'\n'}"
+echo "The settings start carried ${start##*$'\n'}; the real host showed its settings window."
