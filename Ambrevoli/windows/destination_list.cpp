@@ -306,6 +306,13 @@ void DestinationList::moveCurrent(int index, bool extend)
 
 void DestinationList::keyPressEvent(QKeyEvent* event)
 {
+    // Keys a name field leaves unused (Return, the arrows) arrive here too; they stay with the
+    // field, or Return would start the edit over and the arrows move the selection away from it.
+    if (QWidget* focus = QApplication::focusWidget();
+        focus && focus != this && isAncestorOf(focus)) {
+        event->accept();
+        return;
+    }
     // Alt+arrows belong to Move Up and Move Down; while those are disabled they do nothing here
     // either.
     if (event->modifiers() & Qt::AltModifier) {
@@ -315,8 +322,8 @@ void DestinationList::keyPressEvent(QKeyEvent* event)
     const bool extend = event->modifiers() & Qt::ShiftModifier;
     const int current = m_anchor ? indexOf(*m_anchor) : -1;
     switch (event->key()) {
-    case Qt::Key_Delete:
-    case Qt::Key_Backspace: emit deleteRequested(); return;
+    // Delete only: Backspace right after leaving a name field must not remove rows.
+    case Qt::Key_Delete: emit deleteRequested(); return;
     case Qt::Key_Up: moveCurrent(current < 0 ? 0 : current - 1, extend); return;
     case Qt::Key_Down: moveCurrent(current + 1, extend); return;
     case Qt::Key_Home: moveCurrent(0, extend); return;

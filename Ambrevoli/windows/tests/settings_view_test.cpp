@@ -333,6 +333,8 @@ private slots:
         QTest::keyClick(&list, Qt::Key_A, Qt::ControlModifier);
         QCOMPARE(window.view.selection(), writtenIDs({"A", "B", "Camera"}));
         QTest::keyClick(&list, Qt::Key_Backspace);
+        QCOMPARE(writtenLabels().size(), 3u);
+        QTest::keyClick(&list, Qt::Key_Delete);
         QVERIFY(writtenLabels().empty());
         QVERIFY(labelReading(window.view, "No Destinations"));
     }
@@ -483,6 +485,12 @@ private slots:
         QCOMPARE(field->text(), QString("Holiday"));
         QVERIFY(field->hasFocus());
         QCOMPARE(writtenLabels(), (std::vector<std::string>{"Holiday", "B"}));
+        // The field keeps the keys it leaves unused: typing goes on after the label, and the
+        // arrows don't move the selection away from the row being edited.
+        QTest::keyClick(field, Qt::Key_Down);
+        QTest::keyClicks(field, "s");
+        QCOMPARE(writtenLabels(), (std::vector<std::string>{"Holidays", "B"}));
+        QCOMPARE(window.view.selection(), writtenIDs({"Holidays"}));
     }
 
     void aBlankLabelFallsBackToTheLabelEditingBeganWith()
