@@ -273,5 +273,9 @@ int main(int argc, char** argv)
     // Later starts wait for the next instance rather than hand work to one that is ending.
     channel.stopListening();
     finishCopiesUnderWay(copies, delegate.notifier());
+    // The delegate and the notification service outlive the window coordinator and the GNOME
+    // switch they were handed: nothing may reach those once this scope starts to end.
+    delegate.setShowSettings({});
+    notifications.setSwitchedOffProbe({});
     return status;
 }

@@ -32,7 +32,8 @@ QByteArray mapsLine(const QString& path)
 // The path of the first file mapped by `pid` whose name contains `name`, once it is mapped.
 QString libraryMappedBy(qint64 pid, const QString& name)
 {
-    for (int attempt = 0; attempt < 200; ++attempt) {
+    // A loaded machine may take seconds to start a process.
+    for (int attempt = 0; attempt < 2000; ++attempt) {
         QFile maps("/proc/" + QString::number(pid) + "/maps");
         if (maps.open(QIODevice::ReadOnly)) {
             for (const QByteArray& line : maps.readAll().split('\n')) {

@@ -78,7 +78,7 @@ xdotool key --clearmodifiers ctrl+a
 xdotool type --delay 20 "Holiday Pictures"
 xdotool key Return
 
-for _ in $(seq 100); do
+for _ in $(seq 300); do
   grep -q '"Holiday Pictures"' "$file" 2>/dev/null && break
   sleep 0.1
 done
