@@ -71,7 +71,9 @@ public:
     // harmless.
     using Receiver = std::function<InstanceReceipt(const InstanceMessage& message)>;
 
-    static constexpr std::chrono::milliseconds defaultPatience{10000};
+    // Long enough for a host still starting on a loaded machine, or finishing its last copies
+    // before it ends, so that the later start becomes the next host instead of giving up.
+    static constexpr std::chrono::milliseconds defaultPatience{60000};
 
     // `socketPath`: where to listen or connect; see defaultSocketPath(). `patience`: how long a
     // start waits for an instance that holds the lock but does not answer yet.
