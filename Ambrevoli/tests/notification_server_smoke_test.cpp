@@ -106,7 +106,8 @@ private slots:
                 history.start("dunstctl", {"history"});
                 history.waitForFinished(10000);
                 const QJsonArray entries = QJsonDocument::fromJson(history.readAllStandardOutput())
-                                               .object()["data"]
+                                               .object()
+                                               .value("data")
                                                .toArray()
                                                .at(0)
                                                .toArray();
@@ -117,7 +118,10 @@ private slots:
             },
             10000);
         QVERIFY2(found, "the notification never reached dunst's history");
-        const auto field = [&](const char* name) { return shown[name].toObject()["data"]; };
+        // By value: operator[] on the temporary object would hand back a reference into it.
+        const auto field = [&](const char* name) -> QJsonValue {
+            return shown.value(name).toObject().value("data");
+        };
         QCOMPARE(field("appname").toString(), "Ambrevoli");
         QCOMPARE(field("summary").toString(), "Copied 2 of 3 items to A&B");
         // dunst reads the body as markup: the name arrives escaped and shows as it is.
