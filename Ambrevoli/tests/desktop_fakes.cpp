@@ -2,8 +2,35 @@
 
 #include <QDBusConnectionInterface>
 #include <QFile>
+#include <QTest>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 namespace ambrevoli::testing {
+
+HelperProcess::HelperProcess(QObject* parent) : QProcess(parent)
+{
+    const pid_t test = ::getpid();
+    setChildProcessModifier([test] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // Armed too late when the test died before it: then nobody would send the signal.
+        if (::getppid() != test)
+            ::_exit(127);
+    });
+}
+
+HelperProcess::~HelperProcess()
+{
+    if (state() == QProcess::NotRunning)
+        return;
+    terminate();
+    if (!waitForFinished(5000)) {
+        kill();
+        waitForFinished(5000);
+    }
+}
 
 PrivateSessionBus::PrivateSessionBus()
 {
@@ -51,19 +78,49 @@ PrivateSessionBus::~PrivateSessionBus()
 {
     for (const QString& name : m_connections)
         QDBusConnection::disconnectFromBus(name);
-    if (m_daemon.state() != QProcess::NotRunning) {
-        m_daemon.terminate();
-        if (!m_daemon.waitForFinished(5000)) {
-            m_daemon.kill();
-            m_daemon.waitForFinished(5000);
-        }
-    }
 }
 
 QDBusConnection PrivateSessionBus::connect(const QString& name)
 {
     m_connections << name;
     return QDBusConnection::connectToBus(m_address, name);
+}
+
+VirtualDisplay::VirtualDisplay()
+{
+    // Xvfb picks a free display and writes its number to the descriptor given.
+    m_server.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+    if (!QTest::qWaitFor([&] { return m_server.canReadLine(); }, 10000)) {
+        m_failure = "Xvfb didn't start: " + m_server.errorString() + " " +
+                    QString::fromUtf8(m_server.readAllStandardError());
+        return;
+    }
+    m_name = ":" + QString::fromUtf8(m_server.readLine()).trimmed();
+}
+
+NotificationDaemon::NotificationDaemon(PrivateSessionBus& bus, const VirtualDisplay& display)
+    : m_environment(QProcessEnvironment::systemEnvironment())
+{
+    if (!m_home.isValid()) {
+        m_failure = "no temporary folder";
+        return;
+    }
+    m_environment.insert("DISPLAY", display.name());
+    m_environment.insert("DBUS_SESSION_BUS_ADDRESS", bus.address());
+    m_environment.insert("HOME", m_home.path());
+    m_environment.insert("XDG_CONFIG_HOME", m_home.path()); // no dunstrc: the stock configuration
+    m_server.setProcessEnvironment(m_environment);
+    m_server.start("dunst", QStringList{});
+    QDBusConnection probe = bus.connect("notification-daemon-probe");
+    if (!QTest::qWaitFor(
+            [&] {
+                return probe.interface()
+                    ->isServiceRegistered("org.freedesktop.Notifications")
+                    .value();
+            },
+            10000))
+        m_failure = "dunst didn't start: " + m_server.errorString() + " " +
+                    QString::fromUtf8(m_server.readAllStandardError());
 }
 
 bool FakeNotificationServer::serve(QDBusConnection connection)
