@@ -128,7 +128,11 @@ bool FakeNotificationServer::serve(QDBusConnection connection)
     return connection.registerObject("/org/freedesktop/Notifications", this,
                                      QDBusConnection::ExportAllSlots |
                                          QDBusConnection::ExportAllSignals) &&
-           connection.registerService("org.freedesktop.Notifications");
+           connection.interface()
+                   ->registerService("org.freedesktop.Notifications",
+                                     QDBusConnectionInterface::ReplaceExistingService,
+                                     QDBusConnectionInterface::AllowReplacement)
+                   .value() == QDBusConnectionInterface::ServiceRegistered;
 }
 
 uint FakeNotificationServer::Notify(const QString& appName, uint replacesId, const QString& appIcon,
@@ -136,6 +140,7 @@ uint FakeNotificationServer::Notify(const QString& appName, uint replacesId, con
                                     const QStringList& actions, const QVariantMap& hints,
                                     int expireTimeout)
 {
+    calls << "Notify";
     const bool replaces = std::any_of(notifications.begin(), notifications.end(),
                                       [&](const Notification& n) { return n.id == replacesId; });
     const uint id = replacesId != 0 && replaces ? replacesId : m_nextId++;
@@ -144,9 +149,22 @@ uint FakeNotificationServer::Notify(const QString& appName, uint replacesId, con
     return id;
 }
 
+QStringList FakeNotificationServer::GetCapabilities()
+{
+    calls << "GetCapabilities";
+    return capabilities;
+}
+
+void FakeNotificationServer::CloseNotification(uint id)
+{
+    calls << "CloseNotification";
+    closed << id;
+}
+
 QString FakeNotificationServer::GetServerInformation(QString& vendor, QString& version,
                                                      QString& specVersion)
 {
+    calls << "GetServerInformation";
     vendor = "Ambrevoli tests";
     version = "1";
     specVersion = "1.2";

@@ -108,20 +108,22 @@ public:
         uint id; // the id answered
     };
 
-    // Takes the server's well-known name on `connection`; false when that failed.
+    // Takes the server's well-known name on `connection`, over from another stand-in holding
+    // it, if any; false when that failed.
     bool serve(QDBusConnection connection);
 
     QStringList capabilities{"actions", "body", "body-markup"};
     QList<Notification> notifications;
     QList<uint> closed;
+    QStringList calls; // the name of every method called, in order
 
 public slots:
     uint Notify(const QString& appName, uint replacesId, const QString& appIcon,
                 const QString& summary, const QString& body, const QStringList& actions,
                 const QVariantMap& hints, int expireTimeout);
-    QStringList GetCapabilities() { return capabilities; }
+    QStringList GetCapabilities();
     QString GetServerInformation(QString& vendor, QString& version, QString& specVersion);
-    void CloseNotification(uint id) { closed << id; }
+    void CloseNotification(uint id);
 
 signals:
     void ActionInvoked(uint id, const QString& actionKey);
