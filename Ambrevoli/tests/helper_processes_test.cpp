@@ -159,6 +159,30 @@ private slots:
                  qPrintable("still running: " + survivors.running().join(", ")));
     }
 
+    // ctest sees the test's outcome through the reaper: a failure must not turn into a pass.
+    void theReaperEndsAsTheTestDid_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("exitStatus");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("passed") << "exit 0" << int(QProcess::NormalExit) << 0;
+        QTest::newRow("failed") << "exit 3" << int(QProcess::NormalExit) << 3;
+        QTest::newRow("crashed") << "kill -SEGV $$" << int(QProcess::CrashExit) << -1;
+    }
+
+    void theReaperEndsAsTheTestDid()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, exitStatus);
+        QFETCH(int, exitCode);
+        HelperProcess reaper;
+        reaper.start(HELPER_REAPER_BINARY, {"/bin/sh", "-c", script});
+        QVERIFY(reaper.waitForFinished(30000));
+        QCOMPARE(int(reaper.exitStatus()), exitStatus);
+        if (exitStatus == QProcess::NormalExit)
+            QCOMPARE(reaper.exitCode(), exitCode);
+    }
+
     void aThrowawaySessionKilledOutrightLeavesNothing()
     {
         if (QStandardPaths::findExecutable("dunstctl").isEmpty())

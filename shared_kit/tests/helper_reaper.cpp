@@ -37,6 +37,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Helpers bound to the test end by themselves once it is gone; only the others are named.
+constexpr auto endingOnTheirOwn = std::chrono::seconds(1);
 constexpr auto gracePeriod = std::chrono::seconds(5);
 // A process stuck in the kernel (a dead network mount) survives even SIGKILL; don't wait for it
 // forever.
@@ -105,6 +107,10 @@ void endLeftovers()
         if (left.empty())
             break;
         const auto waited = Clock::now() - start;
+        if (waited < endingOnTheirOwn) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
         if (waited > giveUpAfter) {
             std::fprintf(stderr, "helper_reaper: %zu processes did not end even when killed\n",
                          left.size());
@@ -117,7 +123,7 @@ void endLeftovers()
                          readFirstLine("/proc/" + std::to_string(pid) + "/comm") + "[" +
                          std::to_string(pid) + "]";
                 ::kill(pid, SIGTERM);
-            } else if (waited > gracePeriod) {
+            } else if (waited > endingOnTheirOwn + gracePeriod) {
                 ::kill(pid, SIGKILL);
             }
         }
