@@ -233,7 +233,9 @@ private slots:
         QTest::addColumn<bool>("knownDestination");
         QTest::addColumn<QString>("reason");
         QTest::newRow("expired") << 601.0 << true << "expired";
-        QTest::newRow("dated in the future") << -61.0 << true << "datedInTheFuture";
+        // Far ahead: a request dated just past the allowed skew is within it again once the
+        // host, slow to start on a busy machine, gets to look at it.
+        QTest::newRow("dated in the future") << -3600.0 << true << "datedInTheFuture";
         QTest::newRow("unknown destination") << 0.0 << false << "unknownDestination(";
     }
 
