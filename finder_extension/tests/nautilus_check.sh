@@ -43,7 +43,7 @@ case ${1-} in
 *)
   build=${1:?usage: nautilus_check.sh <build folder>}
   [[ $(id -u) -eq 0 ]] || skip "needs root, to bind the staged module over Nautilus's extension folder in a mount namespace"
-  for tool in nautilus Xvfb xdotool dbus-run-session unshare; do
+  for tool in nautilus Xvfb xdotool dbus-run-session unshare setpriv; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps installs it)"
   done
   /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
@@ -87,8 +87,13 @@ HOST
   chmod 755 "$work/host"
 
   status=0
-  # A PID namespace too: when the check ends, whatever the session started ends with it.
-  unshare --mount --pid --fork --mount-proc --propagation private -- "$0" --inside "$work" || status=$?
+  # A PID namespace too: when its first process ends, whatever the session started ends with it.
+  # unshare kills that process when it goes itself (--kill-child), and the kernel ends unshare
+  # when this script goes, even killed outright (SIGKILL, where no trap runs): the signal is
+  # armed first, then the parent checked, in case this script went in between.
+  setpriv --pdeathsig KILL -- sh -c '[ "$PPID" = "$0" ] || exit 1; exec "$@"' $$ \
+    unshare --mount --pid --fork --kill-child --mount-proc --propagation private -- \
+    "$0" --inside "$work" || status=$?
   exit $status
   ;;
 esac
