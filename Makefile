@@ -1,5 +1,5 @@
 # The front door. `make test` is what CI runs.
-.PHONY: all deps build test test-default test-asan demo bench bench-copy fuzz fuzz-smoke install uninstall package format clean
+.PHONY: all deps build test test-default test-asan demo bench bench-settings bench-copy fuzz fuzz-smoke install uninstall package format clean
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
@@ -34,6 +34,10 @@ demo: build
 # Send latency and destination refresh figures, in a throwaway session. Not part of the tests.
 bench: build
 	bench/send_latency build/default
+
+# From `ambrevoli --settings` to the settings window on a virtual display, with 50 destinations.
+bench-settings: build
+	build/default/bench/settings_open build/default/Ambrevoli/ambrevoli
 
 # ambrevoli-copy against cp -a: a tree, a 1 GiB file and an XFS clone (several minutes, a few GiB).
 bench-copy: build

@@ -91,20 +91,25 @@ void AppDelegate::openURLs(const QStringList& urls)
         }
         if (const auto requestID = handoff->requestID())
             m_services->handler.handle(*requestID);
+        else if (m_showSettings)
+            m_showSettings();
         else
             requestsLog().log(LogLevel::standard,
-                              "Ignored a settings URL: this build has no settings window");
+                              "Ignored a settings URL: there is no settings window");
     }
 }
 
-void AppDelegate::addFolders(const QStringList& folders)
+void AppDelegate::setShowSettings(ResultNotifier::Action showSettings)
+{
+    m_showSettings = showSettings;
+    m_notifier.setShowSettings(std::move(showSettings));
+}
+
+std::vector<FolderOutcome> AppDelegate::addFolders(const QStringList& folders)
 {
     if (!m_services)
-        return;
-    std::vector<std::string> paths;
-    for (const QString& folder : folders)
-        paths.push_back(folder.toStdString());
-    m_services->destinations.addFolders(paths);
+        return std::vector<FolderOutcome>(folders.size(), FolderOutcome::notSaved);
+    return addDestinations(m_services->destinations, folders);
 }
 
 } // namespace ambrevoli

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app_group.h"
+#include "destination_adding.h"
 #include "destinations_model.h"
 #include "request_handler.h"
 #include "result_notifier.h"
@@ -44,8 +45,14 @@ public:
     // logged and skipped.
     void openURLs(const QStringList& urls);
 
-    // Adds folders to the destinations (as if chosen in the settings). Ignored without services.
-    void addFolders(const QStringList& folders);
+    // Adds folders (absolute paths) to the destinations, as if chosen in the settings, and says
+    // what became of each. Without services none can be saved.
+    std::vector<FolderOutcome> addFolders(const QStringList& folders);
+
+    // How the settings window opens (the window coordinator's showSettings): for the settings
+    // URL and for a click on a notification whose folder can't be shown. Set once the windows
+    // exist over the services' destinations; until then the settings URL is logged and ignored.
+    void setShowSettings(ResultNotifier::Action showSettings);
 
 private:
     struct Services;
@@ -54,6 +61,7 @@ private:
     ResultNotifier m_notifier;
     std::unique_ptr<Services> m_services;
     bool m_openedForURL = false;
+    ResultNotifier::Action m_showSettings;
 };
 
 } // namespace ambrevoli

@@ -3,6 +3,7 @@
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QGuiApplication>
 #include <QMetaObject>
 
@@ -24,13 +25,10 @@ NotificationError errorOf(const QDBusError& error)
     case QDBusError::ServiceUnknown:
     case QDBusError::UnknownObject:
     case QDBusError::UnknownInterface:
-    case QDBusError::UnknownMethod:
-        return NotificationError::noServer(std::move(detail));
+    case QDBusError::UnknownMethod: return NotificationError::noServer(std::move(detail));
     case QDBusError::Disconnected:
-    case QDBusError::NoServer:
-        return NotificationError::noSessionBus();
-    default:
-        return NotificationError::failed(std::move(detail));
+    case QDBusError::NoServer: return NotificationError::noSessionBus();
+    default: return NotificationError::failed(std::move(detail));
     }
 }
 
@@ -83,6 +81,10 @@ FreedesktopNotificationService::FreedesktopNotificationService(QDBusConnection b
                   SLOT(actionInvoked(uint, QString)));
     m_bus.connect(serverName, serverPath, serverInterface, QStringLiteral("NotificationClosed"),
                   this, SLOT(notificationClosed(uint, uint)));
+    auto* watcher =
+        new QDBusServiceWatcher(serverName, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            &FreedesktopNotificationService::serverChanged);
 }
 
 void FreedesktopNotificationService::call(const QString& method, const QVariantList& arguments,
@@ -99,17 +101,57 @@ void FreedesktopNotificationService::call(const QString& method, const QVariantL
             });
 }
 
+void FreedesktopNotificationService::askServer(std::function<void(std::optional<QDBusError>)> done)
+{
+    if (m_serverAnswered) {
+        answerLater(this, std::move(done), std::optional<QDBusError>());
+        return;
+    }
+    call(
+        QStringLiteral("GetServerInformation"), {},
+        [this, generation = m_serverGeneration, done = std::move(done)](const QDBusMessage& reply) {
+            if (reply.type() != QDBusMessage::ReplyMessage) {
+                done(QDBusError(reply));
+                return;
+            }
+            if (generation == m_serverGeneration)
+                m_serverAnswered = true;
+            done(std::nullopt);
+        });
+}
+
+void FreedesktopNotificationService::askCapabilities(std::function<void(Capabilities)> done)
+{
+    if (m_capabilities) {
+        answerLater(this, std::move(done), Capabilities(*m_capabilities));
+        return;
+    }
+    call(
+        QStringLiteral("GetCapabilities"), {},
+        [this, generation = m_serverGeneration, done = std::move(done)](const QDBusMessage& reply) {
+            if (reply.type() != QDBusMessage::ReplyMessage) {
+                done(Capabilities(std::unexpect, errorOf(QDBusError(reply))));
+                return;
+            }
+            const QStringList capabilities = reply.arguments().value(0).toStringList();
+            if (generation == m_serverGeneration) {
+                m_serverAnswered = true;
+                m_capabilities = capabilities;
+            }
+            done(capabilities);
+        });
+}
+
 void FreedesktopNotificationService::notificationSettings(StatusHandler handler)
 {
     if (!m_bus.isConnected()) {
         answerLater(this, std::move(handler), AuthorizationStatus::denied);
         return;
     }
-    call(QStringLiteral("GetServerInformation"), {},
-         [handler = std::move(handler)](const QDBusMessage& reply) {
-             handler(reply.type() == QDBusMessage::ReplyMessage ? AuthorizationStatus::authorized
-                                                                : AuthorizationStatus::denied);
-         });
+    askServer([this, handler = std::move(handler)](std::optional<QDBusError> error) {
+        handler(!error && !switchedOff() ? AuthorizationStatus::authorized
+                                         : AuthorizationStatus::denied);
+    });
 }
 
 void FreedesktopNotificationService::requestAuthorization(AuthorizationOptions,
@@ -123,17 +165,16 @@ void FreedesktopNotificationService::requestAuthorization(AuthorizationOptions,
     }
     // There is nobody to ask: the desktop shows every application's notifications when a
     // server runs, so its presence is the answer.
-    call(QStringLiteral("GetServerInformation"), {},
-         [handler = std::move(handler)](const QDBusMessage& reply) {
-             if (reply.type() == QDBusMessage::ReplyMessage) {
-                 handler(Answer(true));
-                 return;
-             }
-             const NotificationError error = errorOf(QDBusError(reply));
-             handler(error.kind == NotificationError::Case::noServer
-                         ? Answer(false)
-                         : Answer(std::unexpect, error));
-         });
+    askServer([this, handler = std::move(handler)](std::optional<QDBusError> error) {
+        if (!error) {
+            handler(Answer(!switchedOff()));
+            return;
+        }
+        const NotificationError notificationError = errorOf(*error);
+        handler(notificationError.kind == NotificationError::Case::noServer
+                    ? Answer(false)
+                    : Answer(std::unexpect, notificationError));
+    });
 }
 
 void FreedesktopNotificationService::add(const NotificationRequest& request, AddHandler handler)
@@ -145,21 +186,21 @@ void FreedesktopNotificationService::add(const NotificationRequest& request, Add
         return;
     }
     const std::uint64_t serial = m_nextSerial++;
-    call(QStringLiteral("GetCapabilities"), {},
-         [this, request, serial, handler = std::move(handler)](const QDBusMessage& reply) {
-             if (reply.type() != QDBusMessage::ReplyMessage) {
-                 handler(Result(std::unexpect, errorOf(QDBusError(reply))));
-                 return;
-             }
-             if (m_isFrontmost() && m_delegate != nullptr) {
-                 const PresentationOptions options = m_delegate->willPresent(request);
-                 if (!options.testAnyFlags(PresentationOption::banner | PresentationOption::list)) {
-                     handler(Result());
-                     return;
-                 }
-             }
-             notify(request, reply.arguments().value(0).toStringList(), serial, handler);
-         });
+    askCapabilities(
+        [this, request, serial, handler = std::move(handler)](Capabilities capabilities) {
+            if (!capabilities) {
+                handler(Result(std::unexpect, capabilities.error()));
+                return;
+            }
+            if (m_isFrontmost() && m_delegate != nullptr) {
+                const PresentationOptions options = m_delegate->willPresent(request);
+                if (!options.testAnyFlags(PresentationOption::banner | PresentationOption::list)) {
+                    handler(Result());
+                    return;
+                }
+            }
+            notify(request, *capabilities, serial, handler);
+        });
 }
 
 void FreedesktopNotificationService::notify(const NotificationRequest& request,
@@ -182,9 +223,15 @@ void FreedesktopNotificationService::notify(const NotificationRequest& request,
          {QStringLiteral("Ambrevoli"), replaces, QString(), request.title, body, actions, hints,
           serverDefaultTimeout},
          [this, identifier = request.identifier, userInfo = request.userInfo, serial,
+          generation = m_serverGeneration,
           handler = std::move(handler)](const QDBusMessage& reply) {
              if (reply.type() != QDBusMessage::ReplyMessage) {
                  handler(Result(std::unexpect, errorOf(QDBusError(reply))));
+                 return;
+             }
+             // Shown by a server that has gone since: its id would be taken for the next one's.
+             if (generation != m_serverGeneration) {
+                 handler(Result());
                  return;
              }
              const uint id = reply.arguments().value(0).toUInt();
@@ -233,9 +280,20 @@ void FreedesktopNotificationService::actionInvoked(uint id, const QString&)
     m_delegate->didReceive(response);
 }
 
-void FreedesktopNotificationService::notificationClosed(uint id, uint)
+void FreedesktopNotificationService::notificationClosed(uint id, uint) { forget(id); }
+
+void FreedesktopNotificationService::serverChanged()
 {
-    forget(id);
+    ++m_serverGeneration;
+    m_serverAnswered = false;
+    m_capabilities.reset();
+    m_serverIds.clear();
+    m_shown.clear();
+}
+
+bool FreedesktopNotificationService::switchedOff() const
+{
+    return m_isSwitchedOff && m_isSwitchedOff();
 }
 
 void FreedesktopNotificationService::forget(uint id)

@@ -3,11 +3,14 @@
 #include "notification_service.h"
 
 #include <QDBusConnection>
+#include <QDBusError>
 #include <QHash>
 #include <QObject>
 
 #include <cstdint>
+#include <expected>
 #include <functional>
+#include <optional>
 
 class QDBusMessage;
 
@@ -20,7 +23,13 @@ namespace ambrevoli {
 // request under the identifier of one still shown replaces it, withdrawing it closes it, a click
 // (an invoked action) reaches the delegate with the identifier and user info, and a notification
 // the server closed is forgotten. Permission: a server that answers is authorization, none is
-// denial. Without a session bus every call fails at once with noSessionBus.
+// denial, as is a server the user has silenced for the application (see setSwitchedOffProbe).
+// Without a session bus every call fails at once with noSessionBus.
+//
+// What the server said (that it answers, its capabilities) is kept until its bus name changes
+// owner, so that a notification costs a single call once the server is known. When the name
+// changes owner, the old server's notifications are forgotten too: its ids mean nothing to the
+// next one.
 class FreedesktopNotificationService : public QObject, public NotificationService {
     Q_OBJECT
 public:
@@ -41,27 +50,44 @@ public:
     void setDelegate(NotificationCenterDelegate* delegate) override { m_delegate = delegate; }
     NotificationCenterDelegate* delegate() const override { return m_delegate; }
 
+    // Tells whether the user switched the application's notifications off in the desktop's own
+    // settings (GnomeNotificationSwitch); then permission reads as denied although a server
+    // answers. None by default.
+    void setSwitchedOffProbe(std::function<bool()> probe) { m_isSwitchedOff = std::move(probe); }
+
 private slots:
     void actionInvoked(uint id, const QString& actionKey);
     void notificationClosed(uint id, uint reason);
+    void serverChanged();
 
 private:
     struct Shown {
         QString identifier;
         QVariantMap userInfo;
     };
+    using Capabilities = std::expected<QStringList, NotificationError>;
 
     void call(const QString& method, const QVariantList& arguments,
               std::function<void(const QDBusMessage& reply)> onReply);
+    // Whether the server answers: nothing when it does, else the error of its bus.
+    void askServer(std::function<void(std::optional<QDBusError>)> done);
+    void askCapabilities(std::function<void(Capabilities)> done);
     void notify(const NotificationRequest& request, const QStringList& capabilities,
                 std::uint64_t serial, AddHandler handler);
     void forget(uint id);
+    bool switchedOff() const;
 
     QDBusConnection m_bus;
     FrontmostProbe m_isFrontmost;
+    std::function<bool()> m_isSwitchedOff;
     NotificationCenterDelegate* m_delegate = nullptr;
     QHash<QString, uint> m_serverIds; // our identifier → the server's id, while shown
     QHash<uint, Shown> m_shown;       // the server's id → what a click on it reports
+    // What the current owner of the server's name said. An answer to a call made before the
+    // name last changed owner is used once, not kept: it may be the old server's.
+    bool m_serverAnswered = false;
+    std::optional<QStringList> m_capabilities;
+    std::uint64_t m_serverGeneration = 0; // counts the changes of owner
     // Every add gets the next serial; an add whose serial is below the mark of its identifier
     // was withdrawn while it was on its way to the server.
     std::uint64_t m_nextSerial = 1;

@@ -7,10 +7,13 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QStringDecoder>
 #include <QTimer>
 #include <QtEndian>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -18,6 +21,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 namespace ambrevoli {
 
@@ -27,7 +31,33 @@ constexpr char magic[] = "AMBV1"; // sent with its NUL
 constexpr int ioTimeoutMs = 2000;
 constexpr char acknowledgement = 'k';
 
+// How often a start looks again while the lock's holder is not answering yet.
+constexpr std::chrono::milliseconds retryInterval{20};
+
 const Logger& requestsLog() { return logger("requests"); }
+
+// One byte per folder in a receipt.
+constexpr std::pair<FolderOutcome, char> outcomeBytes[] = {
+    {FolderOutcome::added, 'a'},        {FolderOutcome::alreadyThere, 'e'},
+    {FolderOutcome::missing, 'm'},      {FolderOutcome::notAFolder, 'n'},
+    {FolderOutcome::inaccessible, 'i'}, {FolderOutcome::notSaved, 's'},
+};
+
+char byteFor(FolderOutcome outcome)
+{
+    for (const auto& [known, byte] : outcomeBytes)
+        if (known == outcome)
+            return byte;
+    return '?';
+}
+
+std::optional<FolderOutcome> outcomeFor(char byte)
+{
+    for (const auto& [outcome, known] : outcomeBytes)
+        if (known == byte)
+            return outcome;
+    return std::nullopt;
+}
 
 void appendRecord(QByteArray& out, char type, const QString& text)
 {
@@ -53,6 +83,8 @@ QByteArray InstanceMessage::encode() const
         appendRecord(out, 'u', url);
     for (const QString& folder : addFolders)
         appendRecord(out, 'f', folder);
+    if (!activationToken.isEmpty())
+        appendRecord(out, 't', activationToken);
     return out;
 }
 
@@ -81,7 +113,16 @@ std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
             message.activates = text == "1";
             break;
         case 'u': message.urls.append(text); break;
-        case 'f': message.addFolders.append(text); break;
+        case 'f':
+            if (!text.startsWith(u'/'))
+                return std::nullopt;
+            message.addFolders.append(text);
+            break;
+        case 't':
+            if (!message.activationToken.isEmpty() || text.isEmpty())
+                return std::nullopt;
+            message.activationToken = text;
+            break;
         default: return std::nullopt;
         }
     }
@@ -90,14 +131,20 @@ std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
     return message;
 }
 
-InstanceChannel::InstanceChannel(QString socketPath, QObject* parent)
-    : QObject(parent), m_socketPath(std::move(socketPath))
+InstanceChannel::InstanceChannel(QString socketPath, std::chrono::milliseconds patience,
+                                 QObject* parent)
+    : QObject(parent), m_socketPath(std::move(socketPath)), m_patience(patience)
 {}
 
-InstanceChannel::~InstanceChannel()
+InstanceChannel::~InstanceChannel() { stopListening(); }
+
+void InstanceChannel::stopListening()
 {
-    if (m_server)
-        m_server->close(); // removes the socket file
+    if (!m_server)
+        return;
+    m_server->close(); // removes the socket file
+    delete m_server;
+    m_server = nullptr;
 }
 
 QString InstanceChannel::defaultSocketPath(const QString& fallbackFolder)
@@ -116,40 +163,68 @@ QString InstanceChannel::defaultSocketPath(const QString& fallbackFolder)
     return folder + "/instance";
 }
 
-InstanceChannel::Role InstanceChannel::start(const InstanceMessage& message)
+InstanceChannel::Start InstanceChannel::claim(const InstanceMessage& message)
 {
     if (m_socketPath.isEmpty())
-        return Role::failed;
-    // Twice: a second process may start listening between our failed connect and our listen.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (handOff(m_socketPath, message))
-            return Role::forwarded;
-        auto* server = new QLocalServer(this);
-        server->setSocketOptions(QLocalServer::UserAccessOption);
-        // Nobody answered: whatever socket file is there was left by an instance that died.
-        QLocalServer::removeServer(m_socketPath);
-        if (server->listen(m_socketPath)) {
-            m_server = server;
-            connect(m_server, &QLocalServer::newConnection, this, &InstanceChannel::accept);
-            return Role::primary;
-        }
-        delete server;
+        return {Role::failed, {}};
+    const QByteArray lockPath = QFile::encodeName(m_socketPath + ".lock");
+    UniqueFd lock(::open(lockPath.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!lock) {
+        logError(requestsLog(), "Couldn't open the instance lock", SystemError::last());
+        return {Role::failed, {}};
     }
-    return Role::failed;
+    const auto deadline = std::chrono::steady_clock::now() + m_patience;
+    for (;;) {
+        if (auto receipt = handOff(m_socketPath, message))
+            return {Role::forwarded, std::move(*receipt)};
+        if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
+            m_lock = std::move(lock);
+            return {Role::primary, {}};
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            logError(requestsLog(), "Couldn't take the instance lock", SystemError::last());
+            return {Role::failed, {}};
+        }
+        // Another start holds the lock: it is setting up its listener, or finishing.
+        if (std::chrono::steady_clock::now() >= deadline)
+            return {Role::unanswered, {}};
+        std::this_thread::sleep_for(retryInterval);
+    }
 }
 
-bool InstanceChannel::handOff(const QString& socketPath, const InstanceMessage& message)
+bool InstanceChannel::listen(Receiver receiver)
+{
+    if (!m_lock || m_server)
+        return false;
+    auto* server = new QLocalServer(this);
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    // Whoever holds the lock is the only instance: a socket file there is a dead one's.
+    QLocalServer::removeServer(m_socketPath);
+    if (!server->listen(m_socketPath)) {
+        logDetail(requestsLog(), "Couldn't listen for later starts",
+                  server->errorString().toStdString());
+        delete server;
+        return false;
+    }
+    m_receiver = std::move(receiver);
+    m_server = server;
+    connect(m_server, &QLocalServer::newConnection, this, &InstanceChannel::accept);
+    return true;
+}
+
+std::optional<InstanceReceipt> InstanceChannel::handOff(const QString& socketPath,
+                                                        const InstanceMessage& message)
 {
     const QByteArray path = QFile::encodeName(socketPath);
     sockaddr_un address{};
     if (path.isEmpty() || static_cast<std::size_t>(path.size()) >= sizeof address.sun_path)
-        return false;
+        return std::nullopt;
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd ||
         ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return false;
+        return std::nullopt;
     // A dead instance never answers: bound every wait.
     const timeval timeout{ioTimeoutMs * 5 / 1000, 0};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
@@ -162,15 +237,31 @@ bool InstanceChannel::handOff(const QString& socketPath, const InstanceMessage& 
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return false;
+            return std::nullopt;
         sent += n;
     }
-    // The instance confirms once it has taken the message, so nothing is lost if it is busy.
-    char reply = 0;
-    ssize_t n;
-    while ((n = ::read(fd.get(), &reply, 1)) < 0 && errno == EINTR) {
+    // The instance answers once it has handled the message, so nothing is lost if it is busy:
+    // the acknowledgement, then one byte per folder.
+    QByteArray reply(1 + message.addFolders.size(), '\0');
+    for (qsizetype received = 0; received < reply.size();) {
+        const ssize_t n = ::read(fd.get(), reply.data() + received,
+                                 static_cast<std::size_t>(reply.size() - received));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return std::nullopt;
+        received += n;
     }
-    return n == 1 && reply == acknowledgement;
+    if (reply[0] != acknowledgement)
+        return std::nullopt;
+    InstanceReceipt receipt;
+    for (const char byte : QByteArrayView(reply).sliced(1)) {
+        const auto outcome = outcomeFor(byte);
+        if (!outcome)
+            return std::nullopt;
+        receipt.folders.push_back(*outcome);
+    }
+    return receipt;
 }
 
 void InstanceChannel::accept()
@@ -204,10 +295,16 @@ void InstanceChannel::readFrom(QLocalSocket* socket)
         socket->abort();
         return;
     }
-    socket->write(&acknowledgement, 1);
+    QPointer<QLocalSocket> guard(socket);
+    const InstanceReceipt receipt = m_receiver ? m_receiver(*message) : InstanceReceipt{};
+    if (!guard)
+        return;
+    QByteArray reply(1, acknowledgement);
+    for (const FolderOutcome outcome : receipt.folders)
+        reply += byteFor(outcome);
+    socket->write(reply);
     socket->flush();
     socket->disconnectFromServer();
-    emit messageReceived(*message);
 }
 
 } // namespace ambrevoli

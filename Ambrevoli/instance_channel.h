@@ -1,12 +1,17 @@
 #pragma once
 
+#include "destination_adding.h"
+#include "unique_fd.h"
+
 #include <QByteArray>
-#include <QMetaType>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
+#include <functional>
 #include <optional>
+#include <vector>
 
 class QLocalServer;
 class QLocalSocket;
@@ -17,58 +22,106 @@ namespace ambrevoli {
 struct InstanceMessage {
     bool activates = false; // whether the running instance may raise a window
     QStringList urls;       // handoff URLs, in the order given
-    QStringList addFolders; // folders to add to the destinations
+    QStringList addFolders; // folders to add to the destinations, as absolute paths
+    // The desktop's leave for the window this start opens to take the focus (an activation or
+    // startup-notification token); empty for none.
+    QString activationToken = {};
 
     friend bool operator==(const InstanceMessage&, const InstanceMessage&) = default;
 
     static constexpr qsizetype maxSize = 1 << 20;
 
     // The wire form: "AMBV1\0", then one record per field — a type byte ('a' activates,
-    // 'u' URL, 'f' folder) and NUL-terminated UTF-8 text. Paths and arguments cannot hold NUL.
+    // 'u' URL, 'f' folder, 't' activation token, at most one) and NUL-terminated UTF-8 text.
+    // Paths and arguments cannot hold NUL.
     QByteArray encode() const;
-    // None for anything that is not exactly that form, is larger than maxSize or not UTF-8.
+    // None for anything that is not exactly that form, is larger than maxSize or not UTF-8, or
+    // names a folder by a relative path (it would be looked up where the instance runs).
     static std::optional<InstanceMessage> decode(const QByteArray& bytes);
 };
 
-// Keeps the host to one instance per user. The first process listens on a local socket in a
-// private (0700) folder of the user's runtime directory; a later one hands its message to it and
-// exits. A socket left by a crashed instance is recognised (nobody answers) and replaced.
+// The running instance's answer to a later start, once it has handled the message: what became
+// of each folder handed over, in the message's order.
+struct InstanceReceipt {
+    std::vector<FolderOutcome> folders;
+
+    friend bool operator==(const InstanceReceipt&, const InstanceReceipt&) = default;
+};
+
+// Keeps the host to one instance per user. The instance holds an exclusive lock on a file beside
+// its socket, in a private (0700) folder of the user's runtime directory, for as long as it runs,
+// and listens on the socket; a later start hands its message to it and exits. Of starts that
+// race, the one that takes the lock is the instance, so there is never a second one; a socket
+// file left by an instance that died is replaced only by the lock's new holder.
 // Main thread only.
 class InstanceChannel : public QObject {
     Q_OBJECT
 
 public:
-    enum class Role { primary, forwarded, failed };
+    enum class Role { primary, forwarded, unanswered, failed };
 
-    // `socketPath`: where to listen or connect; see defaultSocketPath().
-    explicit InstanceChannel(QString socketPath, QObject* parent = nullptr);
+    struct Start {
+        Role role;
+        InstanceReceipt receipt; // forwarded only
+    };
+
+    // Handles a message a later start handed over and says what became of its folders: one
+    // outcome per folder, in order. A start whose answer came too late hands its message over
+    // again, so a message may arrive twice; a second send of a request or add of a folder is
+    // harmless.
+    using Receiver = std::function<InstanceReceipt(const InstanceMessage& message)>;
+
+    // Long enough for a host still starting on a loaded machine, or finishing its last copies
+    // before it ends, so that the later start becomes the next host instead of giving up.
+    static constexpr std::chrono::milliseconds defaultPatience{60000};
+
+    // `socketPath`: where to listen or connect; see defaultSocketPath(). `patience`: how long a
+    // start waits for an instance that holds the lock but does not answer yet.
+    explicit InstanceChannel(QString socketPath,
+                             std::chrono::milliseconds patience = defaultPatience,
+                             QObject* parent = nullptr);
     ~InstanceChannel() override;
 
     // $XDG_RUNTIME_DIR/ambrevoli/instance, or `fallbackFolder` + "/instance" without a runtime
     // directory. The folder is created 0700 when missing. Empty when neither can be used.
     static QString defaultSocketPath(const QString& fallbackFolder);
 
-    // Hands `message` to the instance listening at `socketPath` and yields true once it
-    // confirmed receipt. Needs no Qt application object, so a later start can hand its work
-    // over before paying for one. False when no instance answers.
-    static bool handOff(const QString& socketPath, const InstanceMessage& message);
+    // Hands `message` to the instance listening at `socketPath` and yields its receipt once it
+    // handled the message. None when no instance took it (nobody listening, no answer within a
+    // few seconds, or an answer that is not a receipt for this message). Needs no Qt
+    // application object.
+    static std::optional<InstanceReceipt> handOff(const QString& socketPath,
+                                                  const InstanceMessage& message);
 
-    // Hands `message` to a running instance and yields forwarded once it confirmed receipt; or,
-    // with no instance running, starts listening and yields primary. failed when neither works.
-    Role start(const InstanceMessage& message);
+    // Decides whether this process is the instance. Hands `message` to the running instance
+    // (forwarded, with its receipt); with none running, takes the lock and yields primary: the
+    // lock is held until this channel is destroyed, and the caller then listen()s, or does its
+    // work and ends without ever listening. While another start holds the lock without answering
+    // (it is still setting up, or finishing), keeps trying both for `patience`: unanswered when
+    // that runs out. failed when there is no socket path or the lock file can't be opened.
+    // Needs no Qt application object.
+    Start claim(const InstanceMessage& message);
 
-signals:
-    // A later start delivered `message` (primary only).
-    void messageReceived(const ambrevoli::InstanceMessage& message);
+    // Only after claim() yielded primary: replaces whatever socket file is there (an instance
+    // that died left it; nobody else holds the lock) and listens. From then on each message a
+    // later start hands over goes to `receiver` on this thread, and its receipt back to that
+    // start. False when it can't listen.
+    bool listen(Receiver receiver);
+
+    // Stops taking messages and removes the socket file. The lock stays held until destruction,
+    // so later starts do not run beside this instance: they wait for it to end, as long as their
+    // patience lasts.
+    void stopListening();
 
 private:
     void accept();
     void readFrom(QLocalSocket* socket);
 
     QString m_socketPath;
+    std::chrono::milliseconds m_patience;
+    UniqueFd m_lock;
     QLocalServer* m_server = nullptr;
+    Receiver m_receiver;
 };
 
 } // namespace ambrevoli
-
-Q_DECLARE_METATYPE(ambrevoli::InstanceMessage)

@@ -1,17 +1,28 @@
 // The host application: normally windowless, one instance per user. Started by a sender with a
 // handoff URL, by the user, or with --add-destination; a later start hands its work to the
-// running instance and exits.
+// running instance and exits. A start that only adds destinations never stays: with no
+// instance running it adds them itself.
 
 #include "app_delegate.h"
 #include "app_group.h"
 #include "copy_summary.h"
+#include "destination_adding.h"
+#include "destinations_model.h"
+#include "extension_probe.h"
 #include "freedesktop_notification_service.h"
+#include "gnome_notification_switch.h"
+#include "handoff_url.h"
 #include "instance_channel.h"
 #include "log.h"
+#include "window_activation.h"
+#include "window_coordinator.h"
 
 #include <QApplication>
+#include <QEventLoop>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -20,18 +31,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 using namespace ambrevoli;
 
 namespace {
 
-constexpr char usage[] = "Usage: ambrevoli [--background] [URL...]\n"
-                         "       ambrevoli --add-destination FOLDER...\n"
-                         "\n"
-                         "Runs the Ambrevoli host, or hands the URLs (ambrevoli://send?request=…,\n"
-                         "ambrevoli://settings) or the folders to add to the one already running.\n"
-                         "  --background       do not raise a window\n"
-                         "  --add-destination  add the FOLDERs to the Send To destinations\n";
+constexpr char usage[] =
+    "Usage: ambrevoli [--background] [--settings] [URL...]\n"
+    "       ambrevoli --add-destination FOLDER...\n"
+    "\n"
+    "Runs the Ambrevoli host, or hands the URLs (ambrevoli://send?request=…,\n"
+    "ambrevoli://settings) or the folders to add to the one already running.\n"
+    "  --background       do not raise a window\n"
+    "  --settings         open the settings window\n"
+    "  --add-destination  add the FOLDERs to the Send To destinations; tells what\n"
+    "                     became of each, exits 1 when none could be added\n";
 
 struct Arguments {
     InstanceMessage message;
@@ -49,6 +64,8 @@ Arguments parse(int argc, char** argv)
             parsed.help = true;
         } else if (argument == "--background") {
             parsed.message.activates = false;
+        } else if (argument == "--settings") {
+            parsed.message.urls.append(QString::fromStdString(HandoffURL::settings().url()));
         } else if (argument == "--add-destination") {
             for (++i; i < argc; ++i)
                 parsed.message.addFolders.append(QString::fromLocal8Bit(argv[i]));
@@ -60,6 +77,69 @@ Arguments parse(int argc, char** argv)
         }
     }
     return parsed;
+}
+
+// The running host works in a folder of its own: relative folders are this start's. False when
+// this start's folder can't be told.
+bool makeAbsolute(QStringList& folders)
+{
+    for (QString& folder : folders) {
+        if (folder.startsWith(u'/'))
+            continue;
+        std::unique_ptr<char, decltype(&std::free)> here(::getcwd(nullptr, 0), &std::free);
+        if (!here)
+            return false;
+        const QString base = QFile::decodeName(here.get());
+        folder = (base == "/" ? base : base + "/") + folder;
+    }
+    return true;
+}
+
+// One line per folder; exit status 1 when none of them is a destination now.
+int tell(const QStringList& folders, const std::vector<FolderOutcome>& outcomes)
+{
+    bool any = false;
+    for (std::size_t i = 0; i < outcomes.size() && i < std::size_t(folders.size()); ++i) {
+        const std::string_view words = wordsFor(outcomes[i]);
+        const bool isOne = isDestination(outcomes[i]);
+        std::fprintf(isOne ? stdout : stderr, "%.*s: %s\n", int(words.size()), words.data(),
+                     QFile::encodeName(folders[qsizetype(i)]).constData());
+        any = any || isOne;
+    }
+    return any ? 0 : 1;
+}
+
+// With no instance running, a start that only adds folders adds them itself, holding the
+// instance lock meanwhile so that no host starts writing the destinations at the same time.
+std::vector<FolderOutcome> addWithoutInstance(const QStringList& folders)
+{
+    const auto group = AppGroup::fromMainBundle();
+    const auto file =
+        group ? group->destinationsFile()
+              : std::expected<std::string, AppGroupError>(std::unexpected(group.error()));
+    if (!file) {
+        logError(logger("requests"), "Can't reach the App Group container", file.error());
+        return std::vector<FolderOutcome>(folders.size(), FolderOutcome::notSaved);
+    }
+    DestinationsModel model(*file);
+    return addDestinations(model, folders);
+}
+
+// After the event loop ended (a termination signal, Quit): the copies under way finish rather
+// than leave hidden temporary items behind, and their outcome lines and notifications, queued to
+// this thread, still go out. The notification server gets a few seconds at most.
+void finishCopiesUnderWay(QThreadPool& copies, ResultNotifier& notifier)
+{
+    constexpr int deliveryGraceMs = 3000;
+    copies.waitForDone();
+    QCoreApplication::sendPostedEvents();
+    if (!notifier.isDelivering())
+        return;
+    QEventLoop delivering;
+    QObject::connect(&notifier, &ResultNotifier::deliveriesFinished, &delivering,
+                     &QEventLoop::quit);
+    QTimer::singleShot(deliveryGraceMs, &delivering, &QEventLoop::quit);
+    delivering.exec();
 }
 
 // SIGTERM (a logout) and SIGINT end the event loop instead of the process, so that copies under
@@ -101,11 +181,20 @@ void chooseDisplayPlatform()
 
 int main(int argc, char** argv)
 {
-    const Arguments arguments = parse(argc, argv);
+    Arguments arguments = parse(argc, argv);
     if (arguments.help || !arguments.valid) {
         std::fputs(usage, arguments.help ? stdout : stderr);
         return arguments.help ? 0 : 2;
     }
+    QStringList& folders = arguments.message.addFolders;
+    if (!makeAbsolute(folders)) {
+        std::fputs("ambrevoli: the current folder can't be found to add relative folders\n",
+                   stderr);
+        return 1;
+    }
+    // Folders alone make a command that reports and ends; a start with URLs may stay as the host.
+    const bool onlyAdding = !folders.isEmpty() && arguments.message.urls.isEmpty();
+    arguments.message.activationToken = takeLaunchActivationToken();
     adoptNumericLocaleFromEnvironment();
     chooseDisplayPlatform();
 
@@ -114,11 +203,26 @@ int main(int argc, char** argv)
     if (const auto group = AppGroup::fromMainBundle())
         if (const auto folder = group->container())
             container = QString::fromStdString(*folder);
-    const QString socketPath = InstanceChannel::defaultSocketPath(container);
-    // Most starts only hand a URL to the running host: do that before paying for a GUI
+    // Most starts only hand a URL to the running host: that is decided before paying for a GUI
     // application object.
-    if (InstanceChannel::handOff(socketPath, arguments.message))
-        return 0;
+    InstanceChannel channel(InstanceChannel::defaultSocketPath(container));
+    const InstanceChannel::Start start = channel.claim(arguments.message);
+    switch (start.role) {
+    case InstanceChannel::Role::forwarded:
+        return folders.isEmpty() ? 0 : tell(folders, start.receipt.folders);
+    case InstanceChannel::Role::unanswered:
+        logger("requests").log(LogLevel::error, "The running instance didn't answer");
+        if (onlyAdding)
+            std::fputs("ambrevoli: the running Ambrevoli didn't answer\n", stderr);
+        return 1;
+    case InstanceChannel::Role::failed:
+        logger("requests")
+            .log(LogLevel::error, "Couldn't reach or become the running instance; running alone");
+        break;
+    case InstanceChannel::Role::primary: break;
+    }
+    if (onlyAdding)
+        return tell(folders, addWithoutInstance(folders));
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Ambrevoli");
@@ -127,35 +231,51 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
     quitOnTerminationSignals(app);
 
-    InstanceChannel channel(socketPath);
-    switch (channel.start(arguments.message)) {
-    case InstanceChannel::Role::forwarded: return 0;
-    case InstanceChannel::Role::failed:
-        logger("requests")
-            .log(LogLevel::error, "Couldn't reach or become the running instance; running alone");
-        break;
-    case InstanceChannel::Role::primary: break;
-    }
-
     // Every copy gets a thread of its own: requests are never queued behind each other.
     QThreadPool copies;
     copies.setMaxThreadCount(1024);
     FreedesktopNotificationService notifications;
+    GnomeNotificationSwitch gnomeSwitch(QApplication::desktopFileName().toStdString());
+    notifications.setSwitchedOffProbe([&gnomeSwitch] { return gnomeSwitch.isSwitchedOff(); });
     AppDelegate delegate(notifications, copies);
+    std::unique_ptr<WindowCoordinator> windows;
+    if (DestinationsModel* destinations = delegate.destinations()) {
+        windows = std::make_unique<WindowCoordinator>(*destinations, notifications,
+                                                      [] { return isFinderExtensionEnabled(); });
+        delegate.setShowSettings([&windows] { windows->showSettings(); });
+    }
 
-    auto deliver = [&delegate](const InstanceMessage& message) {
+    auto deliver = [&delegate, &windows](const InstanceMessage& message) {
+        InstanceReceipt receipt;
+        // The token is the leave for a window this message opens; a message that opens none
+        // ends the desktop's wait for one.
+        if (windows)
+            windows->setActivationToken(message.activationToken);
         if (!message.addFolders.isEmpty())
-            delegate.addFolders(message.addFolders);
+            receipt.folders = delegate.addFolders(message.addFolders);
         if (!message.urls.isEmpty())
             delegate.openURLs(message.urls);
+        if (windows)
+            windows->dropActivationToken();
+        else
+            endStartup(message.activationToken);
+        return receipt;
     };
-    QObject::connect(&channel, &InstanceChannel::messageReceived, &delegate, deliver);
+    if (start.role == InstanceChannel::Role::primary && !channel.listen(deliver))
+        logger("requests").log(LogLevel::error, "Later starts can't reach this instance");
 
     // The launch's own URLs arrive before launching finishes, as they would from the desktop.
-    deliver(arguments.message);
+    if (const InstanceReceipt own = deliver(arguments.message); !folders.isEmpty())
+        tell(folders, own.folders);
     delegate.didFinishLaunching();
 
     const int status = QApplication::exec();
-    copies.waitForDone(); // a copy under way finishes rather than leaving a hidden temporary
+    // Later starts wait for the next instance rather than hand work to one that is ending.
+    channel.stopListening();
+    finishCopiesUnderWay(copies, delegate.notifier());
+    // The delegate and the notification service outlive the window coordinator and the GNOME
+    // switch they were handed: nothing may reach those once this scope starts to end.
+    delegate.setShowSettings({});
+    notifications.setSwitchedOffProbe({});
     return status;
 }

@@ -15,7 +15,7 @@
 // What the host application needs of the desktop's notification service, in one interface:
 // permission, posting and withdrawing notifications, and the two callbacks for a notification
 // that arrives while the application is in front and for the user's click on one. The host talks
-// to the freedesktop implementation; tests use the in-memory one.
+// to the freedesktop implementation; tests use the in-memory one in tests/.
 
 namespace ambrevoli {
 

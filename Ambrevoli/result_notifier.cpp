@@ -57,6 +57,7 @@ void ResultNotifier::postCopyNotification(const CopyReport& report, std::string_
     request.category =
         allCopied ? QStringLiteral("transfer.complete") : QStringLiteral("transfer.error");
     // The caller (the request handler) is never held up by the notification service.
+    ++m_delivering;
     QMetaObject::invokeMethod(
         this, [this, request] { deliver(request); }, Qt::QueuedConnection);
 }
@@ -77,6 +78,8 @@ void ResultNotifier::deliver(const NotificationRequest& request)
             [self, request](std::expected<bool, NotificationError> answer) {
                 if (!answer) {
                     logPostFailure(answer.error());
+                    if (self)
+                        self->finishDelivery();
                     return;
                 }
                 if (self)
@@ -87,10 +90,18 @@ void ResultNotifier::deliver(const NotificationRequest& request)
 
 void ResultNotifier::add(const NotificationRequest& request)
 {
-    m_center.add(request, [](std::expected<void, NotificationError> added) {
+    m_center.add(request, [self = QPointer(this)](std::expected<void, NotificationError> added) {
         if (!added)
             logPostFailure(added.error());
+        if (self)
+            self->finishDelivery();
     });
+}
+
+void ResultNotifier::finishDelivery()
+{
+    if (--m_delivering == 0)
+        emit deliveriesFinished();
 }
 
 PresentationOptions ResultNotifier::willPresent(const NotificationRequest&)

@@ -43,14 +43,22 @@ public:
     // at once: the delivery runs afterwards on the event loop. A failure is logged, not retried.
     void postCopyNotification(const CopyReport& report, std::string_view label);
 
+    // Whether a copy notification is still on its way to the notification service.
+    bool isDelivering() const { return m_delivering > 0; }
+
     // Banner and list, for every notification of the application.
     PresentationOptions willPresent(const NotificationRequest& request) override;
     // The update notification shows the update; any other reveals its "destination" folder, or
     // opens the settings when there is none to show.
     void didReceive(const NotificationResponse& response) override;
 
+signals:
+    // The last copy notification on its way reached the service, or failed to.
+    void deliveriesFinished();
+
 private:
     void deliver(const NotificationRequest& request);
+    void finishDelivery();
     void add(const NotificationRequest& request);
     void revealDestination(const std::optional<QString>& path);
     void showSettings();
@@ -60,6 +68,7 @@ private:
     const Action m_showUpdate;
     RevealFolder m_revealFolder;
     FolderRevealer* m_ownRevealer = nullptr;
+    int m_delivering = 0;
 };
 
 } // namespace ambrevoli

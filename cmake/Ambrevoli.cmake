@@ -27,9 +27,19 @@ function(ambrevoli_bundle target)
   target_sources(${target} PRIVATE "${out}")
 endfunction()
 
+# ambrevoli_add_reaped_test(<name> <command> [<argument>...])
+#
+# A ctest entry that runs <command> under helper_reaper: the helper processes the test starts (a
+# bus, a display, a notification server, hosts started detached) end when it ends, even when it
+# crashed or was killed.
+function(ambrevoli_add_reaped_test name)
+  add_test(NAME ${name} COMMAND helper_reaper ${ARGN})
+endfunction()
+
 # ambrevoli_test(<prefix> <source> LIBS <libs...>)
 #
-# One test file becomes one executable and one ctest entry named <prefix>_<file stem>.
+# One test file becomes one executable and one ctest entry named <prefix>_<file stem>. Every test
+# runs under helper_reaper (shared_kit/tests), which ends whatever the test left running.
 function(ambrevoli_test prefix source)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
   get_filename_component(stem "${source}" NAME_WE)
@@ -37,7 +47,8 @@ function(ambrevoli_test prefix source)
   add_executable(${name} "${source}")
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   ambrevoli_bundle(${name} IDENTIFIER "ambrevoli.tests")
-  add_test(NAME ${name} COMMAND ${name})
+  ambrevoli_add_reaped_test(${name} $<TARGET_FILE:${name}>)
+  add_dependencies(${name} helper_reaper)
 endfunction()
 
 # ambrevoli_qt_test(<prefix> <source> LIBS <libs...>)
@@ -54,7 +65,8 @@ function(ambrevoli_qt_test prefix source)
   set_target_properties(${name} PROPERTIES AUTOMOC ON)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt6::Test)
   ambrevoli_bundle(${name} IDENTIFIER "ambrevoli.tests")
-  add_test(NAME ${name} COMMAND ${name})
+  ambrevoli_add_reaped_test(${name} $<TARGET_FILE:${name}>)
+  add_dependencies(${name} helper_reaper)
   set_tests_properties(${name} PROPERTIES ENVIRONMENT
     "QT_QPA_PLATFORM=offscreen;DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/ambrevoli-tests-use-a-private-bus")
 endfunction()

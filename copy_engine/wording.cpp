@@ -28,6 +28,16 @@ constexpr std::array rows{
     Row{Phrase::destinationsNotSaved,
         "Ambrevoli couldn't save that change, so Finder still shows the saved list.",
         "Ambrevoli couldn't save that change, so the file manager still shows the saved list."},
+    Row{Phrase::notificationsOff,
+        "Notifications are off, so you won't see when a copy finishes or fails. Turn them on in "
+        "System Settings \u203A Notifications.",
+        "Notifications are off, so you won't see when a copy finishes or fails. Turn them on in "
+        "Settings \u203A Notifications."},
+    Row{Phrase::noDestinationsHint, "Add a folder, or drag one here from Finder.",
+        "Add a folder, or drag one here from the file manager."},
+    Row{Phrase::addFolderHelp, "Add a folder (\u2318O)", "Add a folder (Ctrl+O)"},
+    Row{Phrase::moveUpHelp, "Move up (\u2325\u2318\u2191)", "Move up (Alt+\u2191)"},
+    Row{Phrase::moveDownHelp, "Move down (\u2325\u2318\u2193)", "Move down (Alt+\u2193)"},
 };
 
 constexpr bool rowsFollowTheEnumeration()

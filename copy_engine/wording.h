@@ -3,8 +3,8 @@
 #include <string_view>
 
 // The few user-visible phrases that name the operating system's own places (its settings, its
-// file manager, its info window). Each has one wording per platform: the macOS column holds the
-// product's original words, the Linux column changes only the words that name a platform place.
+// file manager, its info window) or its keys. Each has one wording per platform: the macOS column
+// holds the product's original words, the Linux column changes only the platform's words.
 // Every other user-visible text is the same on every platform and is written where it is used.
 
 namespace ambrevoli {
@@ -24,6 +24,11 @@ enum class Phrase {
     unlockLockedFolder,   // advice when the refused destination may be locked
     downloadThenResend,   // advice for an item whose content is not on this machine
     destinationsNotSaved, // the settings' sentence after an edit could not be saved
+    notificationsOff,     // the settings' banner while notifications are switched off
+    noDestinationsHint,   // the empty destination list's description
+    addFolderHelp,        // help texts naming a keyboard shortcut, in the platform's key names
+    moveUpHelp,
+    moveDownHelp,
 };
 
 // The wording of `phrase` on `platform`. Never empty; the text lives as long as the program.

@@ -5,13 +5,15 @@
 # folders and (session_start_bus) a private session bus, so nothing reaches the user's files,
 # their desktop session or their notification server. Every program started through this file
 # is ended, and the folder removed, when the script exits — normally, on an error (set -e) or on
-# Ctrl-C.
+# Ctrl-C. Should the script be killed outright (SIGKILL), the programs still end; only the folder
+# stays.
 #
 # Functions report problems on stderr and return non-zero; they never exit the script themselves.
 
 session_pids=()
 session_dir=
 session_host_pid=
+session_spawned=
 
 session_cleanup() {
     local status=$?
@@ -60,6 +62,17 @@ session_track() {
     session_pids+=("$1")
 }
 
+# Starts "$@" in the background, to be ended at exit; sets session_spawned to its pid. The EXIT
+# trap never runs when this shell is killed outright or crashes: then the kernel sends the
+# program SIGTERM as its parent goes. That signal is armed before the program runs, and the
+# parent checked after it was, in case the shell went in between.
+session_spawn() {
+    local shell=$BASHPID
+    setpriv --pdeathsig TERM -- sh -c '[ "$PPID" = "$0" ] || exit 1; exec "$@"' "$shell" "$@" &
+    session_spawned=$!
+    session_track "$session_spawned"
+}
+
 # Waits up to $1 seconds for the command that follows to succeed.
 session_wait_for() {
     local seconds=$1
@@ -95,9 +108,8 @@ session_start_bus() {
   </policy>
 </busconfig>
 EOF
-    dbus-daemon --config-file="$config" --nofork --print-address=3 \
-        3>"$session_dir/bus.address" 2>"$session_dir/bus.log" &
-    session_track $!
+    session_spawn dbus-daemon --config-file="$config" --nofork --print-address=3 \
+        3>"$session_dir/bus.address" 2>"$session_dir/bus.log"
     if ! session_wait_for 10 test -s "$session_dir/bus.address"; then
         echo "dbus-daemon didn't start: $(cat "$session_dir/bus.log")" >&2
         return 1
@@ -118,9 +130,8 @@ session_start_notification_server() {
         }
     done
     # Xvfb picks a free display and writes its number to the descriptor given.
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 \
-        3>"$session_dir/display" 2>"$session_dir/xvfb.log" &
-    session_track $!
+    session_spawn Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 \
+        3>"$session_dir/display" 2>"$session_dir/xvfb.log"
     if ! session_wait_for 10 test -s "$session_dir/display"; then
         echo "Xvfb didn't start: $(tail -n 3 "$session_dir/xvfb.log")" >&2
         return 1
@@ -128,8 +139,8 @@ session_start_notification_server() {
     # Each send gets a notification of its own, even when two read alike.
     mkdir -p "$XDG_CONFIG_HOME/dunst"
     printf '[global]\n    stack_duplicates = false\n' >"$XDG_CONFIG_HOME/dunst/dunstrc"
-    DISPLAY=":$(head -n 1 "$session_dir/display")" dunst 2>"$session_dir/dunst.log" &
-    session_track $!
+    session_spawn env DISPLAY=":$(head -n 1 "$session_dir/display")" dunst \
+        2>"$session_dir/dunst.log"
     if ! session_wait_for 10 dunstctl is-paused >/dev/null 2>&1; then
         echo "dunst didn't start: $(tail -n 3 "$session_dir/dunst.log")" >&2
         return 1
@@ -166,9 +177,8 @@ session_start_host() {
     local host=$1 log=$2
     # Senders start this same host when none runs.
     export AMBREVOLI_HOST="$host"
-    "$host" --background 2>"$log" &
-    session_host_pid=$!
-    session_track "$session_host_pid"
+    session_spawn "$host" --background 2>"$log"
+    session_host_pid=$session_spawned
     session_wait_for 10 _session_host_ready "$log"
     if ! grep -qs "Ambrevoli started" "$log"; then
         echo "the host didn't start. Its log:" >&2

@@ -9,10 +9,23 @@
 #include <QTemporaryDir>
 #include <QVariantMap>
 
-// A private desktop for the host's tests: a session bus of their own and stand-ins for the
-// notification server and the file manager that live on it.
+// A private desktop for the host's tests: a session bus of their own, stand-ins for the
+// notification server and the file manager that live on it, and the real programs a test runs
+// beside itself (a virtual display, a notification server, the host).
 
 namespace ambrevoli::testing {
+
+// A program a test runs beside itself. It ends with the test however the test ends: asked to
+// terminate (and killed if it won't) when this object goes, and sent SIGTERM by the kernel when
+// the test process dies without running destructors — a crash, an abort, SIGKILL. Start it from
+// the main thread: the kernel sends that signal when the thread that started the program ends,
+// not only the process. (A program that detaches from its parent escapes this; ctest's
+// helper_reaper ends those.)
+class HelperProcess : public QProcess {
+public:
+    explicit HelperProcess(QObject* parent = nullptr);
+    ~HelperProcess() override;
+};
 
 // A session bus that belongs to one test: a dbus-daemon listening in a temporary folder, with
 // no activatable services, ended when this object goes.
@@ -29,13 +42,52 @@ public:
 
     // A new connection of its own to the bus, closed when the bus object goes.
     QDBusConnection connect(const QString& name);
+    qint64 processId() const { return m_daemon.processId(); }
 
 private:
     QTemporaryDir m_folder;
-    QProcess m_daemon;
+    HelperProcess m_daemon;
     QString m_address;
     QString m_failure;
     QStringList m_connections;
+};
+
+// An X display of its own: Xvfb on a display number nobody else uses, ended when this object goes.
+class VirtualDisplay {
+public:
+    // Waits up to 10 seconds for the server.
+    VirtualDisplay();
+
+    // ":N"; empty when the server did not start, then failure() says why.
+    const QString& name() const { return m_name; }
+    const QString& failure() const { return m_failure; }
+    qint64 processId() const { return m_server.processId(); }
+
+private:
+    HelperProcess m_server;
+    QString m_name;
+    QString m_failure;
+};
+
+// dunst, a real notification server, on `display` and `bus`, with its stock configuration (a home
+// folder of its own), ended when this object goes.
+class NotificationDaemon {
+public:
+    // Waits up to 10 seconds until the server owns its name on the bus.
+    NotificationDaemon(PrivateSessionBus& bus, const VirtualDisplay& display);
+
+    // Whether the server serves; when not, failure() says why.
+    bool serving() const { return m_failure.isEmpty(); }
+    const QString& failure() const { return m_failure; }
+    // The environment the server runs in, for its command-line client (dunstctl).
+    const QProcessEnvironment& environment() const { return m_environment; }
+    qint64 processId() const { return m_server.processId(); }
+
+private:
+    QTemporaryDir m_home;
+    QProcessEnvironment m_environment;
+    HelperProcess m_server;
+    QString m_failure;
 };
 
 // A notification server that records what it is asked and answers as a freedesktop
@@ -56,20 +108,22 @@ public:
         uint id; // the id answered
     };
 
-    // Takes the server's well-known name on `connection`; false when that failed.
+    // Takes the server's well-known name on `connection`, over from another stand-in holding
+    // it, if any; false when that failed.
     bool serve(QDBusConnection connection);
 
     QStringList capabilities{"actions", "body", "body-markup"};
     QList<Notification> notifications;
     QList<uint> closed;
+    QStringList calls; // the name of every method called, in order
 
 public slots:
     uint Notify(const QString& appName, uint replacesId, const QString& appIcon,
                 const QString& summary, const QString& body, const QStringList& actions,
                 const QVariantMap& hints, int expireTimeout);
-    QStringList GetCapabilities() { return capabilities; }
+    QStringList GetCapabilities();
     QString GetServerInformation(QString& vendor, QString& version, QString& specVersion);
-    void CloseNotification(uint id) { closed << id; }
+    void CloseNotification(uint id);
 
 signals:
     void ActionInvoked(uint id, const QString& actionKey);

@@ -4,6 +4,7 @@
 #include "folder_revealer.h"
 #include "result_notifier.h"
 
+#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -62,6 +63,31 @@ class FreedesktopNotificationServiceTest : public QObject {
     {
         m_server = std::make_unique<FakeNotificationServer>();
         QVERIFY(m_server->serve(m_bus->connect("server")));
+    }
+
+    // Lets what the server sent so far reach the service before whatever the test does next:
+    // the bus passes a connection's messages on in order, so after a round trip through the
+    // server's connection and then one through the client's, the server's signals are queued
+    // to the service ahead of anything that follows. (A known server is not asked before a
+    // Notify, so an add is no barrier itself.)
+    void settle()
+    {
+        QDBusConnection("server").interface()->isServiceRegistered("org.freedesktop.DBus");
+        QDBusConnection("client").interface()->isServiceRegistered("org.freedesktop.DBus");
+    }
+
+    // Hands the server's name to `next`, once the current server quit or by taking it over, and
+    // waits until the service's connection knows the new owner.
+    bool replaceServer(FakeNotificationServer& next, bool takesOver)
+    {
+        if (!takesOver)
+            QDBusConnection::disconnectFromBus("server");
+        QDBusConnection connection = m_bus->connect("next server");
+        QDBusConnection client("client");
+        return next.serve(connection) && QTest::qWaitFor([&] {
+                   return client.interface()->serviceOwner("org.freedesktop.Notifications") ==
+                          connection.baseService();
+               });
     }
 
 private slots:
@@ -144,9 +170,9 @@ private slots:
         QCOMPARE(m_server->notifications[1].id, shown);
         QCOMPARE(m_server->notifications[2].replacesId, 0u);
 
-        // Once the server closed it, the identifier starts a new notification. The signal
-        // reaches the client before the answers to its next calls.
+        // Once the server closed it, the identifier starts a new notification.
         emit m_server->NotificationClosed(shown, 2);
+        settle();
         QVERIFY(addAndWait(request("UPDATE")).has_value());
         QCOMPARE(m_server->notifications[3].replacesId, 0u);
     }
@@ -184,29 +210,37 @@ private slots:
     void permissionFollowsTheServer_data()
     {
         QTest::addColumn<bool>("serverRuns");
-        QTest::newRow("server runs") << true;
-        QTest::newRow("no server") << false;
+        QTest::addColumn<bool>("switchedOff");
+        QTest::addColumn<bool>("permitted");
+        QTest::newRow("server runs") << true << false << true;
+        QTest::newRow("no server") << false << false << false;
+        QTest::newRow("server runs, the user switched us off in the desktop's settings")
+            << true << true << false;
     }
 
     void permissionFollowsTheServer()
     {
         QFETCH(bool, serverRuns);
+        QFETCH(bool, switchedOff);
+        QFETCH(bool, permitted);
         if (serverRuns)
             startServer();
+        m_service->setSwitchedOffProbe([switchedOff] { return switchedOff; });
 
         std::optional<AuthorizationStatus> status;
         m_service->notificationSettings([&](AuthorizationStatus s) { status = s; });
         QTRY_VERIFY(status.has_value());
         QCOMPARE(int(*status),
-                 int(serverRuns ? AuthorizationStatus::authorized : AuthorizationStatus::denied));
+                 int(permitted ? AuthorizationStatus::authorized : AuthorizationStatus::denied));
 
         std::optional<std::expected<bool, NotificationError>> granted;
         m_service->requestAuthorization(AuthorizationOption::alert | AuthorizationOption::sound,
                                         [&](auto answer) { granted = answer; });
         QTRY_VERIFY(granted.has_value());
         QVERIFY(granted->has_value());
-        QCOMPARE(**granted, serverRuns);
+        QCOMPARE(**granted, permitted);
 
+        // Switched off or not, the server decides what becomes of a notification.
         const auto added = addAndWait(request("A"));
         QCOMPARE(added.has_value(), serverRuns);
         if (!serverRuns)
@@ -273,6 +307,66 @@ private slots:
         QVERIFY(addAndWait(request("A")).has_value());
         QCOMPARE(delegate.presentations, 1);
         QCOMPARE(m_server->notifications.size(), shown);
+    }
+
+    void whatTheServerSaidHoldsUntilAnotherServerHasItsName_data()
+    {
+        QTest::addColumn<bool>("takesOver");
+        QTest::newRow("the server quits, another starts") << false;
+        QTest::newRow("another server takes the name over") << true;
+    }
+
+    void whatTheServerSaidHoldsUntilAnotherServerHasItsName()
+    {
+        QFETCH(bool, takesOver);
+        startServer();
+        ResultNotifier notifier(*m_service, [] {}, {});
+        CopyReport report;
+        report.destination = "/home/me/Drop";
+        report.itemCount = 1;
+        report.copied.push_back({"/src/a", "/home/me/Drop/a", false});
+        const auto post = [&](const FakeNotificationServer& server) {
+            const qsizetype before = server.notifications.size();
+            notifier.postCopyNotification(report, "Drop");
+            return QTest::qWaitFor([&] { return server.notifications.size() > before; });
+        };
+
+        // Only the first of several copy notifications asks about the server.
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(post(*m_server));
+        QCOMPARE(m_server->calls, (QStringList{"GetServerInformation", "GetCapabilities", "Notify",
+                                               "Notify", "Notify"}));
+        QCOMPARE(m_server->notifications[2].actions, (QStringList{"default", "Show"}));
+
+        // A server without actions follows: it is asked afresh, and offered no action.
+        FakeNotificationServer next;
+        next.capabilities = {"body"};
+        QVERIFY(replaceServer(next, takesOver));
+        QVERIFY(post(next));
+        QVERIFY(post(next));
+        QCOMPARE(next.calls,
+                 (QStringList{"GetServerInformation", "GetCapabilities", "Notify", "Notify"}));
+        QCOMPARE(next.notifications[0].actions, QStringList{});
+        QCOMPARE(next.notifications[1].actions, QStringList{});
+        QCOMPARE(m_server->calls.size(), 5);
+    }
+
+    void theNotificationsOfAReplacedServerAreForgotten()
+    {
+        RecordingDelegate delegate;
+        m_service->setDelegate(&delegate);
+        startServer();
+        QVERIFY(addAndWait(request("UPDATE")).has_value());
+        const uint id = m_server->notifications[0].id;
+
+        // The old server's ids mean nothing to the new one: a click on the new server's
+        // notification of the same number is not ours, and nothing is replaced.
+        FakeNotificationServer next;
+        QVERIFY(replaceServer(next, true));
+        emit next.ActionInvoked(id, "default");
+        QVERIFY(addAndWait(request("UPDATE")).has_value());
+        QCOMPARE(delegate.responses.size(), 0);
+        QCOMPARE(next.notifications[0].replacesId, 0u);
     }
 
     void aClickOnACopyNotificationShowsItsFolder()

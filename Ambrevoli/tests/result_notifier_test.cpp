@@ -194,6 +194,39 @@ private slots:
                                       "failed(org.example.Error: no)");
     }
 
+    // A host that is ending waits for this: every way a delivery can go ends it.
+    void deliveriesAreFollowedToTheirEnd_data()
+    {
+        QTest::addColumn<bool>("permissionFails");
+        QTest::addColumn<bool>("addingFails");
+        QTest::newRow("delivered") << false << false;
+        QTest::newRow("permission request fails") << true << false;
+        QTest::newRow("adding fails") << false << true;
+    }
+
+    void deliveriesAreFollowedToTheirEnd()
+    {
+        QFETCH(bool, permissionFails);
+        QFETCH(bool, addingFails);
+        World world;
+        const auto error = NotificationError::failed("org.example.Error: no");
+        if (permissionFails)
+            world.center.setAuthorizationError(error);
+        if (addingFails)
+            world.center.setAddError(error);
+        QSignalSpy finished(&world.notifier, &ResultNotifier::deliveriesFinished);
+        QVERIFY(!world.notifier.isDelivering());
+
+        world.notifier.postCopyNotification(copiedInto(m_temp.path(), 1), "Inbox");
+        world.notifier.postCopyNotification(copiedInto(m_temp.path(), 2), "Inbox");
+        QVERIFY(world.notifier.isDelivering());
+        QTRY_COMPARE(finished.count(), 1);
+        QVERIFY(!world.notifier.isDelivering());
+        settle();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(world.center.delivered().size(), permissionFails || addingFails ? 0 : 2);
+    }
+
     void clickRevealsTheDestinationOrOpensTheSettings_data()
     {
         QTest::addColumn<QString>("identifier");

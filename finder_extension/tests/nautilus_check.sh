@@ -4,7 +4,8 @@
 # so the system's folder is untouched), runs Nautilus on Xvfb with a private session bus, and
 # drives its context menu through the accessibility bus: Send To › a destination with two files
 # selected, then Send To › Edit Destinations…. Checks the module's log lines, the request file
-# and how the (fake) host was started.
+# and how the (fake) host was started; then Edit Destinations… once more with the real host,
+# whose settings window must show.
 #
 # Usage: nautilus_check.sh <build folder>
 # Exits 77 (skipped) where it cannot run, saying why.
@@ -42,7 +43,7 @@ case ${1-} in
 *)
   build=${1:?usage: nautilus_check.sh <build folder>}
   [[ $(id -u) -eq 0 ]] || skip "needs root, to bind the staged module over Nautilus's extension folder in a mount namespace"
-  for tool in nautilus Xvfb xdotool dbus-run-session unshare; do
+  for tool in nautilus Xvfb xdotool dbus-run-session unshare setpriv; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps installs it)"
   done
   /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
@@ -77,6 +78,8 @@ JSON
   # The host records how it was started; one record per start.
   cat >"$work/host" <<'HOST'
 #!/bin/sh
+# Once the check names the real host, it answers instead.
+[ -f "$(dirname "$0")/real-host" ] && exec "$(cat "$(dirname "$0")/real-host")" "$@"
 record=$(dirname "$0")/started.$$
 { printf '%s\n' "$@"; echo "XDG_ACTIVATION_TOKEN=${XDG_ACTIVATION_TOKEN-}"; } >"$record.partial"
 mv "$record.partial" "$record"
@@ -84,8 +87,13 @@ HOST
   chmod 755 "$work/host"
 
   status=0
-  # A PID namespace too: when the check ends, whatever the session started ends with it.
-  unshare --mount --pid --fork --mount-proc --propagation private -- "$0" --inside "$work" || status=$?
+  # A PID namespace too: when its first process ends, whatever the session started ends with it.
+  # unshare kills that process when it goes itself (--kill-child), and the kernel ends unshare
+  # when this script goes, even killed outright (SIGKILL, where no trap runs): the signal is
+  # armed first, then the parent checked, in case this script went in between.
+  setpriv --pdeathsig KILL -- sh -c '[ "$PPID" = "$0" ] || exit 1; exec "$@"' $$ \
+    unshare --mount --pid --fork --kill-child --mount-proc --propagation private -- \
+    "$0" --inside "$work" || status=$?
   exit $status
   ;;
 esac
@@ -95,6 +103,7 @@ export HOME=$work/home XDG_RUNTIME_DIR=$work/run
 export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config XDG_CACHE_HOME=$HOME/.cache
 export AMBREVOLI_LOG=stderr AMBREVOLI_LOG_PRIVATE=1 AMBREVOLI_HOST=$work/host
 export GDK_BACKEND=x11 GSK_RENDERER=cairo GSETTINGS_BACKEND=memory
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 # the real host's window, found through AT-SPI
 unset XDG_ACTIVATION_TOKEN DESKTOP_STARTUP_ID
 
 log=$work/nautilus.log
@@ -162,6 +171,14 @@ wait_for_starts 1
 start=$(cat "$work"/started.[0-9]*)
 [[ $start =~ ^ambrevoli://settings$'\n'XDG_ACTIVATION_TOKEN=.+$ ]] || fail "the host was started with: $start"
 
+# The real host, installed by the same build: Edit Destinations… opens its settings window.
+echo "$work/stage/usr/bin/ambrevoli" >"$work/real-host"
+xdotool key --clearmodifiers shift+F10
+"$here/atspi_click.py" org.gnome.Nautilus "Send To" "Edit Destinations…" ||
+  fail "could not click Send To › Edit Destinations… for the real host"
+"$here/../../Ambrevoli/windows/tests/settings_atspi.py" window "Ambrevoli Settings" ||
+  fail "Edit Destinations… did not open the Ambrevoli Settings window"
+
 echo "Nautilus loaded the module and its menu worked. The module logged:"
 module_lines | sed 's/^/  /'
-echo "The settings start carried ${start##*$'\n'}"
+echo "The settings start carried ${start##*$'\n'}; the real host showed its settings window."

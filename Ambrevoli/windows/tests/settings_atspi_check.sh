@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The settings window as a person uses it, in the real host on Xvfb: `ambrevoli --settings` opens
+# it, a folder is added through the running host, its name field is found through the
+# accessibility bus (as a screen reader finds it), clicked and typed into, and the destinations
+# file is read back.
+#
+# Usage: settings_atspi_check.sh <build folder>
+# Exits 77 (skipped) where it cannot run, saying why.
+set -euo pipefail
+
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+fail() {
+  echo "FAIL: $*"
+  [[ -n ${work-} && -f $work/host.log ]] && { echo "--- The host's output:"; cat -v "$work/host.log"; }
+  exit 1
+}
+
+here=$(cd "$(dirname "$0")" && pwd)
+
+case ${1-} in
+--session)
+  work=$2
+  host=$3
+  ;;
+*)
+  build=${1:?usage: settings_atspi_check.sh <build folder>}
+  host=$build/Ambrevoli/ambrevoli
+  # In a PID namespace of its own where it can have one: whatever the check starts (the display,
+  # the buses, the host) ends with it, however it ends.
+  if [[ -z ${AMBREVOLI_CHECK_NAMESPACE-} ]] &&
+    unshare --pid --fork --mount-proc --kill-child true 2>/dev/null; then
+    AMBREVOLI_CHECK_NAMESPACE=1 exec unshare --pid --fork --mount-proc --kill-child "$0" "$@"
+  fi
+  for tool in Xvfb xdotool dbus-run-session; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps installs it)"
+  done
+  /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
+    skip "the accessibility bindings (python3-gi, gir1.2-atspi-2.0) are not installed"
+  # One run per CI run is enough for a check of the desktop; the sanitizer build skips it.
+  [[ $(ldd "$host") != *libasan* ]] || skip "the host is built with AddressSanitizer"
+
+  work=$(mktemp -d /tmp/ambrevoli-settings-XXXXXX)
+  mkdir -p "$work/home/Photos" "$work/run"
+  chmod 700 "$work/run"
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  xvfb=$!
+  trap 'kill $xvfb 2>/dev/null || true; rm -rf "$work"' EXIT
+  for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
+  [[ -s $work/display ]] || skip "Xvfb did not start: $(cat "$work/xvfb.log")"
+  DISPLAY=:$(head -n1 "$work/display") dbus-run-session -- "$0" --session "$work" "$host"
+  exit
+  ;;
+esac
+
+# On the private session bus (which starts the accessibility bus on demand), on Xvfb.
+export HOME=$work/home XDG_RUNTIME_DIR=$work/run
+export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config XDG_CACHE_HOME=$HOME/.cache
+export AMBREVOLI_LOG=stderr AMBREVOLI_LOG_PRIVATE=1
+export QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+unset WAYLAND_DISPLAY XDG_ACTIVATION_TOKEN DESKTOP_STARTUP_ID
+file=$XDG_DATA_HOME/ambrevoli/destinations.json
+
+"$host" --settings >"$work/host.log" 2>&1 &
+running=$!
+trap 'kill $running 2>/dev/null && wait $running || true' EXIT
+"$here/settings_atspi.py" window "Ambrevoli Settings" || fail "the settings window did not show"
+
+"$host" --add-destination "$HOME/Photos" || fail "the folder was not handed to the running host"
+position=$("$here/settings_atspi.py" field "Ambrevoli Settings" "Photos") ||
+  fail "no name field holding Photos"
+
+# Renamed as a person does it: a click into the field, the old name selected, the new one typed.
+xdotool mousemove ${position% *} ${position#* } click 1
+xdotool key --clearmodifiers ctrl+a
+xdotool type --delay 20 "Holiday Pictures"
+xdotool key Return
+
+for _ in $(seq 300); do
+  grep -q '"Holiday Pictures"' "$file" 2>/dev/null && break
+  sleep 0.1
+done
+/usr/bin/python3 - "$file" "$HOME/Photos" <<'PY' || fail "the destinations file does not hold the new name: $(cat "$file")"
+import json, sys
+destinations = json.load(open(sys.argv[1]))["destinations"]
+assert [(d["label"], d["path"]) for d in destinations] == [("Holiday Pictures", sys.argv[2])], destinations
+PY
+"$here/settings_atspi.py" field "Ambrevoli Settings" "Holiday Pictures" >/dev/null ||
+  fail "the name field does not show the new name"
+kill -0 $running 2>/dev/null || fail "the host ended"
+echo "The settings window opened, and the destination was renamed through its name field."

@@ -1,0 +1,161 @@
+#include "setup_status.h"
+
+#include "in_memory_notification_service.h"
+#include "log.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+using namespace ambrevoli;
+
+Q_DECLARE_METATYPE(ambrevoli::AuthorizationStatus)
+
+namespace {
+
+void settle()
+{
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+}
+
+} // namespace
+
+class SetupStatusTest : public QObject {
+    Q_OBJECT
+
+private:
+    // A status over an in-memory service, with an extension state the test sets.
+    struct World {
+        InMemoryNotificationService service;
+        bool extensionEnabled = false;
+        SetupStatus setup{service, [this] { return extensionEnabled; }};
+        QSignalSpy extensionChanges{&setup, &SetupStatus::isExtensionEnabledChanged};
+        QSignalSpy notificationChanges{&setup, &SetupStatus::notificationsChanged};
+    };
+
+private slots:
+    void startsUnknownAndReadsNothingUntilRefreshed()
+    {
+        World world;
+        world.extensionEnabled = true;
+        QVERIFY(!world.setup.isExtensionEnabled());
+        QCOMPARE(world.setup.notifications(), AuthorizationStatus::notDetermined);
+        settle();
+        QVERIFY(world.service.calls().isEmpty());
+    }
+
+    // The extension is read at once, the permission once the service answered.
+    void refreshReadsTheExtensionAtOnceAndThePermissionLater_data()
+    {
+        QTest::addColumn<AuthorizationStatus>("status");
+        QTest::newRow("a server answers") << AuthorizationStatus::authorized;
+        QTest::newRow("no server, or switched off") << AuthorizationStatus::denied;
+        QTest::newRow("provisional") << AuthorizationStatus::provisional;
+    }
+    void refreshReadsTheExtensionAtOnceAndThePermissionLater()
+    {
+        QFETCH(AuthorizationStatus, status);
+        World world;
+        world.service.setAuthorizationStatus(status);
+        world.extensionEnabled = true;
+        world.setup.refresh();
+        QVERIFY(world.setup.isExtensionEnabled());
+        QCOMPARE(world.extensionChanges.size(), 1);
+        QCOMPARE(world.setup.notifications(), AuthorizationStatus::notDetermined);
+        settle();
+        QCOMPARE(world.setup.notifications(), status);
+        QCOMPARE(world.notificationChanges.size(), 1);
+    }
+
+    // Views redraw on the signals: a refresh that reads what was there already says nothing, one
+    // that reads something new says it once.
+    void signalsOnlyWhatChanged()
+    {
+        World world;
+        world.service.setAuthorizationStatus(AuthorizationStatus::authorized);
+        world.setup.refresh();
+        settle();
+        world.extensionChanges.clear();
+        world.notificationChanges.clear();
+
+        world.setup.refresh();
+        settle();
+        QCOMPARE(world.extensionChanges.size(), 0);
+        QCOMPARE(world.notificationChanges.size(), 0);
+
+        // Files restarted with the module, notifications switched off meanwhile.
+        world.extensionEnabled = true;
+        world.service.setAuthorizationStatus(AuthorizationStatus::denied);
+        world.setup.refresh();
+        settle();
+        QCOMPARE(world.extensionChanges.size(), 1);
+        QCOMPARE(world.notificationChanges.size(), 1);
+        QCOMPARE(world.setup.notifications(), AuthorizationStatus::denied);
+    }
+
+    // Two refreshes under way: each answer is stored as it comes, so the later one stays.
+    void theLaterOfTwoRefreshesWins()
+    {
+        World world;
+        world.service.setAuthorizationStatus(AuthorizationStatus::authorized);
+        world.setup.refresh();
+        world.service.setAuthorizationStatus(AuthorizationStatus::denied);
+        world.setup.refresh();
+        settle();
+        QCOMPARE(world.setup.notifications(), AuthorizationStatus::denied);
+    }
+
+    void requestingPermissionAsksForAlertsAndSoundsThenRefreshes()
+    {
+        World world;
+        world.service.setUserGrantsAuthorization(true);
+        LogCapture capture;
+        world.setup.requestNotifications();
+        settle();
+        QCOMPARE(world.service.calls(),
+                 QStringList({"requestAuthorization", "notificationSettings"}));
+        QCOMPARE(world.service.requestedOptions(),
+                 AuthorizationOption::alert | AuthorizationOption::sound);
+        QCOMPARE(world.setup.notifications(), AuthorizationStatus::authorized);
+        QVERIFY(capture.lines().empty());
+    }
+
+    void aFailedRequestIsLoggedAndStillRefreshes()
+    {
+        World world;
+        world.service.setAuthorizationStatus(AuthorizationStatus::denied);
+        world.service.setAuthorizationError(NotificationError::noSessionBus());
+        world.extensionEnabled = true;
+        LogCapture capture;
+        world.setup.requestNotifications();
+        settle();
+        const auto records = capture.records();
+        QCOMPARE(records.size(), 1u);
+        QCOMPARE(records[0].category, "settings");
+        QCOMPARE(records[0].level, LogLevel::error);
+        QVERIFY2(records[0].text.starts_with("Notification permission failed: "),
+                 records[0].text.c_str());
+        QCOMPARE(world.setup.notifications(), AuthorizationStatus::denied);
+        QVERIFY(world.setup.isExtensionEnabled());
+    }
+
+    // The service answers after the status is gone (the host shutting down): nothing is touched.
+    void anAnswerAfterTheStatusIsGoneIsDropped()
+    {
+        InMemoryNotificationService service;
+        service.setAuthorizationError(NotificationError::noSessionBus());
+        auto setup = std::make_unique<SetupStatus>(service, [] { return true; });
+        setup->refresh();
+        setup->requestNotifications();
+        setup.reset();
+        LogCapture capture;
+        settle();
+        QCOMPARE(service.calls(), QStringList({"notificationSettings", "requestAuthorization"}));
+        QCOMPARE(capture.lines().size(), 1u); // the failure is still worth a line
+    }
+};
+
+QTEST_GUILESS_MAIN(SetupStatusTest)
+#include "setup_status_test.moc"

@@ -1,0 +1,202 @@
+#include "window_coordinator.h"
+
+#include "destinations_model.h"
+#include "in_memory_notification_service.h"
+
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QScreen>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <filesystem>
+#include <memory>
+
+using namespace ambrevoli;
+namespace fs = std::filesystem;
+
+class WindowCoordinatorTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_temp;
+
+    // The host's windows over a destinations file in the test's folder.
+    struct World {
+        explicit World(const QString& folder)
+            : destinations((folder + "/destinations.json").toStdString())
+        {}
+        DestinationsModel destinations;
+        InMemoryNotificationService notifications;
+        bool extensionEnabled = true;
+        WindowCoordinator windows{destinations, notifications, [this] { return extensionEnabled; }};
+    };
+
+    std::string folder(const char* name) const
+    {
+        const std::string path = m_temp->filePath(name).toStdString();
+        fs::create_directories(path);
+        return path;
+    }
+
+    std::string fileText() const
+    {
+        QFile file(m_temp->filePath("destinations.json"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    }
+
+    static int windowsTitled(const QString& title)
+    {
+        int count = 0;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            count += widget->windowTitle() == title;
+        return count;
+    }
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
+    void init()
+    {
+        m_temp = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_temp->isValid());
+        QSettings().clear();
+    }
+
+    void cleanup() { m_temp.reset(); }
+
+    // A second request refreshes again and brings the same window back; the application is a
+    // regular one from the first.
+    void twoRequestsShowOneWindow()
+    {
+        World world(m_temp->path());
+        QSignalSpy policy(&world.windows, &WindowCoordinator::activationPolicyChanged);
+        QVERIFY(!world.windows.settingsWindow());
+        QCOMPARE(world.windows.activationPolicy(), WindowCoordinator::ActivationPolicy::accessory);
+
+        world.windows.showSettings();
+        QMainWindow* window = world.windows.settingsWindow();
+        QVERIFY(window);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QCOMPARE(window->windowTitle(), "Ambrevoli Settings");
+        QVERIFY(window->minimumSizeHint().width() >= 460);
+        // The setup status was read for the window: the extension at once, the permission
+        // later.
+        QVERIFY(world.windows.setup().isExtensionEnabled());
+        QTRY_VERIFY(world.notifications.calls().contains("notificationSettings"));
+        const qsizetype readings = world.notifications.calls().size();
+
+        world.windows.showSettings();
+        QCOMPARE(world.windows.settingsWindow(), window);
+        QVERIFY(window->isVisible());
+        QCOMPARE(windowsTitled("Ambrevoli Settings"), 1);
+        QCOMPARE(world.notifications.calls().size(), readings + 1);
+        QCOMPARE(world.windows.activationPolicy(), WindowCoordinator::ActivationPolicy::regular);
+        QCOMPARE(policy.size(), 1);
+    }
+
+    // Closing hides the window and the application becomes an accessory one; the same window
+    // comes back.
+    void closingKeepsTheWindowAndEndsTheRegularApplication()
+    {
+        World world(m_temp->path());
+        world.windows.showSettings();
+        QMainWindow* window = world.windows.settingsWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QVERIFY(window->close());
+        QVERIFY(!window->isVisible());
+        QCOMPARE(world.windows.activationPolicy(), WindowCoordinator::ActivationPolicy::accessory);
+        world.windows.showSettings();
+        QCOMPARE(world.windows.settingsWindow(), window);
+        QVERIFY(window->isVisible());
+        QCOMPARE(world.windows.activationPolicy(), WindowCoordinator::ActivationPolicy::regular);
+    }
+
+    // The user blanked a name and closed the window before leaving the field: the edit ends
+    // then, so the field shows the saved name when the window comes back, and the file keeps it.
+    void closingMidEditEndsTheEdit()
+    {
+        World world(m_temp->path());
+        world.destinations.addFolders({folder("Photos")});
+        const std::string before = fileText();
+        world.windows.showSettings();
+        QMainWindow* window = world.windows.settingsWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        auto* name = window->findChild<QLineEdit*>();
+        QVERIFY(name);
+        QCOMPARE(name->text(), "Photos");
+
+        QTest::mouseClick(name, Qt::LeftButton);
+        QTRY_VERIFY(name->hasFocus());
+        QTest::keyClick(name, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(name, Qt::Key_Backspace);
+        QCOMPARE(name->text(), "");
+
+        QVERIFY(window->close());
+        QCOMPARE(name->text(), "Photos");
+        world.windows.showSettings();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QCOMPARE(window->findChild<QLineEdit*>()->text(), "Photos");
+        QCOMPARE(fileText(), before);
+    }
+
+    void aNewWindowIsCentred()
+    {
+        World world(m_temp->path());
+        world.windows.showSettings();
+        QMainWindow* window = world.windows.settingsWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        const QPoint offset =
+            window->frameGeometry().center() - window->screen()->availableGeometry().center();
+        QVERIFY2(
+            offset.manhattanLength() <= 8,
+            qPrintable(QStringLiteral("off centre by %1, %2").arg(offset.x()).arg(offset.y())));
+    }
+
+    // Where the user left the window is where it opens in the next run of the host.
+    void theSavedGeometryIsRestored()
+    {
+        const QRect left(40, 30, 620, 410);
+        {
+            World world(m_temp->path());
+            world.windows.showSettings();
+            QMainWindow* window = world.windows.settingsWindow();
+            QVERIFY(QTest::qWaitForWindowExposed(window));
+            window->setGeometry(left);
+            QTRY_COMPARE(window->geometry(), left);
+            QVERIFY(window->close());
+        }
+        QVERIFY(QSettings().contains("Settings"));
+        World world(m_temp->path());
+        world.windows.showSettings();
+        QMainWindow* window = world.windows.settingsWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QCOMPARE(window->geometry(), left);
+    }
+
+    // Back from another application: a destination folder deleted meanwhile shows as missing,
+    // and the setup status is read again.
+    void becomingActiveRefreshesTheSetupAndTheDestinations()
+    {
+        World world(m_temp->path());
+        const auto ids = world.destinations.addFolders({folder("Photos")});
+        QCOMPARE(ids.size(), 1u);
+        world.windows.showSettings();
+        QTRY_COMPARE(world.notifications.calls().size(), 1);
+        world.extensionEnabled = false;
+        fs::remove_all(m_temp->filePath("Photos").toStdString());
+
+        emit qApp->applicationStateChanged(Qt::ApplicationInactive);
+        QVERIFY(world.destinations.missingIDs().empty());
+        emit qApp->applicationStateChanged(Qt::ApplicationActive);
+        QVERIFY(world.destinations.missingIDs().contains(ids[0]));
+        QVERIFY(!world.windows.setup().isExtensionEnabled());
+        QTRY_COMPARE(world.notifications.calls().size(), 2);
+    }
+};
+
+QTEST_MAIN(WindowCoordinatorTest)
+#include "window_coordinator_test.moc"

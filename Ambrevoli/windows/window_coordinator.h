@@ -1,0 +1,82 @@
+#pragma once
+
+#include "setup_status.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QEvent;
+class QMainWindow;
+class QWidget;
+
+namespace ambrevoli {
+
+class DestinationsModel;
+class NotificationService;
+class SettingsView;
+
+// Owns the host's windows and the rule that ties the application's presence on the desktop to
+// them: while one is shown the application is a regular one (it is in the task switcher and the
+// dash), when the last closes it becomes an accessory one again and keeps running. Keeps the
+// setup status and the destinations fresh whenever the application becomes active.
+//
+// Windows are made on first use and kept for the life of the process; closing one hides it with
+// the state its view had. Main thread only.
+class WindowCoordinator : public QObject {
+    Q_OBJECT
+
+public:
+    enum class ActivationPolicy { accessory, regular };
+
+    // The settings window's title.
+    static constexpr char settingsTitle[] = "Ambrevoli Settings";
+    // The QSettings key under which the settings window's geometry is kept.
+    static constexpr char settingsAutosaveName[] = "Settings";
+
+    // Shows `destinations`, which must outlive the coordinator. The setup status reads
+    // notification permission through `notifications` (which must outlive it too) and the Send
+    // To module's state through `extensionProbe`.
+    WindowCoordinator(DestinationsModel& destinations, NotificationService& notifications,
+                      std::function<bool()> extensionProbe, QObject* parent = nullptr);
+    ~WindowCoordinator() override;
+
+    SetupStatus& setup() { return m_setup; }
+    ActivationPolicy activationPolicy() const { return m_policy; }
+
+    // The settings window once it was first shown; null before.
+    QMainWindow* settingsWindow() const { return m_settingsWindow.get(); }
+
+    // The desktop's leave for the next window brought to the front (see window_activation.h),
+    // as the start that asked for it carried it; replaces one not used yet. Empty for none.
+    void setActivationToken(QString token);
+    // The start that carried the pending token opened no window: the desktop stops waiting.
+    void dropActivationToken();
+
+    // Refreshes the destinations and the setup status, then shows the settings window (made on
+    // first use: centred, or where the user last left it) and brings it to the front.
+    void showSettings();
+
+signals:
+    void activationPolicyChanged();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void makeSettingsWindow();
+    void windowWillClose(QWidget* window);
+    void saveSettingsGeometry();
+    void setActivationPolicy(ActivationPolicy policy);
+
+    DestinationsModel& m_destinations;
+    SetupStatus m_setup;
+    std::unique_ptr<QMainWindow> m_settingsWindow;
+    SettingsView* m_settingsView = nullptr;
+    ActivationPolicy m_policy = ActivationPolicy::accessory;
+    QString m_activationToken;
+};
+
+} // namespace ambrevoli
