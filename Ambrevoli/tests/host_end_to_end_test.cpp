@@ -413,6 +413,14 @@ private slots:
             runCapturing(AMBREVOLI_HOST_BINARY, {"--add-destination", "Nope"}, home);
         QCOMPARE(refused.exitCode, 1);
         QCOMPARE(refused.out, QString());
+        // "" names no folder; it is not the caller's working folder.
+        const Run empty = runCapturing(AMBREVOLI_HOST_BINARY, {"--add-destination", ""}, home);
+        QCOMPARE(empty.exitCode, 1);
+        QCOMPARE(empty.out, QString());
+        QCOMPARE(DestinationStore::load(path("home/.local/share/ambrevoli/destinations.json"))
+                     ->destinations()
+                     .size(),
+                 1u);
         const Run absolute =
             runCapturing(AMBREVOLI_HOST_BINARY,
                          {"--add-destination", QString::fromStdString(path("home/Other"))});
