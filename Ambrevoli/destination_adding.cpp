@@ -1,6 +1,7 @@
 #include "destination_adding.h"
 
 #include "destinations_model.h"
+#include "paths.h"
 
 #include <QFile>
 
@@ -33,7 +34,7 @@ std::vector<FolderOutcome> addDestinations(DestinationsModel& model, const QStri
     for (const QString& folder : folders) {
         const std::string path = QFile::encodeName(folder).toStdString();
         // A relative path would be looked up wherever the host happens to run.
-        if (!path.starts_with('/') || path.find('\0') != std::string::npos) {
+        if (!path.starts_with('/') || hasNulByte(path)) {
             outcomes.push_back(FolderOutcome::missing);
             continue;
         }

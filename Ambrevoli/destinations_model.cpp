@@ -2,15 +2,11 @@
 
 #include "date_time.h"
 #include "destination.h"
-#include "file_util.h"
 #include "log.h"
+#include "paths.h"
 #include "wording.h"
 
-#include <sys/stat.h>
-
 #include <climits>
-#include <cstdlib>
-#include <memory>
 
 namespace ambrevoli {
 
@@ -18,24 +14,13 @@ namespace {
 
 const Logger& settingsLog() { return logger("settings"); }
 
-bool isFolder(const std::string& path)
-{
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// The folder's canonical path: links resolved, "." and ".." gone. None for anything that is not
-// a folder or cannot be examined, and for a path holding a NUL byte (the system would resolve
-// only the text before it).
+// The folder's canonical path. None for anything that is not a folder or cannot be examined.
 std::optional<std::string> canonicalFolder(const std::string& path)
 {
-    if (hasNulByte(path))
+    auto resolved = canonicalPath(path);
+    if (!resolved || !isFolder(*resolved))
         return std::nullopt;
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                         &std::free);
-    if (!resolved || !isFolder(resolved.get()))
-        return std::nullopt;
-    return std::string(resolved.get());
+    return std::move(*resolved);
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include "handoff_url.h"
 #include "instance_channel.h"
 #include "log.h"
+#include "paths.h"
 #include "window_activation.h"
 #include "window_coordinator.h"
 
@@ -80,17 +81,16 @@ Arguments parse(int argc, char** argv)
 }
 
 // The running host works in a folder of its own: relative folders are this start's. False when
-// this start's folder can't be told.
+// this start's folder can't be told, or for "", which names no folder (not this one).
 bool makeAbsolute(QStringList& folders)
 {
     for (QString& folder : folders) {
         if (folder.startsWith(u'/'))
             continue;
-        std::unique_ptr<char, decltype(&std::free)> here(::getcwd(nullptr, 0), &std::free);
-        if (!here)
+        const auto absolute = absolutePath(QFile::encodeName(folder).toStdString());
+        if (!absolute)
             return false;
-        const QString base = QFile::decodeName(here.get());
-        folder = (base == "/" ? base : base + "/") + folder;
+        folder = QFile::decodeName(QByteArray::fromStdString(*absolute));
     }
     return true;
 }

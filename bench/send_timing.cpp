@@ -7,6 +7,7 @@
 // Needs a running host whose log goes to a file (bench/send_latency sets that up in a throwaway
 // session). Every copy is removed after its run, so each run copies to the same free name.
 
+#include "paths.h"
 #include "timing.h"
 #include "unique_fd.h"
 
@@ -183,7 +184,7 @@ struct Run {
 class Bench {
 public:
     explicit Bench(const Options& options)
-        : m_options(options), m_copy(options.dest + "/" + baseName(options.file)),
+        : m_options(options), m_copy(joinPath(options.dest, lastComponent(options.file))),
           m_watch(options.dest, options.log), m_log(options.log)
     {
         const auto size = sizeOf(options.file);
@@ -199,11 +200,6 @@ public:
     Run cp() { return time({"cp", m_options.file, m_copy}, false); }
 
 private:
-    static std::string baseName(const std::string& path)
-    {
-        return path.substr(path.find_last_of('/') + 1);
-    }
-
     Run time(const std::vector<std::string>& command, bool waitForReport)
     {
         if (::unlink(m_copy.c_str()) != 0 && errno != ENOENT)

@@ -2,13 +2,13 @@
 
 #include "copy_naming.h"
 #include "destination_checks.h"
-#include "file_util.h"
+#include "dir_listing.h"
 #include "lifted_protections.h"
 #include "log.h"
+#include "paths.h"
 #include "tree_copy.h"
 #include "uuid.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -21,12 +21,6 @@ namespace ambrevoli {
 namespace {
 
 using Identities = std::unordered_set<FileID>;
-
-std::string lastComponent(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // A copy's item under its temporary name, and the lock that marks it as live.
 struct Temporary {
@@ -45,7 +39,7 @@ std::expected<void, TreeCopyFailure> copyToTemporary(const std::string& source,
                                                      Temporary& temporary)
 {
     for (int attempt = 1;; ++attempt) {
-        temporary.path = childPath(destPath, std::string(temporaryPrefix) + Uuid::random().text());
+        temporary.path = joinPath(destPath, std::string(temporaryPrefix) + Uuid::random().text());
         auto copied = copyTree(source, temporary.path, clone, &temporary.lock);
         if (copied)
             return copied;
@@ -153,8 +147,7 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
             continue;
         }
         // A missing item may mean the destination itself went away.
-        struct stat info {};
-        if (::stat(destPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        if (isFolder(destPath)) {
             report.failed.push_back({sources[i], CopyFailure::missing()});
             continue;
         }
@@ -209,26 +202,28 @@ void removeAbandonedTemporaries(const std::string& destination)
     if (!folderPath.starts_with('/'))
         return;
     // Gone, not a folder, or one the user may add to but not list (a drop box): nothing to do.
-    UniqueFd opened(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd opened(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!opened)
         return;
-    DirStream entries(::fdopendir(opened.get()));
-    if (!entries)
+    auto listing = DirListing::open(opened.get());
+    if (!listing)
         return;
-    opened.release();
     // Collected first: the listing is not changed while it is read.
     std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(entries.get())) {
+    while (const dirent* entry = listing->next()) {
         const std::string_view name = entry->d_name;
         if (name.starts_with(temporaryPrefix) || name.starts_with(checkFilePrefix))
             names.emplace_back(name);
     }
-    const int folder = ::dirfd(entries.get());
+    // What was read is swept all the same; the rest waits for the next copy.
+    if (const auto error = listing->error())
+        logError(logger("copy"), "Couldn't read a destination to its end", *error);
+    const int folder = opened.get();
     for (const std::string& name : names) {
         const UniqueFd lock = lockAbandoned(folder, name.c_str());
         if (!lock)
             continue;
-        const std::string path = childPath(folderPath, name);
+        const std::string path = joinPath(folderPath, name);
         if (auto removed = removeCopy(path); !removed) {
             const std::string description = textualForm(removed.error());
             logger("copy").log(

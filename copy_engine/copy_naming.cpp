@@ -2,6 +2,7 @@
 
 #include "json_text.h"
 #include "log.h"
+#include "paths.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
@@ -107,19 +108,12 @@ std::string CopyNamer::candidateName(int attempt) const
     return base + tail;
 }
 
-int renameNoReplace(const char* from, const char* to)
-{
-    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
-}
-
 std::expected<void, SystemError> placeCopy(const std::string& from, const std::string& to,
                                            ExclusiveRename rename)
 {
-    const int error = rename(from.c_str(), to.c_str());
-    if (error == 0)
-        return {};
-    if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP)
-        return std::unexpected(SystemError{error});
+    auto renamed = rename(from, to);
+    if (renamed || !exclusiveRenameUnsupported(renamed.error()))
+        return renamed;
 
     // No exclusive rename on this volume: claim the name with an empty placeholder, which only
     // an exclusive create can make, then let the plain rename replace it.
@@ -150,7 +144,7 @@ std::expected<std::string, SystemError> placeUnderFreeName(const std::string& te
                                                            ExclusiveRename rename)
 {
     for (int attempt = 0; attempt < attemptLimit; ++attempt) {
-        std::string candidate = childPath(destination, namer.candidateName(attempt));
+        std::string candidate = joinPath(destination, namer.candidateName(attempt));
         auto placed = placeCopy(temporary, candidate, rename);
         if (placed)
             return candidate;
@@ -158,11 +152,6 @@ std::expected<std::string, SystemError> placeUnderFreeName(const std::string& te
             return std::unexpected(placed.error());
     }
     return std::unexpected(SystemError{EEXIST});
-}
-
-std::string childPath(const std::string& folder, const std::string& name)
-{
-    return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
 } // namespace ambrevoli

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "error.h"
+#include "file_util.h"
 
 #include <expected>
 #include <string>
@@ -40,15 +41,13 @@ private:
     std::string m_suffix;
 };
 
-// The exclusive rename: renames `from` to `to` unless anything exists at `to`. Returns 0, or
-// the errno of the failure (EEXIST when `to` is taken).
-using ExclusiveRename = int (*)(const char* from, const char* to);
-
-// The system's exclusive rename, renameat2(RENAME_NOREPLACE).
-int renameNoReplace(const char* from, const char* to);
+// The exclusive rename placement uses: renames `from` to `to` unless anything exists at `to`
+// (EEXIST then), like the kit's renameNoReplace, which is the one the engine uses.
+using ExclusiveRename = std::expected<void, SystemError> (*)(const std::string& from,
+                                                             const std::string& to);
 
 // Moves the item at `from` to the full path `to` without ever replacing an existing item. When
-// the volume has no exclusive rename (EINVAL, ENOSYS, EOPNOTSUPP), the name is claimed with an
+// the volume has no exclusive rename (exclusiveRenameUnsupported), the name is claimed with an
 // empty placeholder (a 0700 folder or a 0600 file, created exclusively) and the item renamed
 // over it; a placeholder whose rename fails is removed again, and a failed removal is logged.
 // On failure yields the errno: EEXIST when `to` is taken. `rename` is the exclusive rename to
@@ -62,8 +61,5 @@ std::expected<void, SystemError> placeCopy(const std::string& from, const std::s
 std::expected<std::string, SystemError>
 placeUnderFreeName(const std::string& temporary, const std::string& destination,
                    const CopyNamer& namer, ExclusiveRename rename = renameNoReplace);
-
-// `folder` + "/" + `name`, without doubling the slash of the root folder.
-std::string childPath(const std::string& folder, const std::string& name);
 
 } // namespace ambrevoli

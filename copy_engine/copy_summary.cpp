@@ -1,6 +1,6 @@
 #include "copy_summary.h"
 
-#include "file_util.h"
+#include "paths.h"
 
 #include <unicode/locid.h>
 #include <unicode/numberformatter.h>
@@ -25,13 +25,7 @@ std::string counted(std::int64_t count)
 // The source's last path component, trailing slashes ignored, in typographic double quotes.
 std::string quotedName(std::string_view source)
 {
-    std::string path = normalizedPath(source);
-    std::string_view name = path;
-    if (name != "/") {
-        if (auto slash = name.rfind('/'); slash != std::string_view::npos)
-            name.remove_prefix(slash + 1);
-    }
-    return "\u201C" + std::string(name) + "\u201D";
+    return "\u201C" + lastComponent(source) + "\u201D";
 }
 
 std::string titleText(const CopyReport& report, const std::string& label)

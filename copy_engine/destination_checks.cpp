@@ -2,6 +2,7 @@
 
 #include "file_util.h"
 #include "log.h"
+#include "paths.h"
 #include "unique_fd.h"
 #include "uuid.h"
 
@@ -10,9 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <memory>
 #include <ranges>
 
 namespace ambrevoli {
@@ -39,18 +40,18 @@ std::optional<std::string> userDirValue(std::string_view value, const std::strin
     if (value.size() < 2 || value.front() != '"')
         return std::nullopt;
     value.remove_prefix(1);
-    std::string path;
-    if (value.starts_with("$HOME")) {
+    const bool inHome = value.starts_with("$HOME");
+    if (inHome) {
         value.remove_prefix(5);
         if (!value.starts_with('/') && !value.starts_with('"'))
             return std::nullopt;
-        path = home;
     } else if (!value.starts_with('/')) {
         return std::nullopt;
     }
+    std::string path;
     for (std::size_t i = 0; i < value.size(); ++i) {
         if (value[i] == '"')
-            return normalizedPath(path);
+            return normalizedPath(inHome ? joinPath(home, path) : path);
         if (value[i] == '\\' && i + 1 < value.size())
             ++i;
         path += value[i];
@@ -63,7 +64,7 @@ std::string configHome(const std::string& home)
     const char* set = std::getenv("XDG_CONFIG_HOME");
     if (set != nullptr && set[0] == '/')
         return set;
-    return home + "/.config";
+    return joinPath(home, ".config");
 }
 
 } // namespace
@@ -72,7 +73,7 @@ std::vector<std::string> protectedLocations(const std::string& home)
 {
     std::array<std::optional<std::string>, protectedUserDirs.size()> named;
     const std::string file =
-        readSmallFile(configHome(home) + "/user-dirs.dirs", maxUserDirsBytes).value_or("");
+        readSmallFile(joinPath(configHome(home), "user-dirs.dirs"), maxUserDirsBytes).value_or("");
     for (const auto part : std::views::split(file, '\n')) {
         std::string_view rest(part.begin(), part.end());
         while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
@@ -87,8 +88,7 @@ std::vector<std::string> protectedLocations(const std::string& home)
 
     std::vector<std::string> locations;
     for (std::size_t i = 0; i < protectedUserDirs.size(); ++i) {
-        std::string location =
-            named[i] ? *named[i] : home + "/" + std::string(protectedUserDirs[i].fallback);
+        std::string location = named[i] ? *named[i] : joinPath(home, protectedUserDirs[i].fallback);
         // A folder set to the home folder itself means the user turned it off.
         if (location != normalizedPath(home))
             locations.push_back(std::move(location));
@@ -100,12 +100,9 @@ std::vector<std::string> protectedLocations(const std::string& home)
 
 bool isProtectedLocation(std::string_view path, const std::string& home)
 {
-    for (const std::string& location : protectedLocations(home)) {
-        if (path == location || (path.starts_with(location) && path.size() > location.size() &&
-                                 path[location.size()] == '/'))
-            return true;
-    }
-    return false;
+    return std::ranges::any_of(protectedLocations(home), [&](const std::string& location) {
+        return isWithin(path, location);
+    });
 }
 
 DestinationProblem problemForErrno(int error, const std::string& destination,
@@ -130,8 +127,8 @@ std::optional<DestinationProblem> checkDestination(const std::string& destinatio
     if (!S_ISDIR(info.st_mode))
         return DestinationProblem::missing();
 
-    const std::string check = (destination == "/" ? "" : destination) + "/" +
-                              std::string(checkFilePrefix) + Uuid::random().text();
+    const std::string check =
+        joinPath(destination, std::string(checkFilePrefix) + Uuid::random().text());
     UniqueFd fd(::open(check.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd)
         return problemForErrno(errno, destination, home);
@@ -145,19 +142,15 @@ std::optional<DestinationProblem> checkDestination(const std::string& destinatio
 std::unordered_set<FileID> destinationIdentities(const std::string& destination)
 {
     std::unordered_set<FileID> identities;
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(destination.c_str(), nullptr),
-                                                         &std::free);
+    const auto resolved = canonicalPath(destination);
     if (!resolved)
         return identities;
-    std::string path = resolved.get();
-    for (;;) {
+    for (std::string path = *resolved;; path = parentPath(path)) {
         struct stat info {};
         if (::lstat(path.c_str(), &info) == 0)
             identities.insert(FileID{static_cast<std::uint64_t>(info.st_dev), info.st_ino});
         if (path == "/")
             break;
-        const auto slash = path.rfind('/');
-        path = slash == 0 ? "/" : path.substr(0, slash);
     }
     return identities;
 }

@@ -1,16 +1,14 @@
 #include "lifted_protections.h"
 
+#include "dir_listing.h"
 #include "unique_fd.h"
 
 #include <acl/libacl.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/acl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-
-#include <cstring>
 
 namespace ambrevoli {
 
@@ -66,12 +64,12 @@ void stripOpened(int fd, const struct stat& info)
     if (!S_ISDIR(info.st_mode))
         return;
     ::fchmod(fd, S_IRWXU | (info.st_mode & 07777));
-    DirStream dir(::fdopendir(::fcntl(fd, F_DUPFD_CLOEXEC, 0)));
-    if (!dir)
+    // Best effort: whatever cannot be listed or opened keeps its protections, and removing it
+    // then tells.
+    auto listing = DirListing::open(fd);
+    if (!listing)
         return;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
+    while (const dirent* entry = listing->next()) {
         struct stat child {};
         if (UniqueFd childFd = openProtected(fd, entry->d_name, child))
             stripOpened(childFd.get(), child);

@@ -1,9 +1,10 @@
 #include "tree_copy.h"
 
+#include "dir_listing.h"
 #include "file_util.h"
+#include "paths.h"
 #include "unique_fd.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
@@ -42,9 +43,11 @@ constexpr std::size_t bufferSize = 256 * 1024;
 constexpr std::size_t rangeChunk = std::size_t{1} << 30;
 constexpr off_t toTheEnd = std::numeric_limits<off_t>::max();
 
-bool isDot(const char* name)
+// Whether `path` names an item by a folder and a name in it ("/a/b", "a/b"): not the root, not a
+// bare name, no trailing slash.
+bool namesAnItemInAFolder(const std::string& path)
 {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+    return path.find('/') != std::string::npos && !path.ends_with('/');
 }
 
 // The /proc name of an open descriptor: it reaches the opened item itself, never anything a
@@ -172,11 +175,9 @@ public:
     std::expected<void, TreeCopyFailure> copy(const std::string& source, const std::string& target,
                                               UniqueFd* lock)
     {
-        const auto slash = target.rfind('/');
-        if (slash == std::string::npos || slash + 1 == target.size())
+        if (!namesAnItemInAFolder(target))
             return std::unexpected(TreeCopyFailure{EINVAL, false});
-        const std::string parentPath = slash == 0 ? "/" : target.substr(0, slash);
-        UniqueFd parent(::open(parentPath.c_str(), pathOnlyFolderFlags));
+        UniqueFd parent(::open(parentPath(target).c_str(), pathOnlyFolderFlags));
         struct stat info {};
         if (!parent || ::fstat(parent.get(), &info) != 0)
             return std::unexpected(TreeCopyFailure{errno, false});
@@ -185,7 +186,7 @@ public:
         m_inheritsAcls = ::getxattr(procPath(parent.get()).c_str(), defaultAclName, nullptr, 0) > 0;
 
         const Folder folder{parent.get(), info.st_gid, (info.st_mode & S_ISGID) != 0};
-        const std::string name = target.substr(slash + 1);
+        const std::string name = lastComponent(target);
         const int error = copyEntry(AT_FDCWD, source.c_str(), DT_UNKNOWN, folder, name.c_str());
         if (lock)
             *lock = std::move(m_lock);
@@ -281,26 +282,20 @@ private:
             m_topFolder = identity(made);
         }
 
-        DirStream entries(::fdopendir(source.get()));
+        auto entries = DirListing::open(source.get());
         if (!entries)
-            return errno;
-        source.release();
-        const int sourceFd = ::dirfd(entries.get());
+            return entries.error().code;
+        // The listing's descriptor stands for the source from here: a deep tree holds one per
+        // level, not two.
+        source.reset();
+        const int sourceFd = entries->fd();
         const Folder inner{target.get(), createdGid(folder), folder.setgid};
-        for (;;) {
-            errno = 0;
-            const dirent* entry = ::readdir(entries.get());
-            if (entry == nullptr) {
-                if (errno != 0)
-                    return errno;
-                break;
-            }
-            if (isDot(entry->d_name))
-                continue;
+        while (const dirent* entry = entries->next())
             if (const int error =
                     copyEntry(sourceFd, entry->d_name, entry->d_type, inner, entry->d_name))
                 return error;
-        }
+        if (const auto error = entries->error())
+            return error->code;
         return finish(sourceFd, info, target.get(), folder);
     }
 
@@ -620,24 +615,18 @@ int removeEntry(int dirFd, const char* name)
         UniqueFd folder(::openat(dirFd, name, folderOpenFlags));
         if (!folder)
             return errno == ENOENT ? 0 : errno;
-        DirStream entries(::fdopendir(folder.get()));
+        auto entries = DirListing::open(folder.get());
         if (!entries)
-            return errno;
-        const int fd = folder.release();
-        for (;;) {
-            errno = 0;
-            const dirent* entry = ::readdir(entries.get());
-            if (entry == nullptr) {
-                if (errno != 0 && firstError == 0)
-                    firstError = errno;
-                break;
-            }
-            if (isDot(entry->d_name))
-                continue;
-            const int error = removeEntry(fd, entry->d_name);
+            return entries.error().code;
+        // As in copyFolder: the listing's descriptor serves the removals.
+        folder.reset();
+        while (const dirent* entry = entries->next()) {
+            const int error = removeEntry(entries->fd(), entry->d_name);
             if (error != 0 && firstError == 0)
                 firstError = error;
         }
+        if (const auto error = entries->error(); error && firstError == 0)
+            firstError = error->code;
     }
     if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT && firstError == 0)
         firstError = errno;
@@ -654,18 +643,16 @@ std::expected<void, TreeCopyFailure> copyTree(const std::string& source, const s
 
 std::expected<void, SystemError> removeTree(const std::string& path)
 {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos || slash + 1 == path.size())
+    if (!namesAnItemInAFolder(path))
         return std::unexpected(SystemError{EINVAL});
-    const std::string parentPath = slash == 0 ? "/" : path.substr(0, slash);
-    UniqueFd parent(::open(parentPath.c_str(), pathOnlyFolderFlags));
+    UniqueFd parent(::open(parentPath(path).c_str(), pathOnlyFolderFlags));
     if (!parent) {
         // The folder went, and the item with it.
         if (errno == ENOENT)
             return {};
         return std::unexpected(SystemError{errno});
     }
-    if (const int error = removeEntry(parent.get(), path.substr(slash + 1).c_str()))
+    if (const int error = removeEntry(parent.get(), lastComponent(path).c_str()))
         return std::unexpected(SystemError{error});
     return {};
 }

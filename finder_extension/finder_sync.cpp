@@ -7,12 +7,12 @@
 #include "glib_ptr.h"
 #include "host_launcher.h"
 #include "log.h"
+#include "paths.h"
 #include "sender.h"
 
 #include <nautilus-extension.h>
 
 #include <dlfcn.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 
@@ -30,12 +30,6 @@ void logHandedOff()
 
 std::string_view boolText(bool value) { return value ? "true" : "false"; }
 
-bool isFolder(const std::string& path)
-{
-    struct stat status;
-    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
 // GTK shows an underscore in a menu label as the mark of the next letter's shortcut; a label
 // with underscores of its own shows them only when they are doubled.
 std::string menuLabel(std::string_view label)
@@ -47,12 +41,6 @@ std::string menuLabel(std::string_view label)
         shown += c;
     }
     return shown;
-}
-
-std::string realPath(const char* path)
-{
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path, nullptr), &std::free);
-    return resolved ? std::string(resolved.get()) : std::string();
 }
 
 // What a menu item does when clicked, owned by its signal connection.
@@ -249,10 +237,9 @@ void FinderSync::logRunningLocation()
     Dl_info info{};
     bool installed = false;
     if (::dladdr(&anchor, &info) != 0 && info.dli_fname) {
-        const std::string module = realPath(info.dli_fname);
-        const std::string folder = realPath(AMBREVOLI_NAUTILUS_EXTENSION_DIR);
-        installed = !module.empty() && !folder.empty() && module.starts_with(folder + "/") &&
-                    module.find('/', folder.size() + 1) == std::string::npos;
+        const auto module = canonicalPath(info.dli_fname);
+        const auto folder = canonicalPath(AMBREVOLI_NAUTILUS_EXTENSION_DIR);
+        installed = module && folder && parentPath(*module) == *folder;
     }
     extensionLog().log(LogLevel::standard, "Running from " AMBREVOLI_NAUTILUS_EXTENSION_DIR ": ",
                        boolText(installed));

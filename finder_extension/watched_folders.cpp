@@ -2,7 +2,9 @@
 
 #include "callback_guard.h"
 #include "log.h"
+#include "paths.h"
 
+#include <algorithm>
 #include <set>
 
 namespace ambrevoli {
@@ -27,12 +29,8 @@ WatchedFolders::~WatchedFolders()
 bool WatchedFolders::covers(const std::string& path) const
 {
     std::lock_guard lock(m_mutex);
-    for (const std::string& root : m_localRoots) {
-        if (root == "/" || path == root ||
-            (path.starts_with(root) && path.size() > root.size() && path[root.size()] == '/'))
-            return true;
-    }
-    return false;
+    return std::ranges::any_of(m_localRoots,
+                               [&](const std::string& root) { return isWithin(path, root); });
 }
 
 void WatchedFolders::onMountsChanged(GVolumeMonitor*, GMount*, gpointer self)

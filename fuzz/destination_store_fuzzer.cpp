@@ -2,7 +2,7 @@
 // menu. Besides not crashing, a store that loads must hold no path with a NUL byte (the system
 // would read it cut short) and must be written and read back unchanged.
 #include "destination_store.h"
-#include "file_util.h"
+#include "paths.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Decodes arbitrary bytes as a request file. Besides not crashing, a request that decodes must
 // hold no source with a NUL byte (the system would read it cut short) and must survive a round
 // trip through the writer unchanged (its time is whole seconds already).
-#include "file_util.h"
+#include "paths.h"
 #include "send_request.h"
 
 #include <cstdint>

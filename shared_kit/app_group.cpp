@@ -2,6 +2,7 @@
 
 #include "bundle_info.h"
 #include "destination_store.h"
+#include "paths.h"
 #include "user_dirs.h"
 
 namespace ambrevoli {
@@ -42,7 +43,7 @@ std::expected<std::string, AppGroupError> AppGroup::container() const
     const auto data = dataHome();
     if (!data || !namesOneFolder)
         return std::unexpected(AppGroupError::containerUnavailable(m_identifier));
-    return (*data == "/" ? "" : *data) + "/" + m_identifier;
+    return joinPath(*data, m_identifier);
 }
 
 std::expected<RequestInbox, AppGroupError> AppGroup::requestInbox() const
@@ -50,7 +51,7 @@ std::expected<RequestInbox, AppGroupError> AppGroup::requestInbox() const
     auto folder = container();
     if (!folder)
         return std::unexpected(folder.error());
-    return RequestInbox(*folder + "/Requests");
+    return RequestInbox(joinPath(*folder, "Requests"));
 }
 
 std::expected<std::string, AppGroupError> AppGroup::destinationsFile() const
@@ -58,7 +59,7 @@ std::expected<std::string, AppGroupError> AppGroup::destinationsFile() const
     auto folder = container();
     if (!folder)
         return std::unexpected(folder.error());
-    return *folder + "/" + std::string(DestinationStore::fileName);
+    return joinPath(*folder, DestinationStore::fileName);
 }
 
 } // namespace ambrevoli

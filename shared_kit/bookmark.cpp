@@ -1,10 +1,10 @@
 #include "bookmark.h"
 
-#include "file_util.h"
+#include "dir_listing.h"
+#include "paths.h"
 #include "unique_fd.h"
 #include "user_dirs.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -142,17 +142,6 @@ bool matches(int dirfd, const char* name, const Identity& identity)
     return fd && generationOf(fd.get()) == identity.generation;
 }
 
-std::string parentOf(std::string_view path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == 0 || slash == std::string_view::npos ? "/" : std::string(path.substr(0, slash));
-}
-
-std::string join(const std::string& folder, std::string_view name)
-{
-    return folder == "/" ? "/" + std::string(name) : folder + "/" + std::string(name);
-}
-
 class Search {
 public:
     // `budget` is shared by every search of one resolution.
@@ -172,8 +161,8 @@ public:
         while (!queue.empty() && m_budget > 0) {
             auto [folder, level] = std::move(queue.front());
             queue.pop_front();
-            UniqueFd fd(::open(folder.c_str(),
-                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            const UniqueFd fd(::open(folder.c_str(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             if (!fd)
                 continue;
             // Checked again on the open folder: something may have been mounted meanwhile.
@@ -181,27 +170,26 @@ public:
             if (::fstat(fd.get(), &info) != 0 || info.st_dev != m_identity.device ||
                 !m_listed.insert(info.st_ino).second)
                 continue;
-            DirStream listing(::fdopendir(fd.get()));
+            auto listing = DirListing::open(fd.get());
             if (!listing)
                 continue;
-            const int listed = fd.release(); // the listing owns it now
-            while (const dirent* entry = ::readdir(listing.get())) {
+            const int listed = fd.get();
+            // A folder that fails to be read part-way is searched as far as it was read.
+            while (const dirent* entry = listing->next()) {
                 const std::string_view name = entry->d_name;
-                if (name == "." || name == "..")
-                    continue;
                 if (m_budget == 0)
                     return std::nullopt;
                 --m_budget;
                 if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
                     continue;
                 if (entry->d_ino == m_identity.inode && matches(listed, entry->d_name, m_identity))
-                    return join(folder, name);
+                    return joinPath(folder, name);
                 if (level + 1 >= depth)
                     continue;
                 const auto below = look(listed, entry->d_name);
                 if (below && below->isFolder && below->device == m_identity.device &&
                     !below->isMountRoot)
-                    queue.emplace_back(join(folder, name), level + 1);
+                    queue.emplace_back(joinPath(folder, name), level + 1);
             }
         }
         return std::nullopt;
@@ -217,7 +205,7 @@ private:
 std::string mountRootOf(const std::string& path, std::uint64_t device)
 {
     std::string root = path;
-    for (std::string current = parentOf(path);; current = parentOf(current)) {
+    for (std::string current = parentPath(path);; current = parentPath(current)) {
         // Links are followed here, as the path was when the bookmark was made.
         struct statx info {};
         if (::statx(AT_FDCWD, current.c_str(), AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, STATX_TYPE,
@@ -273,16 +261,16 @@ std::expected<ResolvedBookmark, BookmarkError> resolveBookmark(std::string_view 
     // A folder renamed in place is found within the old parent's own entries, and one moved to
     // the trash lies at the top of a trash folder: both are cheap, so they come first.
     Search nearby(identity, budget);
-    if (auto found = nearby.subtree(parentOf(stored), 1))
+    if (auto found = nearby.subtree(parentPath(stored), 1))
         return ResolvedBookmark{*found, true};
     std::string homeTrash = options.homeTrash;
     if (homeTrash.empty())
         if (auto data = dataHome())
-            homeTrash = *data + "/Trash/files";
+            homeTrash = joinPath(*data, "Trash/files");
     const std::string mountRoot = mountRootOf(stored, identity.device);
     const std::string uid = std::to_string(::getuid());
-    for (const std::string& trash : {homeTrash, join(mountRoot, ".Trash-" + uid + "/files"),
-                                     join(mountRoot, ".Trash/" + uid + "/files")}) {
+    for (const std::string& trash : {homeTrash, joinPath(mountRoot, ".Trash-" + uid + "/files"),
+                                     joinPath(mountRoot, ".Trash/" + uid + "/files")}) {
         if (trash.empty())
             continue;
         if (auto found = nearby.subtree(trash, 1))
@@ -292,12 +280,12 @@ std::expected<ResolvedBookmark, BookmarkError> resolveBookmark(std::string_view 
     // Then each ancestor's subtree, nearest first, breadth first. Folders already looked
     // through on this walk are not listed again.
     Search wider(identity, budget);
-    for (std::string ancestor = parentOf(stored);;) {
+    for (std::string ancestor = parentPath(stored);;) {
         if (auto found = wider.subtree(ancestor, options.depth))
             return ResolvedBookmark{*found, true};
         if (ancestor == "/")
             break;
-        ancestor = parentOf(ancestor);
+        ancestor = parentPath(ancestor);
     }
     return std::unexpected(BookmarkError::notFound());
 }

@@ -1,6 +1,6 @@
 #include "destination.h"
 
-#include "file_util.h"
+#include "paths.h"
 #include "user_dirs.h"
 
 #include <unicode/uchar.h>
@@ -19,12 +19,6 @@ bool isVolumeTrash(std::string_view component)
         return false;
     component.remove_prefix(prefix.size());
     return std::ranges::all_of(component, [](char c) { return c >= '0' && c <= '9'; });
-}
-
-bool liesUnder(std::string_view path, std::string_view folder)
-{
-    return path.starts_with(folder) &&
-           (path.size() == folder.size() || path[folder.size()] == '/' || folder == "/");
 }
 
 bool isSpaceOrLineBreak(UChar32 c)
@@ -54,8 +48,8 @@ bool Destination::isInTrash(std::string_view path)
         rest.remove_prefix(slash + 1);
     }
     if (const auto data = dataHome()) {
-        const std::string homeTrash = (*data == "/" ? "" : *data) + "/Trash";
-        return liesUnder(normalizedPath(path), homeTrash);
+        const std::string homeTrash = joinPath(*data, "Trash");
+        return isWithin(path, homeTrash);
     }
     return false;
 }

@@ -2,6 +2,7 @@
 
 #include "date_time.h"
 #include "file_util.h"
+#include "paths.h"
 
 #include <algorithm>
 
@@ -52,8 +53,7 @@ std::expected<std::optional<std::string>, SystemError> DestinationLibrary::start
     std::expected<void, SystemError> moved;
     std::string target;
     if (const auto name = setAsideName(now)) {
-        const auto slash = m_file.find_last_of('/');
-        target = slash == std::string::npos ? *name : m_file.substr(0, slash + 1) + *name;
+        target = joinPath(parentPath(m_file), *name);
         moved = renameWithoutReplacing(m_file, target);
     } else {
         moved = std::unexpected(SystemError{EINVAL});

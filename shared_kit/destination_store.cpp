@@ -2,6 +2,7 @@
 
 #include "file_util.h"
 #include "json_text.h"
+#include "paths.h"
 
 #include <sodium.h>
 
@@ -110,23 +111,6 @@ bool keepsInvariants(const std::vector<Destination>& destinations)
     return true;
 }
 
-std::string parentFolder(const std::string& file)
-{
-    const auto slash = file.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : file.substr(0, slash);
-}
-
-// The last component of a normalised path; "/" for the root.
-std::string_view lastComponent(std::string_view path)
-{
-    if (path == "/")
-        return path;
-    const auto slash = path.find_last_of('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 } // namespace
 
 std::expected<DestinationStore, DestinationStoreError>
@@ -219,7 +203,7 @@ DestinationStore::save(const std::string& file) const
     auto bytes = jsonData();
     if (!bytes)
         return std::unexpected(SaveFailure(bytes.error()));
-    if (auto made = makePrivateDirectories(parentFolder(file)); !made)
+    if (auto made = makePrivateDirectories(parentPath(file)); !made)
         return std::unexpected(SaveFailure(made.error()));
     if (auto written = writeFileAtomically(file, *bytes, /*durable=*/true); !written)
         return std::unexpected(SaveFailure(written.error()));

@@ -1,6 +1,7 @@
 #include "file_util.h"
 
 #include "log.h"
+#include "paths.h"
 #include "unique_fd.h"
 #include "uuid.h"
 
@@ -12,16 +13,6 @@
 namespace ambrevoli {
 
 namespace {
-
-std::string parentOf(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
 
 // Sets a folder this process just made to exactly `mode`, without following a link that might
 // have replaced it meanwhile.
@@ -41,20 +32,14 @@ std::expected<void, SystemError> makeDirectories(const std::string& path, mode_t
     if (::mkdir(path.c_str(), mode) == 0)
         return exactMode ? setMode(path, mode) : std::expected<void, SystemError>();
     int error = errno;
-    if (error == EEXIST) {
-        struct stat info {};
-        if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-            return {};
-        return std::unexpected(SystemError{ENOTDIR});
-    }
+    if (error == EEXIST)
+        return isFolder(path) ? std::expected<void, SystemError>()
+                              : std::unexpected(SystemError{ENOTDIR});
     if (error != ENOENT)
         return std::unexpected(SystemError::fromErrno(error));
 
-    std::string trimmed = path;
-    while (trimmed.size() > 1 && trimmed.back() == '/')
-        trimmed.pop_back();
-    const std::string parent = parentOf(trimmed);
-    if (parent == trimmed)
+    const std::string parent = parentPath(path);
+    if (parent == normalizedPath(path))
         return std::unexpected(SystemError::fromErrno(error));
     if (auto made = makeDirectories(parent, mode, exactMode); !made)
         return made;
@@ -90,15 +75,25 @@ std::expected<void, SystemError> moveByLinking(const std::string& from, const st
     return {};
 }
 
+std::expected<void, SystemError> renameNoReplace(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
+        return std::unexpected(SystemError::last());
+    return {};
+}
+
+bool exclusiveRenameUnsupported(const SystemError& error)
+{
+    return error.code == EINVAL || error.code == ENOSYS || error.code == EOPNOTSUPP;
+}
+
 std::expected<void, SystemError> renameWithoutReplacing(const std::string& from,
                                                         const std::string& to)
 {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return {};
-    const int error = errno;
-    if (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP)
+    auto renamed = renameNoReplace(from, to);
+    if (!renamed && exclusiveRenameUnsupported(renamed.error()))
         return moveByLinking(from, to);
-    return std::unexpected(SystemError::fromErrno(error));
+    return renamed;
 }
 
 std::expected<void, SystemError> writeAll(int fd, std::string_view bytes)
@@ -145,8 +140,8 @@ std::expected<std::string, SystemError> readSmallFile(const std::string& path, s
 std::expected<void, SystemError> writeFileAtomically(const std::string& path,
                                                      std::string_view bytes, bool durable)
 {
-    const std::string folder = parentOf(path);
-    const std::string temporary = folder + "/.tmp-" + Uuid::random().text();
+    const std::string folder = parentPath(path);
+    const std::string temporary = joinPath(folder, ".tmp-" + Uuid::random().text());
     UniqueFd fd(
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd)
@@ -178,18 +173,5 @@ std::expected<void, SystemError> writeFileAtomically(const std::string& path,
     }
     return {};
 }
-
-} // namespace ambrevoli
-
-namespace ambrevoli {
-
-std::string normalizedPath(std::string_view path)
-{
-    while (path.size() > 1 && path.back() == '/')
-        path.remove_suffix(1);
-    return std::string(path);
-}
-
-bool hasNulByte(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
 } // namespace ambrevoli

@@ -21,10 +21,20 @@ std::expected<void, SystemError> makeDirectories(const std::string& path, mode_t
 // keep their mode.
 std::expected<void, SystemError> makePrivateDirectories(const std::string& path);
 
-// Renames `from` to `to` only if nothing has the name `to` yet (EEXIST otherwise), atomically
-// with renameat2(RENAME_NOREPLACE). Where the file system has no such rename (EINVAL, ENOSYS,
-// EOPNOTSUPP) it moves by moveByLinking instead, which is just as exclusive. Both names must be
-// in the same file system.
+// The exclusive rename: renames `from` to `to` atomically, only if nothing has the name `to` yet
+// (EEXIST otherwise), by renameat2(RENAME_NOREPLACE). Nothing else is tried: on a file system
+// without an exclusive rename it fails with an error for which exclusiveRenameUnsupported() is
+// true, and the caller takes its own way round (renameWithoutReplacing links; the copy engine
+// claims the name with a placeholder). Both names must be in the same file system.
+std::expected<void, SystemError> renameNoReplace(const std::string& from, const std::string& to);
+
+// Whether `error`, from renameNoReplace, means that the file system has no exclusive rename
+// (EINVAL, ENOSYS, EOPNOTSUPP) rather than that this rename failed.
+bool exclusiveRenameUnsupported(const SystemError& error);
+
+// Renames `from` to `to` only if nothing has the name `to` yet (EEXIST otherwise): by
+// renameNoReplace, or where the file system has no exclusive rename by moveByLinking, which is
+// just as exclusive but fails for folders. Both names must be in the same file system.
 std::expected<void, SystemError> renameWithoutReplacing(const std::string& from,
                                                         const std::string& to);
 
@@ -52,19 +62,5 @@ std::expected<void, SystemError> writeAll(int fd, std::string_view bytes);
 // EFBIG.
 std::expected<std::string, SystemError> readSmallFile(const std::string& path,
                                                       std::size_t maxBytes);
-
-} // namespace ambrevoli
-
-namespace ambrevoli {
-
-// The one path normalisation: trailing slashes are dropped while the path is longer than one
-// character ("/a/b//" → "/a/b"; "/" stays). Nothing else changes: no "." or ".." resolving, no
-// case folding. Destinations and the copy engine both use it.
-std::string normalizedPath(std::string_view path);
-
-// Whether `path` holds a NUL byte. The system reads a path only up to its first NUL, so such a
-// path would name something else (often a real item: "/a/secret\0/../x" names "/a/secret"). Every
-// path read from a file is refused when this is true, and no such path is passed to the system.
-bool hasNulByte(std::string_view path);
 
 } // namespace ambrevoli

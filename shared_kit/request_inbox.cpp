@@ -1,9 +1,10 @@
 #include "request_inbox.h"
 
+#include "dir_listing.h"
 #include "file_util.h"
+#include "paths.h"
 #include "unique_fd.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,7 +78,7 @@ RequestInbox::write(const SendRequest& request) const
         return fail<WriteFailure>(bytes.error());
     // Request files are short-lived and a lost one only means the user clicks again, so they
     // are not flushed: the host should see them within milliseconds.
-    const std::string path = m_folder + "/" + fileName(request.id());
+    const std::string path = joinPath(m_folder, fileName(request.id()));
     if (auto written = writeFileAtomically(path, *bytes, /*durable=*/false); !written)
         return fail<WriteFailure>(written.error());
     return path;
@@ -160,26 +161,16 @@ std::expected<std::int64_t, RequestInbox::SweepFailure> RequestInbox::sweep(doub
         return 0;
     const UniqueFd& dir = **opened;
 
-    // The listing gets a descriptor of its own: closedir closes it, and the folder descriptor
-    // stays for the fstatat and unlinkat calls.
-    UniqueFd listingFd(::dup(dir.get()));
-    if (!listingFd)
-        return fail<SweepFailure>(SystemError::last());
-    ::fcntl(listingFd.get(), F_SETFD, FD_CLOEXEC);
-    DirStream listing(::fdopendir(listingFd.get()));
+    auto listing = DirListing::open(dir.get());
     if (!listing)
-        return fail<SweepFailure>(SystemError::last());
-    listingFd.release();
+        return fail<SweepFailure>(listing.error());
 
     std::int64_t removed = 0;
     auto remove = [&](const char* name, int flags) {
         if (::unlinkat(dir.get(), name, flags) == 0)
             ++removed;
     };
-    while (const dirent* entry = ::readdir(listing.get())) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
+    while (const dirent* entry = listing->next()) {
         struct stat info {};
         if (::fstatat(dir.get(), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
@@ -200,6 +191,8 @@ std::expected<std::int64_t, RequestInbox::SweepFailure> RequestInbox::sweep(doub
             remove(entry->d_name, 0);
         }
     }
+    if (const auto error = listing->error())
+        return fail<SweepFailure>(*error);
     return removed;
 }
 

@@ -64,7 +64,9 @@ public:
 
     // Removes regular files older than `maxAge` seconds (by modification time) or larger than
     // maxFileSize, empty folders, and every link, FIFO, socket or device, never following a
-    // link. A missing inbox yields 0. On success yields the number of entries removed.
+    // link. A missing inbox yields 0. On success yields the number of entries removed. An inbox
+    // that cannot be listed to its end fails with the system's error (what was removed before
+    // stays removed).
     std::expected<std::int64_t, SweepFailure> sweep(double now, double maxAge) const;
 
 private:

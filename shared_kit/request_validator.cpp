@@ -1,6 +1,6 @@
 #include "request_validator.h"
 
-#include "file_util.h"
+#include "paths.h"
 
 #include <sys/stat.h>
 

@@ -1,8 +1,8 @@
 #include "send_request.h"
 
 #include "date_time.h"
-#include "file_util.h"
 #include "json_text.h"
+#include "paths.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <utility>
@@ -45,25 +44,6 @@ public:
 
 private:
     int m_fd = -1;
-};
-
-// Owns a DIR* from fdopendir/opendir and closes it when released.
-class DirStream {
-public:
-    explicit DirStream(DIR* dir) : m_dir(dir) {}
-    DirStream(const DirStream&) = delete;
-    DirStream& operator=(const DirStream&) = delete;
-    ~DirStream()
-    {
-        if (m_dir)
-            ::closedir(m_dir);
-    }
-
-    DIR* get() const { return m_dir; }
-    explicit operator bool() const { return m_dir != nullptr; }
-
-private:
-    DIR* m_dir;
 };
 
 } // namespace ambrevoli

@@ -1,6 +1,6 @@
 #include "user_dirs.h"
 
-#include "file_util.h"
+#include "paths.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -55,7 +55,7 @@ std::optional<std::string> dataHome()
     const auto home = homeDirectory();
     if (!home)
         return std::nullopt;
-    return (*home == "/" ? "" : *home) + "/.local/share";
+    return joinPath(*home, ".local/share");
 }
 
 } // namespace ambrevoli

@@ -4,14 +4,11 @@
 
 #include "current_destinations.h"
 #include "host_launcher.h"
+#include "paths.h"
 #include "sender.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,12 +47,6 @@ template <class Failure> std::string describe(const Failure& failure)
            "): " + destinationsFile().value_or("");
 }
 
-bool isFolder(const std::string& path)
-{
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 int list()
 {
     const auto destinations = loadDestinations();
@@ -66,17 +57,6 @@ int list()
                     isFolder(destination.path()) ? "present" : "missing",
                     destination.id().text().c_str());
     return handedOff;
-}
-
-std::string absolute(const std::string& path)
-{
-    if (path.starts_with('/'))
-        return path;
-    std::unique_ptr<char, decltype(&std::free)> here(::getcwd(nullptr, 0), &std::free);
-    if (!here)
-        return path;
-    const std::string folder = here.get();
-    return (folder == "/" ? folder : folder + "/") + path;
 }
 
 std::string notCalled(std::string_view to)
@@ -107,7 +87,8 @@ int send(std::string_view to, const std::vector<std::string>& files)
 
     std::vector<std::string> sources;
     for (const std::string& file : files)
-        sources.push_back(absolute(file));
+        // One that can't be made absolute is handed over as it is, and refused as missing.
+        sources.push_back(absolutePath(file).value_or(file));
     const auto sent = sendSelection(matches.front().id(), std::move(sources));
     if (sent)
         return handedOff;

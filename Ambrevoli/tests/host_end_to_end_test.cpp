@@ -353,6 +353,14 @@ private slots:
         QCOMPARE(sent.exitCode, 0);
         QVERIFY(waitForLog("Copied 1 of 1 items"));
         QVERIFY(fs::exists(path("home/Drop/a.txt")));
+
+        // An empty argument names nothing; it is not the working folder.
+        const Run empty = runCapturing(AMBREVOLI_SEND_BINARY,
+                                       {"--to", QString::fromStdString(drop.text()), "", "a.txt"},
+                                       QString::fromStdString(path("src")));
+        QCOMPARE(empty.exitCode, 0);
+        QVERIFY(waitForLog("Copied 1 of 2 items"));
+        QCOMPARE(listing("home/Drop"), (std::vector<std::string>{"a 2.txt", "a.txt"}));
     }
 
     void aTerminatedHostFinishesItsCopiesFirst()
@@ -405,6 +413,14 @@ private slots:
             runCapturing(AMBREVOLI_HOST_BINARY, {"--add-destination", "Nope"}, home);
         QCOMPARE(refused.exitCode, 1);
         QCOMPARE(refused.out, QString());
+        // "" names no folder; it is not the caller's working folder.
+        const Run empty = runCapturing(AMBREVOLI_HOST_BINARY, {"--add-destination", ""}, home);
+        QCOMPARE(empty.exitCode, 1);
+        QCOMPARE(empty.out, QString());
+        QCOMPARE(DestinationStore::load(path("home/.local/share/ambrevoli/destinations.json"))
+                     ->destinations()
+                     .size(),
+                 1u);
         const Run absolute =
             runCapturing(AMBREVOLI_HOST_BINARY,
                          {"--add-destination", QString::fromStdString(path("home/Other"))});

@@ -1,8 +1,9 @@
 #include "extension_probe.h"
 
+#include "dir_listing.h"
+#include "paths.h"
 #include "unique_fd.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,13 +20,6 @@ namespace {
 
 // GNOME Files' process name (its comm), whichever way it was started.
 constexpr std::string_view filesProcessName = "nautilus";
-
-std::string canonical(const std::string& path)
-{
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                         &std::free);
-    return resolved ? std::string(resolved.get()) : path;
-}
 
 bool isAllDigits(std::string_view name)
 {
@@ -111,16 +105,15 @@ bool isFinderExtensionEnabled(const std::string& modulePath, const std::string& 
         return false;
     // The maps name the file the link leads to.
     std::vector<std::string> paths{modulePath};
-    if (std::string resolved = canonical(modulePath); resolved != modulePath)
+    if (std::string resolved = canonicalPath(modulePath).value_or(modulePath);
+        resolved != modulePath)
         paths.push_back(std::move(resolved));
 
     UniqueFd root(::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    UniqueFd listing(root ? ::fcntl(root.get(), F_DUPFD_CLOEXEC, 0) : -1);
-    DirStream entries(listing ? ::fdopendir(listing.get()) : nullptr);
+    auto entries = root ? DirListing::open(root.get()) : std::unexpected(SystemError::last());
     if (!entries)
-        return true;   // no process table to look at: nothing is known to lack it
-    listing.release(); // the stream owns it now
-    while (const dirent* entry = ::readdir(entries.get())) {
+        return true; // no process table to look at: nothing is known to lack it
+    while (const dirent* entry = entries->next()) {
         if (!isAllDigits(entry->d_name))
             continue;
         UniqueFd process(

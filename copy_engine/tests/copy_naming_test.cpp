@@ -102,7 +102,10 @@ TEST(CopyNamerTest, ShortensTheBaseByWholeCharactersToFit255Bytes)
 }
 
 // A rename that never has the exclusive flag, as on volumes without it.
-int noExclusiveRename(const char*, const char*) { return EINVAL; }
+std::expected<void, SystemError> noExclusiveRename(const std::string&, const std::string&)
+{
+    return std::unexpected(SystemError{EINVAL});
+}
 
 class PlaceCopyTest : public CopyTest {
 protected:

@@ -158,6 +158,15 @@ TEST_F(DestinationChecksTest, ProtectedLocationsFollowTheUserDirectories)
     };
     for (const auto& c : cases)
         EXPECT_EQ(isProtectedLocation(c.path, home), c.isProtected) << c.path;
+
+    // A home that is the root folder (a service's HOME=/) has its folders at the top.
+    makeFolder("root config");
+    writeFile(path("root config/user-dirs.dirs"), "XDG_DESKTOP_DIR=\"$HOME/Schreib tisch\"\n");
+    const ScopedEnv rootConfig("XDG_CONFIG_HOME", path("root config"));
+    EXPECT_EQ(protectedLocations("/"),
+              (std::vector<std::string>{"/Schreib tisch", "/Documents", "/Downloads", "/media",
+                                        "/run/media"}));
+    EXPECT_TRUE(isProtectedLocation("/Downloads/x", "/"));
 }
 
 TEST_F(DestinationChecksTest, IdentitiesAreTheRealFolderAndItsAncestors)

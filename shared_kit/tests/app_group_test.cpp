@@ -2,7 +2,7 @@
 
 #include "bundle_info.h"
 #include "destination_store.h"
-#include "file_util.h"
+#include "paths.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
 #include "user_dirs.h"
