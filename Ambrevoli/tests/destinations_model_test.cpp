@@ -1,6 +1,7 @@
 #include "destinations_model.h"
 
 #include "destination_store.h"
+#include "immutable_flag.h"
 #include "log.h"
 #include "unique_fd.h"
 #include "without_permission_override.h"
@@ -23,6 +24,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using ambrevoli::testing::setImmutable;
+
 std::string readText(const std::string& path)
 {
     std::ifstream in(path);
@@ -35,20 +38,6 @@ int countLines(const LogCapture& capture, std::string_view prefix)
     for (const auto& line : capture.lines())
         count += line.starts_with(prefix) ? 1 : 0;
     return count;
-}
-
-// Sets or clears the immutable flag; false where the file system or the user can't.
-bool setImmutable(const std::string& path, bool on)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return done;
 }
 
 } // namespace

@@ -15,8 +15,6 @@
 
 #include <xcb/xcb.h>
 
-#include <sys/prctl.h>
-
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -26,23 +24,7 @@
 namespace {
 
 // A process that dies with the test, however the test ends.
-class Child : public QProcess {
-public:
-    Child()
-    {
-        setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    }
-    ~Child() override
-    {
-        if (state() == QProcess::NotRunning)
-            return;
-        terminate();
-        if (!waitForFinished(5000)) {
-            kill();
-            waitForFinished(5000);
-        }
-    }
-};
+using Child = ambrevoli::testing::HelperProcess;
 
 // What a window manager hears on the root window, and what it can read of the windows.
 class RootListener {

@@ -4,6 +4,7 @@
 #include "destination_row.h"
 #include "destination_store.h"
 #include "destinations_model.h"
+#include "immutable_flag.h"
 #include "in_memory_notification_service.h"
 #include "setup_status.h"
 #include "unreadable_file_notice.h"
@@ -39,6 +40,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using ambrevoli::testing::setImmutable;
+
 std::string readBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -49,20 +52,6 @@ ino_t inodeOf(const std::string& path)
 {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
-// Sets or clears the immutable flag on a folder; false where the file system or the user can't.
-bool setImmutable(const std::string& path, bool on)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return done;
 }
 
 QString accessibleName(QWidget* widget)
