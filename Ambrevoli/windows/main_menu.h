@@ -28,7 +28,7 @@ class MainMenu : public QObject {
 public:
     struct Actions {
         // What "Settings…" does.
-        std::function<void()> showSettings;
+        std::function<void()> showSettings = {};
         // An updater's "Check for Updates…" action: its enabled state says whether it can check
         // now, and triggering it checks. Must outlive the menu. None: the item is there but
         // disabled, and its tooltip says that this build can't check for updates.
