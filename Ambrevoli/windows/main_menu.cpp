@@ -1,6 +1,7 @@
 #include "main_menu.h"
 
 #include "bundle_info.h"
+#include "log.h"
 
 #include <QAction>
 #include <QApplication>
@@ -60,6 +61,13 @@ void hideWindows()
     }
 }
 
+// The copies under way finish after the event loop has ended (see main()).
+void quit()
+{
+    logger("requests").log(LogLevel::standard, "Quitting on Quit Ambrevoli");
+    QCoreApplication::quit();
+}
+
 void minimizeActiveWindow()
 {
     if (QWidget* window = QApplication::activeWindow())
@@ -88,7 +96,7 @@ MainMenu::MainMenu(Actions actions, QObject* parent) : QObject(parent)
           action("Settings\u2026", std::move(actions.showSettings),
                  QKeySequence(Qt::CTRL | Qt::Key_Comma)),
           nullptr, action("Hide Ambrevoli", hideWindows, QKeySequence(Qt::CTRL | Qt::Key_H)),
-          action("Quit Ambrevoli", &QCoreApplication::quit, QKeySequence(Qt::CTRL | Qt::Key_Q))}},
+          action("Quit Ambrevoli", quit, QKeySequence(Qt::CTRL | Qt::Key_Q))}},
         {QStringLiteral("Edit"),
          {action("Undo", sendToResponder("undo"), QKeySequence(Qt::CTRL | Qt::Key_Z)),
           action("Redo", sendToResponder("redo"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)),
