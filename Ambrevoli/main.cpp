@@ -45,6 +45,8 @@ constexpr char usage[] =
     "\n"
     "Runs the Ambrevoli host, or hands the URLs (ambrevoli://send?request=…,\n"
     "ambrevoli://settings) or the folders to add to the one already running.\n"
+    "With no arguments, opens the welcome guide, or the settings window once the\n"
+    "guide was finished.\n"
     "  --background       do not raise a window\n"
     "  --settings         open the settings window\n"
     "  --add-destination  add the FOLDERs to the Send To destinations; tells what\n"
