@@ -29,7 +29,6 @@ public:
     // (nautilus --gapplication-service), detached, and emits filesStarted(). Programs are found
     // on the PATH. While a restart is under way another one is not started.
     void restartFiles();
-    bool isRestartingFiles() const { return m_restart != nullptr; }
 
     // What xdg-open is given for the install instructions: the manual page ambrevoli(1) where
     // this build installs it, whose FILES section names Files' extension folder and the restart.

@@ -216,6 +216,9 @@ void FirstLaunchGuide::updateSteps()
     ensurePolished();
     layout()->invalidate();
     setFixedHeight(heightForWidth(contentWidth));
+    // The window around it is as big as its content, also when the content shrinks.
+    if (QWidget* shown = window(); shown != this && shown->isVisible())
+        shown->adjustSize();
 }
 
 } // namespace ambrevoli

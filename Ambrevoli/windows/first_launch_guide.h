@@ -55,7 +55,8 @@ private:
 // completed it. Never refreshes either; the window coordinator does.
 //
 // "Done" is the default button: Return activates it wherever the guide is shown. Fixed width;
-// its height follows the content. Main thread only; `status` and `destinations` must outlive it.
+// its height follows the content, and so does the size of the window it is shown in. Main thread
+// only; `status` and `destinations` must outlive it.
 class FirstLaunchGuide : public QWidget {
     Q_OBJECT
 

@@ -287,17 +287,26 @@ private slots:
 
     // The guide works the steps out again whenever the status or the list changes, whoever
     // changed them.
+    // The window around the guide follows its size too.
     void stepsFollowChangesMadeElsewhere()
     {
         Guide guide(file());
         guide.refresh();
-        guide.view.show();
+        QMainWindow window;
+        window.setCentralWidget(&guide.view);
+        const auto giveBack = qScopeGuard([&] { window.takeCentralWidget(); });
+        window.adjustSize();
+        window.show();
         QCOMPARE(guide.badges(), (QStringList{"Step 1", "Step 2", "Step 3"}));
+        const int tallest = window.height();
+        QCOMPARE(tallest, guide.view.height());
 
         guide.model.addFolders({folder("Photos")});
         QCOMPARE(guide.badge(3)->accessibleName(), QString("Step 3, done"));
         QVERIFY(guide.reads("Send To lists 1 folder. You can add more in settings."));
         QVERIFY(!guide.button("Add Folder…"));
+        QCOMPARE(window.height(), guide.view.height());
+        QVERIFY(window.height() < tallest);
 
         // Files restarted with the module, and the user came back to the window.
         guide.extension = ExtensionState::notLoaded;
@@ -308,6 +317,7 @@ private slots:
         QCOMPARE(guide.badge(1)->accessibleName(), QString("Step 1, done"));
         QVERIFY(!guide.button("Restart Files"));
         verifyNothingClipped(guide.view);
+        QCOMPARE(window.height(), guide.view.height());
     }
 
     void allowNotificationsAsksAndShowsTheAnswer_data()
@@ -378,8 +388,7 @@ private slots:
         // The second click comes while the first restart is under way.
         QTest::newRow("installed, not loaded: Files quits and starts again, once")
             << ExtensionState::notLoaded << "Restart Files"
-            << QStringList{"nautilus -q", "nautilus --gapplication-service"} << "Step 1, done"
-            << 2;
+            << QStringList{"nautilus -q", "nautilus --gapplication-service"} << "Step 1, done" << 2;
     }
     void extensionButtonStartsTheDesktopsPrograms()
     {
