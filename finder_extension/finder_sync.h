@@ -1,21 +1,20 @@
 #pragma once
 
-#include "destination.h"
+#include "send_to_menu.h"
 #include "uuid.h"
 #include "watched_folders.h"
 
 #include <glib-object.h>
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace ambrevoli {
 
-// The extension's principal object, held by the menu provider GObject Nautilus creates: the Send
-// To menu for a selection, and what a click on it does (sendSelection and openSettings, with this
-// module's log lines).
+// The extension's principal object, held by the menu provider GObject Nautilus creates: the menu
+// core's Send To menu for a selection, drawn with Nautilus's menu items, and its clicks handed
+// back to the core.
 //
 // Nautilus asks for menus and delivers clicks on its main thread; nothing here depends on that
 // except that construction and destruction must happen on the thread that runs the default main
@@ -51,17 +50,7 @@ public:
     void editDestinations();
 
 private:
-    // The local paths of `files` in order, or none when one of them is not a local file under a
-    // watched folder.
-    std::optional<std::vector<std::string>> selectedPaths(GList* files) const;
-    // The destinations file's list; empty (with a log line) when it cannot be loaded.
-    static std::vector<Destination> loadDestinations();
-    GList* buildMenu(const std::vector<Destination>& destinations,
-                     const std::vector<std::string>& sources);
-    // Whether the bookmark of a destination whose path is not a folder leads to a folder
-    // outside the trash. Searches a small budget of entries: the menu must come up at once.
-    static bool probeBookmark(const Destination& destination);
-    static void logRunningLocation();
+    GList* buildMenu(const SendToMenu& menu, const std::vector<std::string>& sources);
 
     GObject* m_owner;
     std::unique_ptr<WatchedFolders> m_watchedFolders;
