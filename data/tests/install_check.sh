@@ -31,6 +31,11 @@ expected=(
   /usr/share/man/man1/ambrevoli-send.1.gz
   "$(pkg-config --variable=completionsdir bash-completion)/ambrevoli-send"
 )
+# A build with the Dolphin plugin installs it where KIO looks for context-menu plugins under Qt 5's
+# plugin folder, as Qt 5 itself names it.
+if [[ -f $build/dolphin_plugin/plugins/kf5/kfileitemaction/ambrevoli-dolphin.so ]]; then
+  expected+=("$(/usr/lib/qt5/bin/qmake -query QT_INSTALL_PLUGINS)/kf5/kfileitemaction/ambrevoli-dolphin.so")
+fi
 for file in "${expected[@]}"; do
   [[ -f $stage$file ]] || fail "$file was not installed"
   grep -qxF "$file" "$manifest" || fail "$file is missing from the install manifest"

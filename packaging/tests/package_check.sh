@@ -86,6 +86,16 @@ JSON
   [[ $exported == "nautilus_module_initialize nautilus_module_list_types nautilus_module_shutdown" ]] ||
     fail "the module exports: $exported"
 
+  # Dolphin's KIO loads context-menu plugins from kf5/kfileitemaction under Qt 5's plugin folder;
+  # a plugin exports only Qt's two plugin functions.
+  if plugin=$(printf '%s\n' "${owned[@]}" | grep '/ambrevoli-dolphin\.so$'); then
+    [[ $plugin == "$(/usr/lib/qt5/bin/qmake -query QT_INSTALL_PLUGINS)/kf5/kfileitemaction/ambrevoli-dolphin.so" ]] ||
+      fail "the Dolphin plugin is at $plugin, not where KIO loads plugins"
+    exported=$(nm -D --defined-only "$plugin" | awk '{print $3}' | sort | paste -sd' ')
+    [[ $exported == "qt_plugin_instance qt_plugin_query_metadata" ]] ||
+      fail "the Dolphin plugin exports: $exported"
+  fi
+
   # The desktop database, refreshed by its trigger, sends "ambrevoli:" URLs to the host.
   if command -v update-desktop-database >/dev/null; then
     grep -qx 'x-scheme-handler/ambrevoli=ambrevoli.desktop;' /usr/share/applications/mimeinfo.cache ||
@@ -147,6 +157,12 @@ field() { dpkg-deb -f "$deb" "$1"; }
 for library in libc6 libqt6core6 libqt6widgets6 libnautilus-extension4; do
   [[ $(field Depends) =~ (^|, )$library( |,|$) ]] || fail "Depends lacks $library: $(field Depends)"
 done
+# A build with the Dolphin plugin packs it, and the KIO it links is a dependency.
+if [[ -f $build/dolphin_plugin/plugins/kf5/kfileitemaction/ambrevoli-dolphin.so ]]; then
+  dpkg-deb -c "$deb" | grep -q '/kf5/kfileitemaction/ambrevoli-dolphin\.so$' ||
+    fail "the build has a Dolphin plugin, the package does not"
+  [[ $(field Depends) =~ (^|, )libkf5kiowidgets5( |,|$) ]] || fail "Depends lacks libkf5kiowidgets5: $(field Depends)"
+fi
 [[ $(field Recommends) == *notification-daemon*packagekit* ]] ||
   fail "Recommends lacks the notification server or PackageKit: $(field Recommends)"
 
