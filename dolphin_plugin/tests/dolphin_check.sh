@@ -50,7 +50,7 @@ case ${1-} in
   done
   /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
     skip "the accessibility bindings (python3-gi, gir1.2-atspi-2.0) are not installed"
-  if [[ $(ldd "$build/Ambrevoli/ambrevoli") == *libasan* ]]; then
+  if [[ $(ldd "$build/dolphin_plugin/plugins/kf5/kfileitemaction/ambrevoli-dolphin.so") == *libasan* ]]; then
     skip "this build is instrumented with AddressSanitizer, which an uninstrumented Dolphin cannot load"
   fi
   unshare --mount --pid --fork --mount-proc --propagation private true 2>/dev/null ||
