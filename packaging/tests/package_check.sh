@@ -159,7 +159,7 @@ for library in libc6 libqt6core6 libqt6widgets6 libnautilus-extension4; do
 done
 # A build with the Dolphin plugin packs it, and the KIO it links is a dependency.
 if [[ -f $build/dolphin_plugin/plugins/kf5/kfileitemaction/ambrevoli-dolphin.so ]]; then
-  dpkg-deb -c "$deb" | grep -q '/kf5/kfileitemaction/ambrevoli-dolphin\.so$' ||
+  dpkg-deb -c "$deb" | grep '/kf5/kfileitemaction/ambrevoli-dolphin\.so$' >/dev/null ||
     fail "the build has a Dolphin plugin, the package does not"
   [[ $(field Depends) =~ (^|, )libkf5kiowidgets5( |,|$) ]] || fail "Depends lacks libkf5kiowidgets5: $(field Depends)"
 fi
