@@ -98,6 +98,15 @@ JSON
     [[ $exported == "$(printf "$prefix%s " $entries | sed 's/ $//')" ]] ||
       fail "$file exports: $exported"
   done
+  # Dolphin's KIO loads context-menu plugins from kf5/kfileitemaction under Qt 5's plugin folder;
+  # a plugin exports only Qt's two plugin functions.
+  if plugin=$(printf '%s\n' "${owned[@]}" | grep '/ambrevoli-dolphin\.so$'); then
+    [[ $plugin == "$(/usr/lib/qt5/bin/qmake -query QT_INSTALL_PLUGINS)/kf5/kfileitemaction/ambrevoli-dolphin.so" ]] ||
+      fail "the Dolphin plugin is at $plugin, not where KIO loads plugins"
+    exported=$(nm -D --defined-only "$plugin" | awk '{print $3}' | sort | paste -sd' ')
+    [[ $exported == "qt_plugin_instance qt_plugin_query_metadata" ]] ||
+      fail "the Dolphin plugin exports: $exported"
+  fi
 
   # The desktop database, refreshed by its trigger, sends "ambrevoli:" URLs to the host.
   if command -v update-desktop-database >/dev/null; then
@@ -168,6 +177,12 @@ while read -r option package variable file; do
   path=$(pkg-config --variable="$variable" "$package")/$file
   grep -qE " \.$path\$" <<<"$contents" || fail "the package lacks $path"
 done <"$(dirname "$0")/../file_manager_modules"
+# A build with the Dolphin plugin packs it, and the KIO it links is a dependency.
+if [[ -f $build/dolphin_plugin/plugins/kf5/kfileitemaction/ambrevoli-dolphin.so ]]; then
+  dpkg-deb -c "$deb" | grep '/kf5/kfileitemaction/ambrevoli-dolphin\.so$' >/dev/null ||
+    fail "the build has a Dolphin plugin, the package does not"
+  [[ $(field Depends) =~ (^|, )libkf5kiowidgets5( |,|$) ]] || fail "Depends lacks libkf5kiowidgets5: $(field Depends)"
+fi
 [[ $(field Recommends) == *notification-daemon*packagekit* ]] ||
   fail "Recommends lacks the notification server or PackageKit: $(field Recommends)"
 

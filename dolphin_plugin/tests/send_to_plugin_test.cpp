@@ -1,0 +1,489 @@
+#include "app_group.h"
+#include "bookmark.h"
+#include "date_time.h"
+#include "destination_store.h"
+#include "fake_host.h"
+#include "scoped_env.h"
+#include "send_request.h"
+#include "temp_dir.h"
+
+#include <KAbstractFileItemActionPlugin>
+#include <KFileItem>
+#include <KFileItemActions>
+#include <KFileItemListProperties>
+#include <KPluginFactory>
+#include <KPluginMetaData>
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QPointer>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+
+namespace ambrevoli {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ScopedTempDir;
+
+// The lines the plugin logs (its own copy of the kit, made to log to stderr) while this object
+// lives, as "<level>: <text>".
+class PluginLog {
+public:
+    PluginLog() : m_file(m_folder / "stderr")
+    {
+        std::fflush(stderr);
+        m_savedStderr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        const int fd = ::open(m_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~PluginLog()
+    {
+        std::fflush(stderr);
+        ::dup2(m_savedStderr, STDERR_FILENO);
+        ::close(m_savedStderr);
+        // Everything else written meanwhile (Qt's and KIO's warnings) still reaches a person.
+        std::ifstream in(m_file);
+        for (std::string line; std::getline(in, line);)
+            if (!line.starts_with(prefix))
+                std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    PluginLog(const PluginLog&) = delete;
+    PluginLog& operator=(const PluginLog&) = delete;
+
+    std::vector<std::string> lines() const
+    {
+        std::fflush(stderr);
+        std::vector<std::string> lines;
+        std::ifstream in(m_file);
+        for (std::string line; std::getline(in, line);)
+            if (line.starts_with(prefix))
+                lines.push_back(line.substr(prefix.size()));
+        return lines;
+    }
+    void clear()
+    {
+        std::fflush(stderr);
+        if (::truncate(m_file.c_str(), 0) != 0)
+            ADD_FAILURE() << "cannot empty the captured log";
+    }
+
+private:
+    static constexpr std::string_view prefix = "ambrevoli.dolphin[extension] ";
+    ScopedTempDir m_folder;
+    std::string m_file;
+    int m_savedStderr = -1;
+};
+
+// As KIO's KFileItemActions makes a plugin object from the plugin's file and metadata.
+std::unique_ptr<KAbstractFileItemActionPlugin> loadPlugin()
+{
+    const KPluginMetaData metaData(QStringLiteral(AMBREVOLI_DOLPHIN_PLUGIN_FILE));
+    auto result = KPluginFactory::instantiatePlugin<KAbstractFileItemActionPlugin>(metaData);
+    EXPECT_TRUE(result) << result.errorText.toStdString();
+    return std::unique_ptr<KAbstractFileItemActionPlugin>(result.plugin);
+}
+
+// An entry of a Qt menu: its text ("---" for a separator) and whether it is enabled.
+struct Entry {
+    std::string text;
+    bool enabled = true;
+    friend bool operator==(const Entry&, const Entry&) = default;
+};
+void PrintTo(const Entry& entry, std::ostream* out)
+{
+    *out << "{\"" << entry.text << "\", " << (entry.enabled ? "enabled" : "disabled") << "}";
+}
+
+const Entry separator{"---", true};
+const Entry noDestinations{"No Destinations", false};
+const Entry editDestinations{"Edit Destinations\u2026", true};
+
+std::vector<Entry> entries(const QList<QAction*>& actions)
+{
+    std::vector<Entry> entries;
+    for (const QAction* action : actions)
+        entries.push_back(action->isSeparator()
+                              ? separator
+                              : Entry{action->text().toStdString(), action->isEnabled()});
+    return entries;
+}
+
+// The entries of the submenu of the only action; fails the test when there is not exactly one
+// action with a submenu.
+std::vector<Entry> submenu(const QList<QAction*>& actions)
+{
+    if (actions.size() != 1 || !actions[0]->menu()) {
+        ADD_FAILURE() << "expected one action with a submenu, got " << actions.size();
+        return {};
+    }
+    return entries(actions[0]->menu()->actions());
+}
+
+// Triggers the submenu item with `text`, as a click does.
+void click(const QList<QAction*>& actions, const std::string& text)
+{
+    ASSERT_EQ(actions.size(), 1);
+    ASSERT_TRUE(actions[0]->menu());
+    for (QAction* action : actions[0]->menu()->actions())
+        if (action->text().toStdString() == text) {
+            action->trigger();
+            return;
+        }
+    ADD_FAILURE() << "no item " << text;
+}
+
+KFileItemListProperties selectionOf(const std::vector<QUrl>& urls)
+{
+    KFileItemList items;
+    for (const QUrl& url : urls)
+        items.append(url.isLocalFile()
+                         ? KFileItem(url)
+                         : KFileItem(url, QStringLiteral("text/plain"), KFileItem::Unknown));
+    return KFileItemListProperties(items);
+}
+
+QUrl local(const std::string& path) { return QUrl::fromLocalFile(QString::fromStdString(path)); }
+
+template <class E> std::string errorLine(const std::string& message, const E& error)
+{
+    return "error: " + message + ": " + std::string(errorDomain(error)) + " " +
+           std::to_string(errorCode(error)) + " <private>";
+}
+
+// The lines the very first plugin object of the process logged.
+std::vector<std::string> firstLoadLines;
+
+class SendToPluginTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!firstLoadLines.empty())
+            return;
+        PluginLog log;
+        loadPlugin();
+        firstLoadLines = log.lines();
+    }
+
+    void SetUp() override
+    {
+        fs::create_directories(temp / "files");
+        for (const char* name : {"a.txt", "b c.txt", "\xC3\xBC.txt", "d", "e&f.txt"})
+            std::ofstream(temp / ("files/" + std::string(name))) << name;
+        plugin = loadPlugin();
+        ASSERT_TRUE(plugin);
+        log.clear();
+    }
+
+    std::string folder(const std::string& name)
+    {
+        fs::create_directories(temp / name);
+        return temp / name;
+    }
+
+    void saveDestinations(std::vector<Destination> destinations)
+    {
+        auto file = AppGroup::fromMainBundle()->destinationsFile();
+        ASSERT_TRUE(file);
+        ASSERT_TRUE(DestinationStore(std::move(destinations)).save(*file));
+    }
+
+    std::vector<SendRequest> inbox()
+    {
+        std::vector<SendRequest> requests;
+        const std::string folder = AppGroup::fromMainBundle()->requestInbox()->folder();
+        if (!fs::exists(folder))
+            return requests;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            std::ifstream in(entry.path());
+            const std::string bytes(std::istreambuf_iterator<char>(in), {});
+            auto request = SendRequest::decode(bytes);
+            EXPECT_TRUE(request) << entry.path();
+            if (request)
+                requests.push_back(*request);
+        }
+        return requests;
+    }
+
+    QList<QAction*> actionsFor(const std::vector<QUrl>& urls)
+    {
+        return plugin->actions(selectionOf(urls), &window);
+    }
+    QList<QAction*> actionsForOneFile() { return actionsFor({local(temp / "files/a.txt")}); }
+
+    ScopedTempDir temp;
+    testing::ScopedEnv dataHome{"XDG_DATA_HOME", temp / "data"};
+    testing::FakeHost host;
+    QWidget window;
+    PluginLog log;
+    std::unique_ptr<KAbstractFileItemActionPlugin> plugin;
+};
+
+TEST_F(SendToPluginTest, LogsWhereItRunsFromOncePerProcess)
+{
+    // Loaded from the build folder, not from where Dolphin loads plugins.
+    EXPECT_EQ(firstLoadLines, std::vector<std::string>{
+                                  "default: Running from " AMBREVOLI_DOLPHIN_PLUGIN_DIR ": false"});
+    loadPlugin();
+    EXPECT_EQ(log.lines(), std::vector<std::string>{});
+}
+
+TEST_F(SendToPluginTest, AFreshInstallOffersNoDestinationsThenEditDestinations)
+{
+    // Without a parent widget the menu belongs to the plugin object: a leak shows under ASan.
+    const QList<QAction*> actions =
+        plugin->actions(selectionOf({local(temp / "files/a.txt")}), nullptr);
+    EXPECT_EQ(entries(actions), (std::vector<Entry>{Entry{"Send To", true}}));
+    EXPECT_EQ(submenu(actions), (std::vector<Entry>{noDestinations, separator, editDestinations}));
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"default: Built the menu: 0 destinations, 0 disabled"});
+
+    QPointer<QMenu> menu = actions[0]->menu();
+    plugin.reset();
+    EXPECT_TRUE(menu.isNull());
+}
+
+TEST_F(SendToPluginTest, OneItemPerDestinationInListOrderAMissingOneDisabled)
+{
+    saveDestinations({Destination(Uuid::random(), "Alpha", folder("alpha")),
+                      Destination(Uuid::random(), "Beta", temp / "deleted"),
+                      Destination(Uuid::random(), "R&D", folder("rd"))});
+
+    const QList<QAction*> actions = actionsForOneFile();
+    // An ampersand is doubled so that Qt shows it instead of taking it for a shortcut mark.
+    const std::vector<Entry> expected = {
+        {"Alpha", true}, {"Beta", false}, {"R&&D", true}, separator, editDestinations};
+    EXPECT_EQ(submenu(actions), expected);
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"default: Built the menu: 3 destinations, 1 disabled"});
+}
+
+TEST_F(SendToPluginTest, AMovedFolderIsEnabledThroughItsBookmark)
+{
+    const std::string before = temp / "Projects", after = temp / "Projects 2023";
+    fs::create_directories(before);
+    auto bookmark = makeBookmark(before);
+    ASSERT_TRUE(bookmark);
+    fs::rename(before, after);
+    saveDestinations({Destination(Uuid::random(), "Projects", before, *bookmark)});
+
+    const std::vector<Entry> expected = {{"Projects", true}, separator, editDestinations};
+    EXPECT_EQ(submenu(actionsForOneFile()), expected);
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "default: Bookmark probe: resolved, folder exists: true, stale: true",
+                  "default: Built the menu: 1 destinations, 0 disabled"}));
+}
+
+TEST_F(SendToPluginTest, OnlyLocalSelectedItemsGetAMenu)
+{
+    saveDestinations({Destination(Uuid::random(), "Alpha", folder("alpha"))});
+    const QUrl localFile = local(temp / "files/a.txt");
+    const std::vector<std::vector<QUrl>> selections = {
+        {},
+        {QUrl(QStringLiteral("trash:/0-a.txt"))},
+        {QUrl(QStringLiteral("desktop:/a.txt"))},
+        {QUrl(QStringLiteral("sftp://example.org/home/me/a.txt"))},
+        {QUrl(QStringLiteral("smb://server/share/a.txt"))},
+        {QUrl(QStringLiteral("file:a.txt"))},
+        {localFile, QUrl(QStringLiteral("trash:/0-a.txt"))},
+    };
+    for (const auto& urls : selections) {
+        std::string shown;
+        for (const QUrl& url : urls)
+            shown += url.toString().toStdString() + " ";
+        SCOPED_TRACE(shown);
+        EXPECT_TRUE(actionsFor(urls).isEmpty());
+    }
+    // No menu was built, so none was logged.
+    EXPECT_EQ(log.lines(), std::vector<std::string>{});
+}
+
+TEST_F(SendToPluginTest, AClickWritesOneRequestWithTheSelectionAndWakesTheHostInTheBackground)
+{
+    const Uuid first = Uuid::random(), second = Uuid::random();
+    saveDestinations({Destination(first, "Alpha", folder("alpha")),
+                      Destination(second, "Beta", folder("beta"))});
+    // Dolphin's order, not sorted; paths as plain text, never percent-encoded.
+    const std::vector<std::string> paths = {temp / "files/e&f.txt", temp / "files/b c.txt",
+                                            temp / "files/a.txt", temp / "files/\xC3\xBC.txt",
+                                            temp / "files/d"};
+    std::vector<QUrl> urls;
+    for (const auto& path : paths)
+        urls.push_back(local(path));
+
+    const QList<QAction*> actions = actionsFor(urls);
+    // The menu needs nothing of the plugin object, which KIO may drop before a click.
+    plugin.reset();
+    log.clear();
+    const double before = std::floor(now());
+    click(actions, "Beta");
+    const double after = now();
+
+    const std::vector<SendRequest> requests = inbox();
+    ASSERT_EQ(requests.size(), 1u);
+    const SendRequest& request = requests[0];
+    EXPECT_EQ(request.version(), 1);
+    EXPECT_EQ(request.destinationID(), second);
+    EXPECT_EQ(request.sources(), paths);
+    EXPECT_GE(request.createdAt(), before);
+    EXPECT_LE(request.createdAt(), after);
+
+    EXPECT_EQ(host.waitForStarts(1),
+              (std::vector<std::vector<std::string>>{
+                  {"--background", "ambrevoli://send?request=" + request.id().text(),
+                   "XDG_ACTIVATION_TOKEN=(unset)", "DESKTOP_STARTUP_ID=(unset)"}}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"default: Clicked tag 2, 5 items",
+                                        "default: Handed off to the host app, pid 0"}));
+}
+
+TEST_F(SendToPluginTest, EditDestinationsBringsTheHostToTheFrontAndWritesNothing)
+{
+    const QList<QAction*> actions = actionsForOneFile();
+    log.clear();
+    click(actions, "Edit Destinations\u2026");
+
+    EXPECT_EQ(host.waitForStarts(1), (std::vector<std::vector<std::string>>{
+                                         {"ambrevoli://settings", "XDG_ACTIVATION_TOKEN=(unset)",
+                                          "DESKTOP_STARTUP_ID=(unset)"}}));
+    EXPECT_EQ(inbox().size(), 0u);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"default: Handed off to the host app, pid 0"});
+}
+
+TEST_F(SendToPluginTest, AClickWhoseHostCannotStartIsLoggedAndTheRequestKept)
+{
+    const Uuid id = Uuid::random();
+    saveDestinations({Destination(id, "Alpha", folder("alpha"))});
+    testing::ScopedEnv missingHost("AMBREVOLI_HOST", temp / "no-such-host");
+
+    const QList<QAction*> actions = actionsForOneFile();
+    log.clear();
+    click(actions, "Alpha");
+
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "default: Clicked tag 1, 1 items",
+                               errorLine("Couldn't open the host app", SystemError{ENOENT})}));
+    ASSERT_EQ(inbox().size(), 1u);
+    EXPECT_EQ(inbox()[0].destinationID(), id);
+}
+
+// Dolphin does not call the plugin itself: KIO's KFileItemActions finds it in Qt's plugin path
+// by its metadata, for the selection's MIME types, and adds its actions to the context menu.
+TEST_F(SendToPluginTest, KioOffersItForFilesAndFoldersAlike)
+{
+    fs::create_directories(temp / "files/folder");
+    std::ofstream(temp / "files/image.png") << "\x89PNG\r\n\x1a\n";
+    std::ofstream(temp / "files/empty");
+    const std::vector<std::vector<std::string>> selections = {
+        {"files/a.txt"},
+        {"files/folder"},
+        {"files/image.png"},
+        {"files/empty"},
+        {"files/a.txt", "files/folder", "files/image.png"},
+    };
+    for (const auto& names : selections) {
+        std::vector<QUrl> urls;
+        for (const auto& name : names)
+            urls.push_back(local(temp / name));
+        SCOPED_TRACE(::testing::PrintToString(names));
+        KFileItemActions fileItemActions;
+        fileItemActions.setItemListProperties(selectionOf(urls));
+        QMenu contextMenu;
+        fileItemActions.addActionsTo(&contextMenu, KFileItemActions::MenuActionSource::Plugins);
+        std::vector<std::string> titles;
+        for (const QAction* action : contextMenu.actions())
+            titles.push_back(action->text().toStdString());
+        EXPECT_EQ(titles, std::vector<std::string>{"Send To"});
+    }
+}
+
+TEST_F(SendToPluginTest, AClickInTheMenuKioBuiltSendsTheWholeSelection)
+{
+    const Uuid id = Uuid::random();
+    saveDestinations({Destination(id, "Alpha", folder("alpha"))});
+    const std::vector<std::string> paths = {temp / "files/d", temp / "files/a.txt"};
+
+    KFileItemActions fileItemActions;
+    fileItemActions.setItemListProperties(selectionOf({local(paths[0]), local(paths[1])}));
+    QMenu contextMenu;
+    fileItemActions.addActionsTo(&contextMenu, KFileItemActions::MenuActionSource::Plugins);
+    click(contextMenu.actions(), "Alpha");
+
+    host.waitForStarts(1);
+    ASSERT_EQ(inbox().size(), 1u);
+    EXPECT_EQ(inbox()[0].sources(), paths);
+}
+
+// The lines of `command`'s output.
+std::vector<std::string> outputOf(const std::string& command)
+{
+    std::vector<std::string> lines;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return lines;
+    char line[4096];
+    while (std::fgets(line, sizeof line, pipe)) {
+        std::string text(line);
+        text.erase(text.find_last_not_of("\r\n") + 1);
+        lines.push_back(text);
+    }
+    ::pclose(pipe);
+    return lines;
+}
+
+TEST(DolphinModuleTest, ExportsNothingButQtsPluginEntryPointsAndNeedsNoQt6)
+{
+    std::set<std::string> exported;
+    for (const std::string& line :
+         outputOf("nm -D --defined-only '" AMBREVOLI_DOLPHIN_PLUGIN_FILE "' 2>/dev/null"))
+        exported.insert(line.substr(line.rfind(' ') + 1));
+    if (exported.empty())
+        GTEST_SKIP() << "nm is not available";
+    EXPECT_EQ(exported, (std::set<std::string>{"qt_plugin_instance", "qt_plugin_query_metadata"}));
+
+    // Qt 5 and Qt 6 in one process end it: Dolphin is Qt 5.
+    const auto needed = outputOf("readelf -d '" AMBREVOLI_DOLPHIN_PLUGIN_FILE "' 2>/dev/null");
+    ASSERT_FALSE(needed.empty());
+    for (const std::string& line : needed)
+        EXPECT_EQ(line.find("libQt6"), std::string::npos) << line;
+}
+
+} // namespace
+} // namespace ambrevoli
+
+int main(int argc, char** argv)
+{
+    // Set before Qt or the plugin look at them: the plugin logs to stderr, where the test reads
+    // it, and nothing here reads or writes the developer's own files and settings.
+    ambrevoli::testing::ScopedTempDir home;
+    ::setenv("AMBREVOLI_LOG", "stderr", 1);
+    ::unsetenv("AMBREVOLI_LOG_PRIVATE");
+    ::unsetenv("AMBREVOLI_LOG_LEVEL");
+    ::unsetenv("XDG_ACTIVATION_TOKEN");
+    ::unsetenv("DESKTOP_STARTUP_ID");
+    ::setenv("HOME", home.path().c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (home / ".cache").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
+    const std::string runtime = home / "run";
+    ::mkdir(runtime.c_str(), 0700);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
