@@ -11,6 +11,10 @@
 
 namespace ambrevoli {
 
+// How many folders on the way down a tree keep a descriptor: enough that a walk seldom opens a
+// folder twice, few enough that any depth fits a small descriptor limit.
+inline constexpr std::size_t defaultFolderWindow = 16;
+
 // The folders on one way down a tree: a root, a folder in it, a folder in that one, and so on,
 // each reached by name from the one above. However deep the way goes, at most `window` folders
 // below the root hold a descriptor at once: going down lets go of the shallowest ones, and coming

@@ -219,10 +219,6 @@ int readEntries(int fd, Entries& entries)
     return listing->error() ? listing->error()->code : 0;
 }
 
-// How many folders on the way down a tree keep a descriptor (on each side of a copy), so that a
-// tree of any depth needs a bounded number of them.
-constexpr std::size_t openFolderWindow = 16;
-
 // Files copied at once in one folder: small files cost system calls, not bandwidth, and the
 // calls of one file wait on each other. More workers than cores would only queue for them.
 constexpr unsigned maxFileWorkers = 4;
@@ -431,9 +427,9 @@ private:
     int walk(Descent first, const Folder& madeIn)
     {
         std::deque<Frame> frames;
-        FolderChain sources(std::move(first.source), O_RDONLY, openFolderWindow,
+        FolderChain sources(std::move(first.source), O_RDONLY, defaultFolderWindow,
                             [&](std::size_t level) { waitFor(frames[level]); });
-        FolderChain targets(std::move(first.target), O_RDONLY, openFolderWindow);
+        FolderChain targets(std::move(first.target), O_RDONLY, defaultFolderWindow);
         frames.emplace_back(first.info, madeIn, std::move(first.entries));
 
         while (!frames.empty() && m_failed.load() == 0) {
@@ -933,7 +929,7 @@ int removeEntry(int dirFd, const char* name)
     };
     std::vector<Level> levels(1);
     note(readEntries(top.get(), levels[0].entries));
-    FolderChain chain(std::move(top), O_RDONLY, openFolderWindow);
+    FolderChain chain(std::move(top), O_RDONLY, defaultFolderWindow);
     for (;;) {
         Level& level = levels.back();
         const int fd = chain.deepest();
