@@ -9,6 +9,11 @@
 // harness's own. Builds its world in temporary folders, removed afterwards.
 //
 // Usage: menu_cost [RUNS]   (default 500)
+//
+// Measured 2026-12-10 on the shared 2-core build machine (load average about 14), 500 menus:
+// nothing moved 0.45 ms median, 10 moved 0.93 ms, 50 stat() calls 0.08 ms. The p90 (about
+// 20 ms for either menu) was the machine's run queue: a menu preempted once waits for the
+// other processes' time slices.
 
 #include "app_group.h"
 #include "bookmark.h"
