@@ -43,7 +43,8 @@ bench-settings: build
 bench-menu: build
 	build/default/bench/menu_cost
 
-# ambrevoli-copy against cp -a: a tree, a 1 GiB file and an XFS clone (several minutes, a few GiB).
+# ambrevoli-copy against cp -a: a tree, a 1 GiB file, an XFS clone, and the scale checks (100,000
+# files, 50,000 in one folder, 1,000 levels deep) with peak memory (several minutes, a few GiB).
 bench-copy: build
 	bench/copy_vs_cp
 
