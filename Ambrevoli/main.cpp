@@ -245,7 +245,8 @@ int main(int argc, char** argv)
         delegate.setShowSettings([&windows] { windows->showSettings(); });
     }
 
-    auto deliver = [&delegate, &windows](const InstanceMessage& message) {
+    auto deliver = [&delegate, &windows](const InstanceMessage& message,
+                                         const std::shared_ptr<OutcomeWaiter>& waiter) {
         InstanceReceipt receipt;
         // The token is the leave for a window this message opens; a message that opens none
         // ends the desktop's wait for one.
@@ -254,7 +255,7 @@ int main(int argc, char** argv)
         if (!message.addFolders.isEmpty())
             receipt.folders = delegate.addFolders(message.addFolders);
         if (!message.urls.isEmpty())
-            delegate.openURLs(message.urls);
+            delegate.openURLs(message.urls, waiter);
         if (windows)
             windows->dropActivationToken();
         else
@@ -265,7 +266,7 @@ int main(int argc, char** argv)
         logger("requests").log(LogLevel::error, "Later starts can't reach this instance");
 
     // The launch's own URLs arrive before launching finishes, as they would from the desktop.
-    if (const InstanceReceipt own = deliver(arguments.message); !folders.isEmpty())
+    if (const InstanceReceipt own = deliver(arguments.message, nullptr); !folders.isEmpty())
         tell(folders, own.folders);
     delegate.didFinishLaunching();
 
