@@ -181,6 +181,9 @@ void chooseDisplayPlatform()
 
 int main(int argc, char** argv)
 {
+    // A host started by a sender logs (without a journal) to the sender's error output, which
+    // may be a pipe that closes when the sender ends: that must not end the host.
+    ::signal(SIGPIPE, SIG_IGN);
     Arguments arguments = parse(argc, argv);
     if (arguments.help || !arguments.valid) {
         std::fputs(usage, arguments.help ? stdout : stderr);

@@ -71,6 +71,14 @@ std::expected<void, SystemError> startDetached(std::vector<std::string> argument
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
         ::signal(SIGCHLD, SIG_DFL);
+        // The host reads nothing and prints nothing: were it to keep the caller's input and
+        // output, a caller reading ambrevoli-send's output to its end would wait for the host to
+        // end. Its log (stderr, without a journal) stays where the caller's goes.
+        const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (nothing >= 0) {
+            ::dup2(nothing, STDIN_FILENO);
+            ::dup2(nothing, STDOUT_FILENO);
+        }
         // The caller's other descriptors (a file manager has many) stay out of the host.
         ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
         ::execve(argv[0], argv.data(), envp.data());
