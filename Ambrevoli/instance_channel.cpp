@@ -27,6 +27,10 @@ namespace {
 
 constexpr int ioTimeoutMs = 2000;
 
+// The timer that drops a client that never finishes its message; the socket has timers of its
+// own.
+constexpr auto messageDeadline = "messageDeadline";
+
 // How often a start looks again while the lock's holder is not answering yet.
 constexpr std::chrono::milliseconds retryInterval{20};
 
@@ -259,6 +263,7 @@ void InstanceChannel::accept()
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
         // A client that never finishes its message is dropped.
         auto* deadline = new QTimer(socket);
+        deadline->setObjectName(messageDeadline);
         deadline->setSingleShot(true);
         connect(deadline, &QTimer::timeout, socket, &QLocalSocket::abort);
         deadline->start(ioTimeoutMs * 5);
@@ -288,7 +293,7 @@ void InstanceChannel::readFrom(QLocalSocket* socket)
     }
     // The whole message is in; a sender waiting for its outcome stays as long as the copies take.
     disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
-    delete socket->findChild<QTimer*>();
+    delete socket->findChild<QTimer*>(messageDeadline, Qt::FindDirectChildrenOnly);
     QPointer<QLocalSocket> guard(socket);
     std::shared_ptr<OutcomeStream> stream;
     if (message->waitsForOutcome) {
