@@ -107,11 +107,13 @@ void RequestHandler::startCopy(std::vector<std::string> sources, const Destinati
                   label = destination.label(), notifier, waiter = std::move(waiter)]() mutable {
         CopyReport report = engine.copyItems(sources, path);
         // Queued to the notifier's (main) thread; dropped if the notifier is gone by then. The
-        // waiter goes along, so that it is let go of on the main thread.
+        // waiter goes along and is let go of in the call, on the main thread: the call itself
+        // may be destroyed on this one, once the main thread is done with it.
         QMetaObject::invokeMethod(
             notifier,
-            [report = std::move(report), label, notifier, waiter = std::move(waiter)]() {
-                logReport(report, label, waiter.get());
+            [report = std::move(report), label, notifier, waiter = std::move(waiter)]() mutable {
+                const std::shared_ptr<OutcomeWaiter> held = std::move(waiter);
+                logReport(report, label, held.get());
                 notifier->postCopyNotification(report, label);
             },
             Qt::QueuedConnection);

@@ -306,7 +306,8 @@ private slots:
         QStringList printed = sent.out.split('\n', Qt::SkipEmptyParts);
         QVERIFY2(!printed.isEmpty() && printed.takeFirst().startsWith("Request "),
                  qPrintable(sent.out));
-        QCOMPARE(printed, lines.replaceInStrings("{}", m_temp->path()));
+        QVERIFY2(printed == lines.replaceInStrings("{}", m_temp->path()),
+                 qPrintable(sent.out + sent.err));
         QCOMPARE(hostStarts().size(), 0u);
     }
 
