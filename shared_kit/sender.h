@@ -49,7 +49,8 @@ struct SendError {
     {
         return {Case::requestNotWritten, Uuid(), std::move(cause)};
     }
-    // The request was written but the host could not be started: the system's error.
+    // The request was written but the host could not be started: the system's error; for a
+    // waiting send also ETIMEDOUT, when no host took the request in time.
     static SendError hostNotStarted(SystemError cause)
     {
         return {Case::hostNotStarted, Uuid(), cause};
