@@ -3,6 +3,7 @@
 #include "app_group.h"
 #include "destination_adding.h"
 #include "destinations_model.h"
+#include "outcome_waiter.h"
 #include "request_handler.h"
 #include "result_notifier.h"
 
@@ -54,8 +55,9 @@ public:
     void showSettings();
 
     // Handles each URL in turn: a send starts its copy, anything that is not a handoff URL is
-    // logged and skipped.
-    void openURLs(const QStringList& urls);
+    // logged and skipped. `waiter`, when given, hears the outcome of every send among them; a
+    // URL that is skipped counts as not copied.
+    void openURLs(const QStringList& urls, const std::shared_ptr<OutcomeWaiter>& waiter = {});
 
     // Adds folders (absolute paths) to the destinations, as if chosen in the settings, and says
     // what became of each. Without services none can be saved.

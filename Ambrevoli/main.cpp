@@ -186,6 +186,9 @@ void chooseDisplayPlatform()
 
 int main(int argc, char** argv)
 {
+    // A host started by a sender logs (without a journal) to the sender's error output, which
+    // may be a pipe that closes when the sender ends: that must not end the host.
+    ::signal(SIGPIPE, SIG_IGN);
     Arguments arguments = parse(argc, argv);
     if (arguments.help || !arguments.valid) {
         std::fputs(usage, arguments.help ? stdout : stderr);
@@ -254,8 +257,10 @@ int main(int argc, char** argv)
     }
 
     // A message from a later start, or this launch's own (whose URLs arrive before launching
-    // finishes, as they would from the desktop, and which ends in the launch sequence).
-    auto handle = [&delegate, &windows](const InstanceMessage& message, bool launching) {
+    // finishes, as they would from the desktop, and which ends in the launch sequence). Only a
+    // later start's sender can wait for the outcome.
+    auto handle = [&delegate, &windows](const InstanceMessage& message, bool launching,
+                                        const std::shared_ptr<OutcomeWaiter>& waiter) {
         InstanceReceipt receipt;
         // The token is the leave for a window this message opens; a message that opens none
         // ends the desktop's wait for one.
@@ -264,7 +269,7 @@ int main(int argc, char** argv)
         if (!message.addFolders.isEmpty())
             receipt.folders = delegate.addFolders(message.addFolders);
         if (!message.urls.isEmpty())
-            delegate.openURLs(message.urls);
+            delegate.openURLs(message.urls, waiter);
         if (launching)
             delegate.didFinishLaunching(!message.activates);
         else if (message.reopens)
@@ -275,13 +280,14 @@ int main(int argc, char** argv)
             endStartup(message.activationToken);
         return receipt;
     };
-    const auto deliver = [&handle](const InstanceMessage& message) {
-        return handle(message, false);
+    const auto deliver = [&handle](const InstanceMessage& message,
+                                   const std::shared_ptr<OutcomeWaiter>& waiter) {
+        return handle(message, false, waiter);
     };
     if (start.role == InstanceChannel::Role::primary && !channel.listen(deliver))
         logger("requests").log(LogLevel::error, "Later starts can't reach this instance");
 
-    if (const InstanceReceipt own = handle(arguments.message, true); !folders.isEmpty())
+    if (const InstanceReceipt own = handle(arguments.message, true, nullptr); !folders.isEmpty())
         tell(folders, own.folders);
 
     const int status = QApplication::exec();
