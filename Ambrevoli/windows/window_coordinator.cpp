@@ -13,9 +13,10 @@ namespace ambrevoli {
 
 WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
                                      NotificationService& notifications,
-                                     std::function<bool()> extensionProbe, QObject* parent)
+                                     std::function<bool()> extensionProbe, SoftwareUpdater* updater,
+                                     QObject* parent)
     : QObject(parent), m_destinations(destinations),
-      m_setup(notifications, std::move(extensionProbe))
+      m_setup(notifications, std::move(extensionProbe)), m_updater(updater)
 {
     // Back from another application: the user may have deleted a destination folder or
     // restarted Files with the module meanwhile.
@@ -61,7 +62,7 @@ void WindowCoordinator::makeSettingsWindow()
     auto window = std::make_unique<QMainWindow>();
     window->setObjectName(QStringLiteral("settingsWindow"));
     window->setWindowTitle(QString::fromUtf8(settingsTitle));
-    m_settingsView = new SettingsView(m_destinations, m_setup, window.get());
+    m_settingsView = new SettingsView(m_destinations, m_setup, m_updater, window.get());
     window->setCentralWidget(m_settingsView);
     window->adjustSize();
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {

@@ -17,6 +17,7 @@ namespace ambrevoli {
 class DestinationsModel;
 class NotificationService;
 class SettingsView;
+class SoftwareUpdater;
 
 // Owns the host's windows and the rule that ties the application's presence on the desktop to
 // them: while one is shown the application is a regular one (it is in the task switcher and the
@@ -38,9 +39,11 @@ public:
 
     // Shows `destinations`, which must outlive the coordinator. The setup status reads
     // notification permission through `notifications` (which must outlive it too) and the Send
-    // To module's state through `extensionProbe`.
+    // To module's state through `extensionProbe`. The settings window carries the update
+    // controls of `updater` (which must outlive the coordinator too), when there is one.
     WindowCoordinator(DestinationsModel& destinations, NotificationService& notifications,
-                      std::function<bool()> extensionProbe, QObject* parent = nullptr);
+                      std::function<bool()> extensionProbe, SoftwareUpdater* updater = nullptr,
+                      QObject* parent = nullptr);
     ~WindowCoordinator() override;
 
     SetupStatus& setup() { return m_setup; }
@@ -75,6 +78,7 @@ private:
     SetupStatus m_setup;
     std::unique_ptr<QMainWindow> m_settingsWindow;
     SettingsView* m_settingsView = nullptr;
+    SoftwareUpdater* m_updater;
     ActivationPolicy m_policy = ActivationPolicy::accessory;
     QString m_activationToken;
 };
