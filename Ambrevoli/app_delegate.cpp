@@ -3,9 +3,11 @@
 #include "app_group.h"
 #include "copy_engine.h"
 #include "handoff_url.h"
+#include "host_windows.h"
 #include "log.h"
 #include "user_dirs.h"
 
+#include <QSettings>
 #include <QThreadPool>
 
 namespace ambrevoli {
@@ -66,13 +68,47 @@ DestinationsModel* AppDelegate::destinations() const
     return m_services ? &m_services->destinations : nullptr;
 }
 
-void AppDelegate::didFinishLaunching()
+void AppDelegate::didFinishLaunching(bool inBackground)
 {
     requestsLog().log(LogLevel::standard, "Ambrevoli started");
     if (m_services) {
         m_services->handler.sweepInbox();
         m_services->handler.sweepDestinations();
     }
+    // A click on one of the host's notifications reaches the running host over the session bus;
+    // it never starts one, so no launch here is for a notification.
+    if (m_openedForURL || inBackground)
+        return;
+    if (QSettings().value(skipLaunchWindowKey, false).toBool())
+        return;
+    if (!m_services)
+        return;
+    showLaunchWindow();
+}
+
+void AppDelegate::reopen()
+{
+    if (m_windows && m_windows->hasVisibleWindows())
+        return;
+    if (!m_services)
+        return;
+    showLaunchWindow();
+}
+
+void AppDelegate::showLaunchWindow()
+{
+    if (!m_windows)
+        return;
+    if (QSettings().value(firstLaunchGuideFinishedKey, false).toBool())
+        m_windows->showSettings();
+    else
+        m_windows->showGuide();
+}
+
+void AppDelegate::showSettings()
+{
+    if (m_services && m_windows)
+        m_windows->showSettings();
 }
 
 void AppDelegate::openURLs(const QStringList& urls)
@@ -92,18 +128,19 @@ void AppDelegate::openURLs(const QStringList& urls)
         }
         if (const auto requestID = handoff->requestID())
             m_services->handler.handle(*requestID);
-        else if (m_showSettings)
-            m_showSettings();
+        else if (m_windows)
+            m_windows->showSettings();
         else
             requestsLog().log(LogLevel::standard,
                               "Ignored a settings URL: there is no settings window");
     }
 }
 
-void AppDelegate::setShowSettings(ResultNotifier::Action showSettings)
+void AppDelegate::setWindows(HostWindows* windows)
 {
-    m_showSettings = showSettings;
-    m_notifier.setShowSettings(std::move(showSettings));
+    m_windows = windows;
+    m_notifier.setShowSettings(windows ? ResultNotifier::Action([this] { showSettings(); })
+                                       : ResultNotifier::Action());
 }
 
 std::vector<FolderOutcome> AppDelegate::addFolders(const QStringList& folders)

@@ -17,6 +17,7 @@ class QThreadPool;
 
 namespace ambrevoli {
 
+class HostWindows;
 class NotificationService;
 
 // The host application's long-lived core: it builds the services once (app group →
@@ -39,9 +40,20 @@ public:
     DestinationsModel* destinations() const;
     ResultNotifier& notifier() { return m_notifier; }
 
-    // Logs the start, sweeps the inbox, and sweeps each destination of what interrupted copies
-    // left. Called once, after the launch's own URLs (if any) were delivered through openURLs.
-    void didFinishLaunching();
+    // Logs the start, sweeps the inbox, sweeps each destination of what interrupted copies left,
+    // and opens the launch window: none when the process was started for URLs (delivered
+    // through openURLs before this), `inBackground`, with "AmbrevoliSkipLaunchWindow" set or
+    // without services; otherwise the settings window once the welcome guide was finished, else
+    // the guide. Called once.
+    void didFinishLaunching(bool inBackground);
+
+    // The user started the running application again (a plain start, as from the application
+    // grid): with none of its windows shown, opens the window a launch would (the settings
+    // window or the guide) unless there are no services.
+    void reopen();
+
+    // "Settings…": the settings window when there are services; otherwise nothing.
+    void showSettings();
 
     // Handles each URL in turn: a send starts its copy, anything that is not a handoff URL is
     // logged and skipped.
@@ -51,19 +63,22 @@ public:
     // what became of each. Without services none can be saved.
     std::vector<FolderOutcome> addFolders(const QStringList& folders);
 
-    // How the settings window opens (the window coordinator's showSettings): for the settings
-    // URL and for a click on a notification whose folder can't be shown. Set once the windows
-    // exist over the services' destinations; until then the settings URL is logged and ignored.
-    void setShowSettings(ResultNotifier::Action showSettings);
+    // The host's windows, made over the services' destinations: they open for the launch, a
+    // reopen, the settings URL, "Settings…" and a click on a notification whose folder can't be
+    // shown. Until they are set (or after they are reset to null) the settings URL is logged and
+    // ignored and nothing opens. `windows` must stay valid until it is replaced.
+    void setWindows(HostWindows* windows);
 
 private:
     struct Services;
     std::expected<std::unique_ptr<Services>, AppGroupError> buildServices(QThreadPool& pool);
+    // The settings window once the guide was finished, else the guide.
+    void showLaunchWindow();
 
     ResultNotifier m_notifier;
     std::unique_ptr<Services> m_services;
     bool m_openedForURL = false;
-    ResultNotifier::Action m_showSettings;
+    HostWindows* m_windows = nullptr;
 };
 
 } // namespace ambrevoli

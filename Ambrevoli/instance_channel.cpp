@@ -85,6 +85,8 @@ QByteArray InstanceMessage::encode() const
         appendRecord(out, 'f', folder);
     if (!activationToken.isEmpty())
         appendRecord(out, 't', activationToken);
+    if (reopens)
+        appendRecord(out, 'r', {});
     return out;
 }
 
@@ -122,6 +124,11 @@ std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
             if (!message.activationToken.isEmpty() || text.isEmpty())
                 return std::nullopt;
             message.activationToken = text;
+            break;
+        case 'r':
+            if (message.reopens || !text.isEmpty())
+                return std::nullopt;
+            message.reopens = true;
             break;
         default: return std::nullopt;
         }

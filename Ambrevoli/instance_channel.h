@@ -26,14 +26,18 @@ struct InstanceMessage {
     // The desktop's leave for the window this start opens to take the focus (an activation or
     // startup-notification token); empty for none.
     QString activationToken = {};
+    // A plain start (no URLs, folders or options), as the user makes one from the application
+    // grid: the running instance opens its launch window unless one of its windows is shown.
+    bool reopens = false;
 
     friend bool operator==(const InstanceMessage&, const InstanceMessage&) = default;
 
     static constexpr qsizetype maxSize = 1 << 20;
 
     // The wire form: "AMBV1\0", then one record per field — a type byte ('a' activates,
-    // 'u' URL, 'f' folder, 't' activation token, at most one) and NUL-terminated UTF-8 text.
-    // Paths and arguments cannot hold NUL.
+    // 'u' URL, 'f' folder, 't' activation token, at most one; 'r' reopens, with empty text, at
+    // most one) and NUL-terminated UTF-8 text. Paths and arguments cannot hold NUL. A message
+    // without 'r' (as starts before it knew reopening sent) is no reopen.
     QByteArray encode() const;
     // None for anything that is not exactly that form, is larger than maxSize or not UTF-8, or
     // names a folder by a relative path (it would be looked up where the instance runs).

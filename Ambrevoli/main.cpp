@@ -15,6 +15,7 @@
 #include "handoff_url.h"
 #include "instance_channel.h"
 #include "log.h"
+#include "main_menu.h"
 #include "paths.h"
 #include "updater.h"
 #include "window_activation.h"
@@ -47,6 +48,8 @@ constexpr char usage[] =
     "\n"
     "Runs the Ambrevoli host, or hands the URLs (ambrevoli://send?request=…,\n"
     "ambrevoli://settings) or the folders to add to the one already running.\n"
+    "With no arguments, opens the welcome guide, or the settings window once the\n"
+    "guide was finished.\n"
     "  --background       do not raise a window\n"
     "  --settings         open the settings window\n"
     "  --add-destination  add the FOLDERs to the Send To destinations; tells what\n"
@@ -80,6 +83,8 @@ Arguments parse(int argc, char** argv)
             parsed.message.urls.append(QString::fromLocal8Bit(argv[i]));
         }
     }
+    // The application grid starts the host with nothing at all.
+    parsed.message.reopens = argc == 1;
     return parsed;
 }
 
@@ -242,6 +247,8 @@ int main(int argc, char** argv)
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Ambrevoli");
+    // The user defaults live in ~/.config/ambrevoli/Ambrevoli.conf.
+    QApplication::setOrganizationName("ambrevoli");
     QApplication::setDesktopFileName("ambrevoli");
     // Closing the last window never ends the host; it waits for the next request.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -261,15 +268,19 @@ int main(int argc, char** argv)
         QApplication::quit();
     });
     AppDelegate delegate(notifications, copies, [&updater] { updater.showUpdateDirectly(); });
+    const MainMenu menu({.showSettings = [&delegate] { delegate.showSettings(); },
+                         .checkForUpdates = &updater.checkForUpdatesAction()});
     std::unique_ptr<WindowCoordinator> windows;
     if (DestinationsModel* destinations = delegate.destinations()) {
         windows = std::make_unique<WindowCoordinator>(
-            *destinations, notifications, [] { return isFinderExtensionEnabled(); },
+            *destinations, notifications, [] { return isFinderExtensionEnabled(); }, &menu,
             &updater.updater());
-        delegate.setShowSettings([&windows] { windows->showSettings(); });
+        delegate.setWindows(windows.get());
     }
 
-    auto deliver = [&delegate, &windows](const InstanceMessage& message) {
+    // A message from a later start, or this launch's own (whose URLs arrive before launching
+    // finishes, as they would from the desktop, and which ends in the launch sequence).
+    auto handle = [&delegate, &windows](const InstanceMessage& message, bool launching) {
         InstanceReceipt receipt;
         // The token is the leave for a window this message opens; a message that opens none
         // ends the desktop's wait for one.
@@ -279,19 +290,24 @@ int main(int argc, char** argv)
             receipt.folders = delegate.addFolders(message.addFolders);
         if (!message.urls.isEmpty())
             delegate.openURLs(message.urls);
+        if (launching)
+            delegate.didFinishLaunching(!message.activates);
+        else if (message.reopens)
+            delegate.reopen();
         if (windows)
             windows->dropActivationToken();
         else
             endStartup(message.activationToken);
         return receipt;
     };
+    const auto deliver = [&handle](const InstanceMessage& message) {
+        return handle(message, false);
+    };
     if (start.role == InstanceChannel::Role::primary && !channel.listen(deliver))
         logger("requests").log(LogLevel::error, "Later starts can't reach this instance");
 
-    // The launch's own URLs arrive before launching finishes, as they would from the desktop.
-    if (const InstanceReceipt own = deliver(arguments.message); !folders.isEmpty())
+    if (const InstanceReceipt own = handle(arguments.message, true); !folders.isEmpty())
         tell(folders, own.folders);
-    delegate.didFinishLaunching();
 
     const int status = QApplication::exec();
     // Later starts wait for the next instance rather than hand work to one that is ending.
@@ -299,7 +315,7 @@ int main(int argc, char** argv)
     finishCopiesUnderWay(copies, delegate.notifier());
     // The delegate and the notification service outlive the window coordinator and the GNOME
     // switch they were handed: nothing may reach those once this scope starts to end.
-    delegate.setShowSettings({});
+    delegate.setWindows(nullptr);
     notifications.setSwitchedOffProbe({});
     if (restartIntoUpdate)
         restartInstalledHost();

@@ -19,8 +19,14 @@ Updater::Updater(UpdaterConfiguration configuration, NotificationService& center
                  QObject* parent)
     : QObject(parent), m_center(center), m_isActive(std::move(isActive)),
       m_driver(configuration.runningVersion, this, std::move(revealFolder)),
-      m_updater(std::move(configuration), &m_driver)
+      m_updater(std::move(configuration), &m_driver),
+      m_checkForUpdates(QStringLiteral("Check for Updates\u2026"))
 {
+    m_checkForUpdates.setEnabled(m_updater.canCheckForUpdates());
+    m_checkForUpdates.setToolTip(m_updater.whyCannotCheck());
+    connect(&m_updater, &SoftwareUpdater::canCheckForUpdatesChanged, &m_checkForUpdates,
+            &QAction::setEnabled);
+    connect(&m_checkForUpdates, &QAction::triggered, this, &Updater::showUpdateDirectly);
     if (!m_isActive)
         m_isActive = [] { return QGuiApplication::applicationState() == Qt::ApplicationActive; };
     connect(&m_updater, &SoftwareUpdater::updateInstalled, this, [this] { m_installed = true; });

@@ -4,6 +4,7 @@
 #include "software_updater.h"
 #include "standard_user_driver.h"
 
+#include <QAction>
 #include <QObject>
 
 #include <functional>
@@ -30,6 +31,10 @@ public:
 
     // The one updater of the process, for the menu and the settings window's updates bar.
     SoftwareUpdater& updater() { return m_updater; }
+    // "Check for Updates…" for the menu: enabled exactly while the updater can check (in a
+    // build without a feed never, with the reason as its tooltip); triggering it is
+    // showUpdateDirectly.
+    QAction& checkForUpdatesAction() { return m_checkForUpdates; }
     StandardUserDriver& userDriver() { return m_driver; }
 
     // Brings the update to the front: a check as if the user had asked for it, which shows a
@@ -59,6 +64,7 @@ private:
     ActiveProbe m_isActive;
     StandardUserDriver m_driver;
     SoftwareUpdater m_updater;
+    QAction m_checkForUpdates;
     bool m_installed = false;
 };
 

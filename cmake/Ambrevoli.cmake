@@ -70,3 +70,48 @@ function(ambrevoli_qt_test prefix source)
   set_tests_properties(${name} PROPERTIES ENVIRONMENT
     "QT_QPA_PLATFORM=offscreen;DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/ambrevoli-tests-use-a-private-bus")
 endfunction()
+
+# ambrevoli_file_manager_module(<target> PACKAGE <pkg-config module> DIR_VARIABLE <variable>
+#                               IDENTIFIER <bundle id> OUTPUT_NAME <file name> SOURCES <files...>)
+#
+# One file manager's Send To module over the menu core: a shared module exporting only what its
+# version script (exports.map beside the sources) names, with the bundle identifier its log lines
+# carry. The file manager loads extensions from the folder its pkg-config file names in
+# <variable>; the module is installed there relative to the install prefix (so that a staging
+# prefix or DESTDIR gets the same layout), and the absolute folder is compiled in as
+# AMBREVOLI_EXTENSION_DIR for the module's "Running from" line. Sets <target>_EXTENSION_DIR in the
+# caller's scope.
+function(ambrevoli_file_manager_module target)
+  cmake_parse_arguments(ARG "" "PACKAGE;DIR_VARIABLE;IDENTIFIER;OUTPUT_NAME" "SOURCES" ${ARGN})
+  pkg_get_variable(extensionDir ${ARG_PACKAGE} ${ARG_DIR_VARIABLE})
+  pkg_get_variable(packagePrefix ${ARG_PACKAGE} prefix)
+  if(NOT extensionDir)
+    message(FATAL_ERROR "${ARG_PACKAGE} names no ${ARG_DIR_VARIABLE}")
+  endif()
+  cmake_path(IS_PREFIX packagePrefix "${extensionDir}" NORMALIZE inPrefix)
+  if(inPrefix)
+    cmake_path(RELATIVE_PATH extensionDir BASE_DIRECTORY "${packagePrefix}"
+               OUTPUT_VARIABLE installDir)
+  else()
+    set(installDir "${extensionDir}")
+  endif()
+  string(TOUPPER "${target}" upper)
+  set(AMBREVOLI_${upper}_INSTALL_DIR "${installDir}" CACHE STRING
+      "Where the ${target} module is installed, relative to the install prefix")
+
+  add_library(${target} MODULE ${ARG_SOURCES})
+  set(exports "${CMAKE_CURRENT_SOURCE_DIR}/exports.map")
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${ARG_OUTPUT_NAME}
+    PREFIX ""
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LINK_DEPENDS "${exports}")
+  # The version script also hides what the static libraries and libstdc++'s templates would
+  # export, so that nothing of this module's C++ binds to another module in the file manager.
+  target_link_options(${target} PRIVATE "-Wl,--version-script=${exports}" -Wl,--no-undefined)
+  target_compile_definitions(${target} PRIVATE AMBREVOLI_EXTENSION_DIR="${extensionDir}")
+  ambrevoli_bundle(${target} IDENTIFIER "${ARG_IDENTIFIER}")
+  install(TARGETS ${target} LIBRARY DESTINATION "${AMBREVOLI_${upper}_INSTALL_DIR}")
+  set(${target}_EXTENSION_DIR "${extensionDir}" PARENT_SCOPE)
+endfunction()

@@ -38,6 +38,32 @@ constexpr std::array rows{
     Row{Phrase::addFolderHelp, "Add a folder (\u2318O)", "Add a folder (Ctrl+O)"},
     Row{Phrase::moveUpHelp, "Move up (\u2325\u2318\u2191)", "Move up (Alt+\u2191)"},
     Row{Phrase::moveDownHelp, "Move down (\u2325\u2318\u2193)", "Move down (Alt+\u2193)"},
+    Row{Phrase::guideIntroduction,
+        "Ambrevoli adds Send To to Finder's right-click menu. Three steps get it ready.",
+        "Ambrevoli adds Send To to the right-click menu of Files. Three steps get it ready."},
+    Row{Phrase::extensionStepTitle, "Turn on the Finder extension", "Turn on the Files extension"},
+    Row{Phrase::extensionOnDetail,
+        "Ambrevoli is on, so Send To appears when you right-click in Finder.",
+        "Ambrevoli is on, so Send To appears when you right-click in Files."},
+    // Files has no switch for extensions: one is on once it is installed where Files looks for
+    // it and Files has started since.
+    Row{Phrase::extensionNotInstalledDetail,
+        "System Settings lists Ambrevoli under File Providers. Switch it on there.",
+        "The Files extension isn't installed where Files looks for it. The install instructions "
+        "say where it goes."},
+    Row{Phrase::extensionNotLoadedDetail,
+        "System Settings lists Ambrevoli under File Providers. Switch it on there.",
+        "Files loads the extension when it starts. Restart Files to switch it on."},
+    Row{Phrase::showInstallInstructions, "Open System Settings", "Show Install Instructions"},
+    Row{Phrase::restartFileManager, "Open System Settings", "Restart Files"},
+    Row{Phrase::notificationsDeniedDetail,
+        "Notifications are off. You can turn them on in System Settings \u203A Notifications.",
+        "Notifications are off. You can turn them on in Settings \u203A Notifications."},
+    // Nothing on Linux asks before an application opens one of these folders.
+    Row{Phrase::folderPermissionNote,
+        "The first time you send something from Desktop, Documents, or Downloads, macOS asks "
+        "whether Ambrevoli can open that folder. Choose Allow, so the copy can go ahead.",
+        ""},
 };
 
 constexpr bool rowsFollowTheEnumeration()
@@ -48,6 +74,16 @@ constexpr bool rowsFollowTheEnumeration()
     return true;
 }
 static_assert(rowsFollowTheEnumeration());
+
+constexpr bool onlyAbsentThingsAreEmpty()
+{
+    for (const Row& row : rows)
+        if (row.macOS.empty() ||
+            (row.linuxDesktop.empty() && row.phrase != Phrase::folderPermissionNote))
+            return false;
+    return true;
+}
+static_assert(onlyAbsentThingsAreEmpty());
 
 } // namespace
 

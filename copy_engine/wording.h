@@ -29,9 +29,20 @@ enum class Phrase {
     addFolderHelp,        // help texts naming a keyboard shortcut, in the platform's key names
     moveUpHelp,
     moveDownHelp,
+    guideIntroduction,  // the welcome guide's header: where the Send To menu appears
+    extensionStepTitle, // the guide's step that turns the file manager's extension on
+    extensionOnDetail,
+    extensionNotInstalledDetail, // the extension is not where the file manager loads it from
+    extensionNotLoadedDetail,    // it is, but the running file manager started before it was
+    showInstallInstructions,     // the button for the first of those
+    restartFileManager,          // the button for the second
+    notificationsDeniedDetail,   // the guide's sentence while notifications are switched off
+    folderPermissionNote, // the system's prompt for protected folders; empty where there is none
 };
 
-// The wording of `phrase` on `platform`. Never empty; the text lives as long as the program.
+// The wording of `phrase` on `platform`; the text lives as long as the program. Never empty,
+// except for a phrase about something the platform does not have (folderPermissionNote on
+// Linux), which callers leave out.
 std::string_view wording(Phrase phrase, Platform platform = currentPlatform);
 
 } // namespace ambrevoli

@@ -1,9 +1,10 @@
-// The module Nautilus loads: one GObject type, a menu provider holding the FinderSync, registered
-// in Nautilus's type module, and the three functions Nautilus looks up. These functions are the
-// only symbols the module exports; nothing of C++ crosses them.
+// The module Nautilus loads: one GObject type, a menu provider holding a FileManagerMenu drawn
+// with Nautilus's menu items, registered in Nautilus's type module, and the three functions
+// Nautilus looks up. These functions are the only symbols the module exports; nothing of C++
+// crosses them.
 
 #include "callback_guard.h"
-#include "finder_sync.h"
+#include "provider_type.h"
 
 #include <gio/gio.h>
 // This header declares the module functions without C linkage of their own; GLib's headers,
@@ -14,28 +15,45 @@ extern "C" {
 
 namespace {
 
-struct AmbrevoliFinderSync {
-    GObject parent;
-    ambrevoli::FinderSync* sync; // null when it could not be made; then the provider offers nothing
-};
+using ambrevoli::guarded;
 
-struct AmbrevoliFinderSyncClass {
-    GObjectClass parent;
+GObject* newItem(const char* name, const char* label)
+{
+    return G_OBJECT(nautilus_menu_item_new(name, label, nullptr, nullptr));
+}
+GObject* newMenu() { return G_OBJECT(nautilus_menu_new()); }
+void appendItem(GObject* menu, GObject* item)
+{
+    nautilus_menu_append_item(NAUTILUS_MENU(menu), NAUTILUS_MENU_ITEM(item));
+}
+void setSubmenu(GObject* item, GObject* menu)
+{
+    nautilus_menu_item_set_submenu(NAUTILUS_MENU_ITEM(item), NAUTILUS_MENU(menu));
+}
+GFile* locationOf(gpointer info)
+{
+    return nautilus_file_info_get_location(NAUTILUS_FILE_INFO(info));
+}
+
+// Nautilus's menus have no separators: "Edit Destinations…" simply comes last.
+const ambrevoli::MenuToolkit toolkit{
+    "AmbrevoliFinder::",
+    AMBREVOLI_NAUTILUS_EXTENSION_DIR,
+    newItem,
+    newMenu,
+    appendItem,
+    setSubmenu,
+    nullptr,
+    locationOf,
 };
 
 GType finderSyncType = 0;
-GObjectClass* parentClass = nullptr;
-
-AmbrevoliFinderSync* finderSyncOf(gpointer instance)
-{
-    return G_TYPE_CHECK_INSTANCE_CAST(instance, finderSyncType, AmbrevoliFinderSync);
-}
 
 GList* getFileItems(NautilusMenuProvider* provider, GList* files)
 {
-    return ambrevoli::guarded("building the menu", static_cast<GList*>(nullptr), [&] {
-        ambrevoli::FinderSync* sync = finderSyncOf(provider)->sync;
-        return sync ? sync->fileItems(files) : nullptr;
+    return guarded("building the menu", static_cast<GList*>(nullptr), [&] {
+        ambrevoli::FileManagerMenu* menu = ambrevoli::providerMenu(provider);
+        return menu ? menu->fileItems(files) : nullptr;
     });
 }
 
@@ -49,41 +67,14 @@ void initMenuProvider(gpointer iface, gpointer)
     provider->get_background_items = getBackgroundItems;
 }
 
-void initInstance(GTypeInstance* instance, gpointer)
-{
-    auto* self = finderSyncOf(instance);
-    self->sync =
-        ambrevoli::guarded("starting the extension", static_cast<ambrevoli::FinderSync*>(nullptr),
-                           [&] { return new ambrevoli::FinderSync(G_OBJECT(self)); });
-}
-
-void finalize(GObject* object)
-{
-    ambrevoli::guarded("stopping the extension", [&] {
-        auto* self = finderSyncOf(object);
-        delete self->sync;
-        self->sync = nullptr;
-    });
-    parentClass->finalize(object);
-}
-
-void initClass(gpointer klass, gpointer)
-{
-    parentClass = G_OBJECT_CLASS(g_type_class_peek_parent(klass));
-    G_OBJECT_CLASS(klass)->finalize = finalize;
-}
-
 } // namespace
 
 extern "C" {
 
 G_MODULE_EXPORT void nautilus_module_initialize(GTypeModule* module)
 {
-    ambrevoli::guarded("registering the extension", [&] {
-        const GTypeInfo info = {
-            sizeof(AmbrevoliFinderSyncClass), nullptr, nullptr,      initClass, nullptr, nullptr,
-            sizeof(AmbrevoliFinderSync),      0,       initInstance, nullptr,
-        };
+    guarded("registering the extension", [&] {
+        const GTypeInfo info = ambrevoli::providerTypeInfo(toolkit);
         const GInterfaceInfo menuProvider = {initMenuProvider, nullptr, nullptr};
         GType type = g_type_module_register_type(module, G_TYPE_OBJECT, "AmbrevoliFinderSync",
                                                  &info, GTypeFlags(0));

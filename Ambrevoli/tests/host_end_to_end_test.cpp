@@ -12,6 +12,8 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -34,6 +36,8 @@ private:
     std::unique_ptr<FakeNotificationServer> m_server;
     std::unique_ptr<HelperProcess> m_host;
     QString m_log;
+    // Where the hosts started from now on look for their data, when not in the throwaway home.
+    QString m_dataHome;
 
     std::string path(std::string_view relative) const
     {
@@ -44,7 +48,10 @@ private:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", QString::fromStdString(path("home")));
-        env.insert("XDG_DATA_HOME", QString::fromStdString(path("home/.local/share")));
+        env.insert("XDG_DATA_HOME", !m_dataHome.isEmpty()
+                                        ? m_dataHome
+                                        : QString::fromStdString(path("home/.local/share")));
+        env.insert("XDG_CONFIG_HOME", QString::fromStdString(path("home/.config")));
         env.insert("XDG_RUNTIME_DIR", QString::fromStdString(path("run")));
         env.insert("DBUS_SESSION_BUS_ADDRESS", m_bus->address());
         env.insert("AMBREVOLI_HOST", AMBREVOLI_HOST_BINARY);
@@ -160,10 +167,21 @@ private:
     }
 
 private slots:
+    // The titles of the windows the host logged showing, in order.
+    static QStringList windowsShown(const QString& log)
+    {
+        static const QRegularExpression shown(QStringLiteral("Showed the window \"([^\"]*)\""));
+        QStringList titles;
+        for (const auto& match : shown.globalMatch(log))
+            titles << match.captured(1);
+        return titles;
+    }
+
     void init()
     {
         m_temp = std::make_unique<QTemporaryDir>();
         m_log.clear();
+        m_dataHome.clear();
         m_bus = std::make_unique<PrivateSessionBus>();
         if (m_bus->address().isEmpty())
             QSKIP(qPrintable("no private session bus: " + m_bus->failure()));
@@ -524,6 +542,83 @@ private slots:
         QVERIFY(waitForLog("default: Removed a temporary item no copy was holding: " +
                            QString::fromStdString(path("home/Drop/.ambrevoli-copy-LEFT"))));
         QVERIFY(fs::is_empty(path("home/Drop")));
+    }
+
+    // Which window a start opens, by how it was started and the user defaults; and which one a
+    // plain later start (the desktop entry from the application grid) opens then.
+    void theLaunchWindow_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("defaults"); // set to true
+        QTest::addColumn<bool>("reachable");
+        QTest::addColumn<QStringList>("atLaunch");
+        QTest::addColumn<QStringList>("onReopen");
+        const QStringList none, guide{"Welcome to Ambrevoli"}, settings{"Ambrevoli Settings"};
+        const QString finished = "FirstLaunchGuideFinished", skip = "AmbrevoliSkipLaunchWindow";
+        // With the launch window still shown, a reopen changes nothing.
+        QTest::newRow("first plain start") << none << none << true << guide << none;
+        QTest::newRow("guide finished")
+            << none << QStringList{finished} << true << settings << none;
+        QTest::newRow("skip key") << none << QStringList{skip} << true << none << guide;
+        QTest::newRow("skip key, guide finished")
+            << none << QStringList{skip, finished} << true << none << settings;
+        QTest::newRow("in the background")
+            << QStringList{"--background"} << none << true << none << guide;
+        // "send" stands for a send URL to a request waiting in the inbox.
+        QTest::newRow("send URL on the first run")
+            << QStringList{"send"} << none << true << none << guide;
+        QTest::newRow("no container") << none << none << false << none << none;
+    }
+
+    void theLaunchWindow()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, defaults);
+        QFETCH(bool, reachable);
+        QFETCH(QStringList, atLaunch);
+        QFETCH(QStringList, onReopen);
+        QVERIFY(stopHost());
+        if (arguments == QStringList{"send"}) {
+            const std::string drop = makeFolder("home/Drop");
+            const std::string file = path("home/.local/share/ambrevoli/destinations.json");
+            auto store = *DestinationStore::load(file);
+            const Uuid destination = store.add(drop, "Drop");
+            QVERIFY(store.save(file));
+            writeFile("src/a.txt", "a");
+            const SendRequest request(Uuid::random(), now(), destination, {path("src/a.txt")});
+            QVERIFY(RequestInbox(path("home/.local/share/ambrevoli/Requests")).write(request));
+            arguments = {QString::fromStdString(HandoffURL::send(request.id()).url())};
+        }
+        {
+            QSettings stored(QString::fromStdString(path("home/.config/ambrevoli/Ambrevoli.conf")),
+                             QSettings::IniFormat);
+            for (const QString& key : defaults)
+                stored.setValue(key, true);
+        }
+        if (!reachable)
+            m_dataHome = "relative/share";
+
+        QString log;
+        const auto host = startHost(arguments, &log);
+        QVERIFY(QTest::qWaitFor([&] { return log.contains("Ambrevoli started"); }, 20000));
+        // A later start is answered only once the host handled it, so after one the launch is
+        // over; what the host logged meanwhile is in the pipe, and read with a short wait.
+        QCOMPARE(run(AMBREVOLI_HOST_BINARY, {"--background"}), 0);
+        QTest::qWait(300);
+        QCOMPARE(windowsShown(log), atLaunch);
+        if (arguments.value(0).startsWith("ambrevoli://send")) {
+            QVERIFY(QTest::qWaitFor([&] { return log.contains("Copied 1 of 1 items"); }, 20000));
+            QVERIFY(fs::exists(path("home/Drop/a.txt")));
+        }
+        if (!reachable)
+            QVERIFY(log.contains("Can't reach the App Group container"));
+
+        QCOMPARE(run(AMBREVOLI_HOST_BINARY, {}), 0);
+        QTest::qWait(300);
+        QCOMPARE(windowsShown(log), atLaunch + onReopen);
+        QCOMPARE(host->state(), QProcess::Running);
+        host->terminate();
+        QVERIFY(host->waitForFinished(20000));
     }
 
     void twentyParallelSendsAllLand()

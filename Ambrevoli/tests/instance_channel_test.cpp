@@ -79,6 +79,15 @@ private slots:
                                       "gnome-shell/Files/2741-7-host_TIME123456"};
         QCOMPARE(InstanceMessage::decode(message.encode()), message);
         QCOMPARE(InstanceMessage::decode(InstanceMessage{}.encode()), InstanceMessage{});
+        InstanceMessage reopen;
+        reopen.activates = true;
+        reopen.reopens = true;
+        QCOMPARE(InstanceMessage::decode(reopen.encode()), reopen);
+        // A plain start of a host that knew no reopening sent only its activation: no reopen.
+        const auto older = InstanceMessage::decode(QByteArray("AMBV1\0a1\0", 9));
+        QVERIFY(older);
+        reopen.reopens = false;
+        QCOMPARE(*older, reopen);
     }
 
     void malformedMessagesAreRefused_data()
@@ -97,6 +106,8 @@ private slots:
         QTest::newRow("not UTF-8") << head + QByteArray("a0\0f/\xff\0", 7);
         QTest::newRow("relative folder") << head + QByteArray("a0\0fDrop\0", 9);
         QTest::newRow("empty folder") << head + QByteArray("a0\0f\0", 5);
+        QTest::newRow("reopens twice") << head + QByteArray("a1\0r\0r\0", 7);
+        QTest::newRow("reopens with text") << head + QByteArray("a1\0r1\0", 6);
         QTest::newRow("too large")
             << head + QByteArray("a0\0u", 4) + QByteArray(InstanceMessage::maxSize, 'x') + '\0';
     }

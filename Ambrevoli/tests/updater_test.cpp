@@ -64,6 +64,7 @@ private slots:
     void theEndOfTheSessionWithdrawsIt();
     void shownDirectly_data();
     void shownDirectly();
+    void theMenuItemFollowsWhetherTheUpdaterCanCheck();
 
 private:
     std::unique_ptr<Updater> makeUpdater();
@@ -211,6 +212,27 @@ void UpdaterTest::shownDirectly()
     for (const std::string& line : capture.lines())
         found = found || line.starts_with("Couldn't post the update notification");
     QCOMPARE(found, logged);
+}
+
+void UpdaterTest::theMenuItemFollowsWhetherTheUpdaterCanCheck()
+{
+    const auto updater = makeUpdater();
+    QAction& item = updater->checkForUpdatesAction();
+    QCOMPARE(item.text(), QString::fromUtf8("Check for Updates\u2026"));
+    QVERIFY(item.isEnabled());
+    item.trigger();
+    QVERIFY(!item.isEnabled());
+    QTRY_VERIFY(windowShowsUpdate());
+    QVERIFY(item.isEnabled());
+    QCOMPARE(m_web->requests.value("/appcast.xml"), 1);
+
+    UpdaterConfiguration unconfigured;
+    unconfigured.runningVersion = "1.1";
+    Updater withoutFeed(unconfigured, *m_center, [] { return true; });
+    QVERIFY(!withoutFeed.checkForUpdatesAction().isEnabled());
+    QCOMPARE(withoutFeed.checkForUpdatesAction().toolTip(), withoutFeed.updater().whyCannotCheck());
+    withoutFeed.checkForUpdatesAction().trigger();
+    QVERIFY(!withoutFeed.userDriver().window());
 }
 
 QTEST_MAIN(UpdaterTest)

@@ -65,10 +65,52 @@ public:
     QIconEngine* clone() const override { return new MissingFolderEngine; }
 };
 
+class NumberedCircleEngine : public QIconEngine {
+public:
+    NumberedCircleEngine(int number, QColor color) : m_number(number), m_color(color) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override
+    {
+        const qreal side = std::min(rect.width(), rect.height());
+        const qreal stroke = std::max(1.0, side / 14);
+        const QRectF circle = QRectF(0, 0, side - stroke, side - stroke)
+                                  .translated(QRectF(rect).center() -
+                                              QPointF((side - stroke) / 2, (side - stroke) / 2));
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(QPen(m_color, stroke));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawEllipse(circle);
+
+        QFont font = QApplication::font();
+        font.setPixelSize(std::max(6, qRound(side * 0.58)));
+        font.setWeight(QFont::DemiBold);
+        painter->setFont(font);
+        painter->drawText(circle, Qt::AlignCenter, QString::number(m_number));
+        painter->restore();
+    }
+
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        QPixmap result(size);
+        result.fill(Qt::transparent);
+        QPainter painter(&result);
+        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
+        return result;
+    }
+
+    QIconEngine* clone() const override { return new NumberedCircleEngine(m_number, m_color); }
+
+private:
+    int m_number;
+    QColor m_color;
+};
+
 } // namespace
 
 QColor namedOrange() { return QColor(0xe6, 0x61, 0x00); }
 QColor namedRed() { return QColor(0xc0, 0x1c, 0x28); }
+QColor namedGreen() { return QColor(0x26, 0xa2, 0x69); }
 
 QColor secondaryColor(const QWidget& widget)
 {
@@ -113,8 +155,14 @@ QIcon symbolIcon(Symbol symbol)
     case Symbol::bellSlash: return themed("notifications-disabled");
     case Symbol::exclamationmarkTriangle: return themed("dialog-warning");
     case Symbol::folderBadgePlus: return themed("folder-new");
+    case Symbol::checkmarkCircleFill: return themed("emblem-ok");
     }
     return {};
+}
+
+QIcon numberedCircleIcon(int number, const QColor& color)
+{
+    return QIcon(new NumberedCircleEngine(number, color));
 }
 
 } // namespace ambrevoli

@@ -16,6 +16,7 @@ namespace ambrevoli {
 // dark background alike.
 QColor namedOrange();
 QColor namedRed();
+QColor namedGreen();
 
 // The secondary text colour: the palette's placeholder text colour.
 QColor secondaryColor(const QWidget& widget);
@@ -43,9 +44,13 @@ enum class Symbol {
     bellSlash,
     exclamationmarkTriangle,
     folderBadgePlus,
+    checkmarkCircleFill, // a check on a filled green circle: something is done
 };
 
 // The symbol from the icon theme, or the bundled one when the theme lacks it.
 QIcon symbolIcon(Symbol symbol);
+
+// `number` in a circle, both drawn in `color`: the badge of something still to do.
+QIcon numberedCircleIcon(int number, const QColor& color);
 
 } // namespace ambrevoli

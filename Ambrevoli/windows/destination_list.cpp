@@ -304,6 +304,14 @@ void DestinationList::moveCurrent(int index, bool extend)
     }
 }
 
+void DestinationList::selectAll()
+{
+    std::unordered_set<Uuid> all;
+    for (const DestinationRow* row : m_order)
+        all.insert(row->id());
+    changeSelection(std::move(all));
+}
+
 void DestinationList::keyPressEvent(QKeyEvent* event)
 {
     // Keys a name field leaves unused (Return, the arrows) arrive here too; they stay with the
@@ -337,10 +345,7 @@ void DestinationList::keyPressEvent(QKeyEvent* event)
     default: break;
     }
     if (event->matches(QKeySequence::SelectAll)) {
-        std::unordered_set<Uuid> all;
-        for (const DestinationRow* row : m_order)
-            all.insert(row->id());
-        changeSelection(std::move(all));
+        selectAll();
         return;
     }
     QScrollArea::keyPressEvent(event);

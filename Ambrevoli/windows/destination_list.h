@@ -48,6 +48,9 @@ public:
     // Ends a label edit in progress in any row.
     void endEditing();
 
+    // Selects every row: Ctrl+A, or the menu's Select All, while the list has the focus.
+    Q_INVOKABLE void selectAll();
+
     // What a drag of the rows `ids` carries: their identifiers, for this process only.
     static QMimeData* rowsMimeData(const std::vector<Uuid>& ids);
 

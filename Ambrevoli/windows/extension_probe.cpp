@@ -81,8 +81,10 @@ Loaded hasMapped(int processFolder, const std::vector<std::string>& paths)
         return Loaded::unknown;
     char* line = nullptr;
     std::size_t capacity = 0;
+    bool mapsAnything = false;
     Loaded loaded = Loaded::no;
     while (::getline(&line, &capacity, maps.get()) > 0) {
+        mapsAnything = true;
         if (mapsPath(line, paths)) {
             loaded = Loaded::yes;
             break;
@@ -90,19 +92,28 @@ Loaded hasMapped(int processFolder, const std::vector<std::string>& paths)
     }
     const bool failed = std::ferror(maps.get());
     std::free(line);
-    return failed && loaded == Loaded::no ? Loaded::unknown : loaded;
+    // A running program maps at least itself: empty maps belong to one that has ended and not
+    // been reaped yet, such as the Files that was just asked to quit.
+    if (loaded == Loaded::no && (failed || !mapsAnything))
+        return Loaded::unknown;
+    return loaded;
 }
 
 } // namespace
 
 std::string finderModuleInstallPath() { return AMBREVOLI_FINDER_MODULE_PATH; }
 
-bool isFinderExtensionEnabled(const std::string& modulePath, const std::string& procRoot,
-                              uid_t user)
+bool isFinderModuleInstalled(const std::string& modulePath)
 {
     struct stat module {};
-    if (::stat(modulePath.c_str(), &module) != 0 || !S_ISREG(module.st_mode))
-        return false;
+    return ::stat(modulePath.c_str(), &module) == 0 && S_ISREG(module.st_mode);
+}
+
+ExtensionState finderExtensionState(const std::string& modulePath, const std::string& procRoot,
+                                    uid_t user)
+{
+    if (!isFinderModuleInstalled(modulePath))
+        return ExtensionState::notInstalled;
     // The maps name the file the link leads to.
     std::vector<std::string> paths{modulePath};
     if (std::string resolved = canonicalPath(modulePath).value_or(modulePath);
@@ -112,7 +123,7 @@ bool isFinderExtensionEnabled(const std::string& modulePath, const std::string& 
     UniqueFd root(::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     auto entries = root ? DirListing::open(root.get()) : std::unexpected(SystemError::last());
     if (!entries)
-        return true; // no process table to look at: nothing is known to lack it
+        return ExtensionState::enabled; // no process table to look at: nothing is known to lack it
     while (const dirent* entry = entries->next()) {
         if (!isAllDigits(entry->d_name))
             continue;
@@ -122,14 +133,22 @@ bool isFinderExtensionEnabled(const std::string& modulePath, const std::string& 
         if (!process || ::fstat(process.get(), &owner) != 0 || owner.st_uid != user)
             continue;
         if (readsFilesProcessName(process.get()) && hasMapped(process.get(), paths) == Loaded::no)
-            return false;
+            return ExtensionState::notLoaded;
     }
-    return true;
+    return ExtensionState::enabled;
 }
 
-bool isFinderExtensionEnabled()
+ExtensionState finderExtensionState()
 {
-    return isFinderExtensionEnabled(finderModuleInstallPath(), "/proc", ::getuid());
+    return finderExtensionState(finderModuleInstallPath(), "/proc", ::getuid());
 }
+
+bool isFinderExtensionEnabled(const std::string& modulePath, const std::string& procRoot,
+                              uid_t user)
+{
+    return finderExtensionState(modulePath, procRoot, user) == ExtensionState::enabled;
+}
+
+bool isFinderExtensionEnabled() { return finderExtensionState() == ExtensionState::enabled; }
 
 } // namespace ambrevoli

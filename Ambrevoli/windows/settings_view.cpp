@@ -3,24 +3,19 @@
 #include "appearance.h"
 #include "destination_list.h"
 #include "destinations_model.h"
-#include "log.h"
+#include "folder_chooser.h"
 #include "setup_status.h"
 #include "unreadable_file_notice.h"
 #include "updates_bar.h"
 #include "wording.h"
 
-#include <QAbstractItemView>
 #include <QAction>
-#include <QFileDialog>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QStackedWidget>
 #include <QToolButton>
-#include <QUrl>
 #include <QVBoxLayout>
-
-#include <utility>
 
 namespace ambrevoli {
 
@@ -30,20 +25,6 @@ constexpr int regionInset = 8;
 constexpr int toolbarSpacing = 6;
 constexpr int bannerSymbolSide = 16;
 constexpr int toolbarSymbolSide = 16;
-
-const Logger& settingsLog() { return logger("settings"); }
-
-// The chooser handed back a location that is not a file on this machine.
-struct FolderPickerError {
-    std::string location;
-};
-
-std::string textualForm(const FolderPickerError& error)
-{
-    return "notAFileLocation(" + error.location + ")";
-}
-std::string_view errorDomain(const FolderPickerError&) { return "FolderPickerError"; }
-long errorCode(const FolderPickerError&) { return 1; }
 
 QFrame* separator(QWidget* parent)
 {
@@ -78,16 +59,6 @@ QToolButton* toolbarButton(QWidget* parent, QAction* action)
     return button;
 }
 
-// Qt's own chooser picks one folder unless its views are told otherwise; the desktop's choosers
-// have no such views and answer with what they allow.
-void allowSeveralFolders(QFileDialog& chooser)
-{
-    for (auto* view : chooser.findChildren<QAbstractItemView*>())
-        if (view->objectName() == QLatin1String("listView") ||
-            view->objectName() == QLatin1String("treeView"))
-            view->setSelectionMode(QAbstractItemView::ExtendedSelection);
-}
-
 } // namespace
 
 SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, SoftwareUpdater* updater,
@@ -107,7 +78,12 @@ SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, Softwar
     m_moveDown = makeAction(this, QStringLiteral("Move Down"), Symbol::chevronDown,
                             QString::fromUtf8(wording(Phrase::moveDownHelp)),
                             QKeySequence(Qt::ALT | Qt::Key_Down));
-    connect(m_addFolder, &QAction::triggered, this, &SettingsView::chooseFolders);
+    m_chooser =
+        new FolderChooser(*this, QStringLiteral("Add Folder"), FolderChooser::Selection::several);
+    connect(m_addFolder, &QAction::triggered, m_chooser, &FolderChooser::open);
+    connect(m_chooser, &FolderChooser::chosen, this, [this](const std::vector<std::string>& paths) {
+        m_list->setSelection(m_model.addFolders(paths));
+    });
     connect(m_remove, &QAction::triggered, this, &SettingsView::removeSelection);
     connect(m_moveUp, &QAction::triggered, this, [this] { shiftSelection(-1); });
     connect(m_moveDown, &QAction::triggered, this, [this] { shiftSelection(+1); });
@@ -195,40 +171,7 @@ void SettingsView::endEditing() { m_list->endEditing(); }
 
 std::vector<Uuid> SettingsView::selection() const { return m_list->selection(); }
 
-void SettingsView::chooseFolders()
-{
-    if (m_chooser) {
-        m_chooser->raise();
-        m_chooser->activateWindow();
-        return;
-    }
-    m_chooser = new QFileDialog(this, QStringLiteral("Add Folder"));
-    m_chooser->setFileMode(QFileDialog::Directory);
-    m_chooser->setAcceptMode(QFileDialog::AcceptOpen);
-    // Read on acceptance rather than from urlsSelected, which Qt's own chooser never sends.
-    connect(m_chooser, &QFileDialog::finished, this, [this](int result) {
-        QFileDialog* chooser = std::exchange(m_chooser, nullptr);
-        chooser->deleteLater();
-        if (result == QDialog::Accepted)
-            addChosenFolders(chooser->selectedUrls());
-    });
-    m_chooser->open();
-    allowSeveralFolders(*m_chooser);
-}
-
-void SettingsView::addChosenFolders(const QList<QUrl>& urls)
-{
-    std::vector<std::string> paths;
-    for (const QUrl& url : urls) {
-        if (!url.isLocalFile()) {
-            logError(settingsLog(), "The folder picker failed",
-                     FolderPickerError{url.toString().toStdString()});
-            return;
-        }
-        paths.push_back(url.toLocalFile().toStdString());
-    }
-    m_list->setSelection(m_model.addFolders(paths));
-}
+bool SettingsView::isChoosingFolders() const { return m_chooser->isOpen(); }
 
 void SettingsView::removeSelection()
 {

@@ -7,15 +7,14 @@
 #include <vector>
 
 class QAction;
-class QFileDialog;
 class QLabel;
 class QStackedWidget;
-class QUrl;
 
 namespace ambrevoli {
 
 class DestinationList;
 class DestinationsModel;
+class FolderChooser;
 class SetupStatus;
 class SoftwareUpdater;
 class UnreadableFileNotice;
@@ -44,14 +43,12 @@ public:
     std::vector<Uuid> selection() const;
 
     // Whether the folder chooser is open.
-    bool isChoosingFolders() const { return m_chooser != nullptr; }
+    bool isChoosingFolders() const;
 
     // The content is never smaller than this, in device-independent pixels.
     static constexpr QSize minimumContentSize{460, 320};
 
 private:
-    void chooseFolders();
-    void addChosenFolders(const QList<QUrl>& urls);
     void removeSelection();
     void shiftSelection(int step);
     void updateContent();
@@ -67,7 +64,7 @@ private:
     QWidget* m_banner = nullptr;
     QLabel* m_saveError = nullptr;
     UnreadableFileNotice* m_notice = nullptr;
-    QFileDialog* m_chooser = nullptr;
+    FolderChooser* m_chooser = nullptr;
 
     QAction* m_addFolder = nullptr;
     QAction* m_remove = nullptr;

@@ -4,16 +4,48 @@
 
 #include <QPointer>
 
+#include <chrono>
+
 namespace ambrevoli {
+
+namespace {
+
+// A new Files loads its extensions while it starts, which takes a while on a busy machine: the
+// state is read again after 0.5, 1.5, 3.5, 7.5, 15.5 and 31.5 seconds.
+constexpr std::chrono::milliseconds firstFollowUp{500};
+constexpr int followUps = 6;
+
+} // namespace
+
+SetupStatus::SetupStatus(NotificationService& notifications,
+                         std::function<ExtensionState()> extensionProbe, QObject* parent)
+    : QObject(parent), m_service(notifications), m_extensionProbe(std::move(extensionProbe))
+{
+    m_followUp.setSingleShot(true);
+    connect(&m_followUp, &QTimer::timeout, this, &SetupStatus::followFilesRestart);
+    connect(&m_management, &ExtensionManagement::filesStarted, this, [this] {
+        m_followUps = 0;
+        m_followUp.start(firstFollowUp);
+    });
+}
 
 SetupStatus::SetupStatus(NotificationService& notifications, std::function<bool()> extensionProbe,
                          QObject* parent)
-    : QObject(parent), m_service(notifications), m_extensionProbe(std::move(extensionProbe))
+    : SetupStatus(
+          notifications,
+          [probe = std::move(extensionProbe)] {
+              if (probe())
+                  return ExtensionState::enabled;
+              return isFinderModuleInstalled(finderModuleInstallPath())
+                         ? ExtensionState::notLoaded
+                         : ExtensionState::notInstalled;
+          },
+          parent)
 {}
 
 void SetupStatus::refresh()
 {
-    setExtensionEnabled(m_extensionProbe());
+    setExtensionState(m_extensionProbe());
     // The service may answer after this object is gone (a refresh on the way out).
     m_service.notificationSettings([self = QPointer(this)](AuthorizationStatus status) {
         if (self)
@@ -33,12 +65,25 @@ void SetupStatus::requestNotifications()
         });
 }
 
-void SetupStatus::setExtensionEnabled(bool enabled)
+void SetupStatus::showExtensionManagementInterface() { m_management.show(m_extension); }
+
+void SetupStatus::followFilesRestart()
 {
-    if (enabled == m_extensionEnabled)
+    refresh();
+    if (isExtensionEnabled() || ++m_followUps >= followUps)
         return;
-    m_extensionEnabled = enabled;
-    emit isExtensionEnabledChanged();
+    m_followUp.start(m_followUp.intervalAsDuration() * 2);
+}
+
+void SetupStatus::setExtensionState(ExtensionState state)
+{
+    if (state == m_extension)
+        return;
+    const bool wasEnabled = isExtensionEnabled();
+    m_extension = state;
+    emit extensionStateChanged();
+    if (isExtensionEnabled() != wasEnabled)
+        emit isExtensionEnabledChanged();
 }
 
 void SetupStatus::setNotifications(AuthorizationStatus status)

@@ -1,11 +1,16 @@
 #include "window_coordinator.h"
 
 #include "destinations_model.h"
+#include "first_launch_guide.h"
+#include "log.h"
+#include "main_menu.h"
 #include "settings_view.h"
 #include "window_activation.h"
 
 #include <QApplication>
 #include <QMainWindow>
+#include <QMenuBar>
+#include <QPointer>
 #include <QScreen>
 #include <QSettings>
 
@@ -13,10 +18,10 @@ namespace ambrevoli {
 
 WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
                                      NotificationService& notifications,
-                                     std::function<bool()> extensionProbe, SoftwareUpdater* updater,
-                                     QObject* parent)
+                                     std::function<bool()> extensionProbe, const MainMenu* menu,
+                                     SoftwareUpdater* updater, QObject* parent)
     : QObject(parent), m_destinations(destinations),
-      m_setup(notifications, std::move(extensionProbe)), m_updater(updater)
+      m_setup(notifications, std::move(extensionProbe)), m_menu(menu), m_updater(updater)
 {
     // Back from another application: the user may have deleted a destination folder or
     // restarted Files with the module meanwhile.
@@ -53,32 +58,84 @@ void WindowCoordinator::showSettings()
     m_setup.refresh();
     if (!m_settingsWindow)
         makeSettingsWindow();
-    setActivationPolicy(ActivationPolicy::regular);
-    bringToFront(*m_settingsWindow, std::exchange(m_activationToken, QString()));
+    show(*m_settingsWindow);
 }
 
-void WindowCoordinator::makeSettingsWindow()
+void WindowCoordinator::showGuide()
+{
+    m_setup.refresh();
+    if (!m_guideWindow)
+        makeGuideWindow();
+    show(*m_guideWindow);
+}
+
+void WindowCoordinator::finishGuide()
+{
+    QSettings().setValue(firstLaunchGuideFinishedKey, true);
+    if (m_guideWindow)
+        m_guideWindow->close();
+}
+
+bool WindowCoordinator::hasVisibleWindows() const
+{
+    return (m_settingsWindow && m_settingsWindow->isVisible()) ||
+           (m_guideWindow && m_guideWindow->isVisible());
+}
+
+void WindowCoordinator::show(QMainWindow& window)
+{
+    setActivationPolicy(ActivationPolicy::regular);
+    bringToFront(window, std::exchange(m_activationToken, QString()));
+    logger("settings")
+        .log(LogLevel::standard, "Showed the window \"", window.windowTitle().toStdString(), "\"");
+}
+
+std::unique_ptr<QMainWindow> WindowCoordinator::makeWindow(const char* objectName,
+                                                           const char* title, QWidget* content)
 {
     auto window = std::make_unique<QMainWindow>();
-    window->setObjectName(QStringLiteral("settingsWindow"));
-    window->setWindowTitle(QString::fromUtf8(settingsTitle));
-    m_settingsView = new SettingsView(m_destinations, m_setup, m_updater, window.get());
-    window->setCentralWidget(m_settingsView);
+    window->setObjectName(QString::fromUtf8(objectName));
+    window->setWindowTitle(QString::fromUtf8(title));
+    if (m_menu)
+        window->setMenuBar(m_menu->makeMenuBar(window.get()));
+    content->setParent(window.get());
+    window->setCentralWidget(content);
     window->adjustSize();
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame = window->frameGeometry();
         frame.moveCenter(screen->availableGeometry().center());
         window->move(frame.topLeft());
     }
+    window->installEventFilter(this);
+    return window;
+}
+
+void WindowCoordinator::makeSettingsWindow()
+{
+    m_settingsView = new SettingsView(m_destinations, m_setup, m_updater);
+    auto window = makeWindow("settingsWindow", settingsTitle, m_settingsView);
     const QByteArray saved = QSettings().value(settingsAutosaveName).toByteArray();
     if (!saved.isEmpty())
         window->restoreGeometry(saved);
-    window->installEventFilter(this);
     m_settingsWindow = std::move(window);
+}
+
+void WindowCoordinator::makeGuideWindow()
+{
+    // The guide's finish holds the coordinator weakly: should it run once the coordinator is
+    // gone, it does nothing.
+    QPointer<WindowCoordinator> coordinator(this);
+    auto* guide = new FirstLaunchGuide(m_setup, m_destinations, [coordinator] {
+        if (coordinator)
+            coordinator->finishGuide();
+    });
+    m_guideWindow = makeWindow("guideWindow", guideTitle, guide);
 }
 
 bool WindowCoordinator::eventFilter(QObject* watched, QEvent* event)
 {
+    if (m_guideWindow && watched == m_guideWindow.get() && event->type() == QEvent::Close)
+        windowWillClose(m_guideWindow.get());
     if (m_settingsWindow && watched == m_settingsWindow.get()) {
         switch (event->type()) {
         case QEvent::Close: windowWillClose(m_settingsWindow.get()); break;
@@ -105,7 +162,8 @@ void WindowCoordinator::windowWillClose(QWidget* window)
     if (QWidget* focus = window->focusWidget())
         focus->clearFocus();
     // The application stays a regular one while another of its windows is shown.
-    for (const QWidget* other : {static_cast<const QWidget*>(m_settingsWindow.get())})
+    for (const QWidget* other : {static_cast<const QWidget*>(m_settingsWindow.get()),
+                                 static_cast<const QWidget*>(m_guideWindow.get())})
         if (other && other != window && other->isVisible())
             return;
     setActivationPolicy(ActivationPolicy::accessory);

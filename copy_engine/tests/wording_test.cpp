@@ -31,6 +31,36 @@ constexpr Pinned settingsRows[] = {
     {Phrase::moveDownHelp, "Move down (⌥⌘↓)", "Move down (Alt+↓)"},
 };
 
+// The welcome guide's rows. Files has no switch for extensions, so the one sentence and button
+// that send the user to the system's switch become two of each: one for an extension that is not
+// installed, one for a Files that has not loaded it yet. Linux has no folder-permission prompt,
+// so its note is left out.
+constexpr Pinned guideRows[] = {
+    {Phrase::guideIntroduction,
+     "Ambrevoli adds Send To to Finder's right-click menu. Three steps get it ready.",
+     "Ambrevoli adds Send To to the right-click menu of Files. Three steps get it ready."},
+    {Phrase::extensionStepTitle, "Turn on the Finder extension", "Turn on the Files extension"},
+    {Phrase::extensionOnDetail,
+     "Ambrevoli is on, so Send To appears when you right-click in Finder.",
+     "Ambrevoli is on, so Send To appears when you right-click in Files."},
+    {Phrase::extensionNotInstalledDetail,
+     "System Settings lists Ambrevoli under File Providers. Switch it on there.",
+     "The Files extension isn't installed where Files looks for it. The install instructions say "
+     "where it goes."},
+    {Phrase::extensionNotLoadedDetail,
+     "System Settings lists Ambrevoli under File Providers. Switch it on there.",
+     "Files loads the extension when it starts. Restart Files to switch it on."},
+    {Phrase::showInstallInstructions, "Open System Settings", "Show Install Instructions"},
+    {Phrase::restartFileManager, "Open System Settings", "Restart Files"},
+    {Phrase::notificationsDeniedDetail,
+     "Notifications are off. You can turn them on in System Settings › Notifications.",
+     "Notifications are off. You can turn them on in Settings › Notifications."},
+    {Phrase::folderPermissionNote,
+     "The first time you send something from Desktop, Documents, or Downloads, macOS asks whether "
+     "Ambrevoli can open that folder. Choose Allow, so the copy can go ahead.",
+     ""},
+};
+
 TEST(WordingTest, SettingsRowsNameEachPlatformsPlacesAndKeys)
 {
     for (const Pinned& row : settingsRows) {
@@ -38,6 +68,14 @@ TEST(WordingTest, SettingsRowsNameEachPlatformsPlacesAndKeys)
         EXPECT_EQ(wording(row.phrase, Platform::linuxDesktop), row.linuxDesktop)
             << row.linuxDesktop;
         EXPECT_EQ(wording(row.phrase), row.linuxDesktop) << row.linuxDesktop;
+    }
+}
+
+TEST(WordingTest, GuideRowsNameEachPlatformsPlaces)
+{
+    for (const Pinned& row : guideRows) {
+        EXPECT_EQ(wording(row.phrase, Platform::macOS), row.macOS) << row.macOS;
+        EXPECT_EQ(wording(row.phrase, Platform::linuxDesktop), row.linuxDesktop) << row.macOS;
     }
 }
 

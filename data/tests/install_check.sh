@@ -31,6 +31,11 @@ expected=(
   /usr/share/man/man1/ambrevoli-send.1.gz
   "$(pkg-config --variable=completionsdir bash-completion)/ambrevoli-send"
 )
+# Each further file manager's module, where the build made one, in that file manager's folder.
+while read -r option package variable file; do
+  grep -qx "$option:BOOL=ON" "$build/CMakeCache.txt" || continue
+  expected+=("$(pkg-config --variable="$variable" "$package")/$file")
+done <"$source/packaging/file_manager_modules"
 for file in "${expected[@]}"; do
   [[ -f $stage$file ]] || fail "$file was not installed"
   grep -qxF "$file" "$manifest" || fail "$file is missing from the install manifest"

@@ -86,6 +86,19 @@ JSON
   [[ $exported == "nautilus_module_initialize nautilus_module_list_types nautilus_module_shutdown" ]] ||
     fail "the module exports: $exported"
 
+  # Each further file manager's module exports only what its file manager calls.
+  for file in "${owned[@]}"; do
+    case $file in
+    */libambrevoli-nemo.so) prefix=nemo_module_ entries="initialize list_types shutdown" ;;
+    */libambrevoli-caja.so) prefix=caja_module_ entries="initialize list_types shutdown" ;;
+    */ambrevoli-thunar.so) prefix=thunar_extension_ entries="initialize list_types shutdown" ;;
+    *) continue ;;
+    esac
+    exported=$(nm -D --defined-only "$file" | awk '{print $3}' | sort | paste -sd' ')
+    [[ $exported == "$(printf "$prefix%s " $entries | sed 's/ $//')" ]] ||
+      fail "$file exports: $exported"
+  done
+
   # The desktop database, refreshed by its trigger, sends "ambrevoli:" URLs to the host.
   if command -v update-desktop-database >/dev/null; then
     grep -qx 'x-scheme-handler/ambrevoli=ambrevoli.desktop;' /usr/share/applications/mimeinfo.cache ||
@@ -147,6 +160,14 @@ field() { dpkg-deb -f "$deb" "$1"; }
 for library in libc6 libqt6core6 libqt6widgets6 libnautilus-extension4; do
   [[ $(field Depends) =~ (^|, )$library( |,|$) ]] || fail "Depends lacks $library: $(field Depends)"
 done
+# Each further file manager's module the build made is in the package, in its file manager's
+# folder.
+contents=$(dpkg-deb -c "$deb")
+while read -r option package variable file; do
+  grep -qx "$option:BOOL=ON" "$build/CMakeCache.txt" || continue
+  path=$(pkg-config --variable="$variable" "$package")/$file
+  grep -qE " \.$path\$" <<<"$contents" || fail "the package lacks $path"
+done <"$(dirname "$0")/../file_manager_modules"
 [[ $(field Recommends) == *notification-daemon*packagekit* ]] ||
   fail "Recommends lacks the notification server or PackageKit: $(field Recommends)"
 

@@ -14,6 +14,8 @@
 
 using namespace ambrevoli;
 
+Q_DECLARE_METATYPE(ambrevoli::ExtensionState)
+
 namespace {
 
 struct Process {
@@ -96,21 +98,26 @@ private slots:
     void runningFilesMustHaveLoadedTheModule_data()
     {
         QTest::addColumn<int>("table");
-        QTest::addColumn<bool>("enabled");
-        QTest::newRow("Files not running: it loads the module when it starts") << 0 << true;
-        QTest::newRow("Files loaded it") << 1 << true;
-        QTest::newRow("Files started before the installation") << 2 << false;
-        QTest::newRow("two windows' processes, one started before") << 3 << false;
-        QTest::newRow("other programs are not Files") << 4 << true;
-        QTest::newRow("another user's old Files is not ours") << 5 << true;
-        QTest::newRow("module replaced by a newer installation since Files loaded it") << 6 << true;
-        QTest::newRow("a process whose maps can't be read is not held against it") << 7 << true;
-        QTest::newRow("a copy of the module elsewhere is not the installed one") << 8 << false;
+        QTest::addColumn<ExtensionState>("state");
+        constexpr auto enabled = ExtensionState::enabled;
+        constexpr auto notLoaded = ExtensionState::notLoaded;
+        QTest::newRow("Files not running: it loads the module when it starts") << 0 << enabled;
+        QTest::newRow("Files loaded it") << 1 << enabled;
+        QTest::newRow("Files started before the installation") << 2 << notLoaded;
+        QTest::newRow("two windows' processes, one started before") << 3 << notLoaded;
+        QTest::newRow("other programs are not Files") << 4 << enabled;
+        QTest::newRow("another user's old Files is not ours") << 5 << enabled;
+        QTest::newRow("module replaced by a newer installation since Files loaded it")
+            << 6 << enabled;
+        QTest::newRow("a process whose maps can't be read is not held against it") << 7 << enabled;
+        QTest::newRow("a copy of the module elsewhere is not the installed one") << 8 << notLoaded;
+        QTest::newRow("an ended Files not reaped yet maps nothing and is not held against it")
+            << 9 << enabled;
     }
     void runningFilesMustHaveLoadedTheModule()
     {
         QFETCH(int, table);
-        QFETCH(bool, enabled);
+        QFETCH(ExtensionState, state);
         const char* other =
             "7f2a1c400000-7f2a1c41c000 r-xp 00002000 fe:01 99 /usr/lib/libgtk-4.so.1\n";
         const std::vector<std::vector<Process>> tables = {
@@ -125,25 +132,33 @@ private slots:
             {{"nautilus", true, "MODULE (deleted)\n"}},
             {{"nautilus", true, nullptr}},
             {{"nautilus", true, "ELSEWHERE\n"}},
+            {{"nautilus", true, ""}},
         };
         const QString root = processTable(tables.at(table));
         // The user asked about owns the folders, except in the other user's row.
         uid_t user = ::getuid();
         if (table == 5)
             user += 1;
+        QCOMPARE(finderExtensionState(m_module.toStdString(), root.toStdString(), user), state);
         QCOMPARE(isFinderExtensionEnabled(m_module.toStdString(), root.toStdString(), user),
-                 enabled);
+                 state == ExtensionState::enabled);
     }
 
     void notInstalledIsNeverEnabled()
     {
         const QString root = processTable({});
+        QCOMPARE(finderExtensionState(m_extensions.toStdString() + "/missing.so",
+                                      root.toStdString(), ::getuid()),
+                 ExtensionState::notInstalled);
         QVERIFY(!isFinderExtensionEnabled(m_extensions.toStdString() + "/missing.so",
                                           root.toStdString(), ::getuid()));
         // A folder in the module's place is no module.
         QVERIFY(QDir().mkpath(m_extensions + "/folder.so"));
         QVERIFY(!isFinderExtensionEnabled(m_extensions.toStdString() + "/folder.so",
                                           root.toStdString(), ::getuid()));
+        QCOMPARE(finderExtensionState(m_extensions.toStdString() + "/folder.so", root.toStdString(),
+                                      ::getuid()),
+                 ExtensionState::notInstalled);
     }
 
     // An installation that links the module into Files' folder: the maps name the link's target.

@@ -2,7 +2,8 @@
 # The settings window as a person uses it, in the real host on Xvfb: `ambrevoli --settings` opens
 # it, a folder is added through the running host, its name field is found through the
 # accessibility bus (as a screen reader finds it), clicked and typed into, and the destinations
-# file is read back.
+# file is read back. Then Ctrl+Q (Quit Ambrevoli) while a copy is under way: the host ends once
+# the copy is complete.
 #
 # Usage: settings_atspi_check.sh <build folder>
 # Exits 77 (skipped) where it cannot run, saying why.
@@ -24,10 +25,12 @@ case ${1-} in
 --session)
   work=$2
   host=$3
+  send=$4
   ;;
 *)
   build=${1:?usage: settings_atspi_check.sh <build folder>}
   host=$build/Ambrevoli/ambrevoli
+  send=$build/tools/ambrevoli-send
   # In a PID namespace of its own where it can have one: whatever the check starts (the display,
   # the buses, the host) ends with it, however it ends.
   if [[ -z ${AMBREVOLI_CHECK_NAMESPACE-} ]] &&
@@ -50,7 +53,7 @@ case ${1-} in
   trap 'kill $xvfb 2>/dev/null || true; rm -rf "$work"' EXIT
   for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
   [[ -s $work/display ]] || skip "Xvfb did not start: $(cat "$work/xvfb.log")"
-  DISPLAY=:$(head -n1 "$work/display") dbus-run-session -- "$0" --session "$work" "$host"
+  DISPLAY=:$(head -n1 "$work/display") dbus-run-session -- "$0" --session "$work" "$host" "$send"
   exit
   ;;
 esac
@@ -58,7 +61,7 @@ esac
 # On the private session bus (which starts the accessibility bus on demand), on Xvfb.
 export HOME=$work/home XDG_RUNTIME_DIR=$work/run
 export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config XDG_CACHE_HOME=$HOME/.cache
-export AMBREVOLI_LOG=stderr AMBREVOLI_LOG_PRIVATE=1
+export AMBREVOLI_LOG=stderr AMBREVOLI_LOG_PRIVATE=1 AMBREVOLI_HOST=$host
 export QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 unset WAYLAND_DISPLAY XDG_ACTIVATION_TOKEN DESKTOP_STARTUP_ID
 file=$XDG_DATA_HOME/ambrevoli/destinations.json
@@ -90,4 +93,36 @@ PY
 "$here/settings_atspi.py" field "Ambrevoli Settings" "Holiday Pictures" >/dev/null ||
   fail "the name field does not show the new name"
 kill -0 $running 2>/dev/null || fail "the host ended"
-echo "The settings window opened, and the destination was renamed through its name field."
+
+# Quit from the menu's shortcut while a copy is under way: the copy is finished, not abandoned.
+# Twenty thousand files take the host seconds to copy, long enough to quit in the middle.
+count=20000
+/usr/bin/python3 - "$work/Many" $count <<'PY'
+import os, sys
+os.mkdir(sys.argv[1])
+for i in range(int(sys.argv[2])):
+    open(os.path.join(sys.argv[1], f"f{i}"), "w").close()
+PY
+"$send" --to "Holiday Pictures" "$work/Many" || fail "the send was refused"
+for _ in $(seq 300); do
+  grep -q 'is valid: 1 items found' "$work/host.log" && break
+  sleep 0.1
+done
+xdotool key --clearmodifiers ctrl+q
+for _ in $(seq 1200); do
+  kill -0 $running 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 $running 2>/dev/null && fail "the host did not quit"
+wait $running || fail "the host quit with status $?"
+trap - EXIT
+quit=$(grep -n 'Quitting on Quit Ambrevoli' "$work/host.log" | cut -d: -f1)
+copied=$(grep -n 'Copied 1 of 1 items' "$work/host.log" | cut -d: -f1)
+[[ -n $quit ]] || fail "Quit Ambrevoli was not chosen"
+[[ -n $copied ]] || fail "the copy was not reported"
+((quit < copied)) || fail "the copy was over before Quit; nothing was under way"
+[[ $(find "$HOME/Photos/Many" -type f | wc -l) == "$count" ]] ||
+  fail "the copy was not finished: $(find "$HOME/Photos" -maxdepth 1)"
+[[ -z $(find "$HOME/Photos" -name '.ambrevoli-copy-*') ]] || fail "a temporary item was left"
+echo "The settings window opened, the destination was renamed through its name field, and Quit"
+echo "waited for the copy under way."

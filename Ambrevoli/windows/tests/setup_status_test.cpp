@@ -11,6 +11,7 @@
 using namespace ambrevoli;
 
 Q_DECLARE_METATYPE(ambrevoli::AuthorizationStatus)
+Q_DECLARE_METATYPE(ambrevoli::ExtensionState)
 
 namespace {
 
@@ -93,6 +94,74 @@ private slots:
         QCOMPARE(world.extensionChanges.size(), 1);
         QCOMPARE(world.notificationChanges.size(), 1);
         QCOMPARE(world.setup.notifications(), AuthorizationStatus::denied);
+    }
+
+    // The finer extension state has a signal of its own; the enabled one fires only when being
+    // enabled changes.
+    void theExtensionStateAndBeingEnabledSignalApart()
+    {
+        InMemoryNotificationService service;
+        ExtensionState state = ExtensionState::notInstalled;
+        SetupStatus setup(service, [&] { return state; });
+        QSignalSpy stateChanges(&setup, &SetupStatus::extensionStateChanged);
+        QSignalSpy enabledChanges(&setup, &SetupStatus::isExtensionEnabledChanged);
+        struct Step {
+            ExtensionState read;
+            int stateSignals;
+            int enabledSignals;
+        };
+        const Step steps[] = {
+            {ExtensionState::notInstalled, 0, 0}, // the start value
+            {ExtensionState::notLoaded, 1, 0},
+            {ExtensionState::enabled, 2, 1},
+            {ExtensionState::enabled, 2, 1},
+            {ExtensionState::notInstalled, 3, 2},
+        };
+        for (const Step& step : steps) {
+            state = step.read;
+            setup.refresh();
+            QCOMPARE(setup.extensionState(), step.read);
+            QCOMPARE(setup.isExtensionEnabled(), step.read == ExtensionState::enabled);
+            QCOMPARE(stateChanges.size(), step.stateSignals);
+            QCOMPARE(enabledChanges.size(), step.enabledSignals);
+        }
+    }
+
+    // Sending the user on needs a program of the desktop's; one that is missing is logged, and
+    // nothing else happens.
+    void aMissingDesktopProgramIsLogged_data()
+    {
+        QTest::addColumn<ExtensionState>("state");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("Files, for a restart")
+            << ExtensionState::notLoaded << "Restarting Files failed: ProgramError 1 ";
+        QTest::newRow("xdg-open, for the install instructions")
+            << ExtensionState::notInstalled << "Starting a program failed: ProgramError 1 ";
+    }
+    void aMissingDesktopProgramIsLogged()
+    {
+        QFETCH(ExtensionState, state);
+        QFETCH(QString, line);
+        QTemporaryDir empty;
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(empty.path()));
+        const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
+        InMemoryNotificationService service;
+        SetupStatus setup(service, [state] { return state; });
+        setup.refresh();
+        settle();
+        QSignalSpy stateChanges(&setup, &SetupStatus::extensionStateChanged);
+        LogCapture capture;
+
+        setup.showExtensionManagementInterface();
+        QTRY_COMPARE(capture.records().size(), 1u);
+        const LogRecord record = capture.records()[0];
+        QCOMPARE(record.category, "settings");
+        QCOMPARE(record.level, LogLevel::error);
+        QVERIFY2(record.text.starts_with(line.toStdString()), record.text.c_str());
+        QTest::qWait(700); // past the first look at a restarted Files, had one been started
+        QCOMPARE(service.calls(), QStringList{"notificationSettings"});
+        QCOMPARE(stateChanges.size(), 0);
     }
 
     // Two refreshes under way: each answer is stored as it comes, so the later one stays.

@@ -5,6 +5,7 @@
 
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QPushButton>
 #include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
@@ -143,11 +144,100 @@ private slots:
         QCOMPARE(fileText(), before);
     }
 
-    void aNewWindowIsCentred()
+    // Either window keeps the application a regular one; it turns accessory only when the last
+    // one shown closes.
+    void bothWindowsMakeTheApplicationRegular()
     {
+        using Policy = WindowCoordinator::ActivationPolicy;
         World world(m_temp->path());
         world.windows.showSettings();
-        QMainWindow* window = world.windows.settingsWindow();
+        world.windows.showGuide();
+        QMainWindow* settings = world.windows.settingsWindow();
+        QMainWindow* guide = world.windows.guideWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(guide));
+        QCOMPARE(guide->windowTitle(), "Welcome to Ambrevoli");
+        QVERIFY(world.windows.hasVisibleWindows());
+
+        QVERIFY(guide->close());
+        QCOMPARE(world.windows.activationPolicy(), Policy::regular);
+        QVERIFY(world.windows.hasVisibleWindows());
+        QVERIFY(settings->close());
+        QCOMPARE(world.windows.activationPolicy(), Policy::accessory);
+        QVERIFY(!world.windows.hasVisibleWindows());
+
+        // The other way round, with the guide the last to go.
+        world.windows.showGuide();
+        world.windows.showSettings();
+        QCOMPARE(world.windows.guideWindow(), guide);
+        QVERIFY(settings->close());
+        QCOMPARE(world.windows.activationPolicy(), Policy::regular);
+        QVERIFY(guide->close());
+        QCOMPARE(world.windows.activationPolicy(), Policy::accessory);
+    }
+
+    // Asking for the guide again brings the one window back, read afresh; it refreshes the
+    // setup status but leaves the destinations alone.
+    void theGuideIsOneWindow()
+    {
+        World world(m_temp->path());
+        const auto ids = world.destinations.addFolders({folder("Photos")});
+        world.windows.showGuide();
+        QMainWindow* guide = world.windows.guideWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(guide));
+        QTRY_COMPARE(world.notifications.calls().size(), 1);
+        QCOMPARE(world.windows.activationPolicy(), WindowCoordinator::ActivationPolicy::regular);
+        fs::remove_all(m_temp->filePath("Photos").toStdString());
+
+        world.windows.showGuide();
+        QCOMPARE(world.windows.guideWindow(), guide);
+        QCOMPARE(windowsTitled("Welcome to Ambrevoli"), 1);
+        QTRY_COMPARE(world.notifications.calls().size(), 2);
+        QVERIFY(world.destinations.missingIDs().empty());
+        QVERIFY(!world.windows.settingsWindow());
+        QVERIFY(!QSettings().contains("Welcome to Ambrevoli"));
+    }
+
+    // Done records the finish and closes the guide; no other window opens in its place.
+    void finishingTheGuideLeavesNoWindow()
+    {
+        World world(m_temp->path());
+        world.windows.showGuide();
+        QMainWindow* guide = world.windows.guideWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(guide));
+        QVERIFY(!QSettings().value("FirstLaunchGuideFinished").toBool());
+        QPushButton* done = nullptr;
+        for (QPushButton* button : guide->findChildren<QPushButton*>())
+            if (button->text() == "Done")
+                done = button;
+        QVERIFY(done);
+        QTest::mouseClick(done, Qt::LeftButton);
+
+        QVERIFY(QSettings().value("FirstLaunchGuideFinished").toBool());
+        QVERIFY(!guide->isVisible());
+        QVERIFY(!world.windows.settingsWindow());
+        QVERIFY(!world.windows.hasVisibleWindows());
+        QCOMPARE(world.windows.activationPolicy(), WindowCoordinator::ActivationPolicy::accessory);
+    }
+
+    void aNewWindowIsCentred_data()
+    {
+        QTest::addColumn<bool>("guide");
+        QTest::newRow("settings") << false;
+        QTest::newRow("guide") << true;
+    }
+
+    void aNewWindowIsCentred()
+    {
+        QFETCH(bool, guide);
+        World world(m_temp->path());
+        QMainWindow* window = nullptr;
+        if (guide) {
+            world.windows.showGuide();
+            window = world.windows.guideWindow();
+        } else {
+            world.windows.showSettings();
+            window = world.windows.settingsWindow();
+        }
         QVERIFY(QTest::qWaitForWindowExposed(window));
         const QPoint offset =
             window->frameGeometry().center() - window->screen()->availableGeometry().center();

@@ -1,0 +1,26 @@
+#pragma once
+
+namespace ambrevoli {
+
+// The user defaults (QSettings keys) that decide which window a launch or a reopen opens; both
+// Booleans, absent meaning false.
+// Set by hand only: no window at launch.
+inline constexpr char skipLaunchWindowKey[] = "AmbrevoliSkipLaunchWindow";
+// Set when the user finished the welcome guide: the settings window opens instead of it.
+inline constexpr char firstLaunchGuideFinishedKey[] = "FirstLaunchGuideFinished";
+
+// The host's windows as the application core opens them: the launch sequence, reopening, the
+// settings URL and "Settings…". Main thread only.
+class HostWindows {
+public:
+    virtual ~HostWindows() = default;
+
+    // Shows the settings window, or brings it to the front.
+    virtual void showSettings() = 0;
+    // Shows the welcome guide's window, or brings it to the front.
+    virtual void showGuide() = 0;
+    // Whether one of the host's windows is shown.
+    virtual bool hasVisibleWindows() const = 0;
+};
+
+} // namespace ambrevoli

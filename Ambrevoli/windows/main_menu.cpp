@@ -1,0 +1,141 @@
+#include "main_menu.h"
+
+#include "bundle_info.h"
+#include "log.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+
+namespace ambrevoli {
+
+namespace {
+
+// The widget with the keyboard focus, or the nearest of its containers, that has the slot
+// `signature` (for example "copy()"); null when none has.
+QObject* responder(const char* signature)
+{
+    for (QObject* candidate = QApplication::focusWidget(); candidate;
+         candidate = candidate->parent()) {
+        if (candidate->metaObject()->indexOfMethod(signature) >= 0)
+            return candidate;
+        if (candidate->isWidgetType() && static_cast<QWidget*>(candidate)->isWindow())
+            break;
+    }
+    return nullptr;
+}
+
+std::function<void()> sendToResponder(const char* method)
+{
+    return [method] {
+        const QByteArray signature = QByteArray(method) + "()";
+        if (QObject* target = responder(signature.constData()))
+            QMetaObject::invokeMethod(target, method);
+    };
+}
+
+void deleteSelection()
+{
+    if (auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget()))
+        field->del();
+}
+
+void showAbout()
+{
+    const std::string_view version = mainBundle().version;
+    QMessageBox::about(QApplication::activeWindow(), QStringLiteral("About Ambrevoli"),
+                       QStringLiteral("Ambrevoli\nVersion ") +
+                           QString::fromUtf8(version.data(), qsizetype(version.size())));
+}
+
+// Closing rather than hiding: a closed window is kept all the same, and the application turns
+// into an accessory one once none is left on screen.
+void hideWindows()
+{
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        const Qt::WindowType type = window->windowType();
+        if (window->isVisible() && (type == Qt::Window || type == Qt::Dialog))
+            window->close();
+    }
+}
+
+// The copies under way finish after the event loop has ended (see main()).
+void quit()
+{
+    logger("requests").log(LogLevel::standard, "Quitting on Quit Ambrevoli");
+    QCoreApplication::quit();
+}
+
+void minimizeActiveWindow()
+{
+    if (QWidget* window = QApplication::activeWindow())
+        window->showMinimized();
+}
+
+void closeActiveWindow()
+{
+    if (QWidget* window = QApplication::activeWindow())
+        window->close();
+}
+
+} // namespace
+
+MainMenu::MainMenu(Actions actions, QObject* parent) : QObject(parent)
+{
+    QAction* checkForUpdates = actions.checkForUpdates;
+    if (!checkForUpdates) {
+        checkForUpdates = action("Check for Updates\u2026", {});
+        checkForUpdates->setEnabled(false);
+        checkForUpdates->setToolTip(QString::fromUtf8(noUpdaterTip));
+    }
+    m_menus = {
+        {QStringLiteral("Ambrevoli"),
+         {action("About Ambrevoli", showAbout), checkForUpdates, nullptr,
+          action("Settings\u2026", std::move(actions.showSettings),
+                 QKeySequence(Qt::CTRL | Qt::Key_Comma)),
+          nullptr, action("Hide Ambrevoli", hideWindows, QKeySequence(Qt::CTRL | Qt::Key_H)),
+          action("Quit Ambrevoli", quit, QKeySequence(Qt::CTRL | Qt::Key_Q))}},
+        {QStringLiteral("Edit"),
+         {action("Undo", sendToResponder("undo"), QKeySequence(Qt::CTRL | Qt::Key_Z)),
+          action("Redo", sendToResponder("redo"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)),
+          nullptr, action("Cut", sendToResponder("cut"), QKeySequence(Qt::CTRL | Qt::Key_X)),
+          action("Copy", sendToResponder("copy"), QKeySequence(Qt::CTRL | Qt::Key_C)),
+          action("Paste", sendToResponder("paste"), QKeySequence(Qt::CTRL | Qt::Key_V)),
+          action("Delete", deleteSelection),
+          action("Select All", sendToResponder("selectAll"), QKeySequence(Qt::CTRL | Qt::Key_A))}},
+        {QStringLiteral("Window"),
+         {action("Minimize", minimizeActiveWindow, QKeySequence(Qt::CTRL | Qt::Key_M)),
+          action("Close", closeActiveWindow, QKeySequence(Qt::CTRL | Qt::Key_W))}},
+    };
+}
+
+MainMenu::~MainMenu() = default;
+
+QAction* MainMenu::action(const char* title, std::function<void()> trigger, QKeySequence shortcut)
+{
+    auto* made = new QAction(QString::fromUtf8(title), this);
+    made->setShortcut(shortcut);
+    if (trigger)
+        connect(made, &QAction::triggered, this, [trigger = std::move(trigger)] { trigger(); });
+    return made;
+}
+
+QMenuBar* MainMenu::makeMenuBar(QWidget* parent) const
+{
+    auto* bar = new QMenuBar(parent);
+    for (const Menu& menu : m_menus) {
+        QMenu* shown = bar->addMenu(menu.title);
+        shown->setToolTipsVisible(true);
+        for (QAction* item : menu.items) {
+            if (item)
+                shown->addAction(item);
+            else
+                shown->addSeparator();
+        }
+    }
+    return bar;
+}
+
+} // namespace ambrevoli

@@ -1,0 +1,345 @@
+#include "module_harness.h"
+
+#include <gmodule.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+// Present in sanitizer builds only: where sanitizer reports go, so that they are not lost into a
+// ModuleLog's file when the process dies during a capture.
+extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
+
+namespace ambrevoli::testing {
+
+namespace {
+
+// The stderr the test started with, for everything that must reach a person.
+int originalStderr = -1;
+
+std::vector<FileManager>& fileManagers()
+{
+    static std::vector<FileManager> all;
+    return all;
+}
+
+// GLib's warnings and criticals (a module misusing GLib or its file manager's API) fail the test.
+GLogWriterOutput writeGLibLog(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer)
+{
+    const char* domain = nullptr;
+    for (gsize i = 0; i < count; ++i)
+        if (g_strcmp0(fields[i].key, "GLIB_DOMAIN") == 0)
+            domain = static_cast<const char*>(fields[i].value);
+    if (g_log_writer_default_would_drop(level, domain))
+        return G_LOG_WRITER_HANDLED;
+    gchar* text = g_log_writer_format_fields(level, fields, count, FALSE);
+    std::string line = std::string(text) + "\n";
+    g_free(text);
+    if (originalStderr >= 0)
+        (void)!::write(originalStderr, line.data(), line.size());
+    if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING))
+        ADD_FAILURE() << "GLib logged: " << line;
+    return G_LOG_WRITER_HANDLED;
+}
+
+// The file managers' type module: loading it initializes the extension, which registers its
+// types in it. The file stays open, as in the file managers while they run.
+using Initialize = void (*)(GTypeModule*);
+using ListTypes = void (*)(const GType**, int*);
+
+struct TestTypeModule {
+    GTypeModule parent;
+    Initialize initialize;
+};
+
+gboolean loadTestTypeModule(GTypeModule* module)
+{
+    reinterpret_cast<TestTypeModule*>(module)->initialize(module);
+    return TRUE;
+}
+void unloadTestTypeModule(GTypeModule*) {}
+
+void initTestTypeModuleClass(gpointer klass, gpointer)
+{
+    G_TYPE_MODULE_CLASS(klass)->load = loadTestTypeModule;
+    G_TYPE_MODULE_CLASS(klass)->unload = unloadTestTypeModule;
+}
+
+GType testTypeModuleType()
+{
+    static const GType type = g_type_register_static_simple(
+        G_TYPE_TYPE_MODULE, "AmbrevoliTestGtkTypeModule", sizeof(GTypeModuleClass),
+        initTestTypeModuleClass, sizeof(TestTypeModule), nullptr, GTypeFlags(0));
+    return type;
+}
+
+template <class F> F symbol(GModule* module, const std::string& name)
+{
+    gpointer address = nullptr;
+    if (!g_module_symbol(module, name.c_str(), &address) || !address)
+        throw std::runtime_error("the module has no " + name);
+    return reinterpret_cast<F>(address);
+}
+
+struct FakeFile {
+    GObject parent;
+    gchar* uri;
+};
+struct FakeFileClass {
+    GObjectClass parent;
+};
+
+void finalizeFakeFile(GObject* object)
+{
+    g_free(reinterpret_cast<FakeFile*>(object)->uri);
+    G_OBJECT_CLASS(g_type_class_peek_parent(G_OBJECT_GET_CLASS(object)))->finalize(object);
+}
+
+void initFakeFileClass(gpointer klass, gpointer)
+{
+    G_OBJECT_CLASS(klass)->finalize = finalizeFakeFile;
+}
+
+MenuEntry entryOf(gpointer item)
+{
+    gchar* name = nullptr;
+    gchar* label = nullptr;
+    gboolean sensitive = FALSE;
+    g_object_get(item, "name", &name, "label", &label, "sensitive", &sensitive, nullptr);
+    MenuEntry entry{name ? name : "", label ? label : "", sensitive != FALSE};
+    g_free(name);
+    g_free(label);
+    return entry;
+}
+
+// The items of the submenu of `item` (a new list holding references), or null.
+GList* submenuItems(const FileManager& fileManager, gpointer item)
+{
+    GObject* submenu = nullptr;
+    g_object_get(item, "menu", &submenu, nullptr);
+    if (!submenu)
+        return nullptr;
+    GList* items = fileManager.menuItems(submenu);
+    g_object_unref(submenu);
+    return items;
+}
+
+} // namespace
+
+bool registerFileManager(FileManager fileManager)
+{
+    fileManagers().push_back(std::move(fileManager));
+    return true;
+}
+
+const std::vector<FileManager>& registeredFileManagers() { return fileManagers(); }
+
+void PrintTo(const FileManager& fileManager, std::ostream* out) { *out << fileManager.name; }
+
+GType loadTypeModule(const std::string& moduleFile, const std::string& prefix,
+                     GType providerInterface)
+{
+    GModule* module =
+        g_module_open(moduleFile.c_str(), GModuleFlags(G_MODULE_BIND_LAZY | G_MODULE_BIND_LOCAL));
+    if (!module)
+        throw std::runtime_error(std::string("cannot load the module: ") + g_module_error());
+    auto* typeModule =
+        reinterpret_cast<TestTypeModule*>(g_object_new(testTypeModuleType(), nullptr));
+    typeModule->initialize = symbol<Initialize>(module, prefix + "_module_initialize");
+    auto listTypes = symbol<ListTypes>(module, prefix + "_module_list_types");
+    symbol<void (*)()>(module, prefix + "_module_shutdown");
+
+    g_type_module_use(G_TYPE_MODULE(typeModule));
+    const GType* types = nullptr;
+    int count = 0;
+    listTypes(&types, &count);
+    g_type_module_unuse(G_TYPE_MODULE(typeModule));
+    for (int i = 0; i < count; ++i)
+        if (g_type_is_a(types[i], providerInterface))
+            return types[i];
+    return 0;
+}
+
+GType fakeFileType(const char* typeName, GType fileInfoInterface, GInterfaceInitFunc initInterface)
+{
+    GType type = g_type_from_name(typeName);
+    if (type != 0)
+        return type;
+    type =
+        g_type_register_static_simple(G_TYPE_OBJECT, typeName, sizeof(FakeFileClass),
+                                      initFakeFileClass, sizeof(FakeFile), nullptr, GTypeFlags(0));
+    const GInterfaceInfo info = {initInterface, nullptr, nullptr};
+    g_type_add_interface_static(type, fileInfoInterface, &info);
+    return type;
+}
+
+GObject* newFakeFile(GType type, const char* uri)
+{
+    auto* file = reinterpret_cast<FakeFile*>(g_object_new(type, nullptr));
+    file->uri = g_strdup(uri);
+    return G_OBJECT(file);
+}
+
+const char* fakeFileURI(gpointer fakeFile) { return static_cast<FakeFile*>(fakeFile)->uri; }
+
+const std::string& home()
+{
+    static const ScopedTempDir folder;
+    return folder.path();
+}
+
+void setUpProcess()
+{
+    static const bool done = [] {
+        originalStderr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (__sanitizer_set_report_fd)
+            __sanitizer_set_report_fd(reinterpret_cast<void*>(
+                static_cast<std::intptr_t>(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3))));
+        ::setenv("AMBREVOLI_LOG", "stderr", 1);
+        ::unsetenv("AMBREVOLI_LOG_PRIVATE");
+        ::unsetenv("AMBREVOLI_LOG_LEVEL");
+        ::unsetenv("XDG_ACTIVATION_TOKEN");
+        ::unsetenv("DESKTOP_STARTUP_ID");
+        ::setenv("HOME", home().c_str(), 1);
+        ::setenv("GIO_USE_VFS", "local", 1);
+        ::setenv("GIO_USE_VOLUME_MONITOR", "unix", 1);
+        const std::string noModules = home() + "/.no-gio-modules";
+        ::mkdir(noModules.c_str(), 0700);
+        ::setenv("GIO_MODULE_DIR", noModules.c_str(), 1);
+        g_log_set_writer_func(writeGLibLog, nullptr, nullptr);
+        return true;
+    }();
+    (void)done;
+}
+
+Ref<GObject> newStartedProvider(const FileManager& fileManager)
+{
+    setUpProcess();
+    static std::map<std::string, GType> loaded;
+    auto [entry, fresh] = loaded.try_emplace(fileManager.name, 0);
+    if (fresh)
+        entry->second = fileManager.load(fileManager);
+    if (entry->second == 0)
+        throw std::runtime_error("the module lists no menu provider");
+    Ref<GObject> provider(G_OBJECT(g_object_new(entry->second, nullptr)));
+    drainMainLoop();
+    return provider;
+}
+
+void drainMainLoop()
+{
+    while (g_main_context_pending(nullptr))
+        g_main_context_iteration(nullptr, FALSE);
+}
+
+ModuleLog::ModuleLog(std::string subsystem)
+    : m_prefix(std::move(subsystem) + "[extension] "), m_file(m_folder / "stderr")
+{
+    std::fflush(stderr);
+    m_savedStderr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    int fd = ::open(m_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+}
+
+ModuleLog::~ModuleLog()
+{
+    std::fflush(stderr);
+    ::dup2(m_savedStderr, STDERR_FILENO);
+    ::close(m_savedStderr);
+    // Whatever else was written meanwhile (a fake host's complaints) still reaches a person.
+    std::ifstream in(m_file);
+    for (std::string line; std::getline(in, line);)
+        if (!line.starts_with(m_prefix))
+            std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+std::vector<std::string> ModuleLog::lines() const
+{
+    std::vector<std::string> lines;
+    std::ifstream in(m_file);
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(m_prefix))
+            lines.push_back(line.substr(m_prefix.size()));
+    return lines;
+}
+
+void ModuleLog::clear()
+{
+    std::fflush(stderr);
+    // O_APPEND: the next line lands at the new end.
+    if (::truncate(m_file.c_str(), 0) != 0)
+        ADD_FAILURE() << "cannot empty the captured log";
+}
+
+std::string fileURI(const std::string& path)
+{
+    gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
+    std::string text = uri ? uri : "";
+    g_free(uri);
+    return text;
+}
+
+void PrintTo(const MenuEntry& entry, std::ostream* out)
+{
+    *out << "{" << entry.name << ", \"" << entry.label << "\", "
+         << (entry.sensitive ? "sensitive" : "insensitive") << "}";
+}
+
+Selection::Selection(const FileManager& fileManager, const std::vector<std::string>& uris)
+{
+    for (const std::string& uri : uris)
+        m_list = g_list_append(m_list, fileManager.newFile(uri.c_str()));
+}
+
+Selection::~Selection() { g_list_free_full(m_list, g_object_unref); }
+
+Menu::~Menu() { g_list_free_full(m_items, g_object_unref); }
+
+std::vector<MenuEntry> Menu::entries() const
+{
+    std::vector<MenuEntry> entries;
+    for (GList* item = m_items; item; item = item->next)
+        entries.push_back(entryOf(item->data));
+    return entries;
+}
+
+std::vector<MenuEntry> Menu::submenu() const
+{
+    if (!m_items || m_items->next) {
+        ADD_FAILURE() << "expected exactly one top-level item";
+        return {};
+    }
+    GList* items = submenuItems(m_fileManager, m_items->data);
+    if (!items)
+        ADD_FAILURE() << "the top-level item has no submenu";
+    std::vector<MenuEntry> entries;
+    for (GList* item = items; item; item = item->next)
+        entries.push_back(entryOf(item->data));
+    g_list_free_full(items, g_object_unref);
+    return entries;
+}
+
+void Menu::activate(const std::string& name) const
+{
+    GList* items = m_items ? submenuItems(m_fileManager, m_items->data) : nullptr;
+    bool found = false;
+    for (GList* item = items; item; item = item->next) {
+        if (entryOf(item->data).name == name) {
+            m_fileManager.activate(G_OBJECT(item->data));
+            found = true;
+        }
+    }
+    g_list_free_full(items, g_object_unref);
+    if (!found)
+        ADD_FAILURE() << "no item " << name;
+}
+
+} // namespace ambrevoli::testing

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "temp_dir.h"
+
+#include <glib-object.h>
+
+#include <chrono>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// A stand-in for a GTK file manager (Nemo, Caja, Thunar): loads the built module the way that
+// file manager does, makes its menu provider and hands it selections of fake files. Each file
+// manager the build has a module for registers a FileManager (from its own tests folder); the
+// tests run over every registered one.
+//
+// The module carries its own copy of the kit, whose logging a LogCapture in the test cannot see;
+// the module is made to log to stderr instead, and ModuleLog reads its lines from there.
+
+namespace ambrevoli::testing {
+
+struct GObjectDeleter {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <class T> using Ref = std::unique_ptr<T, GObjectDeleter>;
+
+// What the tests need to know of one file manager and its module.
+struct FileManager {
+    std::string name;                     // "Nemo"
+    std::string moduleFile;               // the built module
+    std::string extensionFolder;          // where the file manager loads extensions from
+    std::string subsystem;                // the module's log lines' subsystem, "ambrevoli.nemo"
+    std::string itemPrefix;               // "AmbrevoliNemo::"
+    std::vector<std::string> entryPoints; // the only symbols the module may export
+    bool hasSeparator = false; // whether the submenu has a separator before "Edit Destinations…"
+
+    // Loads the module as the file manager does and yields the menu provider type it listed
+    // (0 and a test failure when it lists none).
+    GType (*load)(const FileManager& self) = nullptr;
+    // A new object implementing the file manager's file-info interface for `uri`.
+    GObject* (*newFile)(const char* uri) = nullptr;
+    // The provider's items for a selection of file-info objects, and for a folder's background.
+    GList* (*fileItems)(GObject* provider, GList* files) = nullptr;
+    GList* (*folderItems)(GObject* provider, GObject* folder) = nullptr;
+    // The items of a menu object (a new list holding references), and a click on an item.
+    GList* (*menuItems)(GObject* menu) = nullptr;
+    void (*activate)(GObject* item) = nullptr;
+};
+
+// Adds a file manager to the ones the tests run over; called by a static initializer in its
+// tests folder, before main().
+bool registerFileManager(FileManager fileManager);
+const std::vector<FileManager>& registeredFileManagers();
+void PrintTo(const FileManager& fileManager, std::ostream* out);
+
+// Loads a module as Nemo and Caja (and GNOME Files) do: g_module_open, a type module, and the
+// module functions named "<prefix>_module_initialize" and "<prefix>_module_list_types". Yields
+// the listed type that implements `providerInterface`.
+GType loadTypeModule(const std::string& moduleFile, const std::string& prefix,
+                     GType providerInterface);
+
+// The type of fake file-info objects for an interface: a GObject holding a URI (fakeFileURI),
+// with `initInterface` filling in the interface's functions.
+GType fakeFileType(const char* typeName, GType fileInfoInterface, GInterfaceInitFunc initInterface);
+GObject* newFakeFile(GType type, const char* uri);
+const char* fakeFileURI(gpointer fakeFile);
+
+// The process as a file manager's would be, set up once before anything of GLib runs: the
+// module logs to stderr, GIO uses only its built-in local file system and volume monitor (no
+// desktop services, whatever the machine has), and $HOME is a folder of the test's own.
+void setUpProcess();
+const std::string& home();
+
+// The loaded module of `fileManager` (loaded on first use) and a new provider of it, once the
+// main loop has run: its watched folders declared.
+Ref<GObject> newStartedProvider(const FileManager& fileManager);
+
+// Runs the default main context until nothing is left to dispatch.
+void drainMainLoop();
+
+// The lines `subsystem` logs on its "extension" category while this object lives, as
+// "<level>: <text>" ("default: …", "error: …").
+class ModuleLog {
+public:
+    explicit ModuleLog(std::string subsystem);
+    ~ModuleLog();
+    ModuleLog(const ModuleLog&) = delete;
+    ModuleLog& operator=(const ModuleLog&) = delete;
+
+    std::vector<std::string> lines() const;
+    void clear();
+
+private:
+    std::string m_prefix;
+    ScopedTempDir m_folder;
+    std::string m_file;
+    int m_savedStderr = -1;
+};
+
+std::string fileURI(const std::string& path);
+
+// An item of a menu, read through its properties.
+struct MenuEntry {
+    std::string name;
+    std::string label;
+    bool sensitive = false;
+    friend bool operator==(const MenuEntry&, const MenuEntry&) = default;
+};
+void PrintTo(const MenuEntry& entry, std::ostream* out);
+
+// A selection of fake files of one file manager, as the list it hands to its providers.
+class Selection {
+public:
+    Selection(const FileManager& fileManager, const std::vector<std::string>& uris);
+    ~Selection();
+    Selection(const Selection&) = delete;
+    Selection& operator=(const Selection&) = delete;
+
+    GList* list() const { return m_list; }
+
+private:
+    GList* m_list = nullptr;
+};
+
+// The items a provider returned, owned.
+class Menu {
+public:
+    Menu(const FileManager& fileManager, GList* items) : m_fileManager(fileManager), m_items(items)
+    {}
+    ~Menu();
+    Menu(const Menu&) = delete;
+    Menu& operator=(const Menu&) = delete;
+
+    bool empty() const { return m_items == nullptr; }
+    std::vector<MenuEntry> entries() const;
+    // The items of the submenu of the only top-level item.
+    std::vector<MenuEntry> submenu() const;
+    // Clicks the submenu item named `name`.
+    void activate(const std::string& name) const;
+
+private:
+    const FileManager& m_fileManager;
+    GList* m_items;
+};
+
+} // namespace ambrevoli::testing

@@ -1,0 +1,136 @@
+#include "send_to_menu.h"
+
+#include "bookmark.h"
+#include "current_destinations.h"
+#include "log.h"
+#include "paths.h"
+#include "sender.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+
+namespace ambrevoli {
+
+namespace {
+
+const Logger& extensionLog() { return logger("extension"); }
+
+// The host is started detached, through an intermediate process: its own pid is not known here.
+void logHandedOff()
+{
+    extensionLog().log(LogLevel::standard, "Handed off to the host app, pid ", 0);
+}
+
+std::string_view boolText(bool value) { return value ? "true" : "false"; }
+
+// Entries a bookmark search may look at while a menu is built: enough for a folder moved nearby
+// or into the trash, few enough that the menu still comes up at once.
+constexpr std::size_t bookmarkSearchBudget = 256;
+
+} // namespace
+
+long SendToMenu::disabledCount() const
+{
+    return static_cast<long>(std::ranges::count(destinations, false, &DestinationItem::enabled));
+}
+
+SendToMenu buildSendToMenu()
+{
+    auto destinations = loadDestinations();
+    if (!destinations) {
+        logError(extensionLog(), "Couldn't load destinations", destinations.error());
+        return buildSendToMenu(std::vector<Destination>{});
+    }
+    return buildSendToMenu(*destinations);
+}
+
+SendToMenu buildSendToMenu(const std::vector<Destination>& destinations)
+{
+    SendToMenu menu;
+    menu.destinations.reserve(destinations.size());
+    for (std::size_t i = 0; i < destinations.size(); ++i) {
+        const Destination& destination = destinations[i];
+        // The probe runs only for a folder that is not where it was.
+        const bool enabled = isFolder(destination.path()) || probeBookmark(destination);
+        menu.destinations.push_back(
+            {destination.label(), enabled, destination.id(), static_cast<long>(i) + 1});
+    }
+    extensionLog().log(LogLevel::standard,
+                       "Built the menu: ", static_cast<long>(destinations.size()),
+                       " destinations, ", menu.disabledCount(), " disabled");
+    return menu;
+}
+
+bool probeBookmark(const Destination& destination)
+{
+    if (!destination.bookmark())
+        return false;
+    BookmarkSearch search;
+    search.budget = bookmarkSearchBudget;
+    auto resolved = resolveBookmark(*destination.bookmark(), search);
+    if (!resolved) {
+        logError(extensionLog(), "Bookmark probe: couldn't resolve", resolved.error());
+        return false;
+    }
+    const bool usable = isFolder(resolved->path) && !Destination::isInTrash(resolved->path);
+    extensionLog().log(LogLevel::standard,
+                       "Bookmark probe: resolved, folder exists: ", boolText(usable),
+                       ", stale: ", boolText(resolved->stale));
+    return usable;
+}
+
+void sendToDestination(long tag, const Uuid& destinationID, std::vector<std::string> sources)
+{
+    extensionLog().log(LogLevel::standard, "Clicked tag ", tag, ", ",
+                       static_cast<long>(sources.size()), " items");
+    const auto sent = sendSelection(destinationID, std::move(sources));
+    if (sent) {
+        logHandedOff();
+        return;
+    }
+    const SendError& error = sent.error();
+    using enum SendError::Case;
+    switch (error.kind) {
+    case destinationsUnavailable:
+        logError(extensionLog(), "Couldn't load destinations", *error.cause);
+        return;
+    case noSuchDestination:
+        extensionLog().log(LogLevel::error, "No destination for tag ", tag);
+        return;
+    case requestNotWritten:
+        logError(extensionLog(), "Couldn't write the request", *error.cause);
+        return;
+    case hostNotStarted:
+        logError(extensionLog(), "Couldn't open the host app", *error.cause);
+        return;
+    }
+}
+
+bool editDestinations(std::string_view activationToken)
+{
+    if (auto opened = openSettings(activationToken); !opened) {
+        logError(extensionLog(), "Couldn't open the host app", opened.error());
+        return false;
+    }
+    logHandedOff();
+    return true;
+}
+
+void logRunningLocation(std::string_view extensionFolder)
+{
+    // Any address inside this library tells where it was loaded from: it is linked into the
+    // module the file manager loads.
+    static const char anchor = 0;
+    Dl_info info{};
+    bool installed = false;
+    if (::dladdr(&anchor, &info) != 0 && info.dli_fname) {
+        const auto module = canonicalPath(info.dli_fname);
+        const auto folder = canonicalPath(std::string(extensionFolder));
+        installed = module && folder && parentPath(*module) == *folder;
+    }
+    extensionLog().log(LogLevel::standard, "Running from ", extensionFolder, ": ",
+                       boolText(installed));
+}
+
+} // namespace ambrevoli

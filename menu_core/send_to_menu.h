@@ -1,0 +1,83 @@
+#pragma once
+
+#include "destination.h"
+#include "uuid.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What every file manager's Send To menu shows and does, free of any toolkit: a file-manager
+// module asks for the menu when the user right-clicks a selection, draws it with its own widgets,
+// and hands a click back to sendToDestination() or editDestinations(). Everything the menu logs
+// (on the "extension" category of the module's own bundle) is logged here, so that every file
+// manager leaves the same lines in the journal.
+//
+// The functions are stateless and synchronous: they read the destinations file afresh, test a
+// few folders, and start the host without waiting for it, so that a file manager may call them
+// on its main thread. None throws on a failure of its own (failures are logged); only allocation
+// failures propagate, which the module's callback guard stops (callback_guard.h).
+
+namespace ambrevoli {
+
+// The submenu's title, the item shown in place of an empty list, and the last item, which
+// brings up the host's settings.
+inline constexpr std::string_view sendToLabel = "Send To";
+inline constexpr std::string_view noDestinationsLabel = "No Destinations";
+inline constexpr std::string_view editDestinationsLabel = "Edit Destinations\u2026";
+
+// One destination's item. A click on it is sent to `destinationID`, whatever the list looks like
+// by then (a destination removed since gets nothing); `tag` (its position plus 1) is what the
+// click's log line names.
+struct DestinationItem {
+    std::string label; // the destination's label as the user wrote it, no toolkit escaping
+    bool enabled = false;
+    Uuid destinationID;
+    long tag = 0;
+
+    friend bool operator==(const DestinationItem&, const DestinationItem&) = default;
+};
+
+// The Send To submenu, top to bottom: one item per destination in list order or, when there is
+// none, the disabled "No Destinations"; then a separator (where the toolkit has them) and
+// "Edit Destinations…", always enabled.
+struct SendToMenu {
+    std::vector<DestinationItem> destinations;
+
+    bool showsNoDestinations() const { return destinations.empty(); }
+    long disabledCount() const;
+
+    friend bool operator==(const SendToMenu&, const SendToMenu&) = default;
+};
+
+// The menu for the destinations file as it is now. A file that cannot be read is logged
+// ("Couldn't load destinations") and gives the menu of an empty list. Logs "Built the menu: <n>
+// destinations, <d> disabled".
+SendToMenu buildSendToMenu();
+
+// The menu for `destinations`, in their order. A destination is enabled when its path is a folder
+// (following links) or, failing that, when probeBookmark() says so.
+SendToMenu buildSendToMenu(const std::vector<Destination>& destinations);
+
+// Whether the bookmark of a destination whose path is not a folder leads to a folder outside the
+// trash. No bookmark: no, silently. Otherwise logs the failure to resolve, or the outcome and
+// whether the bookmark is stale. Searches a small budget of entries, so that the menu comes up
+// at once; neither the destination nor its bookmark is changed.
+bool probeBookmark(const Destination& destination);
+
+// A click on the item with `tag`, made for `destinationID`, with the selected items' absolute
+// local paths in the file manager's order. Logs the click, then sends (sendSelection): the
+// request is written and the host woken in the background, or the failing step is logged.
+void sendToDestination(long tag, const Uuid& destinationID, std::vector<std::string> sources);
+
+// A click on "Edit Destinations…": the host, brought to the front with its settings.
+// `activationToken` is the desktop's leave for its window to take the focus, empty when the
+// toolkit has none. Yields whether the host was started; when not, the failure is logged and the
+// caller withdraws the token it asked for.
+bool editDestinations(std::string_view activationToken = {});
+
+// Logs "Running from <extensionFolder>: true" when this module was loaded from the folder its
+// file manager loads extensions from, "…: false" when from anywhere else.
+void logRunningLocation(std::string_view extensionFolder);
+
+} // namespace ambrevoli

@@ -1,0 +1,173 @@
+#include "send_to_menu.h"
+
+#include "app_group.h"
+#include "bookmark.h"
+#include "destination_store.h"
+#include "fake_host.h"
+#include "log.h"
+#include "scoped_env.h"
+#include "send_request.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+namespace ambrevoli {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ScopedEnv;
+using testing::ScopedTempDir;
+
+class SendToMenuTest : public ::testing::Test {
+public:
+    void saveDestinations(std::vector<Destination> destinations)
+    {
+        ASSERT_TRUE(DestinationStore(std::move(destinations))
+                        .save(*AppGroup::fromMainBundle()->destinationsFile()));
+    }
+
+    std::vector<SendRequest> inbox()
+    {
+        std::vector<SendRequest> requests;
+        const std::string folder = AppGroup::fromMainBundle()->requestInbox()->folder();
+        if (!fs::is_directory(folder))
+            return requests;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            std::ifstream in(entry.path());
+            auto request = SendRequest::decode(std::string(std::istreambuf_iterator<char>(in), {}));
+            EXPECT_TRUE(request) << entry.path();
+            if (request)
+                requests.push_back(*request);
+        }
+        return requests;
+    }
+
+    std::string folder(const std::string& name)
+    {
+        fs::create_directories(temp / name);
+        return temp / name;
+    }
+
+    ScopedTempDir temp;
+    ScopedEnv dataHome{"XDG_DATA_HOME", temp / "data"};
+    ScopedEnv noToken{"XDG_ACTIVATION_TOKEN", std::nullopt};
+    testing::FakeHost host;
+    LogCapture log;
+};
+
+TEST_F(SendToMenuTest, DescribesTheDestinationsFileAsItIsNow)
+{
+    struct Case {
+        const char* name;
+        std::function<std::vector<Destination>(SendToMenuTest&)> destinations;
+        std::vector<bool> enabled;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {"a fresh install: no file at all",
+         [](SendToMenuTest&) { return std::vector<Destination>{}; },
+         {},
+         {"Built the menu: 0 destinations, 0 disabled"}},
+        {"three, the second deleted and without a bookmark",
+         [](SendToMenuTest& t) {
+             return std::vector<Destination>{
+                 Destination(Uuid::random(), "One", t.folder("one")),
+                 Destination(Uuid::random(), "Two", (t.temp / "gone")),
+                 Destination(Uuid::random(), "Three", t.folder("three"))};
+         },
+         {true, false, true},
+         {"Built the menu: 3 destinations, 1 disabled"}},
+        {"a folder moved away, found through its bookmark",
+         [](SendToMenuTest& t) {
+             const std::string old = t.folder("Projects");
+             Destination moved(Uuid::random(), "Projects", old, *makeBookmark(old));
+             fs::rename(old, t.temp / "Projects 2023");
+             return std::vector<Destination>{moved};
+         },
+         {true},
+         {"Bookmark probe: resolved, folder exists: true, stale: true",
+          "Built the menu: 1 destinations, 0 disabled"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<Destination> destinations = c.destinations(*this);
+        if (!destinations.empty())
+            saveDestinations(destinations);
+        log.clear();
+
+        const SendToMenu menu = buildSendToMenu();
+
+        std::vector<DestinationItem> expected;
+        for (std::size_t i = 0; i < destinations.size(); ++i)
+            expected.push_back({destinations[i].label(), c.enabled[i], destinations[i].id(),
+                                static_cast<long>(i) + 1});
+        EXPECT_EQ(menu.destinations, expected);
+        EXPECT_EQ(menu.showsNoDestinations(), destinations.empty());
+        EXPECT_EQ(log.lines(), c.lines);
+        for (const LogRecord& record : log.records())
+            EXPECT_EQ(record.category, "extension");
+    }
+}
+
+TEST_F(SendToMenuTest, AnUnreadableFileIsLoggedAndGivesNoDestinations)
+{
+    const std::string file = *AppGroup::fromMainBundle()->destinationsFile();
+    fs::create_directories(fs::path(file).parent_path());
+    std::ofstream(file) << "{ not json";
+    log.clear();
+
+    EXPECT_TRUE(buildSendToMenu().showsNoDestinations());
+    ASSERT_EQ(log.lines().size(), 2u);
+    EXPECT_TRUE(log.lines()[0].starts_with("Couldn't load destinations: ")) << log.lines()[0];
+    EXPECT_EQ(log.lines()[1], "Built the menu: 0 destinations, 0 disabled");
+}
+
+TEST_F(SendToMenuTest, AClickWritesTheRequestAndWakesTheHostOrLogsWhyNot)
+{
+    const Destination kept(Uuid::random(), "Kept", folder("kept"));
+    saveDestinations({kept});
+    const std::vector<std::string> sources = {(temp / "a.txt"), (temp / "b.txt")};
+    log.clear();
+
+    sendToDestination(1, kept.id(), sources);
+    const auto requests = inbox();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].destinationID(), kept.id());
+    EXPECT_EQ(requests[0].sources(), sources);
+    EXPECT_EQ(host.waitForStarts(1),
+              (std::vector<std::vector<std::string>>{
+                  {"--background", "ambrevoli://send?request=" + requests[0].id().text(),
+                   "XDG_ACTIVATION_TOKEN=(unset)", "DESKTOP_STARTUP_ID=(unset)"}}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"Clicked tag 1, 2 items",
+                                                     "Handed off to the host app, pid 0"}));
+
+    // A destination removed since the menu was built: nothing written, nobody woken.
+    log.clear();
+    sendToDestination(2, Uuid::random(), sources);
+    EXPECT_EQ(inbox().size(), 1u);
+    EXPECT_EQ(host.startCount(), 1u);
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"Clicked tag 2, 2 items", "No destination for tag 2"}));
+}
+
+TEST_F(SendToMenuTest, EditDestinationsStartsTheHostWithItsSettingsAndToken)
+{
+    EXPECT_TRUE(editDestinations("token-7"));
+    EXPECT_EQ(host.waitForStarts(1), (std::vector<std::vector<std::string>>{
+                                         {"ambrevoli://settings", "XDG_ACTIVATION_TOKEN=token-7",
+                                          "DESKTOP_STARTUP_ID=token-7"}}));
+    EXPECT_TRUE(inbox().empty());
+
+    ScopedEnv noHost{"AMBREVOLI_HOST", (temp / "no-such-host")};
+    log.clear();
+    EXPECT_FALSE(editDestinations());
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.lines()[0].starts_with("Couldn't open the host app: ")) << log.lines()[0];
+}
+
+} // namespace
+} // namespace ambrevoli
