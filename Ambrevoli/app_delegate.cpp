@@ -29,8 +29,9 @@ struct AppDelegate::Services {
     RequestHandler handler;
 };
 
-AppDelegate::AppDelegate(NotificationService& center, QThreadPool& pool, QObject* parent)
-    : QObject(parent), m_notifier(center, {}, {})
+AppDelegate::AppDelegate(NotificationService& center, QThreadPool& pool,
+                         ResultNotifier::Action showUpdate, QObject* parent)
+    : QObject(parent), m_notifier(center, {}, std::move(showUpdate))
 {
     center.setDelegate(&m_notifier);
 

@@ -30,8 +30,10 @@ class AppDelegate : public QObject {
     Q_OBJECT
 
 public:
-    // `center` and `pool` must outlive the delegate; `pool` runs the copies.
-    AppDelegate(NotificationService& center, QThreadPool& pool, QObject* parent = nullptr);
+    // `center` and `pool` must outlive the delegate; `pool` runs the copies. A click on the
+    // update notification runs `showUpdate`.
+    AppDelegate(NotificationService& center, QThreadPool& pool,
+                ResultNotifier::Action showUpdate = {}, QObject* parent = nullptr);
     ~AppDelegate() override;
 
     bool hasServices() const { return m_services != nullptr; }

@@ -5,6 +5,7 @@
 
 #include "app_delegate.h"
 #include "app_group.h"
+#include "bundle_info.h"
 #include "copy_summary.h"
 #include "destination_adding.h"
 #include "destinations_model.h"
@@ -16,6 +17,7 @@
 #include "log.h"
 #include "main_menu.h"
 #include "paths.h"
+#include "updater.h"
 #include "window_activation.h"
 #include "window_coordinator.h"
 
@@ -30,6 +32,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -174,6 +177,19 @@ void quitOnTerminationSignals(QApplication& app)
     ::sigaction(SIGINT, &action, nullptr);
 }
 
+// Replaces this process with the host the package manager just installed (not this binary's
+// own, now replaced, file), in the background. Returns only when that failed.
+void restartInstalledHost()
+{
+    const std::string host(mainBundle().hostExecutable);
+    logger("updates").log(LogLevel::standard, "Restarting into the installed update");
+    char background[] = "--background";
+    char* arguments[] = {const_cast<char*>(host.c_str()), background, nullptr};
+    ::execv(host.c_str(), arguments);
+    logger("updates").log(LogLevel::error, "Couldn't restart into the installed update: errno ",
+                          errno);
+}
+
 // Without a display the host still runs: copies and notifications need none.
 void chooseDisplayPlatform()
 {
@@ -247,12 +263,21 @@ int main(int argc, char** argv)
     FreedesktopNotificationService notifications;
     GnomeNotificationSwitch gnomeSwitch(QApplication::desktopFileName().toStdString());
     notifications.setSwitchedOffProbe([&gnomeSwitch] { return gnomeSwitch.isSwitchedOff(); });
-    AppDelegate delegate(notifications, copies);
-    const MainMenu menu({.showSettings = [&delegate] { delegate.showSettings(); }});
+    // Started before anything that shows it: its checks run whether or not there are services.
+    Updater updater(buildUpdaterConfiguration(), notifications);
+    bool restartIntoUpdate = false;
+    QObject::connect(&updater, &Updater::restartRequested, &app, [&restartIntoUpdate] {
+        restartIntoUpdate = true;
+        QApplication::quit();
+    });
+    AppDelegate delegate(notifications, copies, [&updater] { updater.showUpdateDirectly(); });
+    const MainMenu menu({.showSettings = [&delegate] { delegate.showSettings(); },
+                         .checkForUpdates = &updater.checkForUpdatesAction()});
     std::unique_ptr<WindowCoordinator> windows;
     if (DestinationsModel* destinations = delegate.destinations()) {
         windows = std::make_unique<WindowCoordinator>(
-            *destinations, notifications, [] { return isFinderExtensionEnabled(); }, &menu);
+            *destinations, notifications, [] { return isFinderExtensionEnabled(); }, &menu,
+            &updater.updater());
         delegate.setWindows(windows.get());
     }
 
@@ -298,5 +323,7 @@ int main(int argc, char** argv)
     // switch they were handed: nothing may reach those once this scope starts to end.
     delegate.setWindows(nullptr);
     notifications.setSwitchedOffProbe({});
+    if (restartIntoUpdate)
+        restartInstalledHost();
     return status;
 }

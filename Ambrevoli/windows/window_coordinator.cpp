@@ -19,9 +19,9 @@ namespace ambrevoli {
 WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
                                      NotificationService& notifications,
                                      std::function<bool()> extensionProbe, const MainMenu* menu,
-                                     QObject* parent)
+                                     SoftwareUpdater* updater, QObject* parent)
     : QObject(parent), m_destinations(destinations),
-      m_setup(notifications, std::move(extensionProbe)), m_menu(menu)
+      m_setup(notifications, std::move(extensionProbe)), m_menu(menu), m_updater(updater)
 {
     // Back from another application: the user may have deleted a destination folder or
     // restarted Files with the module meanwhile.
@@ -112,7 +112,7 @@ std::unique_ptr<QMainWindow> WindowCoordinator::makeWindow(const char* objectNam
 
 void WindowCoordinator::makeSettingsWindow()
 {
-    m_settingsView = new SettingsView(m_destinations, m_setup);
+    m_settingsView = new SettingsView(m_destinations, m_setup, m_updater);
     auto window = makeWindow("settingsWindow", settingsTitle, m_settingsView);
     const QByteArray saved = QSettings().value(settingsAutosaveName).toByteArray();
     if (!saved.isEmpty())
