@@ -122,8 +122,7 @@ std::unique_ptr<Updater> UpdaterTest::makeUpdater()
 bool UpdaterTest::windowShowsUpdate() const
 {
     UpdateWindow* window = m_updater->userDriver().window();
-    return window && window->isVisible() &&
-           texts(*window).contains("A new version of Ambrevoli is available!");
+    return window && window->isVisible() && texts(*window).contains("Ambrevoli 1.2 is available");
 }
 
 void UpdaterTest::scheduledUpdateInTheBackgroundIsAnnounced()

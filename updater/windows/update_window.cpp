@@ -135,9 +135,8 @@ void UpdateWindow::showChecking(Action cancel)
 
 void UpdateWindow::showUpToDate(const QString& runningVersion, Action acknowledge)
 {
-    setPage(QStringLiteral("You're up to date!"),
-            QStringLiteral("Ambrevoli %1 is currently the newest version available.")
-                .arg(runningVersion),
+    setPage(QStringLiteral("Ambrevoli is up to date"),
+            QStringLiteral("You have Ambrevoli %1, the newest version.").arg(runningVersion),
             nullptr, {{QStringLiteral("OK"), acknowledge}}, acknowledge);
 }
 
@@ -159,10 +158,8 @@ void UpdateWindow::showFound(const AppcastItem& update, const QString& runningVe
         notes = browser;
     }
     auto choice = [choose](FoundChoice chosen) { return [choose, chosen] { choose(chosen); }; };
-    setPage(QStringLiteral("A new version of Ambrevoli is available!"),
-            QStringLiteral("Ambrevoli %1 is now available—you have %2. Would you like to install "
-                           "it now?")
-                .arg(update.displayVersion, runningVersion),
+    setPage(QStringLiteral("Ambrevoli %1 is available").arg(update.displayVersion),
+            QStringLiteral("You have %1. Installing asks for your password.").arg(runningVersion),
             notes,
             {{QStringLiteral("Skip This Version"), choice(FoundChoice::skip)},
              {QStringLiteral("Remind Me Later"), choice(FoundChoice::remindLater)},
