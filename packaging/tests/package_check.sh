@@ -186,7 +186,7 @@ fi
 # the module links: none of them is a dependency of the package.
 read -ra dependencies <<<"$(field Depends | sed 's/([^)]*)//g; s/[,|]/ /g')"
 for dependency in "${dependencies[@]}"; do
-  for foreign in libnemo-extension1 libcaja-extension1 libthunarx-3-0 'libkf5*' 'libqt5*'; do
+  for foreign in libnemo-extension1 libcaja-extension1 libthunarx-3-0 kio 'libkf5*' 'libqt5*'; do
     # shellcheck disable=SC2053 # $foreign is a pattern
     [[ $dependency != $foreign ]] ||
       fail "Depends names $dependency, a library only a further file manager's module links: $(field Depends)"
