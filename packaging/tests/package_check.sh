@@ -177,12 +177,21 @@ while read -r option package variable file; do
   path=$(pkg-config --variable="$variable" "$package")/$file
   grep -qE " \.$path\$" <<<"$contents" || fail "the package lacks $path"
 done <"$(dirname "$0")/../file_manager_modules"
-# A build with the Dolphin plugin packs it, and the KIO it links is a dependency.
+# A build with the Dolphin plugin packs it.
 if [[ -f $build/dolphin_plugin/plugins/kf5/kfileitemaction/ambrevoli-dolphin.so ]]; then
   dpkg-deb -c "$deb" | grep '/kf5/kfileitemaction/ambrevoli-dolphin\.so$' >/dev/null ||
     fail "the build has a Dolphin plugin, the package does not"
-  [[ $(field Depends) =~ (^|, )libkf5kiowidgets5( |,|$) ]] || fail "Depends lacks libkf5kiowidgets5: $(field Depends)"
 fi
+# Only its own file manager loads a further module, and that file manager brings the libraries
+# the module links: none of them is a dependency of the package.
+read -ra dependencies <<<"$(field Depends | sed 's/([^)]*)//g; s/[,|]/ /g')"
+for dependency in "${dependencies[@]}"; do
+  for foreign in libnemo-extension1 libcaja-extension1 libthunarx-3-0 kio 'libkf5*' 'libqt5*'; do
+    # shellcheck disable=SC2053 # $foreign is a pattern
+    [[ $dependency != $foreign ]] ||
+      fail "Depends names $dependency, a library only a further file manager's module links: $(field Depends)"
+  done
+done
 [[ $(field Recommends) == *notification-daemon*packagekit* ]] ||
   fail "Recommends lacks the notification server or PackageKit: $(field Recommends)"
 
