@@ -42,8 +42,12 @@ public:
 
     // Shows `destinations`, which must outlive the coordinator. The setup status reads
     // notification permission through `notifications` (which must outlive it too) and the Send
-    // To module's state through `extensionProbe`. Each window gets a menu bar over `menu` when
-    // one is given; it must outlive the coordinator.
+    // To module's state through `extensionProbe` (see extensionStatus()). Each window gets a
+    // menu bar over `menu` when one is given; it must outlive the coordinator.
+    WindowCoordinator(DestinationsModel& destinations, NotificationService& notifications,
+                      std::function<ExtensionStatus()> extensionProbe,
+                      const MainMenu* menu = nullptr, QObject* parent = nullptr);
+    // The same over a probe that tells only whether GNOME Files' extension is enabled.
     WindowCoordinator(DestinationsModel& destinations, NotificationService& notifications,
                       std::function<bool()> extensionProbe, const MainMenu* menu = nullptr,
                       QObject* parent = nullptr);
