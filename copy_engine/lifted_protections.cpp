@@ -1,6 +1,7 @@
 #include "lifted_protections.h"
 
 #include "dir_listing.h"
+#include "folder_chain.h"
 #include "unique_fd.h"
 
 #include <acl/libacl.h>
@@ -9,6 +10,10 @@
 #include <sys/acl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace ambrevoli {
 
@@ -57,22 +62,58 @@ void clearAcls(int fd, const struct stat& info)
         ::acl_delete_def_file(procPath(fd).c_str());
 }
 
-void stripOpened(int fd, const struct stat& info)
+void stripOne(int fd, const struct stat& info)
 {
     clearFlags(fd);
     clearAcls(fd, info);
+    if (S_ISDIR(info.st_mode))
+        ::fchmod(fd, S_IRWXU | (info.st_mode & 07777));
+}
+
+// Best effort: whatever cannot be listed or opened keeps its protections, and removing it then
+// tells.
+std::vector<std::string> entryNames(int fd)
+{
+    std::vector<std::string> names;
+    if (auto listing = DirListing::open(fd))
+        while (const dirent* entry = listing->next())
+            names.emplace_back(entry->d_name);
+    return names;
+}
+
+// Each folder before its contents, down by a loop with a bounded number of folders open, so
+// that a tree of any depth the copier made can be unlocked for its removal.
+void stripOpened(UniqueFd top, const struct stat& info)
+{
+    stripOne(top.get(), info);
     if (!S_ISDIR(info.st_mode))
         return;
-    ::fchmod(fd, S_IRWXU | (info.st_mode & 07777));
-    // Best effort: whatever cannot be listed or opened keeps its protections, and removing it
-    // then tells.
-    auto listing = DirListing::open(fd);
-    if (!listing)
-        return;
-    while (const dirent* entry = listing->next()) {
+    struct Level {
+        std::vector<std::string> names;
+        std::size_t next = 0;
+    };
+    std::vector<Level> levels;
+    levels.push_back({entryNames(top.get())});
+    FolderChain chain(std::move(top), protectionOpenFlags, defaultFolderWindow);
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        const int fd = chain.deepest();
+        if (fd < 0 || level.next == level.names.size()) {
+            levels.pop_back();
+            chain.pop();
+            continue;
+        }
+        const std::string& name = level.names[level.next++];
         struct stat child {};
-        if (UniqueFd childFd = openProtected(fd, entry->d_name, child))
-            stripOpened(childFd.get(), child);
+        UniqueFd childFd = openProtected(fd, name.c_str(), child);
+        if (!childFd)
+            continue;
+        stripOne(childFd.get(), child);
+        if (!S_ISDIR(child.st_mode))
+            continue;
+        std::vector<std::string> names = entryNames(childFd.get());
+        if (chain.push(std::move(childFd), name) == 0)
+            levels.push_back({std::move(names)});
     }
 }
 
@@ -147,7 +188,7 @@ void stripProtections(const std::string& path)
 {
     struct stat info {};
     if (UniqueFd fd = openProtected(AT_FDCWD, path.c_str(), info))
-        stripOpened(fd.get(), info);
+        stripOpened(std::move(fd), info);
 }
 
 } // namespace ambrevoli

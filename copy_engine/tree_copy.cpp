@@ -2,6 +2,7 @@
 
 #include "dir_listing.h"
 #include "file_util.h"
+#include "folder_chain.h"
 #include "paths.h"
 #include "unique_fd.h"
 
@@ -15,12 +16,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -168,9 +175,66 @@ struct Folder {
     bool setgid;
 };
 
+// What one thread needs for copying: attribute names and values, and a buffer for data.
+struct Scratch {
+    std::vector<char> names = std::vector<char>(1024);
+    std::vector<char> value = std::vector<char>(1024);
+    std::unique_ptr<char[]> data;
+
+    char* buffer()
+    {
+        if (!data)
+            data = std::make_unique<char[]>(bufferSize);
+        return data.get();
+    }
+};
+
+// A folder's entries, read whole, so that its listing need not stay open while the folders in
+// it are gone through.
+struct Entries {
+    struct Entry {
+        std::size_t at; // of the name in `names`
+        unsigned char type;
+    };
+    std::string names; // each name followed by a NUL
+    std::vector<Entry> list;
+
+    const char* name(const Entry& entry) const { return names.data() + entry.at; }
+    void add(const char* name, unsigned char type)
+    {
+        list.push_back({names.size(), type});
+        names.append(name).push_back('\0');
+    }
+};
+
+// Reads the entries of the folder open as `fd` into `entries`; yields 0, or the errno that cut
+// the listing short (what was read is kept).
+int readEntries(int fd, Entries& entries)
+{
+    auto listing = DirListing::open(fd);
+    if (!listing)
+        return listing.error().code;
+    while (const dirent* entry = listing->next())
+        entries.add(entry->d_name, entry->d_type);
+    return listing->error() ? listing->error()->code : 0;
+}
+
+// Files copied at once in one folder: small files cost system calls, not bandwidth, and the
+// calls of one file wait on each other. More workers than cores would only queue for them.
+constexpr unsigned maxFileWorkers = 4;
+// A folder with fewer files copies them itself: handing a file to another thread and waiting
+// for it costs more than copying a few.
+constexpr std::ptrdiff_t minFilesForPool = 8;
+// Files waiting for a worker, per worker: enough that no worker idles while the walk lists the
+// next folder, few enough that the descriptors they will need stay few.
+constexpr std::size_t queuedFilesPerWorker = 8;
+
 class TreeCopier {
 public:
     explicit TreeCopier(bool clone) : m_clone(clone) {}
+    TreeCopier(const TreeCopier&) = delete;
+    TreeCopier& operator=(const TreeCopier&) = delete;
+    ~TreeCopier() { stopWorkers(); }
 
     std::expected<void, TreeCopyFailure> copy(const std::string& source, const std::string& target,
                                               UniqueFd* lock)
@@ -187,7 +251,12 @@ public:
 
         const Folder folder{parent.get(), info.st_gid, (info.st_mode & S_ISGID) != 0};
         const std::string name = lastComponent(target);
-        const int error = copyEntry(AT_FDCWD, source.c_str(), DT_UNKNOWN, folder, name.c_str());
+        std::optional<Descent> descent;
+        int error = copyEntry(AT_FDCWD, source.c_str(), DT_UNKNOWN, folder, name.c_str(),
+                              /*top=*/true, m_scratch, descent);
+        if (error == 0 && descent)
+            error = walk(std::move(*descent), folder);
+        stopWorkers();
         if (lock)
             *lock = std::move(m_lock);
         if (error != 0)
@@ -196,6 +265,47 @@ public:
     }
 
 private:
+    // A folder made in the copy whose contents are still to come.
+    struct Descent {
+        UniqueFd source;
+        UniqueFd target;
+        struct statx info;
+        Entries entries;
+    };
+
+    // A folder on the walk's way down. Frames live in a deque: the pool's files point to theirs.
+    struct Frame {
+        Frame(const struct statx& info, const Folder& madeIn, Entries entries)
+            : info(info), madeIn{-1, madeIn.gid, madeIn.setgid}, entries(std::move(entries))
+        {
+            const auto files =
+                std::ranges::count_if(this->entries.list, [](const Entries::Entry& entry) {
+                    return entry.type == DT_REG;
+                });
+            if (files < minFilesForPool)
+                byTheWalkFrom = 0;
+        }
+
+        struct statx info; // of the source folder
+        Folder madeIn;     // where its copy was made (the descriptor is not kept)
+        Entries entries;
+        std::size_t next = 0;
+        // Entries from here on are copied by the walk itself, never by the pool.
+        std::size_t byTheWalkFrom = std::numeric_limits<std::size_t>::max();
+        // Guarded by m_mutex: the folder's files the pool has not finished, and those of them
+        // that turned out not to be files when opened.
+        std::size_t pending = 0;
+        std::vector<const char*> notFiles;
+    };
+
+    // A file of a folder handed to the pool.
+    struct FileJob {
+        Frame* frame;
+        int sourceDir;
+        Folder folder;
+        const char* name;
+    };
+
     static std::pair<dev_t, ino_t> identity(const struct statx& info)
     {
         return {::makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino};
@@ -204,8 +314,10 @@ private:
     // The group a new item in `folder` gets from the system.
     gid_t createdGid(const Folder& folder) const { return folder.setgid ? folder.gid : m_gid; }
 
+    // Copies one entry. A folder is only made, and handed back in `descent` with its entries,
+    // for the walk to fill.
     int copyEntry(int sourceDir, const char* sourceName, unsigned char type, const Folder& folder,
-                  const char* name)
+                  const char* name, bool top, Scratch& scratch, std::optional<Descent>& descent)
     {
         struct statx info {};
         if (type != DT_REG && type != DT_DIR) {
@@ -214,7 +326,7 @@ private:
             if (S_ISLNK(info.stx_mode))
                 return copyLink(sourceDir, sourceName, info, folder, name);
             if (!S_ISREG(info.stx_mode) && !S_ISDIR(info.stx_mode))
-                return copySpecial(sourceDir, sourceName, info, folder, name);
+                return copySpecial(sourceDir, sourceName, info, folder, name, scratch);
             type = S_ISDIR(info.stx_mode) ? DT_DIR : DT_REG;
         }
         UniqueFd source(
@@ -225,45 +337,64 @@ private:
         if (::statx(source.get(), "", AT_EMPTY_PATH, statxMask, &info) != 0)
             return errno;
         if (S_ISDIR(info.stx_mode))
-            return copyFolder(std::move(source), info, folder, name);
+            return makeFolder(std::move(source), info, folder, name, top, descent);
         if (S_ISREG(info.stx_mode))
-            return copyFile(source.get(), info, folder, name);
+            return copyFile(source.get(), info, folder, name, top, scratch);
         source.reset();
-        return copySpecial(sourceDir, sourceName, info, folder, name);
+        return copySpecial(sourceDir, sourceName, info, folder, name, scratch);
     }
 
-    int copyFile(int source, const struct statx& info, const Folder& folder, const char* name)
+    // A file of a folder, on a worker of the pool (or on the walk, helping).
+    int copyQueuedFile(const FileJob& job, Scratch& scratch)
     {
-        const bool top = !m_created;
+        UniqueFd source(::openat(job.sourceDir, job.name, fileOpenFlags));
+        if (!source)
+            return errno;
+        struct statx info {};
+        if (::statx(source.get(), "", AT_EMPTY_PATH, statxMask, &info) != 0)
+            return errno;
+        if (!S_ISREG(info.stx_mode)) {
+            // Replaced since the listing: the walk copies it as what it is now.
+            const std::lock_guard lock(m_mutex);
+            job.frame->notFiles.push_back(job.name);
+            return 0;
+        }
+        return copyFile(source.get(), info, job.folder, job.name, /*top=*/false, scratch);
+    }
+
+    int copyFile(int source, const struct statx& info, const Folder& folder, const char* name,
+                 bool top, Scratch& scratch)
+    {
         UniqueFd target(
             ::openat(folder.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!target)
             return errno;
-        m_created = true;
-        if (top)
+        if (top) {
+            m_created = true;
             if (const int error = lockTop(target.get(), folder, name))
                 return error;
+        }
         if (m_umaskLimitsOwner && ::fchmod(target.get(), 0600) != 0)
             return errno;
-        if (const int error = copyData(source, target.get(), info))
+        if (const int error = copyData(source, target.get(), info, scratch))
             return error;
-        if (const int error = finish(source, info, target.get(), folder))
+        if (const int error = finish(source, info, target.get(), folder, scratch))
             return error;
         // A failed close can be the first sign of lost data (NFS, quotas).
         return target.close() == 0 ? 0 : errno;
     }
 
-    int copyFolder(UniqueFd source, const struct statx& info, const Folder& folder,
-                   const char* name)
+    int makeFolder(UniqueFd source, const struct statx& info, const Folder& folder,
+                   const char* name, bool top, std::optional<Descent>& descent)
     {
         // The copy met itself: the destination lies inside the source by a way its path does
         // not show (a bind mount). Stop before copying the copy.
         if (m_topFolder && *m_topFolder == identity(info))
             return ELOOP;
-        const bool top = !m_created;
         if (::mkdirat(folder.fd, name, 0700) != 0)
             return errno;
-        m_created = true;
+        if (top)
+            m_created = true;
         UniqueFd target(::openat(folder.fd, name, folderOpenFlags));
         if (!target) {
             if (top && errno == ENOENT)
@@ -281,22 +412,186 @@ private:
                 return errno;
             m_topFolder = identity(made);
         }
+        Entries entries;
+        if (const int error = readEntries(source.get(), entries))
+            return error;
+        descent.emplace(Descent{std::move(source), std::move(target), info, std::move(entries)});
+        return 0;
+    }
 
-        auto entries = DirListing::open(source.get());
-        if (!entries)
-            return entries.error().code;
-        // The listing's descriptor stands for the source from here: a deep tree holds one per
-        // level, not two.
-        source.reset();
-        const int sourceFd = entries->fd();
-        const Folder inner{target.get(), createdGid(folder), folder.setgid};
-        while (const dirent* entry = entries->next())
+    // Copies the contents of the folder `first` (made in `madeIn`) and everything beneath, then
+    // gives each folder its own metadata once its contents are complete. Goes down by a loop,
+    // not by recursion, and keeps a bounded number of folders open however deep the tree. The
+    // files of the deepest folder go to the pool while the walk goes on; a folder is finished
+    // only after its files are.
+    int walk(Descent first, const Folder& madeIn)
+    {
+        std::deque<Frame> frames;
+        FolderChain sources(std::move(first.source), O_RDONLY, defaultFolderWindow,
+                            [&](std::size_t level) { waitFor(frames[level]); });
+        FolderChain targets(std::move(first.target), O_RDONLY, defaultFolderWindow);
+        frames.emplace_back(first.info, madeIn, std::move(first.entries));
+
+        while (!frames.empty() && m_failed.load() == 0) {
+            Frame& frame = frames.back();
+            const int sourceDir = sources.deepest();
+            const int targetDir = sourceDir < 0 ? -1 : targets.deepest();
+            if (targetDir < 0) {
+                fail(errno);
+                break;
+            }
+            const Folder inner{targetDir, createdGid(frame.madeIn), frame.madeIn.setgid};
+            if (frame.next < frame.entries.list.size()) {
+                const std::size_t index = frame.next++;
+                const Entries::Entry& entry = frame.entries.list[index];
+                const char* name = frame.entries.name(entry);
+                if (entry.type == DT_REG && index < frame.byTheWalkFrom && startWorkers()) {
+                    submit({&frame, sourceDir, inner, name});
+                    continue;
+                }
+                std::optional<Descent> descent;
+                if (const int error = copyEntry(sourceDir, name, entry.type, inner, name,
+                                                /*top=*/false, m_scratch, descent)) {
+                    fail(error);
+                    break;
+                }
+                if (!descent)
+                    continue;
+                int error = sources.push(std::move(descent->source), name);
+                if (error == 0)
+                    error = targets.push(std::move(descent->target), name);
+                if (error != 0) {
+                    fail(error);
+                    break;
+                }
+                frames.emplace_back(descent->info, inner, std::move(descent->entries));
+                continue;
+            }
+            waitFor(frame);
+            if (m_failed.load() != 0)
+                break;
+            if (!frame.notFiles.empty()) {
+                frame.byTheWalkFrom = frame.entries.list.size();
+                for (const char* name : std::exchange(frame.notFiles, {}))
+                    frame.entries.add(std::string(name).c_str(), DT_UNKNOWN);
+                continue;
+            }
             if (const int error =
-                    copyEntry(sourceFd, entry->d_name, entry->d_type, inner, entry->d_name))
-                return error;
-        if (const auto error = entries->error())
-            return error->code;
-        return finish(sourceFd, info, target.get(), folder);
+                    finish(sourceDir, frame.info, targetDir, frame.madeIn, m_scratch)) {
+                fail(error);
+                break;
+            }
+            frames.pop_back();
+            sources.pop();
+            targets.pop();
+        }
+        // After a failure the pool's remaining files are dropped, and those running finish
+        // before the partial copy can be removed.
+        waitForAll();
+        return m_failed.load();
+    }
+
+    void fail(int error)
+    {
+        int none = 0;
+        m_failed.compare_exchange_strong(none, error);
+    }
+
+    // Starts the pool on the first file that can use it; false when there is none (one core, or
+    // no thread could be started) and the walk copies every file itself.
+    bool startWorkers()
+    {
+        if (m_poolTried)
+            return !m_workers.empty();
+        m_poolTried = true;
+        const unsigned cores = std::thread::hardware_concurrency();
+        if (cores <= 1)
+            return false;
+        const unsigned wanted = std::min(cores, maxFileWorkers);
+        m_capacity = wanted * queuedFilesPerWorker;
+        try {
+            for (unsigned i = 0; i < wanted; ++i)
+                m_workers.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            // Fewer workers, or none: the walk copies the files itself.
+        }
+        return !m_workers.empty();
+    }
+
+    void stopWorkers()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_workAvailable.notify_all();
+        for (std::thread& worker : m_workers)
+            worker.join();
+        m_workers.clear();
+    }
+
+    void work()
+    {
+        Scratch scratch;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_workAvailable.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
+            if (m_queue.empty())
+                return;
+            runQueued(lock, scratch);
+        }
+    }
+
+    // Queues a file; with the queue full, the walk copies one queued file itself meanwhile.
+    void submit(const FileJob& job)
+    {
+        std::unique_lock lock(m_mutex);
+        ++job.frame->pending;
+        ++m_inFlight;
+        while (m_queue.size() >= m_capacity)
+            runQueued(lock, m_scratch);
+        m_queue.push_back(job);
+        lock.unlock();
+        m_workAvailable.notify_one();
+    }
+
+    // Runs the oldest queued file with `lock` released; after a failure it is only dropped.
+    void runQueued(std::unique_lock<std::mutex>& lock, Scratch& scratch)
+    {
+        const FileJob job = m_queue.front();
+        m_queue.pop_front();
+        lock.unlock();
+        if (m_failed.load() == 0)
+            if (const int error = copyQueuedFile(job, scratch))
+                fail(error);
+        lock.lock();
+        --m_inFlight;
+        if (--job.frame->pending == 0)
+            m_frameDone.notify_all();
+    }
+
+    // Until the pool has finished the files of `frame`, helping with queued ones.
+    void waitFor(Frame& frame)
+    {
+        std::unique_lock lock(m_mutex);
+        while (frame.pending > 0) {
+            if (!m_queue.empty())
+                runQueued(lock, m_scratch);
+            else
+                m_frameDone.wait(lock);
+        }
+    }
+
+    // Until no file is queued or running: the frames they point to are about to go.
+    void waitForAll()
+    {
+        std::unique_lock lock(m_mutex);
+        while (m_inFlight > 0) {
+            if (!m_queue.empty())
+                runQueued(lock, m_scratch);
+            else
+                m_frameDone.wait(lock);
+        }
     }
 
     // Marks the new top item `fd`, just made as `name` in `folder`, as a live copy. A sweep for
@@ -359,7 +654,7 @@ private:
     // FIFOs, sockets and device nodes: recreated, never opened for reading or writing (that
     // could block or reach a device driver).
     int copySpecial(int sourceDir, const char* sourceName, const struct statx& info,
-                    const Folder& folder, const char* name)
+                    const Folder& folder, const char* name, Scratch& scratch)
     {
         if (::mknodat(folder.fd, name, (info.stx_mode & S_IFMT) | 0600,
                       ::makedev(info.stx_rdev_major, info.stx_rdev_minor)) != 0)
@@ -382,17 +677,17 @@ private:
             return errno;
         if (ownerWanted(info, folder))
             (void)!::fchownat(target.get(), "", info.stx_uid, info.stx_gid, AT_EMPTY_PATH);
-        if (const int error =
-                copyXattrs(XattrItem::pathOnly(source.get()), targetItem, /*folder=*/false))
+        if (const int error = copyXattrs(XattrItem::pathOnly(source.get()), targetItem,
+                                         /*folder=*/false, scratch))
             return error;
         if (::chmod(targetItem.procPath.c_str(), info.stx_mode & 07777) != 0 && errno != EPERM)
             return errno;
         return 0;
     }
 
-    int copyData(int source, int target, const struct statx& info)
+    int copyData(int source, int target, const struct statx& info, Scratch& scratch)
     {
-        if (m_clone && !m_cloneUnsupported) {
+        if (m_clone && !m_cloneUnsupported.load(std::memory_order_relaxed)) {
             if (::ioctl(target, FICLONE, source) == 0)
                 return 0;
             const int error = errno;
@@ -400,13 +695,13 @@ private:
                 return error;
             // The target volume can't clone at all; don't ask again for every file.
             if (error == EOPNOTSUPP || error == ENOTTY)
-                m_cloneUnsupported = true;
+                m_cloneUnsupported.store(true, std::memory_order_relaxed);
         }
         const auto size = static_cast<off_t>(info.stx_size);
         if (size > 0 && static_cast<off_t>(info.stx_blocks) * 512 < size)
-            return copySparse(source, target, size);
+            return copySparse(source, target, size, scratch);
         // To the end, whatever the size said: files in /proc claim none.
-        return copyBytes(source, target, std::nullopt, toTheEnd, size > 0);
+        return copyBytes(source, target, std::nullopt, toTheEnd, size > 0, scratch);
     }
 
     // Copies `length` bytes of `source`, or up to its end if that comes first, to `target`: at
@@ -414,8 +709,8 @@ private:
     // cannot seek). By copy_file_range where the two files allow it (only with `rangeCopy`),
     // else by reading and writing. Yields 0 or the errno; `copied`, when given, receives the
     // number of bytes that arrived.
-    int copyBytes(int source, int target, std::optional<off_t> offset, off_t length, bool rangeCopy,
-                  off_t* copied = nullptr)
+    static int copyBytes(int source, int target, std::optional<off_t> offset, off_t length,
+                         bool rangeCopy, Scratch& scratch, off_t* copied = nullptr)
     {
         off_t in = offset.value_or(0), out = in;
         off_t* const inAt = offset ? &in : nullptr;
@@ -440,7 +735,7 @@ private:
                 return errno;
             break;
         }
-        char* buffer = this->buffer();
+        char* buffer = scratch.buffer();
         while (!ended && length > 0) {
             const std::size_t chunk = std::min<std::size_t>(length, bufferSize);
             const ssize_t read =
@@ -468,7 +763,7 @@ private:
     }
 
     // Copies only the data regions, so that holes stay holes.
-    int copySparse(int source, int target, off_t size)
+    static int copySparse(int source, int target, off_t size, Scratch& scratch)
     {
         off_t offset = 0;
         while (offset < size) {
@@ -477,14 +772,15 @@ private:
                 if (errno == ENXIO)
                     break;
                 // No hole detection here: copy the rest as it is.
-                return copyBytes(source, target, offset, toTheEnd - offset, true);
+                return copyBytes(source, target, offset, toTheEnd - offset, true, scratch);
             }
             off_t hole = ::lseek(source, data, SEEK_HOLE);
             if (hole < 0)
                 return errno;
             hole = std::min(hole, size);
             off_t copied = 0;
-            if (const int error = copyBytes(source, target, data, hole - data, true, &copied))
+            if (const int error =
+                    copyBytes(source, target, data, hole - data, true, scratch, &copied))
                 return error;
             // The file ends before its size said (files in /sys claim a page for a line): so
             // does the copy, with no zeros made up after the end.
@@ -504,7 +800,8 @@ private:
     }
 
     // Times, owner, attributes and ACLs, mode, flags of a new file or folder, in that order.
-    int finish(int source, const struct statx& info, int target, const Folder& folder)
+    int finish(int source, const struct statx& info, int target, const Folder& folder,
+               Scratch& scratch)
     {
         struct timespec times[2];
         setTimes(times, info);
@@ -513,7 +810,7 @@ private:
         if (ownerWanted(info, folder))
             (void)!::fchown(target, info.stx_uid, info.stx_gid);
         if (const int error = copyXattrs(XattrItem::opened(source), XattrItem::opened(target),
-                                         S_ISDIR(info.stx_mode)))
+                                         S_ISDIR(info.stx_mode), scratch))
             return error;
         // EPERM to the owner's own chmod means the volume stores no permissions (FAT).
         if (::fchmod(target, info.stx_mode & 07777) != 0 && errno != EPERM)
@@ -528,10 +825,10 @@ private:
         return 0;
     }
 
-    int copyXattrs(const XattrItem& source, const XattrItem& target, bool folder)
+    int copyXattrs(const XattrItem& source, const XattrItem& target, bool folder, Scratch& scratch)
     {
         ssize_t listed = readGrowing(
-            m_names, [&](char* names, std::size_t size) { return source.list(names, size); });
+            scratch.names, [&](char* names, std::size_t size) { return source.list(names, size); });
         if (listed < 0) {
             if (errno != EOPNOTSUPP)
                 return errno;
@@ -539,14 +836,14 @@ private:
         }
         bool hadAccessAcl = false, hadDefaultAcl = false;
         for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
-            const char* name = m_names.data() + at;
+            const char* name = scratch.names.data() + at;
             at += std::strlen(name) + 1;
             const bool accessAcl = std::strcmp(name, accessAclName) == 0;
             const bool defaultAcl = std::strcmp(name, defaultAclName) == 0;
             hadAccessAcl |= accessAcl;
             hadDefaultAcl |= defaultAcl;
 
-            const ssize_t length = readGrowing(m_value, [&](char* value, std::size_t size) {
+            const ssize_t length = readGrowing(scratch.value, [&](char* value, std::size_t size) {
                 return source.get(name, value, size);
             });
             if (length < 0) {
@@ -554,7 +851,7 @@ private:
                     continue;
                 return errno;
             }
-            if (target.set(name, m_value.data(), static_cast<std::size_t>(length)) != 0) {
+            if (target.set(name, scratch.value.data(), static_cast<std::size_t>(length)) != 0) {
                 const int error = errno;
                 // An ACL is part of the permissions and must arrive. Other attributes go where
                 // the volume and the user's privileges allow, as cp -a carries them.
@@ -581,55 +878,100 @@ private:
         return errno;
     }
 
-    char* buffer()
-    {
-        if (!m_buffer)
-            m_buffer = std::make_unique<char[]>(bufferSize);
-        return m_buffer.get();
-    }
-
     const bool m_clone;
     const bool m_umaskLimitsOwner = umaskLimitsOwner();
-    bool m_cloneUnsupported = false;
+    std::atomic<bool> m_cloneUnsupported = false;
     bool m_inheritsAcls = false;
     bool m_created = false;
     UniqueFd m_lock;
     std::optional<std::pair<dev_t, ino_t>> m_topFolder;
     const uid_t m_uid = ::geteuid();
     const gid_t m_gid = ::getegid();
-    std::vector<char> m_names = std::vector<char>(1024);
-    std::vector<char> m_value = std::vector<char>(1024);
-    std::unique_ptr<char[]> m_buffer;
+    // The walk's own; each worker has one of its own.
+    Scratch m_scratch;
+
+    // The pool, started by the first folder with files in it.
+    bool m_poolTried = false;
+    std::vector<std::thread> m_workers;
+    std::mutex m_mutex;
+    std::condition_variable m_workAvailable;
+    std::condition_variable m_frameDone;
+    std::deque<FileJob> m_queue; // guarded by m_mutex
+    std::size_t m_inFlight = 0;  // guarded by m_mutex: queued or running
+    std::size_t m_capacity = 0;
+    bool m_stopping = false; // guarded by m_mutex
+    // The first error, of the walk or of a worker; once set, nothing more is copied.
+    std::atomic<int> m_failed = 0;
 };
 
-// Removes `name` in `dirFd` and everything beneath it; yields the first errno or 0.
+// Removes `name` in `dirFd` and everything beneath it; yields the first errno or 0. Goes down
+// by a loop with a bounded number of folders open, as the copy does, so that whatever a copy
+// could make can be removed again.
 int removeEntry(int dirFd, const char* name)
 {
     if (::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT)
         return 0;
     if (errno != EISDIR)
         return errno;
+    UniqueFd top(::openat(dirFd, name, folderOpenFlags));
+    if (!top)
+        return errno == ENOENT ? 0 : errno;
 
     int firstError = 0;
-    {
-        UniqueFd folder(::openat(dirFd, name, folderOpenFlags));
-        if (!folder)
-            return errno == ENOENT ? 0 : errno;
-        auto entries = DirListing::open(folder.get());
-        if (!entries)
-            return entries.error().code;
-        // As in copyFolder: the listing's descriptor serves the removals.
-        folder.reset();
-        while (const dirent* entry = entries->next()) {
-            const int error = removeEntry(entries->fd(), entry->d_name);
-            if (error != 0 && firstError == 0)
-                firstError = error;
+    const auto note = [&](int error) {
+        if (error != 0 && firstError == 0)
+            firstError = error;
+    };
+    struct Level {
+        std::string name;
+        Entries entries;
+        std::size_t next = 0;
+    };
+    std::vector<Level> levels(1);
+    note(readEntries(top.get(), levels[0].entries));
+    FolderChain chain(std::move(top), O_RDONLY, defaultFolderWindow);
+    for (;;) {
+        Level& level = levels.back();
+        const int fd = chain.deepest();
+        if (fd >= 0 && level.next < level.entries.list.size()) {
+            const char* child = level.entries.name(level.entries.list[level.next++]);
+            if (::unlinkat(fd, child, 0) == 0 || errno == ENOENT)
+                continue;
+            if (errno != EISDIR) {
+                note(errno);
+                continue;
+            }
+            UniqueFd folder(::openat(fd, child, folderOpenFlags));
+            if (!folder) {
+                if (errno != ENOENT)
+                    note(errno);
+                continue;
+            }
+            Level inner{child, {}, 0};
+            note(readEntries(folder.get(), inner.entries));
+            if (const int error = chain.push(std::move(folder), child)) {
+                note(error);
+                continue;
+            }
+            levels.push_back(std::move(inner));
+            continue;
         }
-        if (const auto error = entries->error(); error && firstError == 0)
-            firstError = error->code;
+        // The folder is as empty as it gets (or can't be reached again: it stays, and says so).
+        if (fd < 0)
+            note(errno);
+        if (levels.size() == 1)
+            break;
+        const std::string emptied = std::move(level.name);
+        levels.pop_back();
+        chain.pop();
+        const int above = chain.deepest();
+        if (above < 0)
+            note(errno);
+        else if (::unlinkat(above, emptied.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+            note(errno);
     }
-    if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT && firstError == 0)
-        firstError = errno;
+    if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT)
+        note(errno);
     return firstError;
 }
 

@@ -43,13 +43,18 @@ struct TreeCopyFailure {
 // On failure yields the errno and whether anything was created at `target`; the partial item is
 // left for the caller to remove. EAGAIN with nothing created: a sweep for abandoned copies took
 // the new item away between its creation and its lock; a fresh name will do. The folder holding
-// `target` only needs to be writable and searchable, not readable. Thread-safe: calls share no
-// state.
+// `target` only needs to be writable and searchable, not readable.
+//
+// The files of a folder are copied by a few threads of the call's own (no more than the cores),
+// all ended before it returns, so nothing is written to the copy afterwards. A tree of any depth
+// is copied with a bounded number of open descriptors and without recursion. Thread-safe: calls
+// share no state.
 std::expected<void, TreeCopyFailure> copyTree(const std::string& source, const std::string& target,
                                               bool clone, UniqueFd* lock = nullptr);
 
-// Removes the item at the absolute `path` and everything beneath it without following any link.
-// An item that vanished meanwhile counts as removed. Yields the first error that stopped a
+// Removes the item at the absolute `path` and everything beneath it without following any link,
+// with a bounded number of open descriptors however deep. An item that vanished meanwhile counts
+// as removed. Yields the first error that stopped a
 // removal; everything else that could be removed is. The folder holding `path` need not be
 // readable.
 std::expected<void, SystemError> removeTree(const std::string& path);

@@ -1,11 +1,13 @@
 #include "tree_copy.h"
 
+#include "copy_engine.h"
 #include "fs_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <poll.h>
 #include <sys/fanotify.h>
+#include <sys/resource.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
@@ -327,6 +329,157 @@ TEST_F(TreeCopyTest, UmaskThatTakesTheOwnersBitsChangesNothing)
          {std::pair{"/top", 0755u}, {"/top/sub", 0705u}, {"/top/sub/file", 0604u}})
         EXPECT_EQ(lstatOf(dest + item).st_mode & 07777, mode) << item;
     EXPECT_EQ(readFile(dest + "/top/sub/file"), "f");
+}
+
+// Runs `body` in a child process allowed at most `descriptors` open descriptors; its result, or
+// none when the child could not run or died.
+std::optional<std::string> runWithDescriptorLimit(rlim_t descriptors,
+                                                  const std::function<std::string()>& body)
+{
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return std::nullopt;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        const rlimit limit{descriptors, descriptors};
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            ::_exit(3);
+        const std::string result = body();
+        ::_exit(::write(pipeFds[1], result.data(), result.size()) ==
+                        static_cast<ssize_t>(result.size())
+                    ? 0
+                    : 4);
+    }
+    ::close(pipeFds[1]);
+    std::string result;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        result.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    return result;
+}
+
+// A tree far deeper than the descriptors the copier may hold: a folder per level, each with a
+// file saying its depth. Its copy, with a locked file at the bottom, goes again as a partial
+// copy does.
+TEST_F(TreeCopyTest, DeepTreesAreCopiedAndRemovedWithFewDescriptors)
+{
+    constexpr int depth = 1000;
+    const std::string top = makeFolder("deep");
+    {
+        UniqueFd level(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (int i = 1; i <= depth && level; ++i) {
+            ASSERT_EQ(::mkdirat(level.get(), "d", 0755), 0) << i;
+            level = UniqueFd(::openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            const UniqueFd file(
+                ::openat(level.get(), "f", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+            const std::string text = std::to_string(i);
+            ASSERT_EQ(::write(file.get(), text.data(), text.size()),
+                      static_cast<ssize_t>(text.size()));
+        }
+        ASSERT_TRUE(level);
+    }
+    const std::string copy = path("copy");
+    std::string deepest;
+    for (int i = 0; i < depth; ++i)
+        deepest += "/d";
+    deepest += "/f";
+    const auto result = runWithDescriptorLimit(64, [&] {
+        const auto copied = copyTree(top, copy, /*clone=*/true);
+        if (!copied)
+            return std::string("copy: ") + std::strerror(copied.error().error);
+        // Every level arrived, down to the bottom, and went again with the removal.
+        UniqueFd level(::open(copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (int i = 1; i <= depth; ++i) {
+            level = UniqueFd(::openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            char text[16] = {};
+            const UniqueFd file(::openat(level.get(), "f", O_RDONLY | O_CLOEXEC));
+            if (!file || ::read(file.get(), text, sizeof text - 1) <= 0 ||
+                std::to_string(i) != text)
+                return "level " + std::to_string(i) + " is not there";
+        }
+        // A lock at the bottom, which only stripping the whole depth lets the removal past.
+        const bool locked = changeFlags(copy + deepest, FS_IMMUTABLE_FL) == 0;
+        level.reset();
+        if (locked && removeTree(copy + "/d"))
+            return std::string("removed through a lock");
+        removePartialCopy(copy);
+        return std::string(std::filesystem::exists(copy) ? "still there" : "ok");
+    });
+    ASSERT_TRUE(result) << "the child did not finish";
+    EXPECT_EQ(*result, "ok");
+    EXPECT_FALSE(std::filesystem::exists(copy));
+    EXPECT_TRUE(removeTree(top));
+}
+
+// Several folders of many files, each file its own content: every file lands in its own folder,
+// and each folder's times are set only after the last of its files arrived.
+TEST_F(TreeCopyTest, ManyFilesArriveAndFoldersKeepTheirTimes)
+{
+    const std::string top = makeFolder("top");
+    for (const char* folder : {"a", "b", "b/c"}) {
+        const std::string inner = makeFolder(std::string("top/") + folder);
+        for (int i = 0; i < 150; ++i)
+            writeFile(inner + "/" + std::to_string(i), std::string(folder) + std::to_string(i));
+    }
+    for (const char* folder : {"a", "b/c", "b", ""})
+        setTimes(folder[0] ? top + "/" + folder : top, 5, 7);
+
+    ASSERT_TRUE(copyTree(top, path("copy"), /*clone=*/false));
+    for (const char* folder : {"a", "b", "b/c"}) {
+        const std::string inner = path("copy/") + folder;
+        EXPECT_EQ(testing::namesIn(inner).size(), std::string(folder) == "b" ? 151u : 150u);
+        for (int i = 0; i < 150; ++i)
+            ASSERT_EQ(readFile(inner + "/" + std::to_string(i)),
+                      std::string(folder) + std::to_string(i))
+                << folder << "/" << i;
+    }
+    for (const char* folder : {"a", "b/c", "b", ""}) {
+        const struct stat info = lstatOf(folder[0] ? path("copy/") + folder : path("copy"));
+        EXPECT_EQ(info.st_mtim.tv_sec, 1500000000) << folder;
+        EXPECT_EQ(info.st_mtim.tv_nsec, 7) << folder;
+    }
+}
+
+// A file that can't be read among many others: the copy stops with its error, and when it
+// returns nothing is still being written, so the partial copy can be removed whole.
+TEST_F(TreeCopyTest, AFileFailingAmongManyStopsTheWholeCopy)
+{
+    const std::string top = makeFolder("top");
+    for (const char* folder : {"a", "b"}) {
+        makeFolder(std::string("top/") + folder);
+        for (int i = 0; i < 100; ++i)
+            writeFile(top + "/" + folder + "/" + std::to_string(i), "x");
+    }
+    writeFile(top + "/a/50", "secret", 0000);
+    const std::string dest = makeFolder("dest", 0777);
+
+    const auto result = runAsNobody(
+        [&] {
+            const auto copied = copyTree(top, dest + "/copy", true);
+            if (copied)
+                return std::string("copied");
+            const std::string failure = std::strerror(copied.error().error);
+            if (!copied.error().created)
+                return failure + ", nothing created";
+            if (const auto removed = removeTree(dest + "/copy"); !removed)
+                return failure + ", removal: " + std::strerror(removed.error().code);
+            return failure + (std::filesystem::exists(dest + "/copy") ? ", still there" : "");
+        },
+        m_temp.path());
+    if (!result)
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    EXPECT_EQ(*result, std::strerror(EACCES));
 }
 
 TEST_F(TreeCopyTest, RemovalNeverFollowsLinks)
