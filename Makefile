@@ -68,14 +68,17 @@ uninstall:
 
 # The Debian package, build/package/ambrevoli_<version>_<arch>.deb: a release build of its own with
 # Debian's build flags (hardening included), packed by cpack from the same install rules as
-# `make install`, then checked by lintian, which fails on any error or warning.
+# `make install`, then checked by lintian, which fails on any error or warning. UPDATE_FEED_URL and
+# UPDATE_PUBLIC_KEY give it the update feed it trusts (kept in build/package for later runs).
 DEB_BUILDFLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
 package: deps
 	cmake --preset package \
 	  -DCMAKE_CXX_FLAGS="$$($(DEB_BUILDFLAGS) CPPFLAGS) $$($(DEB_BUILDFLAGS) CXXFLAGS)" \
 	  -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_BUILDFLAGS) LDFLAGS)" \
 	  -DCMAKE_SHARED_LINKER_FLAGS="$$($(DEB_BUILDFLAGS) LDFLAGS)" \
-	  -DCMAKE_MODULE_LINKER_FLAGS="$$($(DEB_BUILDFLAGS) LDFLAGS)"
+	  -DCMAKE_MODULE_LINKER_FLAGS="$$($(DEB_BUILDFLAGS) LDFLAGS)" \
+	  $(if $(UPDATE_FEED_URL),-DAMBREVOLI_UPDATE_FEED_URL="$(UPDATE_FEED_URL)") \
+	  $(if $(UPDATE_PUBLIC_KEY),-DAMBREVOLI_UPDATE_PUBLIC_KEY="$(UPDATE_PUBLIC_KEY)")
 	cmake --build --preset package -j $(JOBS)
 	rm -f build/package/ambrevoli_*.deb
 	cd build/package && cpack -G DEB

@@ -29,8 +29,9 @@ struct AppDelegate::Services {
     RequestHandler handler;
 };
 
-AppDelegate::AppDelegate(NotificationService& center, QThreadPool& pool, QObject* parent)
-    : QObject(parent), m_notifier(center, {}, {})
+AppDelegate::AppDelegate(NotificationService& center, QThreadPool& pool,
+                         ResultNotifier::Action showUpdate, QObject* parent)
+    : QObject(parent), m_notifier(center, {}, std::move(showUpdate))
 {
     center.setDelegate(&m_notifier);
 
@@ -110,23 +111,33 @@ void AppDelegate::showSettings()
         m_windows->showSettings();
 }
 
-void AppDelegate::openURLs(const QStringList& urls)
+void AppDelegate::openURLs(const QStringList& urls, const std::shared_ptr<OutcomeWaiter>& waiter)
 {
     m_openedForURL = true;
     if (!m_services) {
-        requestsLog().log(LogLevel::error, "Ignored ", urls.size(),
-                          " URLs because the App Group container is unavailable");
+        const std::string line = "Ignored " + std::to_string(urls.size()) +
+                                 " URLs because the App Group container is unavailable";
+        requestsLog().log(LogLevel::error, line);
+        if (waiter) {
+            waiter->tell(line);
+            waiter->notAllCopied();
+        }
         return;
     }
     for (const QString& text : urls) {
         const std::string url = text.toStdString();
         const auto handoff = HandoffURL::parse(url);
         if (!handoff) {
-            logDetail(requestsLog(), "Ignored a URL that isn't an Ambrevoli request", url);
+            constexpr std::string_view ignored = "Ignored a URL that isn't an Ambrevoli request";
+            logDetail(requestsLog(), ignored, url);
+            if (waiter) {
+                waiter->tell(std::string(ignored) + ": " + url);
+                waiter->notAllCopied();
+            }
             continue;
         }
         if (const auto requestID = handoff->requestID())
-            m_services->handler.handle(*requestID);
+            m_services->handler.handle(*requestID, waiter);
         else if (m_windows)
             m_windows->showSettings();
         else

@@ -3,6 +3,7 @@
 #include "app_group.h"
 #include "destination_adding.h"
 #include "destinations_model.h"
+#include "outcome_waiter.h"
 #include "request_handler.h"
 #include "result_notifier.h"
 
@@ -29,8 +30,10 @@ class AppDelegate : public QObject {
     Q_OBJECT
 
 public:
-    // `center` and `pool` must outlive the delegate; `pool` runs the copies.
-    AppDelegate(NotificationService& center, QThreadPool& pool, QObject* parent = nullptr);
+    // `center` and `pool` must outlive the delegate; `pool` runs the copies. A click on the
+    // update notification runs `showUpdate`.
+    AppDelegate(NotificationService& center, QThreadPool& pool,
+                ResultNotifier::Action showUpdate = {}, QObject* parent = nullptr);
     ~AppDelegate() override;
 
     bool hasServices() const { return m_services != nullptr; }
@@ -54,8 +57,9 @@ public:
     void showSettings();
 
     // Handles each URL in turn: a send starts its copy, anything that is not a handoff URL is
-    // logged and skipped.
-    void openURLs(const QStringList& urls);
+    // logged and skipped. `waiter`, when given, hears the outcome of every send among them; a
+    // URL that is skipped counts as not copied.
+    void openURLs(const QStringList& urls, const std::shared_ptr<OutcomeWaiter>& waiter = {});
 
     // Adds folders (absolute paths) to the destinations, as if chosen in the settings, and says
     // what became of each. Without services none can be saved.

@@ -1,14 +1,15 @@
 #include "instance_channel.h"
 
+#include "host_connection.h"
 #include "log.h"
 #include "unique_fd.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
-#include <QStringDecoder>
 #include <QTimer>
 #include <QtEndian>
 
@@ -16,20 +17,19 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <thread>
 
 namespace ambrevoli {
 
 namespace {
 
-constexpr char magic[] = "AMBV1"; // sent with its NUL
 constexpr int ioTimeoutMs = 2000;
-constexpr char acknowledgement = 'k';
+
+// The timer that drops a client that never finishes its message; the socket has timers of its
+// own.
+constexpr auto messageDeadline = "messageDeadline";
 
 // How often a start looks again while the lock's holder is not answering yet.
 constexpr std::chrono::milliseconds retryInterval{20};
@@ -59,83 +59,96 @@ std::optional<FolderOutcome> outcomeFor(char byte)
     return std::nullopt;
 }
 
-void appendRecord(QByteArray& out, char type, const QString& text)
+std::vector<std::string> toStd(const QStringList& texts)
 {
-    out += type;
-    out += text.toUtf8();
-    out += '\0';
+    std::vector<std::string> out;
+    for (const QString& text : texts)
+        out.push_back(text.toStdString());
+    return out;
 }
 
-QByteArray withLength(const QByteArray& payload)
+QStringList toQt(const std::vector<std::string>& texts)
 {
-    QByteArray framed(4, '\0');
-    qToBigEndian<quint32>(static_cast<quint32>(payload.size()), framed.data());
-    return framed + payload;
+    QStringList out;
+    for (const std::string& text : texts)
+        out.append(QString::fromStdString(text));
+    return out;
+}
+
+// The outcome of a waiting sender's requests, written to its connection as outcome records once
+// the receipt went out, and ended (and the connection closed) when the last holder lets go.
+class OutcomeStream : public OutcomeWaiter {
+public:
+    explicit OutcomeStream(QLocalSocket* socket) : m_socket(socket) {}
+
+    ~OutcomeStream() override
+    {
+        write(OutcomeRecord::end(m_allCopied).encode());
+        if (m_socket) {
+            m_socket->flush();
+            m_socket->disconnectFromServer();
+        }
+    }
+
+    void tell(std::string_view line) override
+    {
+        write(OutcomeRecord::line(std::string(line)).encode());
+    }
+    void notAllCopied() override { m_allCopied = false; }
+
+    // Sends the receipt, then whatever was told while the message was being handled.
+    void begin(const QByteArray& receipt)
+    {
+        m_begun = true;
+        write(receipt.toStdString() + std::exchange(m_pending, {}));
+    }
+
+private:
+    void write(const std::string& bytes)
+    {
+        if (!m_begun) {
+            m_pending += bytes;
+            return;
+        }
+        // A sender that stopped waiting (its connection gone) misses nothing it needed.
+        if (m_socket)
+            m_socket->write(bytes.data(), static_cast<qint64>(bytes.size()));
+    }
+
+    QPointer<QLocalSocket> m_socket;
+    bool m_begun = false;
+    bool m_allCopied = true;
+    std::string m_pending;
+};
+
+// Whether the process at the other end of `socket` runs as this user.
+bool peerIsThisUser(QLocalSocket& socket)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
+                        &size) == 0 &&
+           peer.uid == ::geteuid();
 }
 
 } // namespace
 
-QByteArray InstanceMessage::encode() const
+HostMessage InstanceMessage::wire() const
 {
-    QByteArray out(magic, sizeof magic);
-    appendRecord(out, 'a', activates ? QStringLiteral("1") : QStringLiteral("0"));
-    for (const QString& url : urls)
-        appendRecord(out, 'u', url);
-    for (const QString& folder : addFolders)
-        appendRecord(out, 'f', folder);
-    if (!activationToken.isEmpty())
-        appendRecord(out, 't', activationToken);
-    if (reopens)
-        appendRecord(out, 'r', {});
-    return out;
+    return {activates,       toStd(urls), toStd(addFolders), activationToken.toStdString(),
+            waitsForOutcome, reopens};
 }
+
+QByteArray InstanceMessage::encode() const { return QByteArray::fromStdString(wire().encode()); }
 
 std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
 {
-    if (bytes.size() > maxSize || !bytes.startsWith(QByteArray(magic, sizeof magic)))
+    const auto wire = HostMessage::decode(std::string_view(bytes.constData(), bytes.size()));
+    if (!wire)
         return std::nullopt;
-    InstanceMessage message;
-    bool sawActivates = false;
-    qsizetype pos = sizeof magic;
-    while (pos < bytes.size()) {
-        const char type = bytes[pos++];
-        const qsizetype end = bytes.indexOf('\0', pos);
-        if (end < 0)
-            return std::nullopt;
-        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        const QString text = utf8(QByteArrayView(bytes).sliced(pos, end - pos));
-        if (utf8.hasError())
-            return std::nullopt;
-        pos = end + 1;
-        switch (type) {
-        case 'a':
-            if (sawActivates || (text != "0" && text != "1"))
-                return std::nullopt;
-            sawActivates = true;
-            message.activates = text == "1";
-            break;
-        case 'u': message.urls.append(text); break;
-        case 'f':
-            if (!text.startsWith(u'/'))
-                return std::nullopt;
-            message.addFolders.append(text);
-            break;
-        case 't':
-            if (!message.activationToken.isEmpty() || text.isEmpty())
-                return std::nullopt;
-            message.activationToken = text;
-            break;
-        case 'r':
-            if (message.reopens || !text.isEmpty())
-                return std::nullopt;
-            message.reopens = true;
-            break;
-        default: return std::nullopt;
-        }
-    }
-    if (!sawActivates)
-        return std::nullopt;
-    return message;
+    return InstanceMessage{wire->activates,        toQt(wire->urls),
+                           toQt(wire->addFolders), QString::fromStdString(wire->activationToken),
+                           wire->waitsForOutcome,  wire->reopens};
 }
 
 InstanceChannel::InstanceChannel(QString socketPath, std::chrono::milliseconds patience,
@@ -156,12 +169,11 @@ void InstanceChannel::stopListening()
 
 QString InstanceChannel::defaultSocketPath(const QString& fallbackFolder)
 {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    QString folder = !runtime.isEmpty() && runtime.startsWith('/')
-                         ? QString::fromLocal8Bit(runtime) + "/ambrevoli"
-                         : fallbackFolder;
-    if (folder.isEmpty())
+    const std::string socket =
+        HostConnection::socketPath(QFile::encodeName(fallbackFolder).toStdString());
+    if (socket.empty())
         return {};
+    const QString folder = QFileInfo(QFile::decodeName(QByteArray::fromStdString(socket))).path();
     const QByteArray native = QFile::encodeName(folder);
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
         if (!QDir().mkpath(folder) || ::chmod(native.constData(), 0700) != 0)
@@ -222,47 +234,14 @@ bool InstanceChannel::listen(Receiver receiver)
 std::optional<InstanceReceipt> InstanceChannel::handOff(const QString& socketPath,
                                                         const InstanceMessage& message)
 {
-    const QByteArray path = QFile::encodeName(socketPath);
-    sockaddr_un address{};
-    if (path.isEmpty() || static_cast<std::size_t>(path.size()) >= sizeof address.sun_path)
-        return std::nullopt;
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd ||
-        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return std::nullopt;
-    // A dead instance never answers: bound every wait.
-    const timeval timeout{ioTimeoutMs * 5 / 1000, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    const QByteArray framed = withLength(message.encode());
-    // MSG_NOSIGNAL: an instance that goes away mid-message must not take this process with it.
-    for (qsizetype sent = 0; sent < framed.size();) {
-        const ssize_t n = ::send(fd.get(), framed.constData() + sent,
-                                 static_cast<std::size_t>(framed.size() - sent), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return std::nullopt;
-        sent += n;
-    }
-    // The instance answers once it has handled the message, so nothing is lost if it is busy:
-    // the acknowledgement, then one byte per folder.
-    QByteArray reply(1 + message.addFolders.size(), '\0');
-    for (qsizetype received = 0; received < reply.size();) {
-        const ssize_t n = ::read(fd.get(), reply.data() + received,
-                                 static_cast<std::size_t>(reply.size() - received));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return std::nullopt;
-        received += n;
-    }
-    if (reply[0] != acknowledgement)
+    // A dead instance never answers: the wait is bounded.
+    const auto connection =
+        HostConnection::handOff(QFile::encodeName(socketPath).toStdString(), message.wire(),
+                                std::chrono::milliseconds(ioTimeoutMs * 5));
+    if (!connection)
         return std::nullopt;
     InstanceReceipt receipt;
-    for (const char byte : QByteArrayView(reply).sliced(1)) {
+    for (const char byte : connection->folderReceipt()) {
         const auto outcome = outcomeFor(byte);
         if (!outcome)
             return std::nullopt;
@@ -274,10 +253,20 @@ std::optional<InstanceReceipt> InstanceChannel::handOff(const QString& socketPat
 void InstanceChannel::accept()
 {
     while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        // The socket's folder keeps other users out; should it not, they still get nothing in.
+        if (!peerIsThisUser(*socket)) {
+            requestsLog().log(LogLevel::error, "Refused a connection from another user");
+            socket->abort();
+            continue;
+        }
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
         // A client that never finishes its message is dropped.
-        QTimer::singleShot(ioTimeoutMs * 5, socket, [socket] { socket->abort(); });
+        auto* deadline = new QTimer(socket);
+        deadline->setObjectName(messageDeadline);
+        deadline->setSingleShot(true);
+        connect(deadline, &QTimer::timeout, socket, &QLocalSocket::abort);
+        deadline->start(ioTimeoutMs * 5);
     }
 }
 
@@ -302,13 +291,28 @@ void InstanceChannel::readFrom(QLocalSocket* socket)
         socket->abort();
         return;
     }
+    // The whole message is in; a sender waiting for its outcome stays as long as the copies take.
+    disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+    delete socket->findChild<QTimer*>(messageDeadline, Qt::FindDirectChildrenOnly);
     QPointer<QLocalSocket> guard(socket);
-    const InstanceReceipt receipt = m_receiver ? m_receiver(*message) : InstanceReceipt{};
-    if (!guard)
-        return;
-    QByteArray reply(1, acknowledgement);
+    std::shared_ptr<OutcomeStream> stream;
+    if (message->waitsForOutcome) {
+        stream = std::make_shared<OutcomeStream>(socket);
+        // Not the server's: the sender hears the end of copies that finish after the channel
+        // stopped listening.
+        socket->setParent(this);
+    }
+    const InstanceReceipt receipt = m_receiver ? m_receiver(*message, stream) : InstanceReceipt{};
+    QByteArray reply(1, receiptMark);
     for (const FolderOutcome outcome : receipt.folders)
         reply += byteFor(outcome);
+    if (stream) {
+        // The end follows once the last request of the message let go of the stream.
+        stream->begin(reply);
+        return;
+    }
+    if (!guard)
+        return;
     socket->write(reply);
     socket->flush();
     socket->disconnectFromServer();

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "destination_adding.h"
+#include "host_message.h"
+#include "outcome_waiter.h"
 #include "unique_fd.h"
 
 #include <QByteArray>
@@ -10,6 +12,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -26,18 +29,18 @@ struct InstanceMessage {
     // The desktop's leave for the window this start opens to take the focus (an activation or
     // startup-notification token); empty for none.
     QString activationToken = {};
+    // The sender stays connected for the outcome of the message's requests.
+    bool waitsForOutcome = false;
     // A plain start (no URLs, folders or options), as the user makes one from the application
     // grid: the running instance opens its launch window unless one of its windows is shown.
     bool reopens = false;
 
     friend bool operator==(const InstanceMessage&, const InstanceMessage&) = default;
 
-    static constexpr qsizetype maxSize = 1 << 20;
+    static constexpr qsizetype maxSize = HostMessage::maxSize;
 
-    // The wire form: "AMBV1\0", then one record per field — a type byte ('a' activates,
-    // 'u' URL, 'f' folder, 't' activation token, at most one; 'r' reopens, with empty text, at
-    // most one) and NUL-terminated UTF-8 text. Paths and arguments cannot hold NUL. A message
-    // without 'r' (as starts before it knew reopening sent) is no reopen.
+    // The kit's wire form (HostMessage). Paths and arguments cannot hold NUL.
+    HostMessage wire() const;
     QByteArray encode() const;
     // None for anything that is not exactly that form, is larger than maxSize or not UTF-8, or
     // names a folder by a relative path (it would be looked up where the instance runs).
@@ -54,9 +57,10 @@ struct InstanceReceipt {
 
 // Keeps the host to one instance per user. The instance holds an exclusive lock on a file beside
 // its socket, in a private (0700) folder of the user's runtime directory, for as long as it runs,
-// and listens on the socket; a later start hands its message to it and exits. Of starts that
-// race, the one that takes the lock is the instance, so there is never a second one; a socket
-// file left by an instance that died is replaced only by the lock's new holder.
+// and listens on the socket; a later start (or a sender) hands its message to it and exits. Of
+// starts that race, the one that takes the lock is the instance, so there is never a second one;
+// a socket file left by an instance that died is replaced only by the lock's new holder. A
+// connection from a process of another user is closed unread.
 // Main thread only.
 class InstanceChannel : public QObject {
     Q_OBJECT
@@ -72,8 +76,11 @@ public:
     // Handles a message a later start handed over and says what became of its folders: one
     // outcome per folder, in order. A start whose answer came too late hands its message over
     // again, so a message may arrive twice; a second send of a request or add of a folder is
-    // harmless.
-    using Receiver = std::function<InstanceReceipt(const InstanceMessage& message)>;
+    // harmless. `waiter` is the sender waiting for the outcome of the message's requests, for a
+    // message that asked for it (null otherwise): the receipt goes to it first, then what the
+    // holders of `waiter` tell it, and the end once the last of them let go.
+    using Receiver = std::function<InstanceReceipt(const InstanceMessage& message,
+                                                   const std::shared_ptr<OutcomeWaiter>& waiter)>;
 
     // Long enough for a host still starting on a loaded machine, or finishing its last copies
     // before it ends, so that the later start becomes the next host instead of giving up.
@@ -87,7 +94,8 @@ public:
     ~InstanceChannel() override;
 
     // $XDG_RUNTIME_DIR/ambrevoli/instance, or `fallbackFolder` + "/instance" without a runtime
-    // directory. The folder is created 0700 when missing. Empty when neither can be used.
+    // directory, as senders find it (HostConnection::socketPath). The folder is created 0700
+    // when missing. Empty when neither can be used.
     static QString defaultSocketPath(const QString& fallbackFolder);
 
     // Hands `message` to the instance listening at `socketPath` and yields its receipt once it

@@ -5,6 +5,7 @@
 
 #include "app_delegate.h"
 #include "app_group.h"
+#include "bundle_info.h"
 #include "copy_summary.h"
 #include "destination_adding.h"
 #include "destinations_model.h"
@@ -16,6 +17,7 @@
 #include "log.h"
 #include "main_menu.h"
 #include "paths.h"
+#include "updater.h"
 #include "window_activation.h"
 #include "window_coordinator.h"
 
@@ -30,6 +32,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -174,6 +177,19 @@ void quitOnTerminationSignals(QApplication& app)
     ::sigaction(SIGINT, &action, nullptr);
 }
 
+// Replaces this process with the host the package manager just installed (not this binary's
+// own, now replaced, file), in the background. Returns only when that failed.
+void restartInstalledHost()
+{
+    const std::string host(mainBundle().hostExecutable);
+    logger("updates").log(LogLevel::standard, "Restarting into the installed update");
+    char background[] = "--background";
+    char* arguments[] = {const_cast<char*>(host.c_str()), background, nullptr};
+    ::execv(host.c_str(), arguments);
+    logger("updates").log(LogLevel::error, "Couldn't restart into the installed update: errno ",
+                          errno);
+}
+
 // Without a display the host still runs: copies and notifications need none.
 void chooseDisplayPlatform()
 {
@@ -186,6 +202,9 @@ void chooseDisplayPlatform()
 
 int main(int argc, char** argv)
 {
+    // A host started by a sender logs (without a journal) to the sender's error output, which
+    // may be a pipe that closes when the sender ends: that must not end the host.
+    ::signal(SIGPIPE, SIG_IGN);
     Arguments arguments = parse(argc, argv);
     if (arguments.help || !arguments.valid) {
         std::fputs(usage, arguments.help ? stdout : stderr);
@@ -244,18 +263,29 @@ int main(int argc, char** argv)
     FreedesktopNotificationService notifications;
     GnomeNotificationSwitch gnomeSwitch(QApplication::desktopFileName().toStdString());
     notifications.setSwitchedOffProbe([&gnomeSwitch] { return gnomeSwitch.isSwitchedOff(); });
-    AppDelegate delegate(notifications, copies);
-    const MainMenu menu({.showSettings = [&delegate] { delegate.showSettings(); }});
+    // Started before anything that shows it: its checks run whether or not there are services.
+    Updater updater(buildUpdaterConfiguration(), notifications);
+    bool restartIntoUpdate = false;
+    QObject::connect(&updater, &Updater::restartRequested, &app, [&restartIntoUpdate] {
+        restartIntoUpdate = true;
+        QApplication::quit();
+    });
+    AppDelegate delegate(notifications, copies, [&updater] { updater.showUpdateDirectly(); });
+    const MainMenu menu({.showSettings = [&delegate] { delegate.showSettings(); },
+                         .checkForUpdates = &updater.checkForUpdatesAction()});
     std::unique_ptr<WindowCoordinator> windows;
     if (DestinationsModel* destinations = delegate.destinations()) {
         windows = std::make_unique<WindowCoordinator>(
-            *destinations, notifications, [] { return extensionStatus(); }, &menu);
+            *destinations, notifications, [] { return extensionStatus(); }, &menu,
+            &updater.updater());
         delegate.setWindows(windows.get());
     }
 
     // A message from a later start, or this launch's own (whose URLs arrive before launching
-    // finishes, as they would from the desktop, and which ends in the launch sequence).
-    auto handle = [&delegate, &windows](const InstanceMessage& message, bool launching) {
+    // finishes, as they would from the desktop, and which ends in the launch sequence). Only a
+    // later start's sender can wait for the outcome.
+    auto handle = [&delegate, &windows](const InstanceMessage& message, bool launching,
+                                        const std::shared_ptr<OutcomeWaiter>& waiter) {
         InstanceReceipt receipt;
         // The token is the leave for a window this message opens; a message that opens none
         // ends the desktop's wait for one.
@@ -264,7 +294,7 @@ int main(int argc, char** argv)
         if (!message.addFolders.isEmpty())
             receipt.folders = delegate.addFolders(message.addFolders);
         if (!message.urls.isEmpty())
-            delegate.openURLs(message.urls);
+            delegate.openURLs(message.urls, waiter);
         if (launching)
             delegate.didFinishLaunching(!message.activates);
         else if (message.reopens)
@@ -275,13 +305,14 @@ int main(int argc, char** argv)
             endStartup(message.activationToken);
         return receipt;
     };
-    const auto deliver = [&handle](const InstanceMessage& message) {
-        return handle(message, false);
+    const auto deliver = [&handle](const InstanceMessage& message,
+                                   const std::shared_ptr<OutcomeWaiter>& waiter) {
+        return handle(message, false, waiter);
     };
     if (start.role == InstanceChannel::Role::primary && !channel.listen(deliver))
         logger("requests").log(LogLevel::error, "Later starts can't reach this instance");
 
-    if (const InstanceReceipt own = handle(arguments.message, true); !folders.isEmpty())
+    if (const InstanceReceipt own = handle(arguments.message, true, nullptr); !folders.isEmpty())
         tell(folders, own.folders);
 
     const int status = QApplication::exec();
@@ -292,5 +323,7 @@ int main(int argc, char** argv)
     // switch they were handed: nothing may reach those once this scope starts to end.
     delegate.setWindows(nullptr);
     notifications.setSwitchedOffProbe({});
+    if (restartIntoUpdate)
+        restartInstalledHost();
     return status;
 }

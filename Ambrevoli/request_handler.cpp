@@ -9,11 +9,28 @@
 #include <QMetaObject>
 #include <QThreadPool>
 
+#include <optional>
+#include <string>
+
 namespace ambrevoli {
 
 namespace {
 
 const Logger& requestsLog() { return logger("requests"); }
+
+// Logs one line about a request and tells it to the sender waiting for it, if any. `detail` is
+// private in the log; the sender sees it, since it names the sender's own files.
+void tell(OutcomeWaiter* waiter, LogLevel level, std::string_view message,
+          std::optional<std::string_view> detail = std::nullopt)
+{
+    if (detail)
+        requestsLog().log(level, message, ": ", Private{*detail});
+    else
+        requestsLog().log(level, message);
+    if (waiter)
+        waiter->tell(detail ? std::string(message) + ": " + std::string(*detail)
+                            : std::string(message));
+}
 
 } // namespace
 
@@ -46,20 +63,24 @@ void RequestHandler::sweepDestinations() const
     });
 }
 
-void RequestHandler::handle(const Uuid& requestID) const
+void RequestHandler::handle(const Uuid& requestID, std::shared_ptr<OutcomeWaiter> waiter) const
 {
     auto request = m_inbox.take(requestID);
     if (!request) {
-        logDetail(requestsLog(), "Couldn't read request " + requestID.text(),
-                  textualForm(request.error()));
+        tell(waiter.get(), LogLevel::standard, "Couldn't read request " + requestID.text(),
+             textualForm(request.error()));
+        if (waiter)
+            waiter->notAllCopied();
         return;
     }
 
     const RequestValidator validator(maxRequestAge, &RequestValidator::entryExists);
     const auto validated = validator.validate(*request, m_destinations.library().store(), now());
     if (!validated) {
-        requestsLog().log(LogLevel::error, "Rejected request ", request->id().text(), ": ",
-                          textualForm(validated.error()));
+        tell(waiter.get(), LogLevel::error,
+             "Rejected request " + request->id().text() + ": " + textualForm(validated.error()));
+        if (waiter)
+            waiter->notAllCopied();
         return;
     }
 
@@ -70,43 +91,54 @@ void RequestHandler::handle(const Uuid& requestID) const
                                         .destination(validated->destination.id())
                                         .value_or(validated->destination);
 
-    requestsLog().log(LogLevel::standard, "Request ", validated->id.text(),
-                      " is valid: ", validated->sources.size(), " items found, ",
-                      validated->missingSources.size(), " missing");
+    tell(waiter.get(), LogLevel::standard,
+         "Request " + validated->id.text() +
+             " is valid: " + std::to_string(validated->sources.size()) + " items found, " +
+             std::to_string(validated->missingSources.size()) + " missing");
     // Every source as the sender wrote it, missing ones too: the report accounts for each.
-    startCopy(request->sources(), destination);
+    startCopy(request->sources(), destination, std::move(waiter));
 }
 
-void RequestHandler::startCopy(std::vector<std::string> sources,
-                               const Destination& destination) const
+void RequestHandler::startCopy(std::vector<std::string> sources, const Destination& destination,
+                               std::shared_ptr<OutcomeWaiter> waiter) const
 {
     ResultNotifier* notifier = &m_notifier;
     m_pool.start([engine = m_engine, sources = std::move(sources), path = destination.path(),
-                  label = destination.label(), notifier]() {
+                  label = destination.label(), notifier, waiter = std::move(waiter)]() mutable {
         CopyReport report = engine.copyItems(sources, path);
-        // Queued to the notifier's (main) thread; dropped if the notifier is gone by then.
+        // Queued to the notifier's (main) thread; dropped if the notifier is gone by then. The
+        // waiter goes along and is let go of in the call, on the main thread: the call itself
+        // may be destroyed on this one, once the main thread is done with it.
         QMetaObject::invokeMethod(
             notifier,
-            [report = std::move(report), label, notifier]() {
-                logReport(report, label);
+            [report = std::move(report), label, notifier, waiter = std::move(waiter)]() mutable {
+                const std::shared_ptr<OutcomeWaiter> held = std::move(waiter);
+                logReport(report, label, held.get());
                 notifier->postCopyNotification(report, label);
             },
             Qt::QueuedConnection);
     });
 }
 
-void RequestHandler::logReport(const CopyReport& report, std::string_view label)
+void RequestHandler::logReport(const CopyReport& report, std::string_view label,
+                               OutcomeWaiter* waiter)
 {
     if (!report.problem)
-        requestsLog().log(LogLevel::standard, "Copied ", report.copied.size(), " of ",
-                          report.itemCount, " items");
+        tell(waiter, LogLevel::standard,
+             "Copied " + std::to_string(report.copied.size()) + " of " +
+                 std::to_string(report.itemCount) + " items");
     else
-        requestsLog().log(LogLevel::error, "Couldn't copy ", report.itemCount,
-                          " items: ", textualForm(*report.problem));
-    logDetail(requestsLog(), "Destination", std::string(label) + " at " + report.destination);
+        tell(waiter, LogLevel::error,
+             "Couldn't copy " + std::to_string(report.itemCount) +
+                 " items: " + textualForm(*report.problem));
+    tell(waiter, LogLevel::standard, "Destination",
+         std::string(label) + " at " + report.destination);
     for (const FailedItem& failed : report.failed)
-        logDetail(requestsLog(), "Couldn't copy (" + textualForm(failed.reason) + ")",
-                  failed.source);
+        tell(waiter, LogLevel::standard, "Couldn't copy (" + textualForm(failed.reason) + ")",
+             failed.source);
+    if (waiter && (report.problem || !report.failed.empty() ||
+                   report.copied.size() != static_cast<std::size_t>(report.itemCount)))
+        waiter->notAllCopied();
 }
 
 } // namespace ambrevoli

@@ -3,9 +3,11 @@
 #include "copy_engine.h"
 #include "copy_outcome.h"
 #include "destination.h"
+#include "outcome_waiter.h"
 #include "request_inbox.h"
 #include "uuid.h"
 
+#include <memory>
 #include <string_view>
 
 class QThreadPool;
@@ -38,14 +40,18 @@ public:
     void sweepDestinations() const;
 
     // Takes, validates and starts copying the request `requestID`. Returns once the copy has
-    // started, without waiting for it. Main thread only.
-    void handle(const Uuid& requestID) const;
+    // started, without waiting for it. Main thread only. `waiter`, when given, is told every
+    // line logged about the request, and held until its report is (or it was refused).
+    void handle(const Uuid& requestID, std::shared_ptr<OutcomeWaiter> waiter = {}) const;
 
-    // Writes the outcome lines of a finished copy.
-    static void logReport(const CopyReport& report, std::string_view label);
+    // Writes the outcome lines of a finished copy, and tells them to `waiter` when given (and
+    // whether anything was not copied).
+    static void logReport(const CopyReport& report, std::string_view label,
+                          OutcomeWaiter* waiter = nullptr);
 
 private:
-    void startCopy(std::vector<std::string> sources, const Destination& destination) const;
+    void startCopy(std::vector<std::string> sources, const Destination& destination,
+                   std::shared_ptr<OutcomeWaiter> waiter) const;
 
     RequestInbox m_inbox;
     DestinationsModel& m_destinations;

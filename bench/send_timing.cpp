@@ -270,6 +270,6 @@ int main(int argc, char** argv)
     printRow("  the copy was in place after", figures(sendInPlace));
     printRow("peer: cp, started the same way", copy);
     printRatio("send / cp (medians)", send, copy);
-    printTarget(50, send);
+    printRatioTarget("send / cp", 1.5, send, copy);
     return 0;
 }

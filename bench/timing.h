@@ -53,6 +53,16 @@ inline void printRatio(const std::string& what, const Figures& measured, const F
         std::printf("  %-44s %9.1f×\n", what.c_str(), measured.median / peer.median);
 }
 
+// "  target: send / cp at most 1.5× (medians) — met" or "— MISSED".
+inline bool printRatioTarget(const std::string& what, double limit, const Figures& measured,
+                             const Figures& peer)
+{
+    const bool met = peer.median > 0 && measured.median / peer.median <= limit;
+    std::printf("  target: %s at most %g× (medians) — %s\n", what.c_str(), limit,
+                met ? "met" : "MISSED");
+    return met;
+}
+
 // "  target: under 50 ms (median) — met" or "— MISSED".
 inline bool printTarget(double limitMilliseconds, const Figures& measured)
 {

@@ -17,27 +17,12 @@ extern char** environ;
 
 namespace ambrevoli {
 
-std::string hostExecutable()
-{
-    const char* overridden = std::getenv("AMBREVOLI_HOST");
-    if (overridden && overridden[0] == '/')
-        return overridden;
-    return std::string(mainBundle().hostExecutable);
-}
+namespace {
 
-std::vector<std::string> hostArguments(const HandoffURL& url, bool activates)
-{
-    std::vector<std::string> arguments;
-    if (!activates)
-        arguments.emplace_back("--background");
-    arguments.push_back(url.url());
-    return arguments;
-}
-
-std::expected<void, SystemError> openWithHost(const HandoffURL& url, const HostLaunch& launch)
+std::expected<void, SystemError> startDetached(std::vector<std::string> arguments,
+                                               const HostLaunch& launch)
 {
     // Everything the child needs is prepared before fork: after it, only async-signal-safe calls.
-    std::vector<std::string> arguments = hostArguments(url, launch.activates);
     arguments.insert(arguments.begin(), launch.executable);
     std::vector<char*> argv;
     for (auto& argument : arguments)
@@ -86,6 +71,14 @@ std::expected<void, SystemError> openWithHost(const HandoffURL& url, const HostL
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
         ::signal(SIGCHLD, SIG_DFL);
+        // The host reads nothing and prints nothing: were it to keep the caller's input and
+        // output, a caller reading ambrevoli-send's output to its end would wait for the host to
+        // end. Its log (stderr, without a journal) stays where the caller's goes.
+        const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (nothing >= 0) {
+            ::dup2(nothing, STDIN_FILENO);
+            ::dup2(nothing, STDOUT_FILENO);
+        }
         // The caller's other descriptors (a file manager has many) stay out of the host.
         ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
         ::execve(argv[0], argv.data(), envp.data());
@@ -105,6 +98,36 @@ std::expected<void, SystemError> openWithHost(const HandoffURL& url, const HostL
     if (n == static_cast<ssize_t>(sizeof error))
         return std::unexpected(SystemError::fromErrno(error));
     return {};
+}
+
+} // namespace
+
+std::string hostExecutable()
+{
+    const char* overridden = std::getenv("AMBREVOLI_HOST");
+    if (overridden && overridden[0] == '/')
+        return overridden;
+    return std::string(mainBundle().hostExecutable);
+}
+
+std::vector<std::string> hostArguments(const std::optional<HandoffURL>& url, bool activates)
+{
+    std::vector<std::string> arguments;
+    if (!activates)
+        arguments.emplace_back("--background");
+    if (url)
+        arguments.push_back(url->url());
+    return arguments;
+}
+
+std::expected<void, SystemError> openWithHost(const HandoffURL& url, const HostLaunch& launch)
+{
+    return startDetached(hostArguments(url, launch.activates), launch);
+}
+
+std::expected<void, SystemError> startHost(const HostLaunch& launch)
+{
+    return startDetached(hostArguments(std::nullopt, launch.activates), launch);
 }
 
 } // namespace ambrevoli

@@ -4,6 +4,7 @@
 #include "handoff_url.h"
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,13 +30,18 @@ struct HostLaunch {
 std::string hostExecutable();
 
 // The arguments the host is started with: "--background" when it must not activate, then the
-// URL text.
-std::vector<std::string> hostArguments(const HandoffURL& url, bool activates);
+// URL text when there is one.
+std::vector<std::string> hostArguments(const std::optional<HandoffURL>& url, bool activates);
 
-// Starts `launch.executable` with hostArguments(url, launch.activates), detached. Returns once
-// the program has been executed (not when it finishes). Fails with the system's error when it
+// Starts `launch.executable` with hostArguments(url, launch.activates), detached, its input and
+// output /dev/null (its error output the caller's). Returns once the program has been executed
+// (not when it finishes). Fails with the system's error when it
 // cannot be started (ENOENT for a missing executable, EACCES, …). Safe to call from a
 // multi-threaded process: between fork and exec the child only makes async-signal-safe calls.
 std::expected<void, SystemError> openWithHost(const HandoffURL& url, const HostLaunch& launch);
+
+// Starts the host as openWithHost does, but without a URL: a host that has nothing to do but
+// listen, for a sender that hands it its URL over the socket once it does.
+std::expected<void, SystemError> startHost(const HostLaunch& launch);
 
 } // namespace ambrevoli

@@ -7,14 +7,26 @@
 #include "send_request.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace ambrevoli {
 
 namespace {
 
+// How long a click waits for the running host's answer. The host answers within a millisecond
+// or two when it is idle; a file manager must not hang on one that is not.
+constexpr std::chrono::milliseconds clickPatience{30};
+
+// How often a waiting sender looks whether the host it started listens yet.
+constexpr std::chrono::milliseconds startRetryInterval{10};
+
 // The one way senders wake the host.
 std::expected<void, SystemError> wakeHost(const HandoffURL& url, std::string_view activationToken)
 {
+    const HostMessage message{url.isSettings(), {url.url()}, {}, std::string(activationToken)};
+    if (HostConnection::handOff(HostConnection::socketPath(), message, clickPatience))
+        return {};
+
     HostLaunch launch{hostExecutable(), url.isSettings(), {}};
     if (!activationToken.empty()) {
         // Wayland toolkits read the first, X11 toolkits the second.
@@ -47,8 +59,11 @@ std::string textualForm(const SendError& e)
 std::string_view errorDomain(const SendError&) { return "AmbrevoliKit.SendError"; }
 long errorCode(const SendError& e) { return static_cast<long>(e.kind); }
 
-std::expected<Uuid, SendError> sendSelection(const Uuid& destinationID,
-                                             std::vector<std::string> sources)
+namespace {
+
+// Reads the destinations and writes the request: the steps a send takes before waking the host.
+std::expected<Uuid, SendError> writeRequest(const Uuid& destinationID,
+                                            std::vector<std::string> sources)
 {
     const auto group = AppGroup::fromMainBundle();
     if (!group)
@@ -67,10 +82,52 @@ std::expected<Uuid, SendError> sendSelection(const Uuid& destinationID,
         return std::unexpected(SendError::requestNotWritten(inbox.error()));
     if (auto written = inbox->write(request); !written)
         return std::unexpected(SendError::requestNotWritten(causeOf(written.error())));
-
-    if (auto woken = wakeHost(HandoffURL::send(request.id()), {}); !woken)
-        return std::unexpected(SendError::hostNotStarted(woken.error()));
     return request.id();
+}
+
+} // namespace
+
+std::expected<Uuid, SendError> sendSelection(const Uuid& destinationID,
+                                             std::vector<std::string> sources)
+{
+    const auto id = writeRequest(destinationID, std::move(sources));
+    if (!id)
+        return id;
+    if (auto woken = wakeHost(HandoffURL::send(*id), {}); !woken)
+        return std::unexpected(SendError::hostNotStarted(woken.error()));
+    return id;
+}
+
+std::expected<WaitedSend, SendError> sendSelectionAndWait(const Uuid& destinationID,
+                                                          std::vector<std::string> sources,
+                                                          std::chrono::milliseconds startPatience)
+{
+    const auto id = writeRequest(destinationID, std::move(sources));
+    if (!id)
+        return std::unexpected(id.error());
+    HostMessage message{false, {HandoffURL::send(*id).url()}, {}, {}};
+    message.waitsForOutcome = true;
+    const std::string socket = HostConnection::socketPath();
+    const auto deadline = std::chrono::steady_clock::now() + startPatience;
+    bool started = false;
+    for (;;) {
+        // The whole patience for the answer: a host that took the request late would copy it
+        // with nobody waiting, and a second hand-off would only find its file gone.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (auto connection = HostConnection::handOff(socket, message,
+                                                      std::max(left, std::chrono::milliseconds(1))))
+            return WaitedSend{*id, std::move(*connection)};
+        if (!started) {
+            // Without a URL: the one it would handle itself could report to nobody.
+            if (auto begun = startHost({hostExecutable(), false, {}}); !begun)
+                return std::unexpected(SendError::hostNotStarted(begun.error()));
+            started = true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return std::unexpected(SendError::hostNotStarted(SystemError{ETIMEDOUT}));
+        std::this_thread::sleep_for(startRetryInterval);
+    }
 }
 
 std::expected<void, SystemError> openSettings(std::string_view activationToken)

@@ -3,8 +3,10 @@
 #include "app_group.h"
 #include "destination_store.h"
 #include "error.h"
+#include "host_connection.h"
 #include "uuid.h"
 
+#include <chrono>
 #include <expected>
 #include <optional>
 #include <string>
@@ -47,7 +49,8 @@ struct SendError {
     {
         return {Case::requestNotWritten, Uuid(), std::move(cause)};
     }
-    // The request was written but the host could not be started: the system's error.
+    // The request was written but the host could not be started: the system's error; for a
+    // waiting send also ETIMEDOUT, when no host took the request in time.
     static SendError hostNotStarted(SystemError cause)
     {
         return {Case::hostNotStarted, Uuid(), cause};
@@ -72,7 +75,10 @@ long errorCode(const SendError& e);
 //  2. Writes a SendRequest (the current version, a fresh identifier, the current time, the
 //     destination, `sources` exactly as given) into the group's request inbox.
 //  3. Wakes the host with the send handoff URL of that request, without letting it raise a
-//     window: the user stays in the file manager.
+//     window: the user stays in the file manager. The URL goes straight to the running host over
+//     its socket (HostConnection), and the host binary is started with it only when no host
+//     takes it within a few milliseconds — none runs, it is another user's, or it is too busy
+//     to answer now (the started binary then waits for it as long as it takes).
 //
 // `sources` are absolute paths in the order the user selected them. They are not checked here:
 // the host validates the request (an empty list included) and reports the copy to the user.
@@ -86,18 +92,37 @@ long errorCode(const SendError& e);
 // hostNotStarted leaves the written request in the inbox, for a later start of the host to sweep
 // away.
 //
-// Synchronous and stateless: reads and writes small files and starts a process, and never waits
-// for the host, so a file manager may call it on its main thread. Safe from any thread of a
-// multi-threaded process (see openWithHost). No exception of its own (allocation aside).
+// Synchronous and stateless: reads and writes small files, waits for the host's answer a few
+// milliseconds at most, and may start a process; a file manager may call it on its main thread.
+// Safe from any thread of a multi-threaded process (see openWithHost). No exception of its own
+// (allocation aside).
 std::expected<Uuid, SendError> sendSelection(const Uuid& destinationID,
                                              std::vector<std::string> sources);
 
+// A sent request whose outcome the host reports back over `connection`
+// (HostConnection::nextOutcome): the lines of its report as they are logged, then the end.
+struct WaitedSend {
+    Uuid requestID;
+    HostConnection connection;
+};
+
+// Sends as sendSelection does, but asks the host to report the request's outcome and keeps the
+// connection for it. With no host answering, starts the host (without a URL, in the background)
+// and hands the URL over once it listens. `startPatience` bounds all of that, not the copy.
+// Fails as sendSelection does; hostNotStarted also when no host took the request within
+// `startPatience` (ETIMEDOUT), the request then waiting in the inbox. Blocks: not for a file
+// manager's main thread.
+std::expected<WaitedSend, SendError> sendSelectionAndWait(const Uuid& destinationID,
+                                                          std::vector<std::string> sources,
+                                                          std::chrono::milliseconds startPatience);
+
 // Brings up the host with its settings, as "Edit Destinations…" does: wakes it with the settings
-// handoff URL and lets it raise its window. `activationToken` is the desktop's leave for that
-// window to take the focus (an XDG activation token under Wayland, a startup-notification
-// identifier under X11), which only the caller's toolkit can ask for; empty when there is none.
-// Nothing is written. Fails with the system's error when the host cannot be started; the caller
-// then withdraws the token it asked for. Synchronous and stateless, like sendSelection.
+// handoff URL (straight over its socket, or by starting it) and lets it raise its window.
+// `activationToken` is the desktop's leave for that window to take the focus (an XDG activation
+// token under Wayland, a startup-notification identifier under X11), which only the caller's
+// toolkit can ask for; empty when there is none. Nothing is written. Fails with the system's error
+// when the host cannot be started; the caller then withdraws the token it asked for. Synchronous
+// and stateless, like sendSelection.
 std::expected<void, SystemError> openSettings(std::string_view activationToken = {});
 
 } // namespace ambrevoli

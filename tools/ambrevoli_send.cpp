@@ -1,12 +1,15 @@
 // ambrevoli-send: does exactly what a click in the file manager's Send To menu does — writes a
 // request into the inbox and wakes the host without raising it. For other file managers' custom
-// actions, for scripts, and for end-to-end tests.
+// actions, for scripts, and for end-to-end tests. With --wait it stays until the host has copied
+// and prints the host's report.
 
 #include "current_destinations.h"
 #include "host_launcher.h"
 #include "paths.h"
 #include "sender.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,15 +22,23 @@ namespace {
 
 constexpr int handedOff = 0, failed = 1, usageError = 2;
 
+// How long --wait gives a host it had to start to begin listening (a loaded machine may take a
+// while to load a GUI toolkit); the copy itself may take as long as it takes.
+constexpr std::chrono::seconds startPatience{60};
+
 constexpr char usage[] =
-    "Usage: ambrevoli-send --to LABEL|ID FILE...\n"
+    "Usage: ambrevoli-send [--wait] --to LABEL|ID FILE...\n"
     "       ambrevoli-send --list\n"
     "\n"
     "Sends the FILEs to a Send To destination, as the file manager's menu does: the\n"
     "request goes to Ambrevoli, which copies them and tells you how it went.\n"
     "  --to LABEL|ID  the destination, by its label or its identifier\n"
+    "  --wait         wait until the copy is done and print Ambrevoli's report: how\n"
+    "                 many items were copied, where to, and each one that was not and why\n"
     "  --list         show the destinations: label, folder, whether it is there, identifier\n"
-    "Exit status: 0 handed off, 1 could not send, 2 usage error or no such destination.\n";
+    "Exit status: 0 handed off (with --wait: everything copied), 1 could not send (with\n"
+    "--wait: something was not copied, or the request was refused), 2 usage error or no\n"
+    "such destination.\n";
 
 int fail(int status, const std::string& message)
 {
@@ -64,7 +75,40 @@ std::string notCalled(std::string_view to)
     return "no destination is called \"" + std::string(to) + "\" (see ambrevoli-send --list)";
 }
 
-int send(std::string_view to, const std::vector<std::string>& files)
+// Why the send failed, for the user; the exit status to end with.
+int failedSend(std::string_view to, const SendError& error)
+{
+    using enum SendError::Case;
+    switch (error.kind) {
+    case destinationsUnavailable: return fail(failed, describe(*error.cause));
+    // Removed since it was looked up.
+    case noSuchDestination: return fail(usageError, notCalled(to));
+    case requestNotWritten:
+        return fail(failed, "couldn't write the request: " + textualForm(*error.cause));
+    case hostNotStarted:
+        if (*error.cause == SendError::Cause(SystemError{ETIMEDOUT}))
+            return fail(failed, "Ambrevoli didn't take the request; it stays in the inbox for "
+                                "the next start of Ambrevoli to throw away");
+        return fail(failed,
+                    "couldn't start " + hostExecutable() + ": " + textualForm(*error.cause));
+    }
+    return failed;
+}
+
+// Prints the host's report of the request as it comes; the exit status says whether everything
+// was copied.
+int waitForOutcome(HostConnection& connection)
+{
+    while (const auto record = connection.nextOutcome()) {
+        if (record->kind == OutcomeRecord::Kind::end)
+            return record->allCopied ? handedOff : failed;
+        std::printf("%s\n", record->text.c_str());
+        std::fflush(stdout);
+    }
+    return fail(failed, "Ambrevoli stopped before it told how the copy went");
+}
+
+int send(std::string_view to, const std::vector<std::string>& files, bool wait)
 {
     const auto destinations = loadDestinations();
     if (!destinations)
@@ -89,22 +133,12 @@ int send(std::string_view to, const std::vector<std::string>& files)
     for (const std::string& file : files)
         // One that can't be made absolute is handed over as it is, and refused as missing.
         sources.push_back(absolutePath(file).value_or(file));
-    const auto sent = sendSelection(matches.front().id(), std::move(sources));
-    if (sent)
-        return handedOff;
-    const SendError& error = sent.error();
-    using enum SendError::Case;
-    switch (error.kind) {
-    case destinationsUnavailable: return fail(failed, describe(*error.cause));
-    // Removed since it was looked up just above.
-    case noSuchDestination: return fail(usageError, notCalled(to));
-    case requestNotWritten:
-        return fail(failed, "couldn't write the request: " + textualForm(*error.cause));
-    case hostNotStarted:
-        return fail(failed,
-                    "couldn't start " + hostExecutable() + ": " + textualForm(*error.cause));
+    if (wait) {
+        auto sent = sendSelectionAndWait(matches.front().id(), std::move(sources), startPatience);
+        return sent ? waitForOutcome(sent->connection) : failedSend(to, sent.error());
     }
-    return failed;
+    const auto sent = sendSelection(matches.front().id(), std::move(sources));
+    return sent ? handedOff : failedSend(to, sent.error());
 }
 
 } // namespace
@@ -119,7 +153,9 @@ int main(int argc, char** argv)
     if (arguments.size() == 1 && arguments[0] == "--list")
         return list();
     if (arguments.size() >= 3 && arguments[0] == "--to")
-        return send(arguments[1], {arguments.begin() + 2, arguments.end()});
+        return send(arguments[1], {arguments.begin() + 2, arguments.end()}, false);
+    if (arguments.size() >= 4 && arguments[0] == "--wait" && arguments[1] == "--to")
+        return send(arguments[2], {arguments.begin() + 3, arguments.end()}, true);
     std::fputs(usage, stderr);
     return usageError;
 }

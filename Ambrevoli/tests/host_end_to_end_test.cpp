@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -22,6 +23,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <signal.h>
 
 using namespace ambrevoli;
 using namespace ambrevoli::testing;
@@ -54,7 +56,7 @@ private:
         env.insert("XDG_CONFIG_HOME", QString::fromStdString(path("home/.config")));
         env.insert("XDG_RUNTIME_DIR", QString::fromStdString(path("run")));
         env.insert("DBUS_SESSION_BUS_ADDRESS", m_bus->address());
-        env.insert("AMBREVOLI_HOST", AMBREVOLI_HOST_BINARY);
+        env.insert("AMBREVOLI_HOST", QString::fromStdString(path("host")));
         env.insert("AMBREVOLI_LOG", "stderr");
         env.insert("AMBREVOLI_LOG_PRIVATE", "1");
         env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -91,6 +93,31 @@ private:
     int send(const QString& destination, const QStringList& files)
     {
         return run(AMBREVOLI_SEND_BINARY, QStringList{"--to", destination} + files);
+    }
+
+    // The processes senders started as the host (through the wrapper at $AMBREVOLI_HOST).
+    std::vector<pid_t> hostStarts() const
+    {
+        std::vector<pid_t> pids;
+        std::ifstream in(path("host-starts"));
+        for (pid_t pid; in >> pid;)
+            pids.push_back(pid);
+        return pids;
+    }
+
+    // Ends the hosts senders started: they run detached, in sessions of their own.
+    void stopStartedHosts() const
+    {
+        for (const pid_t pid : hostStarts())
+            ::kill(pid, SIGTERM);
+        for (const pid_t pid : hostStarts())
+            if (!QTest::qWaitFor([pid] { return ::kill(pid, 0) != 0; }, 10000))
+                ::kill(pid, SIGKILL);
+    }
+
+    std::string src(int i, std::string_view name) const
+    {
+        return path("src/" + std::string(name) + "-" + std::to_string(i));
     }
 
     int countLog(const QString& text) const { return m_log.count(text); }
@@ -189,6 +216,12 @@ private slots:
         QVERIFY(m_server->serve(m_bus->connect("notifications")));
         fs::create_directories(path("run"));
         fs::permissions(path("run"), fs::perms::owner_all);
+        // The host senders start: the real one, each start noted.
+        std::ofstream(path("host"))
+            << "#!/bin/sh\n"
+               "echo $$ >> '"
+            << path("host-starts") << "'\nexec '" << AMBREVOLI_HOST_BINARY << "' \"$@\"\n";
+        fs::permissions(path("host"), fs::perms::owner_all);
 
         m_host = std::make_unique<HelperProcess>();
         m_host->setProcessEnvironment(environment());
@@ -201,6 +234,7 @@ private slots:
 
     void cleanup()
     {
+        stopStartedHosts();
         if (m_host) {
             m_host->terminate();
             m_host->waitForFinished(5000);
@@ -232,6 +266,125 @@ private slots:
         QVERIFY(fs::is_empty(path("home/.local/share/ambrevoli/Requests")));
         // One host all along: every later start handed its work over and ended.
         QCOMPARE(m_host->state(), QProcess::Running);
+    }
+
+    void aSendGoesToTheRunningHostAndStartsOneOnlyWhenNoneRuns()
+    {
+        addDestination("home/Drop");
+        writeFile("src/a.txt", "a");
+        QCOMPARE(send("Drop", {QString::fromStdString(path("src/a.txt"))}), 0);
+        QVERIFY(waitForLog("Copied 1 of 1 items"));
+        QCOMPARE(hostStarts().size(), 0u);
+
+        QVERIFY(stopHost());
+        QCOMPARE(send("Drop", {QString::fromStdString(path("src/a.txt"))}), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(hostStarts().size(), 1u, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(path("home/Drop/a 2.txt")), 20000);
+        // The started host is the host now: the next send goes to it.
+        QCOMPARE(send("Drop", {QString::fromStdString(path("src/a.txt"))}), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(path("home/Drop/a 3.txt")), 20000);
+        QCOMPARE(hostStarts().size(), 1u);
+    }
+
+    void waitTellsTheOutcome_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<bool>("destinationGone");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("lines"); // after the first; {} stands for the test's folder
+        QTest::newRow("all copied")
+            << QStringList{"a.txt", "b.txt"} << false << 0
+            << QStringList{"Copied 2 of 2 items", "Destination: Drop at {}/home/Drop"};
+        QTest::newRow("one missing")
+            << QStringList{"a.txt", "gone.txt"} << false << 1
+            << QStringList{"Copied 1 of 2 items", "Destination: Drop at {}/home/Drop",
+                           "Couldn't copy (missing): {}/src/gone.txt"};
+        QTest::newRow("destination gone")
+            << QStringList{"a.txt"} << true << 1
+            << QStringList{"Couldn't copy 1 items: missing", "Destination: Drop at {}/home/Drop"};
+    }
+
+    void waitTellsTheOutcome()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(bool, destinationGone);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, lines);
+        addDestination("home/Drop");
+        writeFile("src/a.txt", "a");
+        writeFile("src/b.txt", "b");
+        if (destinationGone)
+            fs::remove_all(path("home/Drop"));
+        QStringList arguments{"--wait", "--to", "Drop"};
+        for (const QString& file : files)
+            arguments << QString::fromStdString(path("src/")) + file;
+
+        const Run sent = runCapturing(AMBREVOLI_SEND_BINARY, arguments);
+        QCOMPARE(sent.exitCode, exitCode);
+        QStringList printed = sent.out.split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(!printed.isEmpty() && printed.takeFirst().startsWith("Request "),
+                 qPrintable(sent.out));
+        QVERIFY2(printed == lines.replaceInStrings("{}", m_temp->path()),
+                 qPrintable(sent.out + sent.err));
+        QCOMPARE(hostStarts().size(), 0u);
+    }
+
+    // Fifty senders waiting at once, to five destinations, each with a file of its own and a
+    // missing one of its own: each hears its own request's outcome, and only its own.
+    void fiftyWaitingSendsEachHearTheirOwnOutcome()
+    {
+        constexpr int senders = 50, destinations = 5;
+        for (int d = 0; d < destinations; ++d)
+            QVERIFY(addDestination("home/D" + std::to_string(d)) != Uuid());
+        std::vector<std::unique_ptr<HelperProcess>> processes;
+        for (int i = 0; i < senders; ++i) {
+            writeFile("src/file-" + std::to_string(i), "f");
+            auto process = std::make_unique<HelperProcess>();
+            process->setProcessEnvironment(environment());
+            process->start(AMBREVOLI_SEND_BINARY,
+                           {"--wait", "--to", "D" + QString::number(i % destinations),
+                            QString::fromStdString(src(i, "file")),
+                            QString::fromStdString(src(i, "gone"))});
+            processes.push_back(std::move(process));
+        }
+        QSet<QString> requests;
+        for (int i = 0; i < senders; ++i) {
+            HelperProcess& process = *processes[std::size_t(i)];
+            QVERIFY(process.waitForFinished(60000));
+            const QString out = QString::fromUtf8(process.readAllStandardOutput());
+            QCOMPARE(process.exitCode(), 1);
+            const QString folder =
+                QString::fromStdString(path("home/D" + std::to_string(i % destinations)));
+            QStringList printed = out.split('\n', Qt::SkipEmptyParts);
+            QVERIFY2(printed.size() == 4,
+                     qPrintable(out + QString::fromUtf8(process.readAllStandardError())));
+            const QString first = printed.takeFirst();
+            QVERIFY2(first.startsWith("Request ") &&
+                         first.endsWith(" is valid: 1 items found, 1 missing"),
+                     qPrintable(first));
+            requests.insert(first);
+            QCOMPARE(printed,
+                     (QStringList{
+                         "Copied 1 of 2 items",
+                         "Destination: D" + QString::number(i % destinations) + " at " + folder,
+                         "Couldn't copy (missing): " + QString::fromStdString(src(i, "gone"))}));
+            QVERIFY(fs::exists(folder.toStdString() + "/file-" + std::to_string(i)));
+        }
+        QCOMPARE(requests.size(), senders);
+    }
+
+    void waitStartsAHostWhenNoneRuns()
+    {
+        addDestination("home/Drop");
+        writeFile("src/a.txt", "a");
+        QVERIFY(stopHost());
+        const Run sent =
+            runCapturing(AMBREVOLI_SEND_BINARY,
+                         {"--wait", "--to", "Drop", QString::fromStdString(path("src/a.txt"))});
+        QCOMPARE(sent.exitCode, 0);
+        QVERIFY2(sent.out.contains("\nCopied 1 of 1 items\n"), qPrintable(sent.out));
+        QVERIFY(fs::exists(path("home/Drop/a.txt")));
+        QCOMPARE(hostStarts().size(), 1u);
     }
 
     void outcomesAreLoggedItemByItem()

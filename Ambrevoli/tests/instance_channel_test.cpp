@@ -1,13 +1,17 @@
 #include "instance_channel.h"
 
+#include "host_connection.h"
+
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -43,7 +47,7 @@ private:
     QList<InstanceMessage> m_received;
     InstanceChannel::Receiver recorder()
     {
-        return [this](const InstanceMessage& message) {
+        return [this](const InstanceMessage& message, const auto&) {
             m_received << message;
             return InstanceReceipt{
                 std::vector<FolderOutcome>(message.addFolders.size(), FolderOutcome::missing)};
@@ -88,6 +92,11 @@ private slots:
         QVERIFY(older);
         reopen.reopens = false;
         QCOMPARE(*older, reopen);
+        const InstanceMessage waiting{false, {"ambrevoli://send?request=X"}, {}, {}, true};
+        QCOMPARE(InstanceMessage::decode(waiting.encode()), waiting);
+        // What senders that know nothing of waiting send is still understood.
+        QCOMPARE(InstanceMessage::decode(QByteArray("AMBV1\0a0\0uambrevoli://settings\0", 31)),
+                 (InstanceMessage{false, {"ambrevoli://settings"}, {}}));
     }
 
     void malformedMessagesAreRefused_data()
@@ -108,6 +117,8 @@ private slots:
         QTest::newRow("empty folder") << head + QByteArray("a0\0f\0", 5);
         QTest::newRow("reopens twice") << head + QByteArray("a1\0r\0r\0", 7);
         QTest::newRow("reopens with text") << head + QByteArray("a1\0r1\0", 6);
+        QTest::newRow("waits twice") << head + QByteArray("a0\0w\0w\0", 7);
+        QTest::newRow("waits with text") << head + QByteArray("a0\0wyes\0", 8);
         QTest::newRow("too large")
             << head + QByteArray("a0\0u", 4) + QByteArray(InstanceMessage::maxSize, 'x') + '\0';
     }
@@ -124,7 +135,7 @@ private slots:
     {
         InstanceChannel first(socketPath());
         QCOMPARE(first.claim({}).role, InstanceChannel::Role::primary);
-        QVERIFY(first.listen([this](const InstanceMessage& message) {
+        QVERIFY(first.listen([this](const InstanceMessage& message, const auto&) {
             m_received << message;
             return InstanceReceipt{{FolderOutcome::added, FolderOutcome::notAFolder}};
         }));
@@ -188,6 +199,103 @@ private slots:
         }
         InstanceChannel second(socketPath());
         QCOMPARE(second.claim({}).role, InstanceChannel::Role::primary);
+    }
+
+    // A sender waiting for the outcome gets the receipt, then every line told about its
+    // requests, even those told while the message was handled, then the end once the last
+    // holder of the waiter let go.
+    void aWaitingSenderHearsTheOutcomeAfterTheReceipt()
+    {
+        InstanceChannel first(socketPath());
+        QCOMPARE(first.claim({}).role, InstanceChannel::Role::primary);
+        std::shared_ptr<OutcomeWaiter> held;
+        QVERIFY(first.listen([&](const InstanceMessage& message, const auto& waiter) {
+            m_received << message;
+            waiter->tell("Request X is valid: 1 items found, 1 missing");
+            held = waiter;
+            return InstanceReceipt{{FolderOutcome::added}};
+        }));
+        InstanceMessage message{false, {"ambrevoli://send?request=X"}, {"/a"}, {}, true};
+        auto later = std::async(std::launch::async, [&] {
+            auto connection = HostConnection::handOff(
+                QFile::encodeName(socketPath()).toStdString(),
+                HostMessage{false, {"ambrevoli://send?request=X"}, {"/a"}, {}, true},
+                std::chrono::seconds(10));
+            std::vector<OutcomeRecord> records;
+            while (connection)
+                if (auto record = connection->nextOutcome())
+                    records.push_back(*record);
+                else
+                    break;
+            return std::pair(connection ? connection->folderReceipt() : "none", records);
+        });
+        QTRY_VERIFY(held);
+        // The copy finishes later.
+        held->tell("Copied 1 of 2 items");
+        held->notAllCopied();
+        held.reset();
+        while (later.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+            QCoreApplication::processEvents();
+        const auto [receipt, records] = later.get();
+        QCOMPARE(receipt, std::string("a"));
+        QCOMPARE(records,
+                 (std::vector<OutcomeRecord>{
+                     OutcomeRecord::line("Request X is valid: 1 items found, 1 missing"),
+                     OutcomeRecord::line("Copied 1 of 2 items"), OutcomeRecord::end(false)}));
+        QCOMPARE(m_received, QList<InstanceMessage>{message});
+    }
+
+    void aConnectionFromAnotherUserIsRefused()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to connect as another user");
+        InstanceChannel first(socketPath());
+        QCOMPARE(first.claim({}).role, InstanceChannel::Role::primary);
+        QVERIFY(first.listen(recorder()));
+        // Only the folder keeps others out; here it lets them reach the socket.
+        ::chmod(QFile::encodeName(m_temp.path()).constData(), 0755);
+        ::chmod(QFile::encodeName(socketPath()).constData(), 0777);
+        const passwd* nobody = ::getpwnam("nobody");
+        QVERIFY(nobody);
+        const std::string framedMessage =
+            framed(HostMessage{false, {"ambrevoli://send?request=X"}, {}, {}}.encode());
+        const std::string path = QFile::encodeName(socketPath()).toStdString();
+        int answer[2];
+        QVERIFY(::pipe(answer) == 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Connects as nobody, sends a message and reports how many bytes came back.
+            long count = -1;
+            if (::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) == 0 &&
+                ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) == 0) {
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                sockaddr_un address{};
+                address.sun_family = AF_UNIX;
+                std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+                if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                    (void)!::send(fd, framedMessage.data(), framedMessage.size(), MSG_NOSIGNAL);
+                    char reply[64];
+                    count = 0;
+                    ssize_t n;
+                    while ((n = ::read(fd, reply, sizeof reply)) > 0)
+                        count += n;
+                }
+            }
+            (void)!::write(answer[1], &count, sizeof count);
+            ::_exit(0);
+        }
+        ::close(answer[1]);
+        long count = -2;
+        auto reading = std::async(std::launch::async, [&] {
+            return ::read(answer[0], &count, sizeof count) == sizeof count;
+        });
+        while (reading.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+            QCoreApplication::processEvents();
+        QVERIFY(reading.get());
+        ::close(answer[0]);
+        ::waitpid(child, nullptr, 0);
+        QCOMPARE(count, 0L);
+        QVERIFY(m_received.isEmpty());
     }
 
     void garbageFromAClientIsDropped()

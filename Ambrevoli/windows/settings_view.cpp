@@ -6,6 +6,7 @@
 #include "folder_chooser.h"
 #include "setup_status.h"
 #include "unreadable_file_notice.h"
+#include "updates_bar.h"
 #include "wording.h"
 
 #include <QAction>
@@ -60,7 +61,8 @@ QToolButton* toolbarButton(QWidget* parent, QAction* action)
 
 } // namespace
 
-SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, QWidget* parent)
+SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, SoftwareUpdater* updater,
+                           QWidget* parent)
     : QWidget(parent), m_model(model), m_setup(setup)
 {
     setMinimumSize(minimumContentSize);
@@ -136,6 +138,10 @@ SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, QWidget
     listLayout->addWidget(m_banner);
     listLayout->addWidget(separator(listPage));
     listLayout->addWidget(toolbar);
+    if (updater) {
+        listLayout->addWidget(separator(listPage));
+        listLayout->addWidget(new UpdatesBar(*updater, listPage));
+    }
 
     m_notice = new UnreadableFileNotice;
     connect(m_notice, &UnreadableFileNotice::startFreshClicked, this,

@@ -16,6 +16,7 @@ class DestinationList;
 class DestinationsModel;
 class FolderChooser;
 class SetupStatus;
+class SoftwareUpdater;
 class UnreadableFileNotice;
 
 // The settings window's content: the destination list with its toolbar, the notifications-off
@@ -23,12 +24,15 @@ class UnreadableFileNotice;
 // that offers Start Fresh. Holds no data of its own beyond the selection: it reads `model` and
 // `setup`, makes every change through `model`, and redraws on their change signals.
 //
-// Main thread only. `model` and `setup` must outlive the view.
+// With an updater, the updates bar sits at the list's foot.
+//
+// Main thread only. `model`, `setup` and `updater` must outlive the view.
 class SettingsView : public QWidget {
     Q_OBJECT
 
 public:
-    SettingsView(DestinationsModel& model, SetupStatus& setup, QWidget* parent = nullptr);
+    SettingsView(DestinationsModel& model, SetupStatus& setup, SoftwareUpdater* updater = nullptr,
+                 QWidget* parent = nullptr);
     ~SettingsView() override;
 
     // Ends a label edit in progress, as if the name field lost focus: the field shows the saved

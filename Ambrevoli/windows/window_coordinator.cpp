@@ -19,9 +19,10 @@ namespace ambrevoli {
 WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
                                      NotificationService& notifications,
                                      std::function<ExtensionStatus()> extensionProbe,
-                                     const MainMenu* menu, QObject* parent)
+                                     const MainMenu* menu, SoftwareUpdater* updater,
+                                     QObject* parent)
     : QObject(parent), m_destinations(destinations),
-      m_setup(notifications, std::move(extensionProbe)), m_menu(menu)
+      m_setup(notifications, std::move(extensionProbe)), m_menu(menu), m_updater(updater)
 {
     // Back from another application: the user may have deleted a destination folder or
     // restarted the file manager with the module meanwhile.
@@ -37,11 +38,11 @@ WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
 WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
                                      NotificationService& notifications,
                                      std::function<bool()> extensionProbe, const MainMenu* menu,
-                                     QObject* parent)
+                                     SoftwareUpdater* updater, QObject* parent)
     : WindowCoordinator(
           destinations, notifications,
           [probe = std::move(extensionProbe)] { return SetupStatus::finderStatus(probe()); }, menu,
-          parent)
+          updater, parent)
 {}
 
 WindowCoordinator::~WindowCoordinator()
@@ -122,7 +123,7 @@ std::unique_ptr<QMainWindow> WindowCoordinator::makeWindow(const char* objectNam
 
 void WindowCoordinator::makeSettingsWindow()
 {
-    m_settingsView = new SettingsView(m_destinations, m_setup);
+    m_settingsView = new SettingsView(m_destinations, m_setup, m_updater);
     auto window = makeWindow("settingsWindow", settingsTitle, m_settingsView);
     const QByteArray saved = QSettings().value(settingsAutosaveName).toByteArray();
     if (!saved.isEmpty())

@@ -19,6 +19,7 @@ class DestinationsModel;
 class MainMenu;
 class NotificationService;
 class SettingsView;
+class SoftwareUpdater;
 
 // Owns the host's windows and the rule that ties the application's presence on the desktop to
 // them: while one is shown the application is a regular one (it is in the task switcher and the
@@ -43,14 +44,17 @@ public:
     // Shows `destinations`, which must outlive the coordinator. The setup status reads
     // notification permission through `notifications` (which must outlive it too) and the Send
     // To module's state through `extensionProbe` (see extensionStatus()). Each window gets a
-    // menu bar over `menu` when one is given; it must outlive the coordinator.
+    // menu bar over `menu` when one is given; it must outlive the coordinator. The settings
+    // window carries the update controls of `updater` (which must outlive the coordinator too),
+    // when there is one.
     WindowCoordinator(DestinationsModel& destinations, NotificationService& notifications,
                       std::function<ExtensionStatus()> extensionProbe,
-                      const MainMenu* menu = nullptr, QObject* parent = nullptr);
+                      const MainMenu* menu = nullptr, SoftwareUpdater* updater = nullptr,
+                      QObject* parent = nullptr);
     // The same over a probe that tells only whether GNOME Files' extension is enabled.
     WindowCoordinator(DestinationsModel& destinations, NotificationService& notifications,
                       std::function<bool()> extensionProbe, const MainMenu* menu = nullptr,
-                      QObject* parent = nullptr);
+                      SoftwareUpdater* updater = nullptr, QObject* parent = nullptr);
     ~WindowCoordinator() override;
 
     SetupStatus& setup() { return m_setup; }
@@ -103,6 +107,7 @@ private:
     std::unique_ptr<QMainWindow> m_settingsWindow;
     SettingsView* m_settingsView = nullptr;
     std::unique_ptr<QMainWindow> m_guideWindow;
+    SoftwareUpdater* m_updater;
     ActivationPolicy m_policy = ActivationPolicy::accessory;
     QString m_activationToken;
 };

@@ -62,8 +62,12 @@ check() {
 }
 
 #     expected replies                          the command line, last word being completed
-check '--help|--list|--to'                      ambrevoli-send ''
+check '--help|--list|--to|--wait'               ambrevoli-send ''
 check '--list'                                  ambrevoli-send --l
+check '--to'                                    ambrevoli-send --wait ''
+check 'Holiday\ photos|Home'                    ambrevoli-send --wait --to Ho
+check 'photos'                                  ambrevoli-send --wait --to Home report.pdf ph
+check ''                                        ambrevoli-send --wait --list ''
 check "Ann\\'s|Backups|Holiday\\ photos|Home"   ambrevoli-send --to ''
 check 'Holiday\ photos|Home'                    ambrevoli-send --to Ho
 check 'Holiday\ photos'                         ambrevoli-send --to 'Holiday\ p'

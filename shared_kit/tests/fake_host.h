@@ -17,7 +17,9 @@ namespace ambrevoli::testing {
 
 // A host program that records how it was started: one file per start, with one line per
 // argument, then "XDG_ACTIVATION_TOKEN=…" and "DESKTOP_STARTUP_ID=…" as it found them. Sets
-// $AMBREVOLI_HOST to itself while it lives, so that senders start it instead of the real host.
+// $AMBREVOLI_HOST to itself while it lives, so that senders start it instead of the real host,
+// and $XDG_RUNTIME_DIR to a folder of its own, so that no host running elsewhere (the
+// developer's own, say) is handed anything.
 class FakeHost {
 public:
     FakeHost() : m_executable(m_folder / "fake-host")
@@ -35,18 +37,22 @@ public:
         if (const char* old = std::getenv("AMBREVOLI_HOST"))
             m_oldHost = old;
         ::setenv("AMBREVOLI_HOST", m_executable.c_str(), 1);
+        if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
+            m_oldRuntime = old;
+        ::setenv("XDG_RUNTIME_DIR", runtimeDir().c_str(), 1);
     }
     ~FakeHost()
     {
-        if (m_oldHost)
-            ::setenv("AMBREVOLI_HOST", m_oldHost->c_str(), 1);
-        else
-            ::unsetenv("AMBREVOLI_HOST");
+        restore("AMBREVOLI_HOST", m_oldHost);
+        restore("XDG_RUNTIME_DIR", m_oldRuntime);
     }
     FakeHost(const FakeHost&) = delete;
     FakeHost& operator=(const FakeHost&) = delete;
 
     const std::string& executable() const { return m_executable; }
+
+    // The runtime folder senders look for the running host's socket in; not created.
+    std::string runtimeDir() const { return m_folder / "run"; }
 
     // The starts recorded so far.
     std::size_t startCount() const
@@ -78,6 +84,14 @@ public:
     }
 
 private:
+    static void restore(const char* name, const std::optional<std::string>& value)
+    {
+        if (value)
+            ::setenv(name, value->c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
+
     static bool isRecord(const std::filesystem::path& path)
     {
         const std::string name = path.filename();
@@ -86,7 +100,7 @@ private:
 
     ScopedTempDir m_folder;
     std::string m_executable;
-    std::optional<std::string> m_oldHost;
+    std::optional<std::string> m_oldHost, m_oldRuntime;
 };
 
 } // namespace ambrevoli::testing

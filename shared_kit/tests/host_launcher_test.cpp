@@ -35,6 +35,7 @@ protected:
                                "while [ ! -e \"$(dirname \"$0\")/go\" ]; do sleep 0.01; done\n"
                                "out=\"$(dirname \"$0\")/out\"\n"
                                "printf '%s\\n' \"$@\" \"token=$XDG_ACTIVATION_TOKEN\" "
+                               "\"io=$(readlink /proc/$$/fd/0) $(readlink /proc/$$/fd/1)\" "
                                "\"$(cut -d' ' -f6 /proc/$$/stat)\" > \"$out\"\n"
                                "touch \"$out.done\"\n";
         ::chmod(host.c_str(), 0755);
@@ -52,7 +53,10 @@ TEST_F(HostLauncherTest, StartsTheHostDetachedWithTheUrl)
     const std::string out = readWhenThere(temp / "out");
     const std::string expected = "--background\n"
                                  "ambrevoli://send?request=3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F\n"
-                                 "token=abc\n";
+                                 "token=abc\n"
+                                 // Nothing of the caller's input or output, which the caller
+                                 // may be reading to its end.
+                                 "io=/dev/null /dev/null\n";
     ASSERT_TRUE(out.starts_with(expected)) << out;
     // A session of its own, not ours.
     EXPECT_NE(out.substr(expected.size()), std::to_string(::getsid(0)) + "\n");
@@ -62,7 +66,8 @@ TEST_F(HostLauncherTest, SettingsActivates)
 {
     ASSERT_TRUE(openWithHost(HandoffURL::settings(), {host, true, {}}));
     std::ofstream(temp / "go") << "";
-    EXPECT_TRUE(readWhenThere(temp / "out").starts_with("ambrevoli://settings\ntoken=\n"));
+    EXPECT_TRUE(readWhenThere(temp / "out")
+                    .starts_with("ambrevoli://settings\ntoken=\nio=/dev/null /dev/null\n"));
 }
 
 TEST_F(HostLauncherTest, AHostThatCannotBeStartedIsAnError)

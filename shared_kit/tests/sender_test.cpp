@@ -3,6 +3,7 @@
 #include "bundle_info.h"
 #include "date_time.h"
 #include "fake_host.h"
+#include "fake_listener.h"
 #include "scoped_env.h"
 #include "send_request.h"
 #include "temp_dir.h"
@@ -14,12 +15,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 
 namespace ambrevoli {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using testing::FakeHost;
+using testing::FakeListener;
+using testing::ForeignListener;
 using testing::ScopedEnv;
 using testing::ScopedTempDir;
 using Start = std::vector<std::string>;
@@ -190,6 +195,119 @@ TEST_F(SenderTest, OpenSettingsWritesNothingAndLetsTheHostComeForwardWithTheToke
 
     ScopedEnv missingHost("AMBREVOLI_HOST", temp / "no-such-host");
     EXPECT_EQ(openSettings("token-2"), std::unexpected(SystemError{ENOENT}));
+}
+
+std::string instanceSocket(const FakeHost& host)
+{
+    return host.runtimeDir() + "/ambrevoli/instance";
+}
+
+TEST_F(SenderTest, ARunningHostIsHandedTheUrlAndNoHostIsStarted)
+{
+    const Uuid id = Uuid::random();
+    saveDestinations({Destination(id, "Drop", temp / "drop")});
+    {
+        FakeListener running(instanceSocket(host), "k");
+        ASSERT_TRUE(running.listening());
+        const auto sent = sendSelection(id, {"/a"});
+        ASSERT_TRUE(sent) << textualForm(sent.error());
+        ASSERT_TRUE(openSettings("token-1"));
+        EXPECT_EQ(
+            running.messages(),
+            (std::vector<HostMessage>{{false, {"ambrevoli://send?request=" + sent->text()}, {}, {}},
+                                      {true, {"ambrevoli://settings"}, {}, "token-1"}}));
+        EXPECT_EQ(inbox().size(), 1u);
+    }
+    // With that host gone, the next send starts one: the only start there is.
+    const auto later = sendSelection(id, {"/b"});
+    ASSERT_TRUE(later);
+    const std::vector<Start> starts = host.waitForStarts(1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].at(1), "ambrevoli://send?request=" + later->text());
+}
+
+TEST_F(SenderTest, WhenNoHostTakesTheUrlTheHostIsStartedWithIt)
+{
+    enum class Socket { leftByADeadHost, tooBusyToAnswer, anotherUsers };
+    for (const Socket kind :
+         {Socket::leftByADeadHost, Socket::tooBusyToAnswer, Socket::anotherUsers}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        FakeHost fresh;
+        std::optional<ScopedEnv> openRuntime;
+        std::unique_ptr<FakeListener> busy;
+        std::unique_ptr<ForeignListener> foreign;
+        ScopedTempDir world;
+        if (kind == Socket::anotherUsers) {
+            // A folder the other user can make its socket in.
+            ::chmod(world.path().c_str(), 0755);
+            fs::create_directory(world / "ambrevoli");
+            ::chmod((world / "ambrevoli").c_str(), 0777);
+            openRuntime.emplace("XDG_RUNTIME_DIR", world.path());
+            foreign = std::make_unique<ForeignListener>(world / "ambrevoli/instance");
+            if (!foreign->ready()) {
+                std::cout << "[  SKIPPED ] another user's socket: needs root\n";
+                continue;
+            }
+        } else if (kind == Socket::tooBusyToAnswer) {
+            busy = std::make_unique<FakeListener>(instanceSocket(fresh), "");
+        } else {
+            fs::create_directories(fresh.runtimeDir() + "/ambrevoli");
+            ::close(testing::bindSocket(instanceSocket(fresh), false));
+        }
+        const Uuid id = Uuid::random();
+        saveDestinations({Destination(id, "Drop", temp / "drop")});
+
+        const auto sent = sendSelection(id, {"/a"});
+        ASSERT_TRUE(sent) << textualForm(sent.error());
+        const std::vector<Start> starts = fresh.waitForStarts(1);
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_EQ(starts[0].at(1), "ambrevoli://send?request=" + sent->text());
+        if (foreign) {
+            EXPECT_EQ(foreign->bytesReceived(), 0);
+        }
+    }
+}
+
+TEST_F(SenderTest, AWaitingSendStartsAHostWithoutTheUrlAndHandsItOverOnceItListens)
+{
+    const Uuid id = Uuid::random();
+    saveDestinations({Destination(id, "Drop", temp / "drop")});
+    auto waiting =
+        std::async(std::launch::async, [&] { return sendSelectionAndWait(id, {"/a"}, 20s); });
+
+    const std::vector<Start> starts = host.waitForStarts(1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0], (Start{"--background", "XDG_ACTIVATION_TOKEN=(unset)",
+                                "DESKTOP_STARTUP_ID=(unset)"}));
+    // The started host begins to listen.
+    FakeListener started(instanceSocket(host),
+                         "k" + OutcomeRecord::line("Copied 1 of 1 items").encode() +
+                             OutcomeRecord::end(true).encode());
+    auto sent = waiting.get();
+    ASSERT_TRUE(sent) << textualForm(sent.error());
+    EXPECT_EQ(sent->connection.nextOutcome(), OutcomeRecord::line("Copied 1 of 1 items"));
+    EXPECT_EQ(sent->connection.nextOutcome(), OutcomeRecord::end(true));
+    HostMessage expected{false, {"ambrevoli://send?request=" + sent->requestID.text()}, {}, {}};
+    expected.waitsForOutcome = true;
+    EXPECT_EQ(started.messages(), std::vector<HostMessage>{expected});
+    EXPECT_EQ(host.startCount(), 1u);
+}
+
+TEST_F(SenderTest, AWaitingSendThatNoHostTakesLeavesTheRequestInTheInbox)
+{
+    const Uuid id = Uuid::random();
+    saveDestinations({Destination(id, "Drop", temp / "drop")});
+    // The started host never listens.
+    auto sent = sendSelectionAndWait(id, {"/a"}, 300ms);
+    ASSERT_FALSE(sent);
+    EXPECT_EQ(sent.error(), SendError::hostNotStarted(SystemError{ETIMEDOUT}));
+    EXPECT_EQ(host.waitForStarts(1).size(), 1u);
+
+    ScopedEnv missingHost("AMBREVOLI_HOST", temp / "no-such-host");
+    sent = sendSelectionAndWait(id, {"/b"}, 300ms);
+    ASSERT_FALSE(sent);
+    EXPECT_EQ(sent.error(), SendError::hostNotStarted(SystemError{ENOENT}));
+    EXPECT_EQ(inbox().size(), 2u);
 }
 
 TEST(SendErrorTest, TextualFormNamesTheStepAndItsCause)

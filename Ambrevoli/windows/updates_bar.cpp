@@ -1,0 +1,77 @@
+#include "updates_bar.h"
+
+#include "software_updater.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace ambrevoli {
+
+namespace {
+
+constexpr int inset = 8;
+
+} // namespace
+
+UpdatesBar::UpdatesBar(SoftwareUpdater& updater, QWidget* parent)
+    : QWidget(parent), m_updater(updater)
+{
+    m_checks = new QCheckBox(QString::fromUtf8(checksTitle), this);
+    m_checks->setAccessibleName(QString::fromUtf8(checksTitle));
+    m_downloads = new QCheckBox(QString::fromUtf8(downloadsTitle), this);
+    m_downloads->setAccessibleName(QString::fromUtf8(downloadsTitle));
+    m_checkNow = new QPushButton(QString::fromUtf8(checkNowTitle), this);
+    m_checkNow->setAccessibleName(QString::fromUtf8(checkNowTitle));
+
+    auto* switches = new QVBoxLayout;
+    switches->addWidget(m_checks, 0, Qt::AlignLeft);
+    switches->addWidget(m_downloads, 0, Qt::AlignLeft);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(inset, inset, inset, inset);
+    layout->addLayout(switches);
+    layout->addStretch(1);
+    layout->addWidget(m_checkNow, 0, Qt::AlignTop);
+
+    // A click writes to the updater only; the switch shows the updater's answer.
+    connect(m_checks, &QCheckBox::clicked, this, [this](bool on) {
+        m_updater.setAutomaticallyChecksForUpdates(on);
+        showState();
+    });
+    connect(m_downloads, &QCheckBox::clicked, this, [this](bool on) {
+        m_updater.setAutomaticallyDownloadsUpdates(on);
+        showState();
+    });
+    connect(m_checkNow, &QPushButton::clicked, &m_updater, &SoftwareUpdater::checkForUpdates);
+
+    connect(&m_updater, &SoftwareUpdater::automaticallyChecksForUpdatesChanged, this,
+            [this](bool on) {
+                m_checksAutomatically = on;
+                showState();
+            });
+    connect(&m_updater, &SoftwareUpdater::automaticallyDownloadsUpdatesChanged, this,
+            [this](bool on) {
+                m_downloadsAutomatically = on;
+                showState();
+            });
+    connect(&m_updater, &SoftwareUpdater::canCheckForUpdatesChanged, this, [this](bool can) {
+        m_canCheck = can;
+        showState();
+    });
+    m_checksAutomatically = m_updater.automaticallyChecksForUpdates();
+    m_downloadsAutomatically = m_updater.automaticallyDownloadsUpdates();
+    m_canCheck = m_updater.canCheckForUpdates();
+    m_checkNow->setToolTip(m_updater.whyCannotCheck());
+    showState();
+}
+
+void UpdatesBar::showState()
+{
+    m_checks->setChecked(m_checksAutomatically);
+    m_downloads->setChecked(m_downloadsAutomatically);
+    m_downloads->setEnabled(m_checksAutomatically);
+    m_checkNow->setEnabled(m_canCheck);
+}
+
+} // namespace ambrevoli

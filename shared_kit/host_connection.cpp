@@ -1,0 +1,163 @@
+#include "host_connection.h"
+
+#include "app_group.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace ambrevoli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto never = Clock::time_point::max();
+
+// Waits until `fd` is ready for `events` or `deadline` passed; false on the latter or an error.
+bool waitUntil(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        int timeout = -1;
+        if (deadline != never) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                return false;
+            timeout = static_cast<int>(std::min<long long>(left, 1 << 30));
+        }
+        pollfd entry{fd, events, 0};
+        const int ready = ::poll(&entry, 1, timeout);
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// Whether the process at the other end of `fd` runs as this user.
+bool peerIsThisUser(int fd)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::geteuid();
+}
+
+} // namespace
+
+std::string HostConnection::socketPath(std::string_view fallbackFolder)
+{
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && runtime[0] == '/')
+        return std::string(runtime) + "/ambrevoli/instance";
+    if (fallbackFolder.empty())
+        return {};
+    return std::string(fallbackFolder) + "/instance";
+}
+
+std::string HostConnection::socketPath()
+{
+    std::string container;
+    if (const auto group = AppGroup::fromMainBundle())
+        container = group->container().value_or("");
+    return socketPath(container);
+}
+
+std::optional<HostConnection> HostConnection::handOff(const std::string& socketPath,
+                                                      const HostMessage& message,
+                                                      std::chrono::milliseconds patience)
+{
+    const auto deadline = Clock::now() + patience;
+    sockaddr_un address{};
+    if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path)
+        return std::nullopt;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
+    // Non-blocking: a connect to a host whose backlog is full fails at once (EAGAIN) instead of
+    // waiting for room.
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd)
+        return std::nullopt;
+    int connected;
+    while ((connected = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address),
+                                  sizeof address)) != 0 &&
+           errno == EINTR) {
+    }
+    if (connected != 0 || !peerIsThisUser(fd.get()))
+        return std::nullopt;
+
+    const std::string bytes = framed(message.encode());
+    for (std::size_t sent = 0; sent < bytes.size();) {
+        // MSG_NOSIGNAL: a host that goes away mid-message must not take this process with it.
+        const ssize_t n = ::send(fd.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN && waitUntil(fd.get(), POLLOUT, deadline))
+            continue;
+        return std::nullopt;
+    }
+
+    HostConnection connection(std::move(fd));
+    const std::size_t receiptSize = 1 + message.addFolders.size();
+    while (connection.m_buffer.size() < receiptSize) {
+        char chunk[512];
+        const ssize_t n = ::read(connection.m_fd.get(), chunk, sizeof chunk);
+        if (n > 0) {
+            connection.m_buffer.append(chunk, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN && waitUntil(connection.m_fd.get(), POLLIN, deadline))
+            continue;
+        return std::nullopt;
+    }
+    if (connection.m_buffer[0] != receiptMark)
+        return std::nullopt;
+    connection.m_folderReceipt = connection.m_buffer.substr(1, receiptSize - 1);
+    connection.m_buffer.erase(0, receiptSize);
+    return connection;
+}
+
+std::optional<OutcomeRecord> HostConnection::nextOutcome()
+{
+    if (!m_fd)
+        return std::nullopt;
+    for (;;) {
+        const auto decoded = decodeOutcome(m_buffer);
+        if (!decoded) {
+            m_fd.reset();
+            return std::nullopt;
+        }
+        if (decoded->consumed > 0) {
+            m_buffer.erase(0, decoded->consumed);
+            if (decoded->record.kind == OutcomeRecord::Kind::end)
+                m_fd.reset();
+            return decoded->record;
+        }
+        char chunk[4096];
+        const ssize_t n = ::read(m_fd.get(), chunk, sizeof chunk);
+        if (n > 0) {
+            m_buffer.append(chunk, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN && waitUntil(m_fd.get(), POLLIN, never))
+            continue;
+        m_fd.reset();
+        return std::nullopt;
+    }
+}
+
+} // namespace ambrevoli

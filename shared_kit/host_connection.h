@@ -1,0 +1,56 @@
+#pragma once
+
+#include "host_message.h"
+#include "unique_fd.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// A connection to the running host over its per-user socket: how senders hand it a URL without
+// starting a process, and how a later start of the host hands its work over. Qt-free, for the
+// file manager's process. Any thread; one connection is used by one thread at a time.
+
+namespace ambrevoli {
+
+class HostConnection {
+public:
+    // Where the running host listens: "$XDG_RUNTIME_DIR/ambrevoli/instance" when the runtime
+    // directory is set (and absolute), else `fallbackFolder` + "/instance"; empty when neither
+    // can be used. Creates nothing.
+    static std::string socketPath(std::string_view fallbackFolder);
+    // The same with the running deliverable's app group container as the fallback folder.
+    static std::string socketPath();
+
+    // Connects to the host listening at `socketPath`, makes sure it runs as this user, hands it
+    // `message` and waits for its receipt, which the host sends once it has handled the message.
+    // Every step is bounded by `patience` together; a connect never waits for a host whose
+    // backlog is full. Yields the connection, with the receipt read, when the host took the
+    // message. None when no host took it: no socket there, nobody listening (a socket file left
+    // by a host that died), a full backlog, a listener of another user (it is told nothing), no
+    // receipt within `patience`, or an answer that is not a receipt for this message.
+    //
+    // Without `patience` a host that took the message late may still handle it: whoever falls
+    // back to starting the host then hands it over twice, which the host shrugs off.
+    static std::optional<HostConnection> handOff(const std::string& socketPath,
+                                                 const HostMessage& message,
+                                                 std::chrono::milliseconds patience);
+
+    // What the host answered for each folder of the message, one byte each, in order.
+    const std::string& folderReceipt() const { return m_folderReceipt; }
+
+    // Only for a message that waits for its outcome: the next outcome record, waiting as long as
+    // the copies take. None when the host closed the connection before the end record, or sent
+    // something that is not a record. After the end record the connection is finished.
+    std::optional<OutcomeRecord> nextOutcome();
+
+private:
+    explicit HostConnection(UniqueFd fd) : m_fd(std::move(fd)) {}
+
+    UniqueFd m_fd;
+    std::string m_folderReceipt;
+    std::string m_buffer; // what was read beyond the last record
+};
+
+} // namespace ambrevoli

@@ -1,0 +1,197 @@
+#include "appcast.h"
+#include "update_verifier.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sodium.h>
+#include <sys/stat.h>
+
+using namespace ambrevoli;
+
+namespace {
+
+struct Run {
+    int status;
+    QString out;
+    QString err;
+};
+
+Run appcast(const QStringList& arguments)
+{
+    QProcess tool;
+    tool.start(AMBREVOLI_APPCAST_BINARY, arguments);
+    if (!tool.waitForFinished(60000))
+        return {-1, {}, tool.errorString()};
+    return {tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1,
+            QString::fromUtf8(tool.readAllStandardOutput()).trimmed(),
+            QString::fromUtf8(tool.readAllStandardError()).trimmed()};
+}
+
+QString thisArchitecture()
+{
+    QProcess dpkg;
+    dpkg.start("dpkg", {"--print-architecture"});
+    dpkg.waitForFinished();
+    return QString::fromLatin1(dpkg.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+class AmbrevoliAppcastTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void generatesKeysOnce();
+    void publishesReleasesTheUpdaterAccepts();
+    void refusesWhatCannotBePublished_data();
+    void refusesWhatCannotBePublished();
+
+private:
+    QString package(const QString& version, const QByteArray& content = "first build");
+
+    QTemporaryDir m_folder;
+    QString m_key;
+    QByteArray m_publicKey;
+    QString m_architecture;
+};
+
+void AmbrevoliAppcastTest::initTestCase()
+{
+    QVERIFY(sodium_init() >= 0);
+    m_architecture = thisArchitecture();
+    m_key = m_folder.filePath("release.key");
+    const Run made = appcast({"generate-keys", m_key});
+    QCOMPARE(made.status, 0);
+    m_publicKey = decodePublicKey(made.out);
+    QCOMPARE(m_publicKey.size(), crypto_sign_PUBLICKEYBYTES);
+}
+
+QString AmbrevoliAppcastTest::package(const QString& version, const QByteArray& content)
+{
+    const QString root = m_folder.filePath("root");
+    QDir(root).removeRecursively();
+    QDir().mkpath(root + "/DEBIAN");
+    QDir().mkpath(root + "/usr/share/doc/ambrevoli");
+    QFile control(root + "/DEBIAN/control");
+    if (!control.open(QIODevice::WriteOnly))
+        return {};
+    control.write("Package: ambrevoli\nVersion: " + version.toUtf8() +
+                  "\nArchitecture: " + m_architecture.toUtf8() +
+                  "\nMaintainer: Tests <tests@ambrevoli.example>\nDescription: test package\n");
+    control.close();
+    QFile readme(root + "/usr/share/doc/ambrevoli/README");
+    if (!readme.open(QIODevice::WriteOnly))
+        return {};
+    readme.write(content);
+    readme.close();
+    const QString deb =
+        m_folder.filePath(QStringLiteral("ambrevoli_%1_%2.deb")
+                              .arg(QString(version).replace(u':', u'%'), m_architecture));
+    QProcess dpkg;
+    dpkg.start("dpkg-deb", {"--root-owner-group", "-Zgzip", "--build", root, deb});
+    return dpkg.waitForFinished(60000) && dpkg.exitCode() == 0 ? deb : QString();
+}
+
+void AmbrevoliAppcastTest::generatesKeysOnce()
+{
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(m_key).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, 0600u);
+    QFile key(m_key);
+    QVERIFY(key.open(QIODevice::ReadOnly));
+    const QByteArray before = key.readAll();
+
+    const Run again = appcast({"generate-keys", m_key});
+    QCOMPARE(again.status, 1);
+    QVERIFY(again.out.isEmpty());
+    key.seek(0);
+    QCOMPARE(key.readAll(), before);
+
+    const Run derived = appcast({"public-key", m_key});
+    QCOMPARE(derived.status, 0);
+    QCOMPARE(decodePublicKey(derived.out), m_publicKey);
+}
+
+void AmbrevoliAppcastTest::publishesReleasesTheUpdaterAccepts()
+{
+    const QString feed = m_folder.filePath("appcast.xml");
+    const QString base = "https://downloads.ambrevoli.example/releases";
+    const UpdateTrust trust{m_publicKey, "ambrevoli", m_architecture};
+    const QString first = package("1.2.0-1");
+    QVERIFY(!first.isEmpty());
+    QCOMPARE(appcast({"publish", m_key, feed, base, first, "https://ambrevoli.example/notes/1.2"})
+                 .status,
+             0);
+    QString second = package("1.3.0", "first build");
+    QCOMPARE(appcast({"publish", m_key, feed, base, second}).status, 0);
+    // Published again after a rebuild: the item is replaced, not doubled.
+    second = package("1.3.0", "second build");
+    QCOMPARE(appcast({"publish", m_key, feed, base, second}).status, 0);
+
+    QFile file(feed);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const auto items = parseAppcast(file.readAll(), QUrl("https://ambrevoli.example/appcast.xml"));
+    QVERIFY(items);
+    QCOMPARE(items->size(), 2u);
+    QCOMPARE(items->at(0).version, "1.3.0");
+    QCOMPARE(items->at(1).version, "1.2.0-1");
+    QCOMPARE(items->at(1).displayVersion, "1.2.0");
+    QCOMPARE(items->at(1).releaseNotesURL, QUrl("https://ambrevoli.example/notes/1.2"));
+    QCOMPARE(items->at(1).url, QUrl(base + "/ambrevoli_1.2.0-1_" + m_architecture + ".deb"));
+    for (const auto& [item, path] : {std::pair{items->at(0), second}, {items->at(1), first}}) {
+        QCOMPARE(item.length, QFileInfo(path).size());
+        const auto verified = verifyUpdate(path, item, trust);
+        QVERIFY2(verified, verified ? "" : textualForm(verified.error()).c_str());
+    }
+
+    // What sign prints is the same signature over the same bytes.
+    const Run signature = appcast({"sign", m_key, second});
+    QCOMPARE(signature.status, 0);
+    QCOMPARE(signature.out, items->at(0).edSignature);
+}
+
+void AmbrevoliAppcastTest::refusesWhatCannotBePublished_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    const QString feed = m_folder.filePath("refused.xml");
+    const QString deb = package("2.0");
+    QFile notAPackage(m_folder.filePath("notes.txt"));
+    QVERIFY(notAPackage.open(QIODevice::WriteOnly));
+    notAPackage.write("release notes");
+    notAPackage.close();
+    QFile notAFeed(m_folder.filePath("page.html"));
+    QVERIFY(notAFeed.open(QIODevice::WriteOnly));
+    notAFeed.write("<html><body/></html>");
+    notAFeed.close();
+
+    QTest::newRow("no command") << QStringList() << 2;
+    QTest::newRow("unknown command") << QStringList{"release", m_key} << 2;
+    QTest::newRow("publish without a package")
+        << QStringList{"publish", m_key, feed, "https://a.example"} << 2;
+    QTest::newRow("plain http downloads")
+        << QStringList{"publish", m_key, feed, "http://a.example", deb} << 1;
+    QTest::newRow("not a package")
+        << QStringList{"publish", m_key, feed, "https://a.example", notAPackage.fileName()} << 1;
+    QTest::newRow("not a key") << QStringList{"publish", deb, feed, "https://a.example", deb} << 1;
+    QTest::newRow("not a feed") << QStringList{"publish", m_key, notAFeed.fileName(),
+                                               "https://a.example", deb}
+                                << 1;
+}
+
+void AmbrevoliAppcastTest::refusesWhatCannotBePublished()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    const Run run = appcast(arguments);
+    QCOMPARE(run.status, status);
+    QVERIFY(!run.err.isEmpty());
+    QVERIFY(!QFile::exists(m_folder.filePath("refused.xml")));
+}
+
+QTEST_GUILESS_MAIN(AmbrevoliAppcastTest)
+#include "ambrevoli_appcast_test.moc"

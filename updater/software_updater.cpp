@@ -1,0 +1,484 @@
+#include "software_updater.h"
+
+#include "log.h"
+#include "package_installer.h"
+#include "version_comparator.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSettings>
+
+#include <algorithm>
+#include <limits>
+
+namespace ambrevoli {
+
+namespace {
+
+const QString checksKey = QStringLiteral("automaticallyChecksForUpdates");
+const QString downloadsKey = QStringLiteral("automaticallyDownloadsUpdates");
+const QString lastCheckKey = QStringLiteral("lastUpdateCheckDate");
+const QString skippedKey = QStringLiteral("skippedVersion");
+const char insecureRedirectProperty[] = "ambrevoliInsecureRedirect";
+
+constexpr int transferTimeoutMs = 60000;
+
+const Logger& updatesLog() { return logger("updates"); }
+
+UpdateError networkError(QNetworkReply* reply, bool feed)
+{
+    using enum UpdateError::Case;
+    if (reply->property(insecureRedirectProperty).isValid())
+        return UpdateError::make(
+            insecureURL, reply->property(insecureRedirectProperty).toString().toStdString());
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // A redirect to a scheme the network layer does not speak fails before it is offered to us.
+    if (status >= 300 && status < 400)
+        return UpdateError::make(insecureURL, reply->rawHeader("Location").toStdString());
+    if (status >= 400)
+        return UpdateError::make(feed ? feedHTTPError : downloadFailed, std::to_string(status));
+    return UpdateError::make(feed ? feedUnreachable : downloadFailed,
+                             reply->errorString().toStdString());
+}
+
+// The newest item that offers a secure download.
+std::optional<AppcastItem> newestItem(const std::vector<AppcastItem>& items)
+{
+    std::optional<AppcastItem> newest;
+    for (const AppcastItem& item : items) {
+        if (!isSecureUpdateURL(item.url))
+            continue;
+        if (!newest || compareVersions(item.version, newest->version) > 0)
+            newest = item;
+    }
+    return newest;
+}
+
+// The version as a file name part: no separators or anything a shell would trip over.
+QString fileNamePart(QString text)
+{
+    for (QChar& c : text)
+        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != u'.' && c != u'+' && c != u'~' &&
+            c != u'-')
+            c = u'_';
+    return text;
+}
+
+void forget(QNetworkReply* reply)
+{
+    if (!reply)
+        return;
+    reply->disconnect();
+    reply->abort();
+    reply->deleteLater();
+}
+
+} // namespace
+
+struct SoftwareUpdater::Session {
+    quint64 serial = 0;
+    bool userInitiated = false;
+    // The user saw this session's update and answered: what follows is shown too.
+    bool shown = false;
+    bool awaitingChoice = false;
+    QPointer<QNetworkReply> reply;
+    std::optional<AppcastItem> update;
+    QString file;
+    std::unique_ptr<QFile> out;
+    bool verified = false;
+
+    ~Session() { forget(reply); }
+};
+
+SoftwareUpdater::SoftwareUpdater(UpdaterConfiguration configuration, UserDriver* driver,
+                                 QObject* parent)
+    : QObject(parent), m_configuration(std::move(configuration)), m_driver(driver),
+      m_network(new QNetworkAccessManager(this)),
+      m_installer(new PackageInstaller(m_configuration.installBus, this))
+{
+    m_trust = {decodePublicKey(m_configuration.publicKey), m_configuration.packageName,
+               m_configuration.architecture};
+    m_configured = m_configuration.feedURL.isValid() && !m_configuration.feedURL.isEmpty() &&
+                   !m_trust.publicKey.isEmpty();
+    m_schedule.setSingleShot(true);
+    connect(&m_schedule, &QTimer::timeout, this, &SoftwareUpdater::checkForUpdatesInBackground);
+}
+
+SoftwareUpdater::~SoftwareUpdater() = default;
+
+bool SoftwareUpdater::isCurrent(quint64 serial) const
+{
+    return m_session && m_session->serial == serial;
+}
+
+void SoftwareUpdater::start() { schedule(); }
+
+bool SoftwareUpdater::canCheckForUpdates() const { return m_configured && !m_busy; }
+
+QString SoftwareUpdater::whyCannotCheck() const
+{
+    return m_configured ? QString() : message(UpdateError::make(UpdateError::Case::notConfigured));
+}
+
+bool SoftwareUpdater::automaticallyChecksForUpdates() const
+{
+    return QSettings().value(checksKey, true).toBool();
+}
+
+void SoftwareUpdater::setAutomaticallyChecksForUpdates(bool on)
+{
+    if (on == automaticallyChecksForUpdates())
+        return;
+    QSettings().setValue(checksKey, on);
+    schedule();
+    emit automaticallyChecksForUpdatesChanged(on);
+}
+
+bool SoftwareUpdater::automaticallyDownloadsUpdates() const
+{
+    return QSettings().value(downloadsKey, false).toBool();
+}
+
+void SoftwareUpdater::setAutomaticallyDownloadsUpdates(bool on)
+{
+    if (on == automaticallyDownloadsUpdates())
+        return;
+    QSettings().setValue(downloadsKey, on);
+    emit automaticallyDownloadsUpdatesChanged(on);
+}
+
+std::optional<QDateTime> SoftwareUpdater::lastUpdateCheckDate() const
+{
+    const QDateTime date = QSettings().value(lastCheckKey).toDateTime();
+    return date.isValid() ? std::optional(date) : std::nullopt;
+}
+
+QString SoftwareUpdater::skippedVersion() const { return QSettings().value(skippedKey).toString(); }
+
+std::optional<QDateTime> SoftwareUpdater::nextScheduledCheck() const
+{
+    if (!m_schedule.isActive())
+        return std::nullopt;
+    return QDateTime::currentDateTimeUtc().addMSecs(m_schedule.remainingTime());
+}
+
+void SoftwareUpdater::schedule()
+{
+    m_schedule.stop();
+    if (!m_configured || !automaticallyChecksForUpdates())
+        return;
+    using namespace std::chrono;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    milliseconds wait = m_configuration.firstCheckDelay;
+    if (const auto last = lastUpdateCheckDate()) {
+        const milliseconds untilDue(
+            now.msecsTo(last->addMSecs(m_configuration.checkInterval.count())));
+        wait = std::max(wait, untilDue);
+    }
+    wait = std::min(wait, milliseconds(std::numeric_limits<int>::max()));
+    m_schedule.start(wait);
+}
+
+void SoftwareUpdater::setBusy(bool busy)
+{
+    if (busy == m_busy)
+        return;
+    const bool could = canCheckForUpdates();
+    m_busy = busy;
+    if (could != canCheckForUpdates())
+        emit canCheckForUpdatesChanged(canCheckForUpdates());
+}
+
+void SoftwareUpdater::checkForUpdates()
+{
+    if (!canCheckForUpdates())
+        return;
+    beginCheck(true);
+}
+
+void SoftwareUpdater::checkForUpdatesInBackground()
+{
+    // A session under way (a found update waiting for the user, for one) is not found again.
+    if (!canCheckForUpdates() || m_session) {
+        schedule();
+        return;
+    }
+    beginCheck(false);
+}
+
+void SoftwareUpdater::beginCheck(bool userInitiated)
+{
+    if (m_session && m_session->awaitingChoice) {
+        if (userInitiated) {
+            m_session->userInitiated = true;
+            if (m_driver)
+                m_driver->showUpdateInFocus();
+        }
+        return;
+    }
+    if (m_session)
+        endSession();
+    m_session = std::make_unique<Session>();
+    m_session->serial = ++m_sessions;
+    m_session->userInitiated = userInitiated;
+    m_session->shown = userInitiated;
+    setBusy(true);
+    QSettings().setValue(lastCheckKey, QDateTime::currentDateTimeUtc());
+    schedule();
+    if (userInitiated && m_driver) {
+        const quint64 session = m_session->serial;
+        m_driver->showUserInitiatedUpdateCheck([this, session] {
+            if (isCurrent(session) && m_busy)
+                endSession();
+        });
+    }
+    if (!isSecureUpdateURL(m_configuration.feedURL)) {
+        fail(UpdateError::make(UpdateError::Case::insecureURL,
+                               m_configuration.feedURL.toString().toStdString()));
+        return;
+    }
+    QNetworkReply* reply = get(m_configuration.feedURL);
+    m_session->reply = reply;
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { feedArrived(reply); });
+}
+
+QNetworkReply* SoftwareUpdater::get(const QUrl& url)
+{
+    QNetworkRequest request(url);
+    // Each hop is checked: a secure feed must not lead to an insecure download.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+    request.setTransferTimeout(transferTimeoutMs);
+    QNetworkReply* reply = m_network->get(request);
+    connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl& target) {
+        if (isSecureUpdateURL(target)) {
+            emit reply->redirectAllowed();
+            return;
+        }
+        reply->setProperty(insecureRedirectProperty, target.toString());
+        reply->abort();
+    });
+    return reply;
+}
+
+void SoftwareUpdater::feedArrived(QNetworkReply* reply)
+{
+    reply->deleteLater();
+    m_session->reply = nullptr;
+    if (reply->error() != QNetworkReply::NoError ||
+        reply->property(insecureRedirectProperty).isValid()) {
+        fail(networkError(reply, true));
+        return;
+    }
+    const auto items = parseAppcast(reply->readAll(), reply->url());
+    if (!items) {
+        fail(UpdateError::make(UpdateError::Case::feedInvalid, items.error().description));
+        return;
+    }
+    const std::optional<AppcastItem> newest = newestItem(*items);
+    const QString& running = m_configuration.runningVersion;
+    bool found = newest && compareVersions(newest->version, running) > 0;
+    // A version the user skipped is passed over by scheduled checks only: asking is asking.
+    const QString skipped = skippedVersion();
+    if (found && !m_session->userInitiated && !skipped.isEmpty() &&
+        compareVersions(newest->version, skipped) <= 0)
+        found = false;
+    if (!found) {
+        updatesLog().log(LogLevel::standard, "No update found; running ", running.toStdString());
+        setBusy(false);
+        if (!m_session->userInitiated || !m_driver) {
+            endSession();
+            return;
+        }
+        const quint64 session = m_session->serial;
+        m_driver->showUpdateNotFound(running, [this, session] {
+            if (isCurrent(session))
+                endSession();
+        });
+        return;
+    }
+    m_session->update = newest;
+    updatesLog().log(LogLevel::standard, "Found update ", newest->version.toStdString());
+    if (!m_session->userInitiated && automaticallyDownloadsUpdates())
+        download(true);
+    else
+        present();
+}
+
+void SoftwareUpdater::present()
+{
+    setBusy(false);
+    if (!m_driver) {
+        endSession();
+        return;
+    }
+    m_session->awaitingChoice = true;
+    const quint64 session = m_session->serial;
+    m_driver->showUpdateFound(*m_session->update, {m_session->userInitiated, m_session->verified},
+                              [this, session](UserDriver::Choice choice) {
+                                  if (isCurrent(session) && m_session->awaitingChoice)
+                                      choose(choice);
+                              });
+}
+
+void SoftwareUpdater::choose(UserDriver::Choice choice)
+{
+    m_session->awaitingChoice = false;
+    m_session->shown = true;
+    switch (choice) {
+    case UserDriver::Choice::install:
+        if (m_session->verified)
+            install();
+        else
+            download(false);
+        return;
+    case UserDriver::Choice::skip:
+        QSettings().setValue(skippedKey, m_session->update->version);
+        endSession();
+        return;
+    case UserDriver::Choice::dismiss: endSession(); return;
+    }
+}
+
+void SoftwareUpdater::download(bool silently)
+{
+    setBusy(true);
+    const AppcastItem& update = *m_session->update;
+    const QString folder = m_configuration.downloadFolder;
+    if (!QDir().mkpath(folder)) {
+        fail(UpdateError::make(UpdateError::Case::downloadFailed,
+                               "can't make " + folder.toStdString()));
+        return;
+    }
+    m_session->file = QDir(folder).filePath(
+        QStringLiteral("%1_%2.deb")
+            .arg(fileNamePart(m_configuration.packageName), fileNamePart(update.version)));
+    m_session->out = std::make_unique<QFile>(m_session->file);
+    if (!m_session->out->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        const std::string why = m_session->out->errorString().toStdString();
+        m_session->out.reset();
+        fail(UpdateError::make(UpdateError::Case::downloadFailed, why));
+        return;
+    }
+    const quint64 session = m_session->serial;
+    if (!silently && m_driver)
+        m_driver->showDownloadInitiated([this, session] {
+            if (!isCurrent(session) || !m_session->reply)
+                return;
+            forget(m_session->reply);
+            m_session->out.reset();
+            QFile::remove(m_session->file);
+            endSession();
+        });
+    QNetworkReply* reply = get(update.url);
+    m_session->reply = reply;
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
+        const QByteArray chunk = reply->readAll();
+        if (m_session->out->write(chunk) != chunk.size())
+            reply->abort();
+    });
+    if (!silently)
+        connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 got, qint64 total) {
+            if (m_driver)
+                m_driver->showDownloadProgress(got, total);
+        });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { downloadFinished(reply); });
+}
+
+void SoftwareUpdater::downloadFinished(QNetworkReply* reply)
+{
+    reply->deleteLater();
+    m_session->reply = nullptr;
+    const QByteArray rest = reply->isOpen() ? reply->readAll() : QByteArray();
+    const bool written = m_session->out->write(rest) == rest.size() && m_session->out->flush();
+    const std::string writeError = m_session->out->errorString().toStdString();
+    m_session->out.reset();
+    std::expected<void, UpdateError> outcome;
+    if (reply->error() != QNetworkReply::NoError ||
+        reply->property(insecureRedirectProperty).isValid())
+        outcome = std::unexpected(networkError(reply, false));
+    else if (!written)
+        outcome = std::unexpected(UpdateError::make(UpdateError::Case::downloadFailed, writeError));
+    else
+        outcome = verifyUpdate(m_session->file, *m_session->update, m_trust);
+    if (!outcome) {
+        QFile::remove(m_session->file);
+        fail(outcome.error());
+        return;
+    }
+    m_session->verified = true;
+    updatesLog().log(LogLevel::standard, "Downloaded and verified ",
+                     m_session->update->version.toStdString());
+    if (m_session->awaitingChoice || !m_session->shown)
+        present();
+    else
+        install();
+}
+
+void SoftwareUpdater::install()
+{
+    setBusy(true);
+    if (m_driver)
+        m_driver->showInstallingUpdate(-1);
+    const quint64 session = m_session->serial;
+    m_installer->install(
+        m_session->file,
+        [this, session](int percent) {
+            if (isCurrent(session) && m_driver)
+                m_driver->showInstallingUpdate(percent);
+        },
+        [this, session](std::expected<void, UpdateError> installed) {
+            if (!isCurrent(session))
+                return;
+            if (!installed) {
+                UpdateError error = installed.error();
+                // Without PackageKit the user may still install the verified file by hand.
+                if (error.kind == UpdateError::Case::noPackageKit)
+                    error.keptFile = m_session->file;
+                else
+                    QFile::remove(m_session->file);
+                fail(std::move(error));
+                return;
+            }
+            QFile::remove(m_session->file);
+            updatesLog().log(LogLevel::standard, "Installed update ",
+                             m_session->update->version.toStdString());
+            emit updateInstalled();
+            if (!m_driver) {
+                endSession();
+                return;
+            }
+            m_driver->showUpdateInstalled([this, session] {
+                if (isCurrent(session))
+                    endSession();
+            });
+        });
+}
+
+void SoftwareUpdater::fail(UpdateError error)
+{
+    logError(updatesLog(), "Update failed", error);
+    setBusy(false);
+    if (!m_session->shown || !m_driver) {
+        endSession();
+        return;
+    }
+    const quint64 session = m_session->serial;
+    m_driver->showUpdaterError(error, [this, session] {
+        if (isCurrent(session))
+            endSession();
+    });
+}
+
+void SoftwareUpdater::endSession()
+{
+    m_session.reset();
+    setBusy(false);
+    if (m_driver)
+        m_driver->dismissUpdateInstallation();
+}
+
+} // namespace ambrevoli

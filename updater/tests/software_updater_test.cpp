@@ -1,0 +1,662 @@
+#include "software_updater.h"
+
+#include "desktop_fakes.h"
+#include "test_web_server.h"
+
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <sodium.h>
+
+#include <functional>
+#include <optional>
+
+using namespace ambrevoli;
+using ambrevoli::testing::PrivateSessionBus;
+using ambrevoli::testing::TestWebServer;
+
+namespace {
+
+// PackageKit as the updater sees it on the bus: a transaction per CreateTransaction, which
+// records InstallFiles (and the file's bytes at that moment), then reports progress and its end.
+class FakeTransaction : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PackageKit.Transaction")
+public:
+    FakeTransaction(QDBusConnection bus, QString path) : m_bus(bus), m_path(std::move(path)) {}
+
+    QStringList hints;
+    QStringList files;
+    qulonglong flags = ~0ull;
+    QByteArray installedBytes;
+    QString failure; // when set, the transaction fails with these words
+
+public slots:
+    void SetHints(const QStringList& given) { hints = given; }
+    void InstallFiles(qulonglong givenFlags, const QStringList& givenFiles)
+    {
+        flags = givenFlags;
+        files = givenFiles;
+        QFile file(givenFiles.value(0));
+        if (file.open(QIODevice::ReadOnly))
+            installedBytes = file.readAll();
+        QTimer::singleShot(0, this, [this] {
+            emitSignal("org.freedesktop.DBus.Properties", "PropertiesChanged",
+                       {QStringLiteral("org.freedesktop.PackageKit.Transaction"),
+                        QVariantMap{{"Percentage", QVariant::fromValue(uint(40))}}, QStringList()});
+            if (!failure.isEmpty())
+                emitSignal("org.freedesktop.PackageKit.Transaction", "ErrorCode",
+                           {QVariant::fromValue(uint(29)), failure});
+            emitSignal("org.freedesktop.PackageKit.Transaction", "Finished",
+                       {QVariant::fromValue(uint(failure.isEmpty() ? 1 : 2)),
+                        QVariant::fromValue(uint(10))});
+        });
+    }
+
+private:
+    void emitSignal(const QString& interface, const QString& name, const QVariantList& arguments)
+    {
+        QDBusMessage signal = QDBusMessage::createSignal(m_path, interface, name);
+        signal.setArguments(arguments);
+        m_bus.send(signal);
+    }
+
+    QDBusConnection m_bus;
+    QString m_path;
+};
+
+class FakePackageKit : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PackageKit")
+public:
+    explicit FakePackageKit(QDBusConnection bus) : m_bus(bus)
+    {
+        m_bus.registerObject("/org/freedesktop/PackageKit", this, QDBusConnection::ExportAllSlots);
+        m_bus.registerService("org.freedesktop.PackageKit");
+    }
+    ~FakePackageKit() override
+    {
+        m_bus.unregisterService("org.freedesktop.PackageKit");
+        m_bus.unregisterObject("/org/freedesktop/PackageKit", QDBusConnection::UnregisterTree);
+    }
+
+    QList<FakeTransaction*> transactions;
+    QString failure;
+
+public slots:
+    QDBusObjectPath CreateTransaction()
+    {
+        const QString path = QStringLiteral("/%1").arg(transactions.size() + 1);
+        auto* transaction = new FakeTransaction(m_bus, path);
+        transaction->setParent(this);
+        transaction->failure = failure;
+        m_bus.registerObject(path, transaction, QDBusConnection::ExportAllSlots);
+        transactions.append(transaction);
+        return QDBusObjectPath(path);
+    }
+
+private:
+    QDBusConnection m_bus;
+};
+
+// Plays the user: answers every window at once (on the next turn of the event loop) and notes
+// what it was shown.
+class RecordingDriver : public UserDriver {
+public:
+    Choice choice = Choice::install;
+    bool answersFound = true;
+
+    QStringList events;
+    std::optional<AppcastItem> found;
+    UpdateState foundState;
+    std::optional<UpdateError> error;
+    QString notFoundVersion;
+    std::function<void(Choice)> reply;
+    std::function<void()> cancel;
+    QList<int> installProgress;
+    bool ended = false;
+
+    void showUserInitiatedUpdateCheck(std::function<void()> givenCancel) override
+    {
+        events << "checking";
+        cancel = std::move(givenCancel);
+    }
+    void showUpdateFound(const AppcastItem& update, UpdateState state,
+                         std::function<void(Choice)> givenReply) override
+    {
+        events << "found " + update.version;
+        found = update;
+        foundState = state;
+        reply = std::move(givenReply);
+        if (answersFound)
+            later([this] { reply(choice); });
+    }
+    void showUpdateNotFound(const QString& running, std::function<void()> acknowledge) override
+    {
+        events << "up to date";
+        notFoundVersion = running;
+        later(std::move(acknowledge));
+    }
+    void showUpdaterError(const UpdateError& given, std::function<void()> acknowledge) override
+    {
+        events << "error";
+        error = given;
+        later(std::move(acknowledge));
+    }
+    void showDownloadInitiated(std::function<void()> givenCancel) override
+    {
+        events << "downloading";
+        cancel = std::move(givenCancel);
+    }
+    void showDownloadProgress(qint64, qint64) override {}
+    void showInstallingUpdate(int percent) override { installProgress << percent; }
+    void showUpdateInstalled(std::function<void()> acknowledge) override
+    {
+        events << "installed";
+        later(std::move(acknowledge));
+    }
+    void showUpdateInFocus() override { events << "in focus"; }
+    void dismissUpdateInstallation() override
+    {
+        events << "ended";
+        ended = true;
+    }
+
+private:
+    static void later(std::function<void()> action)
+    {
+        QTimer::singleShot(0, [action = std::move(action)] { action(); });
+    }
+};
+
+QByteArray sign(const QByteArray& bytes, const QByteArray& secretKey)
+{
+    QByteArray signature(crypto_sign_BYTES, '\0');
+    crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
+                         reinterpret_cast<const unsigned char*>(bytes.constData()),
+                         static_cast<unsigned long long>(bytes.size()),
+                         reinterpret_cast<const unsigned char*>(secretKey.constData()));
+    return signature.toBase64();
+}
+
+QString thisArchitecture()
+{
+    QProcess dpkg;
+    dpkg.start("dpkg", {"--print-architecture"});
+    dpkg.waitForFinished();
+    return QString::fromLatin1(dpkg.readAllStandardOutput()).trimmed();
+}
+
+struct FeedItem {
+    QString version;
+    QString url;
+    QString signature; // empty: unsigned
+    qint64 length = -1;
+};
+
+QByteArray feedWith(const QList<FeedItem>& items)
+{
+    QByteArray xml = R"(<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:sparkle="https://ambrevoli.example/xml-namespaces/updates"><channel>
+<title>Ambrevoli</title>)";
+    for (const FeedItem& item : items) {
+        xml += "<item><title>Ambrevoli " + item.version.toUtf8() + "</title><sparkle:version>" +
+               item.version.toUtf8() + "</sparkle:version><enclosure url=\"" + item.url.toUtf8() +
+               "\" type=\"application/vnd.debian.binary-package\"";
+        if (item.length >= 0)
+            xml += " length=\"" + QByteArray::number(item.length) + "\"";
+        if (!item.signature.isEmpty())
+            xml += " sparkle:edSignature=\"" + item.signature.toUtf8() + "\"";
+        xml += "/></item>\n";
+    }
+    return xml + "</channel></rss>";
+}
+
+} // namespace
+
+class SoftwareUpdaterTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void installsANewerVersion();
+    void upToDate_data();
+    void upToDate();
+    void takesTheNewestAcceptableItem();
+    void refuses_data();
+    void refuses();
+    void withoutPackageKitKeepsTheVerifiedFile();
+    void reportsAFailedInstallation();
+    void skipsAVersionInScheduledChecksOnly();
+    void downloadsInTheBackgroundWhenAllowed();
+    void cannotCheckWhileChecking();
+    void cannotCheckWithoutFeedOrKey();
+    void settingsAreKeptAndSignalled();
+
+private:
+    QByteArray buildPackage(const QString& version, const QString& architecture);
+    UpdaterConfiguration configuration() const;
+    // Serves `feed` and the package under the usual paths.
+    void serve(const QByteArray& feed);
+    FeedItem signedItem(const QString& version = "1.2.0") const;
+
+    QTemporaryDir m_work;
+    QString m_architecture;
+    QByteArray m_publicKey, m_secretKey;
+    QByteArray m_package; // ambrevoli 1.2.0 for this architecture
+    std::unique_ptr<PrivateSessionBus> m_bus;
+    QDBusConnection m_installBus{QString()};
+    QDBusConnection m_serviceBus{QString()};
+    std::unique_ptr<TestWebServer> m_web;
+    std::unique_ptr<FakePackageKit> m_packageKit;
+    std::unique_ptr<QTemporaryDir> m_downloads;
+    RecordingDriver m_driver;
+};
+
+void SoftwareUpdaterTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setApplicationName("ambrevoli-updater-test");
+    QVERIFY(sodium_init() >= 0);
+    m_publicKey.resize(crypto_sign_PUBLICKEYBYTES);
+    m_secretKey.resize(crypto_sign_SECRETKEYBYTES);
+    crypto_sign_keypair(reinterpret_cast<unsigned char*>(m_publicKey.data()),
+                        reinterpret_cast<unsigned char*>(m_secretKey.data()));
+    m_architecture = thisArchitecture();
+    QVERIFY(!m_architecture.isEmpty());
+    m_package = buildPackage("1.2.0", m_architecture);
+    QVERIFY(!m_package.isEmpty());
+
+    m_bus = std::make_unique<PrivateSessionBus>();
+    QVERIFY2(m_bus->failure().isEmpty(), qPrintable(m_bus->failure()));
+    m_installBus = m_bus->connect("updater");
+    m_serviceBus = m_bus->connect("packagekit");
+    QVERIFY(m_installBus.isConnected() && m_serviceBus.isConnected());
+}
+
+QByteArray SoftwareUpdaterTest::buildPackage(const QString& version, const QString& architecture)
+{
+    const QString root = m_work.filePath("root-" + version + "-" + architecture);
+    QDir().mkpath(root + "/DEBIAN");
+    QDir().mkpath(root + "/usr/share/doc/ambrevoli");
+    QFile control(root + "/DEBIAN/control");
+    if (!control.open(QIODevice::WriteOnly))
+        return {};
+    control.write("Package: ambrevoli\nVersion: " + version.toUtf8() +
+                  "\nArchitecture: " + architecture.toUtf8() +
+                  "\nMaintainer: Tests <tests@ambrevoli.example>\nDescription: test package\n");
+    control.close();
+    QFile readme(root + "/usr/share/doc/ambrevoli/README");
+    if (!readme.open(QIODevice::WriteOnly))
+        return {};
+    readme.write("a package for the updater's tests\n");
+    readme.close();
+    const QString deb = root + ".deb";
+    QProcess dpkg;
+    dpkg.start("dpkg-deb", {"--root-owner-group", "-Zgzip", "--build", root, deb});
+    if (!dpkg.waitForFinished(60000) || dpkg.exitCode() != 0) {
+        qWarning() << dpkg.readAllStandardError();
+        return {};
+    }
+    QFile file(deb);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void SoftwareUpdaterTest::init()
+{
+    QSettings().clear();
+    m_web = std::make_unique<TestWebServer>();
+    m_packageKit = std::make_unique<FakePackageKit>(m_serviceBus);
+    m_downloads = std::make_unique<QTemporaryDir>();
+    m_driver = RecordingDriver();
+}
+
+void SoftwareUpdaterTest::cleanup()
+{
+    m_packageKit.reset();
+    m_web.reset();
+}
+
+UpdaterConfiguration SoftwareUpdaterTest::configuration() const
+{
+    UpdaterConfiguration configuration;
+    configuration.feedURL = m_web->url("/appcast.xml");
+    configuration.publicKey = QString::fromLatin1(m_publicKey.toBase64());
+    configuration.runningVersion = "1.1.0";
+    configuration.packageName = "ambrevoli";
+    configuration.architecture = m_architecture;
+    configuration.downloadFolder = m_downloads->path() + "/updates";
+    configuration.installBus = m_installBus;
+    return configuration;
+}
+
+FeedItem SoftwareUpdaterTest::signedItem(const QString& version) const
+{
+    return {version, m_web->url("/ambrevoli.deb").toString(),
+            QString::fromLatin1(sign(m_package, m_secretKey)), m_package.size()};
+}
+
+void SoftwareUpdaterTest::serve(const QByteArray& feed)
+{
+    m_web->routes["/appcast.xml"] = {200, feed, {}, -1};
+    m_web->routes["/ambrevoli.deb"] = {200, m_package, {}, -1};
+}
+
+void SoftwareUpdaterTest::installsANewerVersion()
+{
+    serve(feedWith({signedItem()}));
+    SoftwareUpdater updater(configuration(), &m_driver);
+    QSignalSpy installed(&updater, &SoftwareUpdater::updateInstalled);
+    updater.checkForUpdates();
+    QTRY_VERIFY(m_driver.ended);
+
+    QCOMPARE(m_driver.events,
+             QStringList({"checking", "found 1.2.0", "downloading", "installed", "ended"}));
+    QVERIFY(!m_driver.foundState.downloaded);
+    QCOMPARE(installed.size(), 1);
+    QCOMPARE(m_packageKit->transactions.size(), 1);
+    const FakeTransaction& transaction = *m_packageKit->transactions.front();
+    QCOMPARE(transaction.files.size(), 1);
+    QVERIFY(transaction.files.front().startsWith(configuration().downloadFolder + "/"));
+    QCOMPARE(transaction.installedBytes, m_package);
+    QCOMPARE(transaction.flags, 0ull);
+    QVERIFY(transaction.hints.contains("interactive=true"));
+    QCOMPARE(m_driver.installProgress, QList<int>({-1, 40}));
+    QVERIFY2(!QFile::exists(transaction.files.front()), "the installed file is left behind");
+}
+
+void SoftwareUpdaterTest::upToDate_data()
+{
+    QTest::addColumn<QString>("offered");
+    QTest::newRow("same version") << "1.1.0";
+    QTest::newRow("older version") << "1.0.9";
+    QTest::newRow("a pre-release of the running version") << "1.1.0b3";
+}
+
+void SoftwareUpdaterTest::upToDate()
+{
+    QFETCH(QString, offered);
+    serve(feedWith({signedItem(offered)}));
+    SoftwareUpdater updater(configuration(), &m_driver);
+    updater.checkForUpdates();
+    QTRY_VERIFY(m_driver.ended);
+    QCOMPARE(m_driver.events, QStringList({"checking", "up to date", "ended"}));
+    QCOMPARE(m_driver.notFoundVersion, "1.1.0");
+    QCOMPARE(m_web->requests.value("/ambrevoli.deb"), 0);
+    QVERIFY(updater.lastUpdateCheckDate());
+}
+
+void SoftwareUpdaterTest::takesTheNewestAcceptableItem()
+{
+    FeedItem insecure = signedItem("1.4.0");
+    insecure.url = "http://updates.example/ambrevoli.deb";
+    serve(feedWith({signedItem("1.1.5"), insecure, signedItem("1.2.0"), signedItem("1.2.0b1")}));
+    m_driver.choice = UserDriver::Choice::dismiss;
+    SoftwareUpdater updater(configuration(), &m_driver);
+    updater.checkForUpdates();
+    QTRY_VERIFY(m_driver.ended);
+    QCOMPARE(m_driver.events, QStringList({"checking", "found 1.2.0", "ended"}));
+    QVERIFY(m_packageKit->transactions.isEmpty());
+}
+
+void SoftwareUpdaterTest::refuses_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<UpdateError::Case>("expected");
+    using enum UpdateError::Case;
+    QTest::newRow("bad signature") << "bad signature" << badSignature;
+    QTest::newRow("malformed signature") << "malformed signature" << badSignature;
+    QTest::newRow("unsigned item") << "unsigned" << unsigned_;
+    QTest::newRow("truncated download") << "truncated" << downloadFailed;
+    QTest::newRow("wrong length") << "wrong length" << wrongLength;
+    QTest::newRow("other architecture") << "other architecture" << notOurPackage;
+    QTest::newRow("not a package") << "not a package" << notOurPackage;
+    QTest::newRow("package missing") << "download 404" << downloadFailed;
+    QTest::newRow("download redirected to plain http") << "download redirect" << insecureURL;
+    QTest::newRow("feed not XML") << "feed not XML" << feedInvalid;
+    QTest::newRow("feed 404") << "feed 404" << feedHTTPError;
+    QTest::newRow("connection refused") << "refused" << feedUnreachable;
+    QTest::newRow("feed redirected to another scheme") << "feed redirect" << insecureURL;
+}
+
+void SoftwareUpdaterTest::refuses()
+{
+    QFETCH(QString, fault);
+    QFETCH(UpdateError::Case, expected);
+    FeedItem item = signedItem();
+    UpdaterConfiguration setup = configuration();
+    serve({});
+    auto& feed = m_web->routes["/appcast.xml"];
+    auto& package = m_web->routes["/ambrevoli.deb"];
+    if (fault == "bad signature") {
+        item.signature = QString::fromLatin1(sign(m_package + "x", m_secretKey));
+    } else if (fault == "malformed signature") {
+        item.signature = "bm90IGEgc2lnbmF0dXJl";
+    } else if (fault == "unsigned") {
+        item.signature.clear();
+    } else if (fault == "truncated") {
+        package.sendOnly = m_package.size() / 2;
+    } else if (fault == "wrong length") {
+        item.length = m_package.size() + 1;
+    } else if (fault == "other architecture" || fault == "not a package") {
+        const QByteArray other =
+            fault == "not a package"
+                ? QByteArray("!<arch>\nnot really a package")
+                : buildPackage("1.2.0", m_architecture == "s390x" ? "riscv64" : "s390x");
+        QVERIFY(!other.isEmpty());
+        package.body = other;
+        item.signature = QString::fromLatin1(sign(other, m_secretKey));
+        item.length = other.size();
+    } else if (fault == "download 404") {
+        item.url = m_web->url("/gone.deb").toString();
+    } else if (fault == "download redirect") {
+        package = {302, {}, "http://updates.example/ambrevoli.deb", -1};
+    } else if (fault == "feed not XML") {
+        feed.body = "{\"version\": \"1.2.0\"}";
+    } else if (fault == "feed 404") {
+        setup.feedURL = m_web->url("/missing.xml");
+    } else if (fault == "refused") {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        setup.feedURL =
+            QUrl(QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(closed.serverPort()));
+    } else if (fault == "feed redirect") {
+        feed = {301, {}, "ftp://127.0.0.1/appcast.xml", -1};
+    }
+    if (feed.status == 200 && feed.body.isEmpty())
+        feed.body = feedWith({item});
+
+    SoftwareUpdater updater(setup, &m_driver);
+    QSignalSpy installed(&updater, &SoftwareUpdater::updateInstalled);
+    updater.checkForUpdates();
+    QTRY_VERIFY(m_driver.ended);
+    QVERIFY2(m_driver.error, qPrintable(m_driver.events.join(", ")));
+    QCOMPARE(m_driver.error->kind, expected);
+    QVERIFY(!message(*m_driver.error).isEmpty());
+    QVERIFY(m_packageKit->transactions.isEmpty());
+    QCOMPARE(installed.size(), 0);
+    QVERIFY(QDir(setup.downloadFolder).isEmpty());
+    QVERIFY(updater.canCheckForUpdates());
+}
+
+void SoftwareUpdaterTest::withoutPackageKitKeepsTheVerifiedFile()
+{
+    m_packageKit.reset();
+    serve(feedWith({signedItem()}));
+    SoftwareUpdater updater(configuration(), &m_driver);
+    updater.checkForUpdates();
+    QTRY_VERIFY(m_driver.ended);
+    QVERIFY(m_driver.error);
+    QCOMPARE(m_driver.error->kind, UpdateError::Case::noPackageKit);
+    QFile kept(m_driver.error->keptFile);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), m_package);
+}
+
+void SoftwareUpdaterTest::reportsAFailedInstallation()
+{
+    m_packageKit->failure = "dpkg was interrupted";
+    serve(feedWith({signedItem()}));
+    SoftwareUpdater updater(configuration(), &m_driver);
+    QSignalSpy installed(&updater, &SoftwareUpdater::updateInstalled);
+    updater.checkForUpdates();
+    QTRY_VERIFY(m_driver.ended);
+    QVERIFY(m_driver.error);
+    QCOMPARE(m_driver.error->kind, UpdateError::Case::installFailed);
+    QVERIFY(message(*m_driver.error).contains("dpkg was interrupted"));
+    QCOMPARE(installed.size(), 0);
+    QVERIFY(QDir(configuration().downloadFolder).isEmpty());
+}
+
+void SoftwareUpdaterTest::skipsAVersionInScheduledChecksOnly()
+{
+    serve(feedWith({signedItem()}));
+    m_driver.choice = UserDriver::Choice::skip;
+    {
+        SoftwareUpdater updater(configuration(), &m_driver);
+        updater.checkForUpdates();
+        QTRY_VERIFY(m_driver.ended);
+        QCOMPARE(updater.skippedVersion(), "1.2.0");
+    }
+
+    m_driver = RecordingDriver();
+    m_driver.choice = UserDriver::Choice::dismiss;
+    SoftwareUpdater updater(configuration(), &m_driver);
+    updater.checkForUpdatesInBackground();
+    QTRY_VERIFY(m_driver.ended);
+    QCOMPARE(m_driver.events, QStringList({"ended"}));
+
+    // Asking is asking: the skipped version is offered again.
+    m_driver = RecordingDriver();
+    m_driver.choice = UserDriver::Choice::dismiss;
+    updater.checkForUpdates();
+    QTRY_VERIFY(m_driver.ended);
+    QCOMPARE(m_driver.events, QStringList({"checking", "found 1.2.0", "ended"}));
+
+    // A newer one than the skipped is offered by scheduled checks too.
+    m_web->routes["/appcast.xml"].body = feedWith({signedItem("1.3.0")});
+    m_driver = RecordingDriver();
+    m_driver.choice = UserDriver::Choice::dismiss;
+    updater.checkForUpdatesInBackground();
+    QTRY_VERIFY(m_driver.ended);
+    QCOMPARE(m_driver.events, QStringList({"found 1.3.0", "ended"}));
+}
+
+void SoftwareUpdaterTest::downloadsInTheBackgroundWhenAllowed()
+{
+    serve(feedWith({signedItem()}));
+    m_driver.answersFound = false;
+    SoftwareUpdater updater(configuration(), &m_driver);
+    updater.setAutomaticallyDownloadsUpdates(true);
+    updater.checkForUpdatesInBackground();
+    QTRY_VERIFY(m_driver.found.has_value());
+    QVERIFY(m_driver.foundState.downloaded);
+    QVERIFY(!m_driver.foundState.userInitiated);
+    QCOMPARE(m_web->requests.value("/ambrevoli.deb"), 1);
+    QVERIFY2(m_packageKit->transactions.isEmpty(), "installed without asking");
+    // Waiting for the user does not stop a check the user asks for: it brings the update forward.
+    QVERIFY(updater.canCheckForUpdates());
+    updater.checkForUpdates();
+    QCOMPARE(m_driver.events.last(), "in focus");
+
+    m_driver.reply(UserDriver::Choice::install);
+    QTRY_VERIFY(m_driver.ended);
+    QCOMPARE(m_web->requests.value("/ambrevoli.deb"), 1);
+    QCOMPARE(m_packageKit->transactions.size(), 1);
+    QCOMPARE(m_packageKit->transactions.front()->installedBytes, m_package);
+}
+
+void SoftwareUpdaterTest::cannotCheckWhileChecking()
+{
+    serve(feedWith({signedItem("1.0.0")}));
+    SoftwareUpdater updater(configuration(), &m_driver);
+    QSignalSpy changes(&updater, &SoftwareUpdater::canCheckForUpdatesChanged);
+    QVERIFY(updater.canCheckForUpdates());
+    updater.checkForUpdates();
+    QVERIFY(!updater.canCheckForUpdates());
+    updater.checkForUpdates();
+    updater.checkForUpdatesInBackground();
+    QTRY_VERIFY(m_driver.ended);
+    QVERIFY(updater.canCheckForUpdates());
+    QCOMPARE(m_web->requests.value("/appcast.xml"), 1);
+    QCOMPARE(changes.size(), 2);
+    QCOMPARE(changes.at(0).at(0).toBool(), false);
+    QCOMPARE(changes.at(1).at(0).toBool(), true);
+
+    // Cancelled while the feed is on its way: the check ends and may start again.
+    m_driver = RecordingDriver();
+    updater.checkForUpdates();
+    QVERIFY(m_driver.cancel);
+    m_driver.cancel();
+    QVERIFY(m_driver.ended);
+    QVERIFY(updater.canCheckForUpdates());
+}
+
+void SoftwareUpdaterTest::cannotCheckWithoutFeedOrKey()
+{
+    serve(feedWith({signedItem()}));
+    for (const auto& [feed, key] : {std::pair<QUrl, QString>{{}, "key"},
+                                    {m_web->url("/appcast.xml"), {}},
+                                    {m_web->url("/appcast.xml"), "c2hvcnQ="}}) {
+        UpdaterConfiguration setup = configuration();
+        setup.feedURL = feed;
+        setup.publicKey = key == "key" ? setup.publicKey : key;
+        SoftwareUpdater updater(setup, &m_driver);
+        QVERIFY(!updater.canCheckForUpdates());
+        QVERIFY(!updater.whyCannotCheck().isEmpty());
+        updater.start();
+        QVERIFY(!updater.nextScheduledCheck());
+        updater.checkForUpdates();
+    }
+    QTest::qWait(50);
+    QVERIFY(m_driver.events.isEmpty());
+    QCOMPARE(m_web->requests.value("/appcast.xml"), 0);
+}
+
+void SoftwareUpdaterTest::settingsAreKeptAndSignalled()
+{
+    SoftwareUpdater updater(configuration(), &m_driver);
+    QVERIFY(updater.automaticallyChecksForUpdates());
+    QVERIFY(!updater.automaticallyDownloadsUpdates());
+    updater.start();
+    QVERIFY(updater.nextScheduledCheck());
+
+    QSignalSpy checks(&updater, &SoftwareUpdater::automaticallyChecksForUpdatesChanged);
+    QSignalSpy downloads(&updater, &SoftwareUpdater::automaticallyDownloadsUpdatesChanged);
+    updater.setAutomaticallyChecksForUpdates(false);
+    updater.setAutomaticallyChecksForUpdates(false);
+    updater.setAutomaticallyDownloadsUpdates(true);
+    QCOMPARE(checks.size(), 1);
+    QCOMPARE(checks.front().front().toBool(), false);
+    QCOMPARE(downloads.size(), 1);
+    QVERIFY(!updater.nextScheduledCheck());
+
+    SoftwareUpdater later(configuration(), &m_driver);
+    QVERIFY(!later.automaticallyChecksForUpdates());
+    QVERIFY(later.automaticallyDownloadsUpdates());
+
+    // A recent check puts the next one an interval after it, not right after start.
+    QSettings().setValue("lastUpdateCheckDate", QDateTime::currentDateTimeUtc().addSecs(-3600));
+    later.setAutomaticallyChecksForUpdates(true);
+    const auto next = later.nextScheduledCheck();
+    QVERIFY(next);
+    const qint64 hours = QDateTime::currentDateTimeUtc().secsTo(*next) / 3600;
+    QVERIFY2(hours >= 22 && hours <= 23, qPrintable(QString::number(hours)));
+}
+
+QTEST_GUILESS_MAIN(SoftwareUpdaterTest)
+#include "software_updater_test.moc"

@@ -1,0 +1,250 @@
+#include "standard_user_driver.h"
+#include "update_window.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTextBrowser>
+
+#include <optional>
+
+using namespace ambrevoli;
+
+namespace {
+
+class RecordingDelegate : public StandardUserDriverDelegate {
+public:
+    bool showsScheduledUpdates = true;
+    QStringList calls;
+
+    bool supportsGentleScheduledUpdateReminders() override { return true; }
+    bool standardUserDriverShouldHandleShowingScheduledUpdate(const AppcastItem& update,
+                                                              bool immediateFocus) override
+    {
+        calls
+            << QStringLiteral("shouldHandle %1 %2").arg(update.displayVersion).arg(immediateFocus);
+        return showsScheduledUpdates;
+    }
+    void standardUserDriverWillHandleShowingUpdate(bool handle, const AppcastItem& update,
+                                                   UserDriver::UpdateState) override
+    {
+        calls << QStringLiteral("willHandle %1 %2").arg(handle).arg(update.displayVersion);
+    }
+    void standardUserDriverDidReceiveUserAttentionForUpdate(const AppcastItem& update) override
+    {
+        calls << "attention " + update.displayVersion;
+    }
+    void standardUserDriverWillFinishUpdateSession() override { calls << "finish"; }
+};
+
+AppcastItem update()
+{
+    AppcastItem item;
+    item.version = "1.2.0-1";
+    item.displayVersion = "1.2";
+    item.description = "<h3>What's new</h3><ul><li>Copies keep their tags.</li>"
+                       "<li>Faster on network folders.</li></ul>";
+    return item;
+}
+
+QPushButton* button(QWidget& window, const QString& name)
+{
+    for (QPushButton* candidate : window.findChildren<QPushButton*>())
+        if (candidate->accessibleName() == name && candidate->isVisible())
+            return candidate;
+    return nullptr;
+}
+
+QStringList texts(QWidget& window)
+{
+    QStringList found;
+    for (QLabel* label : window.findChildren<QLabel*>())
+        if (!label->text().isEmpty())
+            found << label->text();
+    return found;
+}
+
+void screenshot(QWidget& window, const QString& name)
+{
+    QDir().mkpath(QStringLiteral(AMBREVOLI_SCREENSHOT_DIR));
+    QVERIFY(window.grab().save(QStringLiteral(AMBREVOLI_SCREENSHOT_DIR "/%1.png").arg(name)));
+}
+
+} // namespace
+
+class StandardUserDriverTest : public QObject {
+    Q_OBJECT
+private slots:
+    void aCheckTheUserAskedFor();
+    void foundUpdateChoices_data();
+    void foundUpdateChoices();
+    void closingTheWindowGivesTheQuietAnswer();
+    void errorsInPlainWords();
+    void scheduledUpdateShownAtOnceWhenTheDelegateLetsIt();
+    void scheduledUpdateHandedToTheApplication();
+};
+
+void StandardUserDriverTest::aCheckTheUserAskedFor()
+{
+    RecordingDelegate delegate;
+    StandardUserDriver driver("1.1", &delegate);
+    int cancelled = 0;
+    driver.showUserInitiatedUpdateCheck([&] { ++cancelled; });
+    UpdateWindow& window = *driver.window();
+    QVERIFY(window.isVisible());
+    QCOMPARE(window.windowTitle(), "Software Update");
+    QVERIFY(texts(window).contains("Checking for updates…"));
+    screenshot(window, "checking");
+    QVERIFY(button(window, "Cancel"));
+    QTest::mouseClick(button(window, "Cancel"), Qt::LeftButton);
+    QCOMPARE(cancelled, 1);
+    QVERIFY(!window.isVisible());
+
+    int acknowledged = 0;
+    driver.showUpdateNotFound("1.1", [&] { ++acknowledged; });
+    QVERIFY(window.isVisible());
+    QVERIFY(texts(window).contains("You're up to date!"));
+    QVERIFY(texts(window).contains("Ambrevoli 1.1 is currently the newest version available."));
+    screenshot(window, "up-to-date");
+    QTest::mouseClick(button(window, "OK"), Qt::LeftButton);
+    QCOMPARE(acknowledged, 1);
+    QCOMPARE(cancelled, 1);
+
+    driver.showDownloadInitiated([&] { ++cancelled; });
+    driver.showDownloadProgress(300, 1000);
+    auto* bar = window.findChild<QProgressBar*>();
+    QVERIFY(bar);
+    QCOMPARE(bar->accessibleName(), "Download progress");
+    QCOMPARE(bar->value() * 1.0 / bar->maximum(), 0.3);
+    screenshot(window, "downloading");
+
+    driver.showInstallingUpdate(-1);
+    driver.showInstallingUpdate(40);
+    bar = window.findChild<QProgressBar*>();
+    QCOMPARE(bar->accessibleName(), "Installation progress");
+    QCOMPARE(bar->value(), 40);
+    QVERIFY(window.findChildren<QPushButton*>().isEmpty());
+    screenshot(window, "installing");
+
+    driver.showUpdateInstalled([&] { ++acknowledged; });
+    QVERIFY(texts(window).contains("Ambrevoli was updated"));
+    screenshot(window, "installed");
+    QTest::mouseClick(button(window, "Restart Ambrevoli"), Qt::LeftButton);
+    QCOMPARE(acknowledged, 2);
+}
+
+void StandardUserDriverTest::foundUpdateChoices_data()
+{
+    QTest::addColumn<QString>("buttonName");
+    QTest::addColumn<UserDriver::Choice>("choice");
+    QTest::newRow("install") << "Install Update" << UserDriver::Choice::install;
+    QTest::newRow("remind me later") << "Remind Me Later" << UserDriver::Choice::dismiss;
+    QTest::newRow("skip") << "Skip This Version" << UserDriver::Choice::skip;
+}
+
+void StandardUserDriverTest::foundUpdateChoices()
+{
+    QFETCH(QString, buttonName);
+    QFETCH(UserDriver::Choice, choice);
+    RecordingDelegate delegate;
+    StandardUserDriver driver("1.1", &delegate);
+    std::optional<UserDriver::Choice> chosen;
+    driver.showUpdateFound(update(), {true, false}, [&](UserDriver::Choice c) { chosen = c; });
+    UpdateWindow& window = *driver.window();
+    QVERIFY(window.isVisible());
+    QVERIFY(texts(window).contains("A new version of Ambrevoli is available!"));
+    QVERIFY(texts(window).contains(
+        "Ambrevoli 1.2 is now available—you have 1.1. Would you like to install it now?"));
+    auto* notes = window.findChild<QTextBrowser*>();
+    QVERIFY(notes);
+    QCOMPARE(notes->accessibleName(), "Release Notes");
+    QVERIFY(notes->toPlainText().contains("Copies keep their tags."));
+    QVERIFY(button(window, "Install Update")->isDefault());
+    if (choice == UserDriver::Choice::install)
+        screenshot(window, "found");
+    QCOMPARE(delegate.calls, QStringList({"willHandle 1 1.2"}));
+
+    QTest::mouseClick(button(window, buttonName), Qt::LeftButton);
+    QCOMPARE(chosen, choice);
+    QCOMPARE(window.isVisible(), false);
+}
+
+void StandardUserDriverTest::closingTheWindowGivesTheQuietAnswer()
+{
+    StandardUserDriver driver("1.1", nullptr);
+    std::optional<UserDriver::Choice> chosen;
+    driver.showUpdateFound(update(), {true, false}, [&](UserDriver::Choice c) { chosen = c; });
+    driver.window()->close();
+    QCOMPARE(chosen, UserDriver::Choice::dismiss);
+
+    int cancelled = 0;
+    driver.showUserInitiatedUpdateCheck([&] { ++cancelled; });
+    driver.window()->close();
+    driver.window()->show();
+    driver.window()->close();
+    QCOMPARE(cancelled, 1);
+}
+
+void StandardUserDriverTest::errorsInPlainWords()
+{
+    QString revealed;
+    StandardUserDriver driver("1.1", nullptr, [&](const QString& folder) { revealed = folder; });
+    int acknowledged = 0;
+    driver.showUpdaterError(UpdateError::make(UpdateError::Case::badSignature),
+                            [&] { ++acknowledged; });
+    UpdateWindow& window = *driver.window();
+    QVERIFY(texts(window).contains("Ambrevoli couldn't be updated"));
+    QVERIFY(texts(window).contains(message(UpdateError::make(UpdateError::Case::badSignature))));
+    QVERIFY(!button(window, "Show in Folder"));
+    screenshot(window, "error-signature");
+    QTest::mouseClick(button(window, "OK"), Qt::LeftButton);
+    QCOMPARE(acknowledged, 1);
+
+    UpdateError missing = UpdateError::make(UpdateError::Case::noPackageKit);
+    missing.keptFile = "/home/someone/.cache/ambrevoli/updates/ambrevoli_1.2.0.deb";
+    driver.showUpdaterError(missing, [&] { ++acknowledged; });
+    screenshot(window, "error-no-packagekit");
+    QTest::mouseClick(button(window, "Show in Folder"), Qt::LeftButton);
+    QCOMPARE(revealed, "/home/someone/.cache/ambrevoli/updates");
+    QVERIFY(window.isVisible());
+    QCOMPARE(acknowledged, 1);
+    window.close();
+    QCOMPARE(acknowledged, 2);
+}
+
+void StandardUserDriverTest::scheduledUpdateShownAtOnceWhenTheDelegateLetsIt()
+{
+    RecordingDelegate delegate;
+    StandardUserDriver driver("1.1", &delegate);
+    driver.showUpdateFound(update(), {false, false}, [](UserDriver::Choice) {});
+    QVERIFY(driver.window() && driver.window()->isVisible());
+    QCOMPARE(delegate.calls, QStringList({"shouldHandle 1.2 1", "willHandle 1 1.2"}));
+    driver.dismissUpdateInstallation();
+    QVERIFY(!driver.window()->isVisible());
+    QCOMPARE(delegate.calls.last(), "finish");
+}
+
+void StandardUserDriverTest::scheduledUpdateHandedToTheApplication()
+{
+    RecordingDelegate delegate;
+    delegate.showsScheduledUpdates = false;
+    StandardUserDriver driver("1.1", &delegate);
+    std::optional<UserDriver::Choice> chosen;
+    driver.showUpdateFound(update(), {false, true}, [&](UserDriver::Choice c) { chosen = c; });
+    QVERIFY(!driver.window() || !driver.window()->isVisible());
+    QCOMPARE(delegate.calls, QStringList({"shouldHandle 1.2 1", "willHandle 0 1.2"}));
+
+    // The user asks to see it (a click on the application's reminder).
+    driver.showUpdateInFocus();
+    QVERIFY(driver.window()->isVisible());
+    QVERIFY(texts(*driver.window()).contains("A new version of Ambrevoli is available!"));
+    QCOMPARE(delegate.calls.last(), "attention 1.2");
+    QTest::mouseClick(button(*driver.window(), "Install Update"), Qt::LeftButton);
+    QCOMPARE(chosen, UserDriver::Choice::install);
+}
+
+QTEST_MAIN(StandardUserDriverTest)
+#include "standard_user_driver_test.moc"
