@@ -276,7 +276,7 @@ int main(int argc, char** argv)
     std::unique_ptr<WindowCoordinator> windows;
     if (DestinationsModel* destinations = delegate.destinations()) {
         windows = std::make_unique<WindowCoordinator>(
-            *destinations, notifications, [] { return isFinderExtensionEnabled(); }, &menu,
+            *destinations, notifications, [] { return extensionStatus(); }, &menu,
             &updater.updater());
         delegate.setWindows(windows.get());
     }

@@ -71,6 +71,21 @@ function(ambrevoli_qt_test prefix source)
     "QT_QPA_PLATFORM=offscreen;DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/ambrevoli-tests-use-a-private-bus")
 endfunction()
 
+# ambrevoli_probe_module(<target> <folder>)
+#
+# Tells the host's setup status that this build has a module for one more file manager, which
+# loads it from <folder>: AmbrevoliWindows gets AMBREVOLI_<NAME>_MODULE_PATH, <NAME> being the
+# target's name without "Ambrevoli", in capitals (AmbrevoliNemo → AMBREVOLI_NEMO_MODULE_PATH).
+function(ambrevoli_probe_module target folder)
+  if(NOT TARGET AmbrevoliWindows)
+    return()
+  endif()
+  string(REGEX REPLACE "^Ambrevoli" "" name "${target}")
+  string(TOUPPER "${name}" name)
+  target_compile_definitions(AmbrevoliWindows PRIVATE
+    AMBREVOLI_${name}_MODULE_PATH="${folder}/$<TARGET_FILE_NAME:${target}>")
+endfunction()
+
 # ambrevoli_file_manager_module(<target> PACKAGE <pkg-config module> DIR_VARIABLE <variable>
 #                               IDENTIFIER <bundle id> OUTPUT_NAME <file name> SOURCES <files...>)
 #
@@ -113,5 +128,6 @@ function(ambrevoli_file_manager_module target)
   target_compile_definitions(${target} PRIVATE AMBREVOLI_EXTENSION_DIR="${extensionDir}")
   ambrevoli_bundle(${target} IDENTIFIER "${ARG_IDENTIFIER}")
   install(TARGETS ${target} LIBRARY DESTINATION "${AMBREVOLI_${upper}_INSTALL_DIR}")
+  ambrevoli_probe_module(${target} "${extensionDir}")
   set(${target}_EXTENSION_DIR "${extensionDir}" PARENT_SCOPE)
 endfunction()

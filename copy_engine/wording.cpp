@@ -1,6 +1,7 @@
 #include "wording.h"
 
 #include <array>
+#include <string>
 #include <utility>
 
 namespace ambrevoli {
@@ -38,24 +39,28 @@ constexpr std::array rows{
     Row{Phrase::addFolderHelp, "Add a folder (\u2318O)", "Add a folder (Ctrl+O)"},
     Row{Phrase::moveUpHelp, "Move up (\u2325\u2318\u2191)", "Move up (Alt+\u2191)"},
     Row{Phrase::moveDownHelp, "Move down (\u2325\u2318\u2193)", "Move down (Alt+\u2193)"},
+    // The guide names the file manager the user runs; {fileManager} stands for its name.
     Row{Phrase::guideIntroduction,
         "Ambrevoli adds Send To to Finder's right-click menu. Three steps get it ready.",
-        "Ambrevoli adds Send To to the right-click menu of Files. Three steps get it ready."},
-    Row{Phrase::extensionStepTitle, "Turn on the Finder extension", "Turn on the Files extension"},
+        "Ambrevoli adds Send To to the right-click menu of {fileManager}. Three steps get it "
+        "ready."},
+    Row{Phrase::extensionStepTitle, "Turn on the Finder extension",
+        "Turn on the {fileManager} extension"},
     Row{Phrase::extensionOnDetail,
         "Ambrevoli is on, so Send To appears when you right-click in Finder.",
-        "Ambrevoli is on, so Send To appears when you right-click in Files."},
-    // Files has no switch for extensions: one is on once it is installed where Files looks for
-    // it and Files has started since.
+        "Ambrevoli is on, so Send To appears when you right-click in {fileManager}."},
+    // The file managers here have no switch for extensions: one is on once it is installed where
+    // the file manager looks for it and the file manager has started since.
     Row{Phrase::extensionNotInstalledDetail,
         "System Settings lists Ambrevoli under File Providers. Switch it on there.",
-        "The Files extension isn't installed where Files looks for it. The install instructions "
-        "say where it goes."},
+        "The {fileManager} extension isn't installed where {fileManager} looks for it. The "
+        "install instructions say where it goes."},
     Row{Phrase::extensionNotLoadedDetail,
         "System Settings lists Ambrevoli under File Providers. Switch it on there.",
-        "Files loads the extension when it starts. Restart Files to switch it on."},
+        "{fileManager} loads the extension when it starts. Restart {fileManager} to switch it "
+        "on."},
     Row{Phrase::showInstallInstructions, "Open System Settings", "Show Install Instructions"},
-    Row{Phrase::restartFileManager, "Open System Settings", "Restart Files"},
+    Row{Phrase::restartFileManager, "Open System Settings", "Restart {fileManager}"},
     Row{Phrase::notificationsDeniedDetail,
         "Notifications are off. You can turn them on in System Settings \u203A Notifications.",
         "Notifications are off. You can turn them on in Settings \u203A Notifications."},
@@ -65,6 +70,12 @@ constexpr std::array rows{
         "whether Ambrevoli can open that folder. Choose Allow, so the copy can go ahead.",
         ""},
 };
+
+// Where the Linux column names the file manager the user runs.
+constexpr std::string_view fileManagerMark = "{fileManager}";
+
+// The default file manager's name, which the wording without one uses.
+constexpr std::string_view defaultFileManager = "Files";
 
 constexpr bool rowsFollowTheEnumeration()
 {
@@ -85,12 +96,48 @@ constexpr bool onlyAbsentThingsAreEmpty()
 }
 static_assert(onlyAbsentThingsAreEmpty());
 
+// The system's own file manager is always the one macOS names.
+constexpr bool macOSNamesNoFileManager()
+{
+    for (const Row& row : rows)
+        if (row.macOS.find(fileManagerMark) != std::string_view::npos)
+            return false;
+    return true;
+}
+static_assert(macOSNamesNoFileManager());
+
+std::string withFileManager(std::string_view text, std::string_view fileManager)
+{
+    std::string filled;
+    for (std::size_t mark; (mark = text.find(fileManagerMark)) != std::string_view::npos;) {
+        filled.append(text.substr(0, mark)).append(fileManager);
+        text.remove_prefix(mark + fileManagerMark.size());
+    }
+    return filled.append(text);
+}
+
 } // namespace
 
 std::string_view wording(Phrase phrase, Platform platform)
 {
+    const auto index = static_cast<std::size_t>(std::to_underlying(phrase));
+    if (platform == Platform::macOS)
+        return rows.at(index).macOS;
+    // Made once and kept for the life of the program, as the callers may hold the text that long.
+    static const std::array<std::string, rows.size()> linuxColumn = [] {
+        std::array<std::string, rows.size()> column;
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            column[i] = withFileManager(rows[i].linuxDesktop, defaultFileManager);
+        return column;
+    }();
+    return linuxColumn.at(index);
+}
+
+std::string wording(Phrase phrase, std::string_view fileManager, Platform platform)
+{
     const Row& row = rows.at(static_cast<std::size_t>(std::to_underlying(phrase)));
-    return platform == Platform::macOS ? row.macOS : row.linuxDesktop;
+    return platform == Platform::macOS ? std::string(row.macOS)
+                                       : withFileManager(row.linuxDesktop, fileManager);
 }
 
 } // namespace ambrevoli

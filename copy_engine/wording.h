@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 // The few user-visible phrases that name the operating system's own places (its settings, its
@@ -42,7 +43,13 @@ enum class Phrase {
 
 // The wording of `phrase` on `platform`; the text lives as long as the program. Never empty,
 // except for a phrase about something the platform does not have (folderPermissionNote on
-// Linux), which callers leave out.
+// Linux), which callers leave out. Where the Linux column names the file manager (the welcome
+// guide's rows), it names GNOME Files, "Files".
 std::string_view wording(Phrase phrase, Platform platform = currentPlatform);
+
+// The same, naming `fileManager` (as the user knows it: "Files", "Nemo", …) where the Linux
+// column names the file manager the user runs. The macOS column always names its own.
+std::string wording(Phrase phrase, std::string_view fileManager,
+                    Platform platform = currentPlatform);
 
 } // namespace ambrevoli

@@ -18,12 +18,10 @@ namespace ambrevoli {
 
 namespace {
 
-constexpr char filesProgram[] = "nautilus";
-constexpr char filesBusName[] = "org.gnome.Nautilus";
 constexpr char opener[] = "xdg-open";
 
-// How long the old Files may take to quit before the new one is started all the same (it then
-// finds the old one still there and leaves; the step stays to be done).
+// How long the old file manager may take to quit before the new one is started all the same (it
+// then finds the old one still there and leaves; the step stays to be done).
 constexpr std::chrono::seconds quitAllowance{10};
 
 // A program that could not be started.
@@ -62,6 +60,31 @@ bool startDetached(const QString& program, const QStringList& arguments)
     return false;
 }
 
+// How one file manager is restarted: its program (which quits the running one when given -q),
+// the name it holds on the session bus while it runs, and how it starts without opening a window.
+struct Restart {
+    const char* program;
+    const char* busName;
+    const char* windowlessStart;
+};
+
+// Null for Dolphin, which has no such ways.
+const Restart* restartOf(FileManager fileManager)
+{
+    static constexpr Restart files{"nautilus", "org.gnome.Nautilus", "--gapplication-service"};
+    static constexpr Restart nemo{"nemo", "org.Nemo", "--no-default-window"};
+    static constexpr Restart caja{"caja", "org.mate.Caja", "--no-default-window"};
+    static constexpr Restart thunar{"thunar", "org.xfce.Thunar", "--daemon"};
+    switch (fileManager) {
+    case FileManager::files: return &files;
+    case FileManager::nemo: return &nemo;
+    case FileManager::caja: return &caja;
+    case FileManager::thunar: return &thunar;
+    case FileManager::dolphin: return nullptr;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 QString ExtensionManagement::installInstructions()
@@ -69,11 +92,11 @@ QString ExtensionManagement::installInstructions()
     return QStringLiteral("man:" AMBREVOLI_MANUAL_PAGE);
 }
 
-void ExtensionManagement::show(ExtensionState state)
+void ExtensionManagement::show(ExtensionStatus status)
 {
-    switch (state) {
+    switch (status.state) {
     case ExtensionState::notInstalled: openInstallInstructions(); break;
-    case ExtensionState::notLoaded: restartFiles(); break;
+    case ExtensionState::notLoaded: restartFileManager(status.fileManager); break;
     case ExtensionState::enabled: break;
     }
 }
@@ -83,67 +106,73 @@ void ExtensionManagement::openInstallInstructions()
     startDetached(QString::fromLatin1(opener), {installInstructions()});
 }
 
-void ExtensionManagement::restartFiles()
+void ExtensionManagement::restartFileManager(FileManager fileManager)
 {
-    if (m_restart)
+    const Restart* how = restartOf(fileManager);
+    if (!how || m_restart)
         return;
     QObject* restart = m_restart = new QObject(this);
-    // A quit that never finishes must not keep Files away for good.
-    QTimer::singleShot(quitAllowance, restart, [this, restart] { startFiles(restart); });
+    // A quit that never finishes must not keep the file manager away for good.
+    QTimer::singleShot(quitAllowance, restart,
+                       [this, restart, fileManager] { startFileManager(restart, fileManager); });
 
     auto* quit = new QProcess(restart);
-    quit->setProgram(QString::fromLatin1(filesProgram));
+    quit->setProgram(QString::fromLatin1(how->program));
     quit->setArguments({QStringLiteral("-q")});
     quit->setStandardOutputFile(QProcess::nullDevice());
     quit->setStandardErrorFile(QProcess::nullDevice());
-    connect(quit, &QProcess::finished, restart, [this, restart] { waitForOldFiles(restart); });
+    connect(quit, &QProcess::finished, restart,
+            [this, restart, fileManager] { waitForOldFileManager(restart, fileManager); });
     connect(quit, &QProcess::errorOccurred, restart,
-            [this, restart, quit](QProcess::ProcessError error) {
+            [this, restart, quit, how, fileManager](QProcess::ProcessError error) {
                 if (error != QProcess::FailedToStart || restart != m_restart)
                     return;
-                logError(settingsLog(), "Restarting Files failed",
-                         ProgramError{filesProgram, quit->errorString().toStdString()});
+                logError(settingsLog(),
+                         "Restarting " + std::string(fileManagerName(fileManager)) + " failed",
+                         ProgramError{how->program, quit->errorString().toStdString()});
                 std::exchange(m_restart, nullptr)->deleteLater();
             });
     quit->start();
 }
 
-void ExtensionManagement::waitForOldFiles(QObject* restart)
+void ExtensionManagement::waitForOldFileManager(QObject* restart, FileManager fileManager)
 {
-    // The new Files can only take over once the old one has given up its name: until then it
-    // would hand its start to the old one and leave.
+    // The new file manager can only take over once the old one has given up its name: until then
+    // it would hand its start to the old one and leave.
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        startFiles(restart);
+        startFileManager(restart, fileManager);
         return;
     }
-    auto* watcher = new QDBusServiceWatcher(QString::fromLatin1(filesBusName), bus,
-                                            QDBusServiceWatcher::WatchForUnregistration, restart);
+    const QString busName = QString::fromLatin1(restartOf(fileManager)->busName);
+    auto* watcher =
+        new QDBusServiceWatcher(busName, bus, QDBusServiceWatcher::WatchForUnregistration, restart);
     connect(watcher, &QDBusServiceWatcher::serviceUnregistered, restart,
-            [this, restart] { startFiles(restart); });
+            [this, restart, fileManager] { startFileManager(restart, fileManager); });
     const QDBusMessage hasOwner =
         QDBusMessage::createMethodCall(
             QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
             QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"))
-        << QString::fromLatin1(filesBusName);
+        << busName;
     auto* answer = new QDBusPendingCallWatcher(bus.asyncCall(hasOwner), restart);
     connect(answer, &QDBusPendingCallWatcher::finished, restart,
-            [this, restart](QDBusPendingCallWatcher* call) {
+            [this, restart, fileManager](QDBusPendingCallWatcher* call) {
                 const QDBusPendingReply<bool> owned = *call;
                 if (owned.isError() || !owned.value())
-                    startFiles(restart);
+                    startFileManager(restart, fileManager);
             });
 }
 
-void ExtensionManagement::startFiles(QObject* restart)
+void ExtensionManagement::startFileManager(QObject* restart, FileManager fileManager)
 {
     // The first of the ways to get here wins; the others are dropped with the restart's context.
     if (restart != m_restart)
         return;
     std::exchange(m_restart, nullptr)->deleteLater();
-    if (startDetached(QString::fromLatin1(filesProgram),
-                      {QStringLiteral("--gapplication-service")}))
-        emit filesStarted();
+    const Restart* how = restartOf(fileManager);
+    if (startDetached(QString::fromLatin1(how->program),
+                      {QString::fromLatin1(how->windowlessStart)}))
+        emit fileManagerStarted();
 }
 
 } // namespace ambrevoli

@@ -8,18 +8,46 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ambrevoli {
 
 namespace {
 
-// GNOME Files' process name (its comm), whichever way it was started.
-constexpr std::string_view filesProcessName = "nautilus";
+constexpr std::size_t fileManagerCount = 5;
+
+struct Known {
+    FileManager fileManager;
+    std::string_view name;
+    // Its process names (comm), whichever way it was started.
+    std::array<std::string_view, 2> processNames;
+    // The XDG_CURRENT_DESKTOP entry of the desktop it comes with.
+    std::string_view desktop;
+    // Whether it loads modules only when it starts, rather than as it needs them.
+    bool loadsAtStart;
+};
+
+// In the order of FileManager.
+constexpr std::array<Known, fileManagerCount> known{
+    Known{FileManager::files, "Files", {"nautilus", {}}, "GNOME", true},
+    Known{FileManager::nemo, "Nemo", {"nemo", {}}, "X-Cinnamon", true},
+    Known{FileManager::caja, "Caja", {"caja", {}}, "MATE", true},
+    // Older installations start it as "Thunar".
+    Known{FileManager::thunar, "Thunar", {"thunar", "Thunar"}, "XFCE", true},
+    Known{FileManager::dolphin, "Dolphin", {"dolphin", {}}, "KDE", false},
+};
+
+const Known& knownAbout(FileManager fileManager)
+{
+    return known.at(static_cast<std::size_t>(std::to_underlying(fileManager)));
+}
 
 bool isAllDigits(std::string_view name)
 {
@@ -42,18 +70,23 @@ File openAt(int folder, const std::string& name)
     return file;
 }
 
-bool readsFilesProcessName(int processFolder)
+// The file manager the process is, if it is one.
+std::optional<FileManager> fileManagerOf(int processFolder)
 {
     File comm = openAt(processFolder, "comm");
     if (!comm)
-        return false;
+        return std::nullopt;
     char name[64] = {};
     if (!std::fgets(name, sizeof name, comm.get()))
-        return false;
+        return std::nullopt;
     std::string_view text(name);
     if (text.ends_with('\n'))
         text.remove_suffix(1);
-    return text == filesProcessName;
+    for (const Known& candidate : known)
+        for (std::string_view processName : candidate.processNames)
+            if (!processName.empty() && text == processName)
+                return candidate.fileManager;
+    return std::nullopt;
 }
 
 // A line of /proc/<pid>/maps maps `path` when it ends with it; a file replaced since it was
@@ -93,13 +126,116 @@ Loaded hasMapped(int processFolder, const std::vector<std::string>& paths)
     const bool failed = std::ferror(maps.get());
     std::free(line);
     // A running program maps at least itself: empty maps belong to one that has ended and not
-    // been reaped yet, such as the Files that was just asked to quit.
+    // been reaped yet, such as the file manager that was just
+    // asked to quit.
     if (loaded == Loaded::no && (failed || !mapsAnything))
         return Loaded::unknown;
     return loaded;
 }
 
+// The names under which the process maps show `modulePath`: the maps name the file a link leads
+// to.
+std::vector<std::string> mappedNames(const std::string& modulePath)
+{
+    std::vector<std::string> paths{modulePath};
+    if (std::string resolved = canonicalPath(modulePath).value_or(modulePath);
+        resolved != modulePath)
+        paths.push_back(std::move(resolved));
+    return paths;
+}
+
+// What the process table shows of one file manager.
+struct Seen {
+    bool running = false;
+    bool lacking = false; // a process of it started before its installed module was there
+};
+
+// Looks at `user`'s processes under `procRoot` for each known file manager; a file manager whose
+// entry in `modulePaths` is empty has no module installed, and nothing is looked up in its maps.
+std::array<Seen, fileManagerCount>
+lookAtProcesses(const std::array<std::string, fileManagerCount>& modulePaths,
+                const std::string& procRoot, uid_t user)
+{
+    std::array<std::vector<std::string>, fileManagerCount> mapped;
+    for (std::size_t i = 0; i < fileManagerCount; ++i)
+        if (!modulePaths[i].empty() && known[i].loadsAtStart)
+            mapped[i] = mappedNames(modulePaths[i]);
+
+    std::array<Seen, fileManagerCount> seen{};
+    UniqueFd root(::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto entries = root ? DirListing::open(root.get()) : std::unexpected(SystemError::last());
+    if (!entries)
+        return seen; // no process table to look at: nothing is known to run
+    while (const dirent* entry = entries->next()) {
+        if (!isAllDigits(entry->d_name))
+            continue;
+        UniqueFd process(
+            ::openat(root.get(), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+        struct stat owner {};
+        if (!process || ::fstat(process.get(), &owner) != 0 || owner.st_uid != user)
+            continue;
+        const std::optional<FileManager> fileManager = fileManagerOf(process.get());
+        if (!fileManager)
+            continue;
+        const auto index = static_cast<std::size_t>(std::to_underlying(*fileManager));
+        seen[index].running = true;
+        if (!mapped[index].empty() && !seen[index].lacking &&
+            hasMapped(process.get(), mapped[index]) == Loaded::no)
+            seen[index].lacking = true;
+    }
+    return seen;
+}
+
+// Which of several running file managers the status is about: one that lacks its module, since
+// that one needs a restart, before one that has it loaded (an integration that is on counts)
+// before one without a module.
+int precedence(ExtensionState state)
+{
+    switch (state) {
+    case ExtensionState::notInstalled: return 0;
+    case ExtensionState::notLoaded: return 2;
+    case ExtensionState::enabled: return 1;
+    }
+    return 0;
+}
+
 } // namespace
+
+std::string_view fileManagerName(FileManager fileManager) { return knownAbout(fileManager).name; }
+
+FileManager desktopFileManager(std::string_view currentDesktop)
+{
+    while (!currentDesktop.empty()) {
+        const std::size_t colon = currentDesktop.find(':');
+        const std::string_view desktop = currentDesktop.substr(0, colon);
+        for (const Known& candidate : known)
+            if (desktop == candidate.desktop)
+                return candidate.fileManager;
+        if (colon == std::string_view::npos)
+            break;
+        currentDesktop.remove_prefix(colon + 1);
+    }
+    return FileManager::files;
+}
+
+std::vector<FileManagerModule> builtModules()
+{
+    return {
+        {FileManager::files, AMBREVOLI_FINDER_MODULE_PATH},
+#ifdef AMBREVOLI_NEMO_MODULE_PATH
+        {FileManager::nemo, AMBREVOLI_NEMO_MODULE_PATH},
+#endif
+#ifdef AMBREVOLI_CAJA_MODULE_PATH
+        {FileManager::caja, AMBREVOLI_CAJA_MODULE_PATH},
+#endif
+#ifdef AMBREVOLI_THUNAR_MODULE_PATH
+        {FileManager::thunar, AMBREVOLI_THUNAR_MODULE_PATH},
+#endif
+#ifdef AMBREVOLI_DOLPHIN_MODULE_PATH
+        {FileManager::dolphin, AMBREVOLI_DOLPHIN_MODULE_PATH},
+#endif
+    };
+}
 
 std::string finderModuleInstallPath() { return AMBREVOLI_FINDER_MODULE_PATH; }
 
@@ -109,33 +245,52 @@ bool isFinderModuleInstalled(const std::string& modulePath)
     return ::stat(modulePath.c_str(), &module) == 0 && S_ISREG(module.st_mode);
 }
 
+ExtensionStatus extensionStatus(const std::vector<FileManagerModule>& modules,
+                                const std::string& procRoot, uid_t user, FileManager preferred)
+{
+    std::array<std::string, fileManagerCount> installed;
+    for (const FileManagerModule& module : modules)
+        if (isFinderModuleInstalled(module.modulePath))
+            installed.at(static_cast<std::size_t>(std::to_underlying(module.fileManager))) =
+                module.modulePath;
+    const std::array<Seen, fileManagerCount> seen = lookAtProcesses(installed, procRoot, user);
+
+    const auto stateOf = [&](std::size_t index) {
+        if (installed[index].empty())
+            return ExtensionState::notInstalled;
+        return seen[index].lacking ? ExtensionState::notLoaded : ExtensionState::enabled;
+    };
+    // The preferred file manager first, so that it wins a tie.
+    std::vector<std::size_t> order{static_cast<std::size_t>(std::to_underlying(preferred))};
+    for (std::size_t i = 0; i < fileManagerCount; ++i)
+        if (i != order.front())
+            order.push_back(i);
+
+    std::optional<std::size_t> chosen;
+    for (const std::size_t index : order)
+        if (seen[index].running &&
+            (!chosen || precedence(stateOf(index)) > precedence(stateOf(*chosen))))
+            chosen = index;
+    const std::size_t index = chosen.value_or(order.front());
+    return {known[index].fileManager, stateOf(index)};
+}
+
+ExtensionStatus extensionStatus()
+{
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    return extensionStatus(builtModules(), "/proc", ::getuid(),
+                           desktopFileManager(desktop ? desktop : ""));
+}
+
 ExtensionState finderExtensionState(const std::string& modulePath, const std::string& procRoot,
                                     uid_t user)
 {
     if (!isFinderModuleInstalled(modulePath))
         return ExtensionState::notInstalled;
-    // The maps name the file the link leads to.
-    std::vector<std::string> paths{modulePath};
-    if (std::string resolved = canonicalPath(modulePath).value_or(modulePath);
-        resolved != modulePath)
-        paths.push_back(std::move(resolved));
-
-    UniqueFd root(::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    auto entries = root ? DirListing::open(root.get()) : std::unexpected(SystemError::last());
-    if (!entries)
-        return ExtensionState::enabled; // no process table to look at: nothing is known to lack it
-    while (const dirent* entry = entries->next()) {
-        if (!isAllDigits(entry->d_name))
-            continue;
-        UniqueFd process(
-            ::openat(root.get(), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
-        struct stat owner {};
-        if (!process || ::fstat(process.get(), &owner) != 0 || owner.st_uid != user)
-            continue;
-        if (readsFilesProcessName(process.get()) && hasMapped(process.get(), paths) == Loaded::no)
-            return ExtensionState::notLoaded;
-    }
-    return ExtensionState::enabled;
+    std::array<std::string, fileManagerCount> installed;
+    installed[0] = modulePath;
+    return lookAtProcesses(installed, procRoot, user)[0].lacking ? ExtensionState::notLoaded
+                                                                 : ExtensionState::enabled;
 }
 
 ExtensionState finderExtensionState()

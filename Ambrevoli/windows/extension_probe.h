@@ -3,31 +3,75 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace ambrevoli {
 
-// Where GNOME Files loads the Send To module from, as this build was configured: the module's
-// file in the folder Files reads its extensions from.
+// The file managers the Send To menu comes to, each through a module of its own.
+enum class FileManager { files, nemo, caja, thunar, dolphin };
+
+// The name the user knows it by: "Files", "Nemo", "Caja", "Thunar", "Dolphin".
+std::string_view fileManagerName(FileManager fileManager);
+
+// The file manager the desktop named in `currentDesktop` (XDG_CURRENT_DESKTOP, a colon-separated
+// list, first match wins) comes with: GNOME → Files, X-Cinnamon → Nemo, MATE → Caja, XFCE →
+// Thunar, KDE → Dolphin. Any other desktop, or none, gets Files.
+FileManager desktopFileManager(std::string_view currentDesktop);
+
+// One file manager's Send To module as this build installs it: the module's file in the folder
+// that file manager loads extensions from.
+struct FileManagerModule {
+    FileManager fileManager;
+    std::string modulePath;
+};
+
+// The modules this build makes, one per file manager it was configured with (GNOME Files always).
+std::vector<FileManagerModule> builtModules();
+
+// Where GNOME Files loads the Send To module from, as this build was configured.
 std::string finderModuleInstallPath();
 
 // How far the Send To menu is from being there for the user.
 enum class ExtensionState {
-    notInstalled, // no module file where Files loads extensions from
-    notLoaded,    // installed, but a running Files started before it was and lacks it
-    enabled,      // installed, and every running Files has it (or none runs)
+    notInstalled, // no module file where the file manager loads extensions from
+    notLoaded,    // installed, but a running file manager started before it was and lacks it
+    enabled,      // installed, and every running instance has it (or none runs)
 };
 
-// The state of the module installed at `modulePath` for `user`. Files loads extensions only when
-// it starts, so one started before the installation shows no menu until it is restarted; that is
-// read from the memory maps under `procRoot` (normally /proc). Processes whose maps can't be read
-// are not counted as lacking it.
+// The file manager the user runs, and how far its Send To menu is.
+struct ExtensionStatus {
+    FileManager fileManager = FileManager::files;
+    ExtensionState state = ExtensionState::notInstalled;
+    friend bool operator==(const ExtensionStatus&, const ExtensionStatus&) = default;
+};
+
+// The status over `modules` for `user`'s processes under `procRoot` (normally /proc). The file
+// manager the user runs is one with a process of theirs; of several, the one the state is about:
+// one lacking its installed module (notLoaded) before one that has it loaded (enabled) before one
+// whose module is not installed (notInstalled). Ties, and no file manager running at all, go to
+// `preferred` (the desktop's), then to the order of FileManager. A file manager that is not
+// running loads its module when it starts: installed is enabled.
+//
+// File managers load modules when they start, except Dolphin, which loads its plugins when a
+// context menu opens: a running Dolphin without the plugin has merely not needed it yet. Processes
+// whose maps can't be read are not counted as lacking it.
+ExtensionStatus extensionStatus(const std::vector<FileManagerModule>& modules,
+                                const std::string& procRoot, uid_t user, FileManager preferred);
+
+// The same for this build's modules, this system's processes, this user and the desktop named in
+// XDG_CURRENT_DESKTOP.
+ExtensionStatus extensionStatus();
+
+// The state of GNOME Files' module installed at `modulePath` for `user`'s Files processes under
+// `procRoot`.
 ExtensionState finderExtensionState(const std::string& modulePath, const std::string& procRoot,
                                     uid_t user);
 
 // The same for this build's module, this system's processes and this user.
 ExtensionState finderExtensionState();
 
-// Whether the Send To menu is there for the user: finderExtensionState() is enabled.
+// Whether the Send To menu is there in GNOME Files: finderExtensionState() is enabled.
 bool isFinderExtensionEnabled(const std::string& modulePath, const std::string& procRoot,
                               uid_t user);
 bool isFinderExtensionEnabled();

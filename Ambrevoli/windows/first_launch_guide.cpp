@@ -26,6 +26,12 @@ constexpr int stepSpacing = 12;
 
 QString phrase(Phrase phrase) { return QString::fromUtf8(wording(phrase)); }
 
+// A phrase that names the file manager the user runs.
+QString phrase(Phrase phrase, FileManager fileManager)
+{
+    return QString::fromStdString(wording(phrase, fileManagerName(fileManager)));
+}
+
 // Secondary-coloured text that wraps onto as many lines as it needs.
 QLabel* secondaryText(const QString& text, QWidget* parent)
 {
@@ -106,7 +112,8 @@ FirstLaunchGuide::FirstLaunchGuide(SetupStatus& status, DestinationsModel& desti
     header->setContentsMargins(0, 0, 0, 0);
     header->setSpacing(columnSpacing);
     header->addWidget(heading);
-    header->addWidget(secondaryText(phrase(Phrase::guideIntroduction), this));
+    m_introduction = secondaryText(QString(), this);
+    header->addWidget(m_introduction);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(inset, inset, inset, inset);
@@ -159,20 +166,22 @@ bool FirstLaunchGuide::isChoosingFolder() const { return m_chooser->isOpen(); }
 std::array<GuideStep::Content, 3> FirstLaunchGuide::steps() const
 {
     const auto manageExtension = [this] { m_status.showExtensionManagementInterface(); };
-    GuideStep::Content extension{1, phrase(Phrase::extensionStepTitle), {}, false, {}};
+    const FileManager fileManager = m_status.fileManager();
+    GuideStep::Content extension{1, phrase(Phrase::extensionStepTitle, fileManager), {}, false, {}};
     switch (m_status.extensionState()) {
     case ExtensionState::enabled:
         extension.isDone = true;
-        extension.detail = phrase(Phrase::extensionOnDetail);
+        extension.detail = phrase(Phrase::extensionOnDetail, fileManager);
         break;
     case ExtensionState::notInstalled:
-        extension.detail = phrase(Phrase::extensionNotInstalledDetail);
+        extension.detail = phrase(Phrase::extensionNotInstalledDetail, fileManager);
         extension.action =
             GuideStep::Action{phrase(Phrase::showInstallInstructions), manageExtension};
         break;
     case ExtensionState::notLoaded:
-        extension.detail = phrase(Phrase::extensionNotLoadedDetail);
-        extension.action = GuideStep::Action{phrase(Phrase::restartFileManager), manageExtension};
+        extension.detail = phrase(Phrase::extensionNotLoadedDetail, fileManager);
+        extension.action =
+            GuideStep::Action{phrase(Phrase::restartFileManager, fileManager), manageExtension};
         break;
     }
 
@@ -208,6 +217,7 @@ std::array<GuideStep::Content, 3> FirstLaunchGuide::steps() const
 
 void FirstLaunchGuide::updateSteps()
 {
+    m_introduction->setText(phrase(Phrase::guideIntroduction, m_status.fileManager()));
     std::array<GuideStep::Content, 3> contents = steps();
     for (std::size_t i = 0; i < contents.size(); ++i)
         m_steps[i]->setContent(std::move(contents[i]));

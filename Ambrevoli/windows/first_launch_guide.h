@@ -48,11 +48,11 @@ private:
     std::function<void()> m_action;
 };
 
-// The welcome window's content: the three things that make Send To work (the Files extension,
-// notifications, a first destination), each with its state and the button that does it, and
-// "Done", which calls `finish`. Keeps no step state: every step is worked out again from
-// `status` and `destinations` whenever either changes, so a step turns done by itself, whoever
-// completed it. Never refreshes either; the window coordinator does.
+// The welcome window's content: the three things that make Send To work (the extension of the
+// file manager the user runs, notifications, a first destination), each with its state and the
+// button that does it, and "Done", which calls `finish`. Keeps no step state: every step is worked
+// out again from `status` and `destinations` whenever either changes, so a step turns done by
+// itself, whoever completed it. Never refreshes either; the window coordinator does.
 //
 // "Done" is the default button: Return activates it wherever the guide is shown. Fixed width;
 // its height follows the content, and so does the size of the window it is shown in. Main thread
@@ -77,6 +77,7 @@ private:
     SetupStatus& m_status;
     DestinationsModel& m_destinations;
     std::function<void()> m_finish;
+    QLabel* m_introduction = nullptr;
     std::array<GuideStep*, 3> m_steps{};
     FolderChooser* m_chooser = nullptr;
 };

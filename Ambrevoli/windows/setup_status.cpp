@@ -10,42 +10,54 @@ namespace ambrevoli {
 
 namespace {
 
-// A new Files loads its extensions while it starts, which takes a while on a busy machine: the
-// state is read again after 0.5, 1.5, 3.5, 7.5, 15.5 and 31.5 seconds.
+// A new file manager loads its extensions while it starts, which takes a while on a busy machine:
+// the state is read again after 0.5, 1.5, 3.5, 7.5, 15.5 and 31.5 seconds.
 constexpr std::chrono::milliseconds firstFollowUp{500};
 constexpr int followUps = 6;
 
 } // namespace
 
 SetupStatus::SetupStatus(NotificationService& notifications,
-                         std::function<ExtensionState()> extensionProbe, QObject* parent)
+                         std::function<ExtensionStatus()> extensionProbe, QObject* parent)
     : QObject(parent), m_service(notifications), m_extensionProbe(std::move(extensionProbe))
 {
     m_followUp.setSingleShot(true);
-    connect(&m_followUp, &QTimer::timeout, this, &SetupStatus::followFilesRestart);
-    connect(&m_management, &ExtensionManagement::filesStarted, this, [this] {
+    connect(&m_followUp, &QTimer::timeout, this, &SetupStatus::followFileManagerRestart);
+    connect(&m_management, &ExtensionManagement::fileManagerStarted, this, [this] {
         m_followUps = 0;
         m_followUp.start(firstFollowUp);
     });
 }
 
-SetupStatus::SetupStatus(NotificationService& notifications, std::function<bool()> extensionProbe,
-                         QObject* parent)
+SetupStatus::SetupStatus(NotificationService& notifications,
+                         std::function<ExtensionState()> extensionProbe, QObject* parent)
     : SetupStatus(
           notifications,
           [probe = std::move(extensionProbe)] {
-              if (probe())
-                  return ExtensionState::enabled;
-              return isFinderModuleInstalled(finderModuleInstallPath())
-                         ? ExtensionState::notLoaded
-                         : ExtensionState::notInstalled;
+              return ExtensionStatus{FileManager::files, probe()};
           },
           parent)
 {}
 
+SetupStatus::SetupStatus(NotificationService& notifications, std::function<bool()> extensionProbe,
+                         QObject* parent)
+    : SetupStatus(
+          notifications, [probe = std::move(extensionProbe)] { return finderStatus(probe()); },
+          parent)
+{}
+
+ExtensionStatus SetupStatus::finderStatus(bool enabled)
+{
+    if (enabled)
+        return {FileManager::files, ExtensionState::enabled};
+    return {FileManager::files, isFinderModuleInstalled(finderModuleInstallPath())
+                                    ? ExtensionState::notLoaded
+                                    : ExtensionState::notInstalled};
+}
+
 void SetupStatus::refresh()
 {
-    setExtensionState(m_extensionProbe());
+    setExtensionStatus(m_extensionProbe());
     // The service may answer after this object is gone (a refresh on the way out).
     m_service.notificationSettings([self = QPointer(this)](AuthorizationStatus status) {
         if (self)
@@ -67,7 +79,7 @@ void SetupStatus::requestNotifications()
 
 void SetupStatus::showExtensionManagementInterface() { m_management.show(m_extension); }
 
-void SetupStatus::followFilesRestart()
+void SetupStatus::followFileManagerRestart()
 {
     refresh();
     if (isExtensionEnabled() || ++m_followUps >= followUps)
@@ -75,12 +87,12 @@ void SetupStatus::followFilesRestart()
     m_followUp.start(m_followUp.intervalAsDuration() * 2);
 }
 
-void SetupStatus::setExtensionState(ExtensionState state)
+void SetupStatus::setExtensionStatus(ExtensionStatus status)
 {
-    if (state == m_extension)
+    if (status == m_extension)
         return;
     const bool wasEnabled = isExtensionEnabled();
-    m_extension = state;
+    m_extension = status;
     emit extensionStateChanged();
     if (isExtensionEnabled() != wasEnabled)
         emit isExtensionEnabledChanged();

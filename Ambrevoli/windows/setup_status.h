@@ -22,8 +22,13 @@ class SetupStatus : public QObject {
 
 public:
     // Reads notification permission through `notifications`, which must outlive this object, and
-    // the extension state through `extensionProbe` (see finderExtensionState()). Starts with the
-    // extension not installed and the permission not determined; nothing is read until refresh().
+    // the file manager the user runs with its extension state through `extensionProbe` (see
+    // extensionStatus()). Starts with GNOME Files' extension not installed and the permission not
+    // determined; nothing is read until refresh().
+    SetupStatus(NotificationService& notifications, std::function<ExtensionStatus()> extensionProbe,
+                QObject* parent = nullptr);
+
+    // The same over a probe of GNOME Files' extension alone (see finderExtensionState()).
     SetupStatus(NotificationService& notifications, std::function<ExtensionState()> extensionProbe,
                 QObject* parent = nullptr);
 
@@ -33,8 +38,13 @@ public:
     SetupStatus(NotificationService& notifications, std::function<bool()> extensionProbe,
                 QObject* parent = nullptr);
 
-    bool isExtensionEnabled() const { return m_extension == ExtensionState::enabled; }
-    ExtensionState extensionState() const { return m_extension; }
+    // GNOME Files' status as a probe that tells only whether its extension is enabled reads it.
+    static ExtensionStatus finderStatus(bool enabled);
+
+    bool isExtensionEnabled() const { return m_extension.state == ExtensionState::enabled; }
+    ExtensionState extensionState() const { return m_extension.state; }
+    // The file manager the user runs, which the extension state is about.
+    FileManager fileManager() const { return m_extension.fileManager; }
     AuthorizationStatus notifications() const { return m_notifications; }
 
     // Reads the extension state at once and the permission later, on the event loop: right after
@@ -47,27 +57,29 @@ public:
     void requestNotifications();
 
     // Sends the user on to where the extension is switched on, as the last read state needs:
-    // the install instructions, or a restart of Files (ExtensionManagement). Once a new Files
-    // has been started it refreshes a few times over the next seconds, until the extension
-    // reads as enabled, so the state follows without the user coming back to the window.
+    // the install instructions, or a restart of the file manager (ExtensionManagement). Once a
+    // new one has been started it refreshes a few times over the next seconds, until the
+    // extension reads as enabled, so the state follows without the user coming back to the
+    // window.
     void showExtensionManagementInterface();
 
 signals:
     void isExtensionEnabledChanged();
+    // The extension state or the file manager it is about changed.
     void extensionStateChanged();
     void notificationsChanged();
 
 private:
-    void setExtensionState(ExtensionState state);
+    void setExtensionStatus(ExtensionStatus status);
     void setNotifications(AuthorizationStatus status);
-    void followFilesRestart();
+    void followFileManagerRestart();
 
     NotificationService& m_service;
-    std::function<ExtensionState()> m_extensionProbe;
+    std::function<ExtensionStatus()> m_extensionProbe;
     ExtensionManagement m_management;
     QTimer m_followUp;
     int m_followUps = 0;
-    ExtensionState m_extension = ExtensionState::notInstalled;
+    ExtensionStatus m_extension;
     AuthorizationStatus m_notifications = AuthorizationStatus::notDetermined;
 };
 

@@ -18,13 +18,14 @@ namespace ambrevoli {
 
 WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
                                      NotificationService& notifications,
-                                     std::function<bool()> extensionProbe, const MainMenu* menu,
-                                     SoftwareUpdater* updater, QObject* parent)
+                                     std::function<ExtensionStatus()> extensionProbe,
+                                     const MainMenu* menu, SoftwareUpdater* updater,
+                                     QObject* parent)
     : QObject(parent), m_destinations(destinations),
       m_setup(notifications, std::move(extensionProbe)), m_menu(menu), m_updater(updater)
 {
     // Back from another application: the user may have deleted a destination folder or
-    // restarted Files with the module meanwhile.
+    // restarted the file manager with the module meanwhile.
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
             [this](Qt::ApplicationState state) {
                 if (state != Qt::ApplicationActive)
@@ -33,6 +34,16 @@ WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
                 m_destinations.refresh();
             });
 }
+
+WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
+                                     NotificationService& notifications,
+                                     std::function<bool()> extensionProbe, const MainMenu* menu,
+                                     SoftwareUpdater* updater, QObject* parent)
+    : WindowCoordinator(
+          destinations, notifications,
+          [probe = std::move(extensionProbe)] { return SetupStatus::finderStatus(probe()); }, menu,
+          updater, parent)
+{}
 
 WindowCoordinator::~WindowCoordinator()
 {

@@ -43,9 +43,15 @@ public:
 
     // Shows `destinations`, which must outlive the coordinator. The setup status reads
     // notification permission through `notifications` (which must outlive it too) and the Send
-    // To module's state through `extensionProbe`. Each window gets a menu bar over `menu` when
-    // one is given; it must outlive the coordinator. The settings window carries the update
-    // controls of `updater` (which must outlive the coordinator too), when there is one.
+    // To module's state through `extensionProbe` (see extensionStatus()). Each window gets a
+    // menu bar over `menu` when one is given; it must outlive the coordinator. The settings
+    // window carries the update controls of `updater` (which must outlive the coordinator too),
+    // when there is one.
+    WindowCoordinator(DestinationsModel& destinations, NotificationService& notifications,
+                      std::function<ExtensionStatus()> extensionProbe,
+                      const MainMenu* menu = nullptr, SoftwareUpdater* updater = nullptr,
+                      QObject* parent = nullptr);
+    // The same over a probe that tells only whether GNOME Files' extension is enabled.
     WindowCoordinator(DestinationsModel& destinations, NotificationService& notifications,
                       std::function<bool()> extensionProbe, const MainMenu* menu = nullptr,
                       SoftwareUpdater* updater = nullptr, QObject* parent = nullptr);

@@ -61,6 +61,29 @@ constexpr Pinned guideRows[] = {
      ""},
 };
 
+// The guide's rows on a desktop whose file manager is not GNOME Files: the Linux column names it,
+// the macOS column still names its own.
+constexpr Pinned guideRowsInNemo[] = {
+    {Phrase::guideIntroduction,
+     "Ambrevoli adds Send To to Finder's right-click menu. Three steps get it ready.",
+     "Ambrevoli adds Send To to the right-click menu of Nemo. Three steps get it ready."},
+    {Phrase::extensionStepTitle, "Turn on the Finder extension", "Turn on the Nemo extension"},
+    {Phrase::extensionOnDetail,
+     "Ambrevoli is on, so Send To appears when you right-click in Finder.",
+     "Ambrevoli is on, so Send To appears when you right-click in Nemo."},
+    {Phrase::extensionNotInstalledDetail,
+     "System Settings lists Ambrevoli under File Providers. Switch it on there.",
+     "The Nemo extension isn't installed where Nemo looks for it. The install instructions say "
+     "where it goes."},
+    {Phrase::extensionNotLoadedDetail,
+     "System Settings lists Ambrevoli under File Providers. Switch it on there.",
+     "Nemo loads the extension when it starts. Restart Nemo to switch it on."},
+    {Phrase::restartFileManager, "Open System Settings", "Restart Nemo"},
+    {Phrase::notificationsDeniedDetail,
+     "Notifications are off. You can turn them on in System Settings › Notifications.",
+     "Notifications are off. You can turn them on in Settings › Notifications."},
+};
+
 TEST(WordingTest, SettingsRowsNameEachPlatformsPlacesAndKeys)
 {
     for (const Pinned& row : settingsRows) {
@@ -76,6 +99,17 @@ TEST(WordingTest, GuideRowsNameEachPlatformsPlaces)
     for (const Pinned& row : guideRows) {
         EXPECT_EQ(wording(row.phrase, Platform::macOS), row.macOS) << row.macOS;
         EXPECT_EQ(wording(row.phrase, Platform::linuxDesktop), row.linuxDesktop) << row.macOS;
+        EXPECT_EQ(wording(row.phrase, "Files", Platform::linuxDesktop), row.linuxDesktop)
+            << row.macOS;
+    }
+}
+
+TEST(WordingTest, GuideRowsNameTheFileManagerTheUserRuns)
+{
+    for (const Pinned& row : guideRowsInNemo) {
+        EXPECT_EQ(wording(row.phrase, "Nemo", Platform::macOS), row.macOS) << row.macOS;
+        EXPECT_EQ(wording(row.phrase, "Nemo", Platform::linuxDesktop), row.linuxDesktop)
+            << row.macOS;
     }
 }
 

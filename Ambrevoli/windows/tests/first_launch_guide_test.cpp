@@ -26,6 +26,7 @@ namespace fs = std::filesystem;
 
 Q_DECLARE_METATYPE(ambrevoli::ExtensionState)
 Q_DECLARE_METATYPE(ambrevoli::AuthorizationStatus)
+Q_DECLARE_METATYPE(ambrevoli::FileManager)
 
 namespace {
 
@@ -51,9 +52,10 @@ struct Guide {
 
     DestinationsModel model;
     InMemoryNotificationService service;
+    FileManager fileManager = FileManager::files;
     ExtensionState extension = ExtensionState::notInstalled;
     std::function<ExtensionState()> readExtension = [this] { return extension; };
-    SetupStatus status{service, [this] { return readExtension(); }};
+    SetupStatus status{service, [this] { return ExtensionStatus{fileManager, readExtension()}; }};
     int finishes = 0;
     FirstLaunchGuide view{status, model, [this] { ++finishes; }};
 
@@ -194,6 +196,7 @@ private slots:
     // What each step shows for each state it can be in.
     void stepsShowTheirState_data()
     {
+        QTest::addColumn<FileManager>("fileManager");
         QTest::addColumn<ExtensionState>("extension");
         QTest::addColumn<AuthorizationStatus>("permission");
         QTest::addColumn<int>("destinations");
@@ -208,31 +211,31 @@ private slots:
             "Pick a folder for the Send To menu. You can add more in Ambrevoli's settings.";
         const QString done = "Done";
         QTest::newRow("nothing done")
-            << ExtensionState::notInstalled << AuthorizationStatus::notDetermined << 0
-            << QStringList{"Step 1", "Step 2", "Step 3"}
+            << FileManager::files << ExtensionState::notInstalled
+            << AuthorizationStatus::notDetermined << 0 << QStringList{"Step 1", "Step 2", "Step 3"}
             << QStringList{text(Phrase::extensionNotInstalledDetail), notYet, pick}
             << QStringList{"Show Install Instructions", "Allow Notifications", "Add Folder…", done}
             << "nothing-done";
         QTest::newRow("all done")
-            << ExtensionState::enabled << AuthorizationStatus::authorized << 2
+            << FileManager::files << ExtensionState::enabled << AuthorizationStatus::authorized << 2
             << QStringList{"Step 1, done", "Step 2, done", "Step 3, done"}
             << QStringList{"Ambrevoli is on, so Send To appears when you right-click in Files.",
                            allowed, "Send To lists 2 folders. You can add more in settings."}
             << QStringList{done} << "all-done";
         QTest::newRow("provisional, one destination")
-            << ExtensionState::enabled << AuthorizationStatus::provisional << 1
-            << QStringList{"Step 1, done", "Step 2, done", "Step 3, done"}
+            << FileManager::files << ExtensionState::enabled << AuthorizationStatus::provisional
+            << 1 << QStringList{"Step 1, done", "Step 2, done", "Step 3, done"}
             << QStringList{text(Phrase::extensionOnDetail), allowed,
                            "Send To lists 1 folder. You can add more in settings."}
             << QStringList{done} << "";
         QTest::newRow("ephemeral")
-            << ExtensionState::enabled << AuthorizationStatus::ephemeral << 1
+            << FileManager::files << ExtensionState::enabled << AuthorizationStatus::ephemeral << 1
             << QStringList{"Step 1, done", "Step 2", "Step 3, done"}
             << QStringList{text(Phrase::extensionOnDetail), notYet,
                            "Send To lists 1 folder. You can add more in settings."}
             << QStringList{done} << "";
         QTest::newRow("denied")
-            << ExtensionState::enabled << AuthorizationStatus::denied << 0
+            << FileManager::files << ExtensionState::enabled << AuthorizationStatus::denied << 0
             << QStringList{"Step 1, done", "Step 2", "Step 3"}
             << QStringList{text(Phrase::extensionOnDetail),
                            "Notifications are off. You can turn them on in Settings › "
@@ -240,15 +243,22 @@ private slots:
                            pick}
             << QStringList{"Add Folder…", done} << "denied";
         QTest::newRow("installed, not loaded")
-            << ExtensionState::notLoaded << AuthorizationStatus::authorized << 1
-            << QStringList{"Step 1", "Step 2, done", "Step 3, done"}
+            << FileManager::files << ExtensionState::notLoaded << AuthorizationStatus::authorized
+            << 1 << QStringList{"Step 1", "Step 2, done", "Step 3, done"}
             << QStringList{"Files loads the extension when it starts. Restart Files to switch it "
                            "on.",
                            allowed, "Send To lists 1 folder. You can add more in settings."}
             << QStringList{"Restart Files", done} << "installed-not-loaded";
+        QTest::newRow("Nemo, installed, not loaded")
+            << FileManager::nemo << ExtensionState::notLoaded << AuthorizationStatus::authorized
+            << 1 << QStringList{"Step 1", "Step 2, done", "Step 3, done"}
+            << QStringList{"Nemo loads the extension when it starts. Restart Nemo to switch it on.",
+                           allowed, "Send To lists 1 folder. You can add more in settings."}
+            << QStringList{"Restart Nemo", done} << "nemo-not-loaded";
     }
     void stepsShowTheirState()
     {
+        QFETCH(FileManager, fileManager);
         QFETCH(ExtensionState, extension);
         QFETCH(AuthorizationStatus, permission);
         QFETCH(int, destinations);
@@ -259,6 +269,7 @@ private slots:
 
         writeDestinations(destinations);
         Guide guide(file());
+        guide.fileManager = fileManager;
         guide.extension = extension;
         guide.service.setAuthorizationStatus(permission);
         guide.refresh();
@@ -272,9 +283,10 @@ private slots:
         }
         QCOMPARE(guide.buttons(), buttons);
         QVERIFY(guide.reads("Set Up Ambrevoli"));
-        QVERIFY(guide.reads("Ambrevoli adds Send To to the right-click menu of Files. Three steps "
-                            "get it ready."));
-        QVERIFY(guide.reads("Turn on the Files extension"));
+        const QString name = QString::fromUtf8(fileManagerName(fileManager));
+        QVERIFY(guide.reads("Ambrevoli adds Send To to the right-click menu of " + name +
+                            ". Three steps get it ready."));
+        QVERIFY(guide.reads("Turn on the " + name + " extension"));
         QVERIFY(guide.reads("Allow notifications"));
         QVERIFY(guide.reads("Add a destination"));
         // Nothing asks for folder permission here, so there is no note about it.
@@ -373,25 +385,40 @@ private slots:
     }
 
     // Step 1's button starts the desktop's programs (stand-ins here), and after a restart of
-    // Files the step turns done by itself once the new Files has the module.
+    // the file manager the step turns done by itself once the new one has the module.
     void extensionButtonStartsTheDesktopsPrograms_data()
     {
+        QTest::addColumn<FileManager>("fileManager");
         QTest::addColumn<ExtensionState>("extension");
         QTest::addColumn<QString>("button");
         QTest::addColumn<QStringList>("started");
         QTest::addColumn<QString>("badge");
         QTest::addColumn<int>("clicks");
         QTest::newRow("not installed: the install instructions")
-            << ExtensionState::notInstalled << "Show Install Instructions"
+            << FileManager::files << ExtensionState::notInstalled << "Show Install Instructions"
             << QStringList{"xdg-open " + ExtensionManagement::installInstructions()} << "Step 1"
             << 1;
         // The second click comes while the first restart is under way.
         QTest::newRow("installed, not loaded: Files quits and starts again, once")
-            << ExtensionState::notLoaded << "Restart Files"
+            << FileManager::files << ExtensionState::notLoaded << "Restart Files"
             << QStringList{"nautilus -q", "nautilus --gapplication-service"} << "Step 1, done" << 2;
+        QTest::newRow("Nemo not loaded: Nemo quits and starts again without a window")
+            << FileManager::nemo << ExtensionState::notLoaded << "Restart Nemo"
+            << QStringList{"nemo -q", "nemo --no-default-window"} << "Step 1, done" << 1;
+        QTest::newRow("Caja not loaded: Caja quits and starts again without a window")
+            << FileManager::caja << ExtensionState::notLoaded << "Restart Caja"
+            << QStringList{"caja -q", "caja --no-default-window"} << "Step 1, done" << 1;
+        QTest::newRow("Thunar not loaded: Thunar quits and starts again as a daemon")
+            << FileManager::thunar << ExtensionState::notLoaded << "Restart Thunar"
+            << QStringList{"thunar -q", "thunar --daemon"} << "Step 1, done" << 1;
+        QTest::newRow("Thunar not installed: the install instructions")
+            << FileManager::thunar << ExtensionState::notInstalled << "Show Install Instructions"
+            << QStringList{"xdg-open " + ExtensionManagement::installInstructions()} << "Step 1"
+            << 1;
     }
     void extensionButtonStartsTheDesktopsPrograms()
     {
+        QFETCH(FileManager, fileManager);
         QFETCH(ExtensionState, extension);
         QFETCH(QString, button);
         QFETCH(QStringList, started);
@@ -400,17 +427,19 @@ private slots:
         const QString bin = m_temp.filePath("bin");
         const QString record = m_temp.filePath("started");
         QVERIFY(QDir().mkpath(bin));
-        fakeProgram(bin, "nautilus", record);
-        fakeProgram(bin, "xdg-open", record);
+        for (const char* program : {"nautilus", "nemo", "caja", "thunar", "xdg-open"})
+            fakeProgram(bin, program, record);
         const QByteArray path = qgetenv("PATH");
         qputenv("PATH", QFile::encodeName(bin) + ":" + path);
         const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
 
         Guide guide(file());
+        guide.fileManager = fileManager;
         guide.extension = extension;
-        // A Files started now loads the module.
+        // A file manager started now loads the module.
         guide.readExtension = [&] {
-            return linesOf(record).contains("nautilus --gapplication-service")
+            return extension == ExtensionState::notLoaded &&
+                           linesOf(record).contains(started.last())
                        ? ExtensionState::enabled
                        : extension;
         };

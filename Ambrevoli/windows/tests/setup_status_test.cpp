@@ -96,32 +96,34 @@ private slots:
         QCOMPARE(world.setup.notifications(), AuthorizationStatus::denied);
     }
 
-    // The finer extension state has a signal of its own; the enabled one fires only when being
-    // enabled changes.
+    // The finer extension state, and the file manager it is about, have a signal of their own;
+    // the enabled one fires only when being enabled changes.
     void theExtensionStateAndBeingEnabledSignalApart()
     {
         InMemoryNotificationService service;
-        ExtensionState state = ExtensionState::notInstalled;
-        SetupStatus setup(service, [&] { return state; });
+        ExtensionStatus status;
+        SetupStatus setup(service, [&] { return status; });
         QSignalSpy stateChanges(&setup, &SetupStatus::extensionStateChanged);
         QSignalSpy enabledChanges(&setup, &SetupStatus::isExtensionEnabledChanged);
         struct Step {
-            ExtensionState read;
+            ExtensionStatus read;
             int stateSignals;
             int enabledSignals;
         };
         const Step steps[] = {
-            {ExtensionState::notInstalled, 0, 0}, // the start value
-            {ExtensionState::notLoaded, 1, 0},
-            {ExtensionState::enabled, 2, 1},
-            {ExtensionState::enabled, 2, 1},
-            {ExtensionState::notInstalled, 3, 2},
+            {{FileManager::files, ExtensionState::notInstalled}, 0, 0}, // the start value
+            {{FileManager::files, ExtensionState::notLoaded}, 1, 0},
+            {{FileManager::files, ExtensionState::enabled}, 2, 1},
+            {{FileManager::files, ExtensionState::enabled}, 2, 1},
+            {{FileManager::nemo, ExtensionState::enabled}, 3, 1}, // the user runs another one
+            {{FileManager::nemo, ExtensionState::notInstalled}, 4, 2},
         };
         for (const Step& step : steps) {
-            state = step.read;
+            status = step.read;
             setup.refresh();
-            QCOMPARE(setup.extensionState(), step.read);
-            QCOMPARE(setup.isExtensionEnabled(), step.read == ExtensionState::enabled);
+            QCOMPARE(setup.extensionState(), step.read.state);
+            QCOMPARE(setup.fileManager(), step.read.fileManager);
+            QCOMPARE(setup.isExtensionEnabled(), step.read.state == ExtensionState::enabled);
             QCOMPARE(stateChanges.size(), step.stateSignals);
             QCOMPARE(enabledChanges.size(), step.enabledSignals);
         }
