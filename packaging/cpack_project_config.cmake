@@ -32,5 +32,7 @@ if(CPACK_GENERATOR STREQUAL "DEB")
   if(NOT status EQUAL 0 OR NOT shlibdeps MATCHES "^shlibs:Depends=(.+)$")
     message(FATAL_ERROR "dpkg-shlibdeps (${status}) found no dependencies:\n${shlibdeps}\n${shlibdepsErrors}")
   endif()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CMAKE_MATCH_1}")
+  # The kit loads the journal's client library only when it first logs (dlopen), out of sight of
+  # dpkg-shlibdeps.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsystemd0, ${CMAKE_MATCH_1}")
 endif()

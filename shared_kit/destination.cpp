@@ -3,10 +3,8 @@
 #include "paths.h"
 #include "user_dirs.h"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include <algorithm>
+#include <array>
 
 namespace ambrevoli {
 
@@ -21,16 +19,39 @@ bool isVolumeTrash(std::string_view component)
     return std::ranges::all_of(component, [](char c) { return c >= '0' && c <= '9'; });
 }
 
-bool isSpaceOrLineBreak(UChar32 c)
+// White space and line breaks as UTF-8: U+0009 to U+000D, U+0085 and every code point of the
+// classes Zs, Zl and Zp. That set has not changed since Unicode 6.3 (when U+180E left Zs), and a
+// test holds it against ICU's classes; spelling it out spares every program that links the kit
+// loading a Unicode library at start.
+// clang-format off
+constexpr std::array<std::string_view, 25> whiteSpace{
+    "\x09", "\x0A", "\x0B", "\x0C", "\x0D", "\x20",                 // tab to carriage return, space
+    "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",                         // U+0085, U+00A0, U+1680
+    "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", // U+2000 to U+200A
+    "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87",
+    "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
+    "\xE2\x80\xA8", "\xE2\x80\xA9",                                 // U+2028, U+2029
+    "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",                 // U+202F, U+205F, U+3000
+};
+// clang-format on
+
+// The length of the white space that `text` starts (or ends) with, 0 when none. UTF-8 is
+// self-synchronising, so a complete encoding at either end is that character whatever comes
+// before or after it, and broken sequences never match.
+std::size_t leadingSpace(std::string_view text)
 {
-    if ((c >= 0x09 && c <= 0x0D) || c == 0x85)
-        return true;
-    switch (u_charType(c)) {
-    case U_SPACE_SEPARATOR:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR: return true;
-    default: return false;
-    }
+    for (std::string_view space : whiteSpace)
+        if (text.starts_with(space))
+            return space.size();
+    return 0;
+}
+
+std::size_t trailingSpace(std::string_view text)
+{
+    for (std::string_view space : whiteSpace)
+        if (text.ends_with(space))
+            return space.size();
+    return 0;
 }
 
 } // namespace
@@ -56,32 +77,11 @@ bool Destination::isInTrash(std::string_view path)
 
 std::string trimmedLabel(std::string_view text)
 {
-    // ICU's iteration macros count in 32 bits, so each end is scanned within a window of at most
-    // INT32_MAX bytes: only a run of white space longer than that would be left partly in place.
-    constexpr std::size_t window = INT32_MAX;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-
-    std::size_t start = 0;
-    const auto headLength = static_cast<std::int32_t>(std::min(text.size(), window));
-    for (std::int32_t i = 0; i < headLength;) {
-        UChar32 c;
-        U8_NEXT(bytes, i, headLength, c);
-        if (c < 0 || !isSpaceOrLineBreak(c))
-            break;
-        start = static_cast<std::size_t>(i);
-    }
-
-    std::size_t end = text.size();
-    const std::size_t tailOffset = std::max(start, text.size() - std::min(text.size(), window));
-    const auto* tail = bytes + tailOffset;
-    for (auto i = static_cast<std::int32_t>(text.size() - tailOffset); i > 0;) {
-        UChar32 c;
-        U8_PREV(tail, 0, i, c);
-        if (c < 0 || !isSpaceOrLineBreak(c))
-            break;
-        end = tailOffset + static_cast<std::size_t>(i);
-    }
-    return std::string(text.substr(start, end - start));
+    while (const std::size_t n = leadingSpace(text))
+        text.remove_prefix(n);
+    while (const std::size_t n = trailingSpace(text))
+        text.remove_suffix(n);
+    return std::string(text);
 }
 
 std::string LabelDraft::label(std::string_view typed) const

@@ -2,8 +2,8 @@
 
 #include "bundle_info.h"
 
+#include <dlfcn.h>
 #include <syslog.h>
-#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,6 +32,23 @@ const Settings& settings()
 {
     static const Settings values;
     return values;
+}
+
+using JournalSend = int (*)(const char* format, ...);
+
+// The journal's client library is loaded on the first line that goes to the journal, not at
+// start: linking it would make every short-lived program that links the kit (ambrevoli-send
+// above all) pay for loading it and its compression and crypto libraries before doing anything.
+// Null when it can't be loaded; the line then goes to stderr.
+JournalSend journalSend()
+{
+    static const JournalSend send = []() -> JournalSend {
+        void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr)
+            return nullptr;
+        return reinterpret_cast<JournalSend>(::dlsym(library, "sd_journal_send"));
+    }();
+    return send;
 }
 
 std::atomic<LogCapture*> activeCapture{nullptr};
@@ -77,11 +94,10 @@ void Logger::write(LogLevel level, const std::string& text, const std::string& r
             return;
         }
     }
-    if (settings().journal) {
+    if (const JournalSend send = settings().journal ? journalSend() : nullptr) {
         int priority = level == LogLevel::error ? LOG_ERR : LOG_NOTICE;
-        if (sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%i", priority,
-                            "SYSLOG_IDENTIFIER=%s", m_subsystem.c_str(), "CATEGORY=%s",
-                            m_category.c_str(), nullptr) >= 0)
+        if (send("MESSAGE=%s", text.c_str(), "PRIORITY=%i", priority, "SYSLOG_IDENTIFIER=%s",
+                 m_subsystem.c_str(), "CATEGORY=%s", m_category.c_str(), nullptr) >= 0)
             return;
     }
     writeToStderr(m_subsystem + "[" + m_category + "] " +

@@ -4,7 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 namespace ambrevoli {
@@ -94,6 +104,62 @@ TEST_F(LogSinkTest, StderrLineShowsPrivateArgumentsOnlyWhenAskedTo)
         ::testing::ExitedWithCode(0), "^$");
     ::unsetenv("AMBREVOLI_LOG_LEVEL");
     ::unsetenv("AMBREVOLI_LOG");
+}
+
+// Whether this process may give a child a mount namespace of its own (root, no seccomp veto).
+bool canUnshareMounts()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+// A journal of our own at the well-known socket, in a private mount namespace: the line reaches
+// it through the journal library the kit loads on first use, with nothing on stderr.
+TEST_F(LogSinkTest, LineGoesToTheJournalWhenOneListens)
+{
+    if (!canUnshareMounts())
+        GTEST_SKIP() << "needs a private mount namespace (root) to put a journal socket in /run";
+    EXPECT_EXIT(
+        {
+            const auto fail = [](const char* what) {
+                std::perror(what);
+                std::exit(1);
+            };
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0)
+                fail("namespace");
+            ::mkdir("/run/systemd", 0755);
+            ::mkdir("/run/systemd/journal", 0755);
+            const int journal = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::snprintf(address.sun_path, sizeof address.sun_path, "/run/systemd/journal/socket");
+            if (journal < 0 ||
+                ::bind(journal, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+                fail("journal socket");
+
+            logError(logger("copy"), "Couldn't remove", SystemError{EACCES});
+
+            char buffer[4096];
+            const ssize_t n = ::recv(journal, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n <= 0)
+                fail("no journal entry");
+            const std::string entry(buffer, static_cast<std::size_t>(n));
+            for (const char* field :
+                 {"MESSAGE=Couldn't remove: POSIX 13 <private>\n", "PRIORITY=3\n",
+                  "SYSLOG_IDENTIFIER=ambrevoli.tests\n", "CATEGORY=copy\n"})
+                if (entry.find(field) == std::string::npos) {
+                    std::fprintf(stderr, "entry lacks %s: %s", field, entry.c_str());
+                    std::exit(1);
+                }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "^$");
 }
 
 } // namespace
