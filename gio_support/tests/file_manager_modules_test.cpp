@@ -6,6 +6,7 @@
 #include "fake_host.h"
 #include "scoped_env.h"
 #include "send_request.h"
+#include "sent_requests.h"
 
 #include <gtest/gtest.h>
 
@@ -22,9 +23,11 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FileManager;
 using testing::fileURI;
+using testing::inbox;
 using testing::Menu;
 using testing::MenuEntry;
 using testing::ModuleLog;
+using testing::saveDestinations;
 using testing::Selection;
 
 class FileManagerModuleTest : public ::testing::TestWithParam<FileManager> {
@@ -53,28 +56,6 @@ public:
     {
         fs::create_directories(temp / name);
         return temp / name;
-    }
-
-    void saveDestinations(std::vector<Destination> destinations)
-    {
-        ASSERT_TRUE(DestinationStore(std::move(destinations))
-                        .save(*AppGroup::fromMainBundle()->destinationsFile()));
-    }
-
-    std::vector<SendRequest> inbox()
-    {
-        std::vector<SendRequest> requests;
-        const std::string folder = AppGroup::fromMainBundle()->requestInbox()->folder();
-        if (!fs::is_directory(folder))
-            return requests;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            std::ifstream in(entry.path());
-            auto request = SendRequest::decode(std::string(std::istreambuf_iterator<char>(in), {}));
-            EXPECT_TRUE(request) << entry.path();
-            if (request)
-                requests.push_back(*request);
-        }
-        return requests;
     }
 
     Menu menuFor(const std::vector<std::string>& paths)

@@ -7,6 +7,7 @@
 #include "log.h"
 #include "scoped_env.h"
 #include "send_request.h"
+#include "sent_requests.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -19,33 +20,13 @@ namespace ambrevoli {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::inbox;
+using testing::saveDestinations;
 using testing::ScopedEnv;
 using testing::ScopedTempDir;
 
 class SendToMenuTest : public ::testing::Test {
 public:
-    void saveDestinations(std::vector<Destination> destinations)
-    {
-        ASSERT_TRUE(DestinationStore(std::move(destinations))
-                        .save(*AppGroup::fromMainBundle()->destinationsFile()));
-    }
-
-    std::vector<SendRequest> inbox()
-    {
-        std::vector<SendRequest> requests;
-        const std::string folder = AppGroup::fromMainBundle()->requestInbox()->folder();
-        if (!fs::is_directory(folder))
-            return requests;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            std::ifstream in(entry.path());
-            auto request = SendRequest::decode(std::string(std::istreambuf_iterator<char>(in), {}));
-            EXPECT_TRUE(request) << entry.path();
-            if (request)
-                requests.push_back(*request);
-        }
-        return requests;
-    }
-
     std::string folder(const std::string& name)
     {
         fs::create_directories(temp / name);

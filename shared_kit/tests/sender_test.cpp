@@ -6,6 +6,7 @@
 #include "fake_listener.h"
 #include "scoped_env.h"
 #include "send_request.h"
+#include "sent_requests.h"
 #include "temp_dir.h"
 
 #include <gmock/gmock.h>
@@ -25,32 +26,11 @@ using namespace std::chrono_literals;
 using testing::FakeHost;
 using testing::FakeListener;
 using testing::ForeignListener;
+using testing::inbox;
+using testing::saveDestinations;
 using testing::ScopedEnv;
 using testing::ScopedTempDir;
 using Start = std::vector<std::string>;
-
-// The requests in the running deliverable's inbox, in no particular order.
-std::vector<SendRequest> inbox()
-{
-    std::vector<SendRequest> requests;
-    const std::string folder = AppGroup::fromMainBundle()->requestInbox()->folder();
-    if (!fs::is_directory(folder))
-        return requests;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        std::ifstream in(entry.path());
-        auto request = SendRequest::decode(std::string(std::istreambuf_iterator<char>(in), {}));
-        EXPECT_TRUE(request) << entry.path();
-        if (request)
-            requests.push_back(*request);
-    }
-    return requests;
-}
-
-void saveDestinations(std::vector<Destination> destinations)
-{
-    ASSERT_TRUE(DestinationStore(std::move(destinations))
-                    .save(*AppGroup::fromMainBundle()->destinationsFile()));
-}
 
 class SenderTest : public ::testing::Test {
 protected:
