@@ -1,5 +1,7 @@
 #pragma once
 
+#include "copy_progress.h"
+
 #include <memory>
 #include <string_view>
 
@@ -19,6 +21,18 @@ public:
 
     // Something was not copied, or a request was refused or could not be read.
     virtual void notAllCopied() = 0;
+
+    // The copy of one of the requests started; cancelling `control` stops it. A sender that
+    // may cancel keeps it; others need not.
+    virtual void copyStarted(const std::shared_ptr<CopyControl>& control) { (void)control; }
+
+    // How far the copy started with `control` has come, as its control reported it. A sender
+    // that shows progress passes it on; others need not.
+    virtual void progressed(const CopyControl& control, const CopyProgress& progress)
+    {
+        (void)control;
+        (void)progress;
+    }
 };
 
 } // namespace ambrevoli

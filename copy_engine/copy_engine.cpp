@@ -113,7 +113,8 @@ CopyEngine::CopyEngine(std::string home, DownloadProbe isDownloaded)
 {}
 
 CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
-                                 const std::string& destination) const noexcept
+                                 const std::string& destination,
+                                 CopyControl* control) const noexcept
 {
     CopyReport report;
     report.destination = destination;
@@ -135,9 +136,18 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
         return report;
     }
     const Identities identities = destinationIdentities(destPath);
+    if (control)
+        control->begin(report.itemCount, std::nullopt);
 
     for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (control && control->isCancelled()) {
+            for (std::size_t rest = i; rest < sources.size(); ++rest)
+                report.failed.push_back({sources[rest], CopyFailure::cancelled()});
+            break;
+        }
         auto copied = copyItem(sources[i], destPath, identities, m_home, m_isDownloaded);
+        if (control)
+            control->itemDone();
         if (copied) {
             report.copied.push_back(std::move(*copied));
             continue;
@@ -154,6 +164,10 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
         for (std::size_t rest = i; rest < sources.size(); ++rest)
             report.failed.push_back({sources[rest], CopyFailure::destinationGone()});
         break;
+    }
+    if (control) {
+        report.cancelled = control->isCancelled();
+        control->finish();
     }
     return report;
 }

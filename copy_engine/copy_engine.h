@@ -1,6 +1,7 @@
 #pragma once
 
 #include "copy_outcome.h"
+#include "copy_progress.h"
 
 #include <functional>
 #include <string>
@@ -46,10 +47,17 @@ public:
     // A destination or source holding a NUL byte names nothing (the system would read it cut
     // short): the destination is `missing`, the source is `missing`, and the refusal is logged.
     //
+    // With `control`, the copy first learns its total by a walk of the sources within the
+    // control's budget, then reports its progress there, and stops at the next write boundary
+    // once the control is cancelled: the item in progress is removed as after a failure, the
+    // items placed stay, and every item not placed is failed as `cancelled`. An item whose data
+    // is all written is still placed. The report's `cancelled` tells whether the control was
+    // cancelled before the copy ended.
+    //
     // Synchronous and never throws: callers run it off their main thread. Several calls may run
     // at once, also into the same folder.
-    CopyReport copyItems(const std::vector<std::string>& sources,
-                         const std::string& destination) const noexcept;
+    CopyReport copyItems(const std::vector<std::string>& sources, const std::string& destination,
+                         CopyControl* control = nullptr) const noexcept;
 
 private:
     std::string m_home;

@@ -22,6 +22,7 @@ std::string textualForm(const CopyFailure& failure)
     case noPermission: return "noPermission";
     case outOfSpace: return "outOfSpace";
     case nameTooLong: return "nameTooLong";
+    case cancelled: return "cancelled";
     }
     return "unknown";
 }

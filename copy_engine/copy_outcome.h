@@ -33,6 +33,7 @@ struct CopyFailure {
         noPermission,    // EACCES
         outOfSpace,      // ENOSPC or EDQUOT
         nameTooLong,     // ENAMETOOLONG
+        cancelled,       // the user stopped the copy before this item was placed
     };
 
     Case kind;
@@ -51,6 +52,7 @@ struct CopyFailure {
     static CopyFailure noPermission() { return {Case::noPermission}; }
     static CopyFailure outOfSpace() { return {Case::outOfSpace}; }
     static CopyFailure nameTooLong() { return {Case::nameTooLong}; }
+    static CopyFailure cancelled() { return {Case::cancelled}; }
 
     friend bool operator==(const CopyFailure&, const CopyFailure&) = default;
 };
@@ -109,13 +111,16 @@ struct FailedItem {
 };
 
 // The outcome of one request. With a problem, `copied` and `failed` are empty; without one,
-// every source has exactly one entry: copied.size() + failed.size() == itemCount.
+// every source has exactly one entry: copied.size() + failed.size() == itemCount. `cancelled`
+// tells that the user asked to stop the copy before it ended, whether or not anything was left
+// to stop: the items it stopped are failed as `cancelled`.
 struct CopyReport {
     std::string destination; // exactly as the caller passed it
     std::optional<DestinationProblem> problem;
     std::int64_t itemCount = 0;
     std::vector<CopiedItem> copied;
     std::vector<FailedItem> failed;
+    bool cancelled = false;
 
     friend bool operator==(const CopyReport&, const CopyReport&) = default;
 };

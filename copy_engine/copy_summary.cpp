@@ -98,6 +98,7 @@ std::string failureLine(const FailedItem& failure, const std::string& label, Pla
         return label + " doesn't have enough space for " + item + ".";
     case nameTooLong:
         return item + " has a name that's too long for " + label + ".";
+    case cancelled: return item + " wasn't copied: you cancelled the copy.";
     }
     return {};
 }
