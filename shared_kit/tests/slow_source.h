@@ -23,6 +23,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,9 +84,11 @@ public:
 #ifdef AMBREVOLI_SLOW_SOURCE_FS
         if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
             return std::unexpected("mkdir " + folder + ": " + std::strerror(errno));
-        struct stat parent {};
-        if (::stat((folder + "/..").c_str(), &parent) != 0)
-            return std::unexpected("stat " + folder + "/..: " + std::strerror(errno));
+        // The folder may be a mount point already (a tmpfs of the test's): the mount is live when
+        // the folder's device changes, not when it differs from its parent's.
+        struct stat before {};
+        if (::stat(folder.c_str(), &before) != 0)
+            return std::unexpected("stat " + folder + ": " + std::strerror(errno));
 
         std::vector<std::string> arguments = {AMBREVOLI_SLOW_SOURCE_FS, folder,
                                               std::to_string(bytesPerSecond)};
@@ -146,8 +149,10 @@ public:
                 return std::unexpected(std::move(error));
             }
             struct stat mounted {};
-            if (::stat(source.m_folder.c_str(), &mounted) == 0 && mounted.st_dev != parent.st_dev)
+            if (::stat(source.m_folder.c_str(), &mounted) == 0 && mounted.st_dev != before.st_dev) {
+                source.m_device = mounted.st_dev;
                 break;
+            }
             if (std::chrono::steady_clock::now() > deadline) {
                 std::string error = "slow_source_fs did not mount at " + source.m_folder +
                                     " within 10 s" + printed(output);
@@ -196,7 +201,7 @@ public:
 
     SlowSource(SlowSource&& other) noexcept
         : m_folder(std::move(other.m_folder)), m_files(std::move(other.m_files)),
-          m_pid(std::exchange(other.m_pid, -1))
+          m_pid(std::exchange(other.m_pid, -1)), m_device(other.m_device)
     {}
     SlowSource& operator=(SlowSource&& other) noexcept
     {
@@ -205,6 +210,7 @@ public:
             m_folder = std::move(other.m_folder);
             m_files = std::move(other.m_files);
             m_pid = std::exchange(other.m_pid, -1);
+            m_device = other.m_device;
         }
         return *this;
     }
@@ -229,9 +235,10 @@ private:
     {
         if (m_pid <= 0)
             return;
-        // As root the mount is ours to drop; anyone else goes through the setuid helper. Either
-        // way it goes first: a program that crashed can no longer unmount it itself.
-        if (::geteuid() == 0) {
+        // The mount goes first: a program that crashed can no longer unmount it itself. As root
+        // it is ours to drop; anyone else goes through the setuid helper.
+        if (!stillMounted()) {
+        } else if (::geteuid() == 0) {
             ::umount2(m_folder.c_str(), MNT_DETACH);
         } else {
             const char* argv[] = {"fusermount3", "-u", "-z", m_folder.c_str(), nullptr};
@@ -253,6 +260,25 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         m_pid = -1;
+    }
+
+    // Whether our mount is still there, found by its device rather than by a stat of the folder:
+    // that would hang on a program that hangs, and once the mount is gone it would see what the
+    // folder was before, which is not ours to unmount.
+    bool stillMounted() const
+    {
+        if (m_device == 0)
+            return false;
+        const std::string device =
+            std::to_string(major(m_device)) + ":" + std::to_string(minor(m_device));
+        std::ifstream mountinfo("/proc/self/mountinfo");
+        for (std::string line; std::getline(mountinfo, line);) {
+            // "id parent major:minor root mount-point …"
+            const auto third = line.find(' ', line.find(' ') + 1) + 1;
+            if (line.compare(third, device.size() + 1, device + " ") == 0)
+                return true;
+        }
+        return false;
     }
 
     static void closeIfOpen(int fd)
@@ -290,6 +316,7 @@ private:
     std::string m_folder;
     std::vector<File> m_files;
     pid_t m_pid = -1;
+    dev_t m_device = 0; // of the mount, once it is live
 };
 
 } // namespace ambrevoli::testing

@@ -206,10 +206,9 @@ int main(int argc, char** argv)
     if (fuse_mount(session, argv[1]) == 0) {
         if (fuse_set_signal_handlers(fuse_get_session(session)) == 0) {
             fuse_loop_config* loop = fuse_loop_cfg_create();
-            // A loop ended by one of the signals it handles has done what it was asked.
+            // This libfuse ends the loop with the number of the signal that ended it.
             const int ended = fuse_loop_mt(session, loop);
-            status =
-                ended == 0 || ended == -SIGTERM || ended == -SIGINT || ended == -SIGHUP ? 0 : 1;
+            status = ended == 0 || ended == SIGTERM || ended == SIGINT || ended == SIGHUP ? 0 : 1;
             fuse_loop_cfg_destroy(loop);
             fuse_remove_signal_handlers(fuse_get_session(session));
         }

@@ -139,6 +139,29 @@ TEST(SlowSource, EndsWhileAReadIsInFlight)
     EXPECT_FALSE(hasChildren());
 }
 
+// A program that crashed leaves a mount nobody answers for; the test must not leave it behind.
+TEST(SlowSource, UnmountsWhenTheProgramDied)
+{
+    ScopedTempDir dir;
+    const std::string folder = dir / "source";
+    {
+        auto source = SlowSource::mount(folder, {{"a", 10}}, 0);
+        if (!source)
+            GTEST_SKIP() << source.error();
+        std::ifstream children("/proc/self/task/" + std::to_string(::getpid()) + "/children");
+        pid_t program = 0;
+        ASSERT_TRUE(children >> program);
+        ASSERT_EQ(::kill(program, SIGKILL), 0);
+        siginfo_t info{};
+        ASSERT_EQ(::waitid(P_PID, program, &info, WEXITED | WNOWAIT), 0);
+        struct stat st {};
+        EXPECT_NE(::stat(source->path("a").c_str(), &st), 0);
+        EXPECT_EQ(errno, ENOTCONN);
+    }
+    EXPECT_FALSE(isMountPoint(folder));
+    EXPECT_FALSE(hasChildren());
+}
+
 TEST(SlowSource, SaysWhyItDidNotMount)
 {
     if (const auto reason = SlowSource::unavailableReason())
