@@ -10,6 +10,10 @@
 //     copy(source->path("big.bin"), …);      // lasts about 4 s
 //     EXPECT_EQ(SlowSource::mismatch(copied, source->files()[0]), std::nullopt);
 //
+// The rate holds for all the files' reads together, and every open reads afresh (no page cache
+// is kept between opens), so a second copy is as slow as the first. Listing and stat answer at
+// once even while reads wait.
+//
 // The test target finds the program through ambrevoli_use_slow_source(<target>) in CMake, which
 // compiles its path in; where libfuse3 was missing at configure time there is no program, and
 // mount() says so. Free of GoogleTest and Qt, so that either kind of test can use it.
