@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 namespace ambrevoli {
@@ -79,7 +80,12 @@ QStringList toQt(const std::vector<std::string>& texts)
 // the receipt went out, and ended (and the connection closed) when the last holder lets go.
 class OutcomeStream : public OutcomeWaiter {
 public:
-    explicit OutcomeStream(QLocalSocket* socket) : m_socket(socket) {}
+    // Often enough for a bar that moves, seldom enough not to flood a terminal.
+    static constexpr std::chrono::milliseconds progressInterval{250};
+
+    OutcomeStream(QLocalSocket* socket, bool sendsProgress)
+        : m_socket(socket), m_sendsProgress(sendsProgress)
+    {}
 
     ~OutcomeStream() override
     {
@@ -96,6 +102,50 @@ public:
     }
     void notAllCopied() override { m_allCopied = false; }
 
+    void copyStarted(const std::shared_ptr<CopyControl>& control) override
+    {
+        if (!control)
+            return;
+        copyOf(*control).control = control;
+        // A cancel that came before this copy started still stops it.
+        if (m_cancelled)
+            control->cancel();
+    }
+
+    void progressed(const CopyControl& control, const CopyProgress& progress) override
+    {
+        if (!m_sendsProgress)
+            return;
+        Copy& copy = copyOf(control);
+        copy.latest = progress;
+        copy.reported = true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastSent >= progressInterval) {
+            sendProgress();
+            return;
+        }
+        if (!m_flush) {
+            m_flush = std::make_unique<QTimer>();
+            m_flush->setSingleShot(true);
+            QObject::connect(m_flush.get(), &QTimer::timeout, [this] { sendProgress(); });
+        }
+        // The latest figures go out when the interval is over, even if no copy reports again.
+        if (!m_flush->isActive())
+            m_flush->start(std::chrono::ceil<std::chrono::milliseconds>(progressInterval -
+                                                                        (now - m_lastSent)));
+    }
+
+    // The sender asked to cancel: every copy of its requests stops, those to come too.
+    void cancel()
+    {
+        if (m_cancelled)
+            return;
+        m_cancelled = true;
+        for (const Copy& copy : m_copies)
+            if (copy.control)
+                copy.control->cancel();
+    }
+
     // Sends the receipt, then whatever was told while the message was being handled.
     void begin(const QByteArray& receipt)
     {
@@ -104,6 +154,46 @@ public:
     }
 
 private:
+    struct Copy {
+        const CopyControl* key;
+        std::shared_ptr<CopyControl> control; // kept, so that the key is not another copy's
+        CopyProgress latest;
+        bool reported = false;
+    };
+
+    Copy& copyOf(const CopyControl& control)
+    {
+        for (Copy& copy : m_copies)
+            if (copy.key == &control)
+                return copy;
+        return m_copies.emplace_back(Copy{&control, nullptr, {}, false});
+    }
+
+    void sendProgress()
+    {
+        ProgressFigures sum{0, 0, 0, std::int64_t{0}};
+        for (const Copy& copy : m_copies) {
+            if (!copy.reported)
+                continue;
+            // Sound figures only: a sender takes anything else for garbage and stops listening.
+            const std::int64_t itemsTotal = std::max<std::int64_t>(copy.latest.itemsTotal, 0);
+            sum.itemsTotal += itemsTotal;
+            sum.itemsDone += std::clamp<std::int64_t>(copy.latest.itemsDone, 0, itemsTotal);
+            const std::int64_t bytesDone = std::max<std::int64_t>(copy.latest.bytesDone, 0);
+            if (sum.bytesTotal && copy.latest.bytesTotal) {
+                const std::int64_t bytesTotal = std::max<std::int64_t>(*copy.latest.bytesTotal, 0);
+                *sum.bytesTotal += bytesTotal;
+                sum.bytesDone += std::min(bytesDone, bytesTotal);
+            } else {
+                // One copy without a byte total leaves the whole to be counted in items.
+                sum.bytesTotal.reset();
+                sum.bytesDone += bytesDone;
+            }
+        }
+        m_lastSent = std::chrono::steady_clock::now();
+        write(OutcomeRecord::progress(sum).encode());
+    }
+
     void write(const std::string& bytes)
     {
         if (!m_begun) {
@@ -116,10 +206,28 @@ private:
     }
 
     QPointer<QLocalSocket> m_socket;
+    const bool m_sendsProgress;
     bool m_begun = false;
     bool m_allCopied = true;
+    bool m_cancelled = false;
     std::string m_pending;
+    std::vector<Copy> m_copies;
+    std::chrono::steady_clock::time_point m_lastSent;
+    std::unique_ptr<QTimer> m_flush;
 };
+
+// Reads what a waiting sender sends after its message: a cancel, and nothing else that means
+// anything. Bytes that are no cancel are dropped.
+void readAfterMessage(QLocalSocket& socket, const std::weak_ptr<OutcomeStream>& stream)
+{
+    const QByteArray bytes = socket.readAll();
+    if (!bytes.contains(cancelMark))
+        return;
+    if (const auto held = stream.lock()) {
+        requestsLog().log(LogLevel::standard, "The waiting sender asked to cancel its copies");
+        held->cancel();
+    }
+}
 
 // Whether the process at the other end of `socket` runs as this user.
 bool peerIsThisUser(QLocalSocket& socket)
@@ -136,7 +244,7 @@ bool peerIsThisUser(QLocalSocket& socket)
 HostMessage InstanceMessage::wire() const
 {
     return {activates,       toStd(urls), toStd(addFolders), activationToken.toStdString(),
-            waitsForOutcome, reopens};
+            waitsForOutcome, reopens,     wantsProgress};
 }
 
 QByteArray InstanceMessage::encode() const { return QByteArray::fromStdString(wire().encode()); }
@@ -148,7 +256,8 @@ std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
         return std::nullopt;
     return InstanceMessage{wire->activates,        toQt(wire->urls),
                            toQt(wire->addFolders), QString::fromStdString(wire->activationToken),
-                           wire->waitsForOutcome,  wire->reopens};
+                           wire->waitsForOutcome,  wire->reopens,
+                           wire->wantsProgress};
 }
 
 InstanceChannel::InstanceChannel(QString socketPath, std::chrono::milliseconds patience,
@@ -297,10 +406,14 @@ void InstanceChannel::readFrom(QLocalSocket* socket)
     QPointer<QLocalSocket> guard(socket);
     std::shared_ptr<OutcomeStream> stream;
     if (message->waitsForOutcome) {
-        stream = std::make_shared<OutcomeStream>(socket);
+        stream = std::make_shared<OutcomeStream>(socket, message->wantsProgress);
         // Not the server's: the sender hears the end of copies that finish after the channel
         // stopped listening.
         socket->setParent(this);
+        // Read from now on, so that a cancel sent right behind the message is not missed.
+        const std::weak_ptr<OutcomeStream> weak = stream;
+        connect(socket, &QLocalSocket::readyRead, socket,
+                [socket, weak] { readAfterMessage(*socket, weak); });
     }
     const InstanceReceipt receipt = m_receiver ? m_receiver(*message, stream) : InstanceReceipt{};
     QByteArray reply(1, receiptMark);
@@ -309,6 +422,8 @@ void InstanceChannel::readFrom(QLocalSocket* socket)
     if (stream) {
         // The end follows once the last request of the message let go of the stream.
         stream->begin(reply);
+        if (guard && guard->bytesAvailable() > 0)
+            readAfterMessage(*guard, stream);
         return;
     }
     if (!guard)

@@ -34,6 +34,8 @@ struct InstanceMessage {
     // A plain start (no URLs, folders or options), as the user makes one from the application
     // grid: the running instance opens its launch window unless one of its windows is shown.
     bool reopens = false;
+    // The waiting sender shows progress and is sent its figures; only with waitsForOutcome.
+    bool wantsProgress = false;
 
     friend bool operator==(const InstanceMessage&, const InstanceMessage&) = default;
 
@@ -78,7 +80,10 @@ public:
     // again, so a message may arrive twice; a second send of a request or add of a folder is
     // harmless. `waiter` is the sender waiting for the outcome of the message's requests, for a
     // message that asked for it (null otherwise): the receipt goes to it first, then what the
-    // holders of `waiter` tell it, and the end once the last of them let go.
+    // holders of `waiter` tell it (progress only when the sender asked for it, a few times a
+    // second at most, summed over the copies), and the end once the last of them let go. When
+    // the sender cancels, every copy `waiter` was told of is cancelled, and so is every copy it
+    // is told of later; a sender that just goes away cancels nothing.
     using Receiver = std::function<InstanceReceipt(const InstanceMessage& message,
                                                    const std::shared_ptr<OutcomeWaiter>& waiter)>;
 

@@ -9,6 +9,8 @@
 #include <QMetaObject>
 #include <QThreadPool>
 
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -31,6 +33,51 @@ void tell(OutcomeWaiter* waiter, LogLevel level, std::string_view message,
         waiter->tell(detail ? std::string(message) + ": " + std::string(*detail)
                             : std::string(message));
 }
+
+// Carries a copy's progress from its copying thread to the main thread. Only the latest figures
+// matter: while a delivery is queued, newer figures take the place of those it will hand over,
+// so a main thread that is busy (or not running its event loop, while the host ends) is never
+// flooded.
+class ProgressRelay : public std::enable_shared_from_this<ProgressRelay> {
+public:
+    using Deliver = std::function<void(const CopyProgress&)>;
+
+    // Deliveries run on `context`'s thread, and are dropped once `context` is gone.
+    explicit ProgressRelay(QObject* context) : m_context(context) {}
+
+    // Set before the copy starts; runs on the context's thread.
+    Deliver deliver;
+
+    // Any thread.
+    void post(const CopyProgress& progress)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            const bool queued = m_latest.has_value();
+            m_latest = progress;
+            if (queued)
+                return;
+        }
+        QMetaObject::invokeMethod(
+            m_context, [self = shared_from_this()] { self->handOver(); }, Qt::QueuedConnection);
+    }
+
+private:
+    void handOver()
+    {
+        std::optional<CopyProgress> latest;
+        {
+            const std::lock_guard lock(m_mutex);
+            latest.swap(m_latest);
+        }
+        if (latest && deliver)
+            deliver(*latest);
+    }
+
+    QObject* const m_context;
+    std::mutex m_mutex;
+    std::optional<CopyProgress> m_latest;
+};
 
 } // namespace
 
@@ -96,23 +143,42 @@ void RequestHandler::handle(const Uuid& requestID, std::shared_ptr<OutcomeWaiter
              " is valid: " + std::to_string(validated->sources.size()) + " items found, " +
              std::to_string(validated->missingSources.size()) + " missing");
     // Every source as the sender wrote it, missing ones too: the report accounts for each.
-    startCopy(request->sources(), destination, std::move(waiter));
+    startCopy(validated->id, request->sources(), destination, std::move(waiter));
 }
 
-void RequestHandler::startCopy(std::vector<std::string> sources, const Destination& destination,
+void RequestHandler::startCopy(const Uuid& requestID, std::vector<std::string> sources,
+                               const Destination& destination,
                                std::shared_ptr<OutcomeWaiter> waiter) const
 {
     ResultNotifier* notifier = &m_notifier;
+    auto relay = std::make_shared<ProgressRelay>(notifier);
+    auto control = std::make_shared<CopyControl>(
+        [relay](const CopyProgress& progress) { relay->post(progress); });
+    // Weak: the copy's own task holds both for as long as the copy runs, and lets go of the
+    // waiter on the main thread.
+    relay->deliver = [control = std::weak_ptr(control),
+                      waiter = std::weak_ptr(waiter)](const CopyProgress& progress) {
+        const auto followed = control.lock();
+        if (const auto held = waiter.lock(); held && followed)
+            held->progressed(*followed, progress);
+    };
+    if (waiter)
+        waiter->copyStarted(control);
+
     m_pool.start([engine = m_engine, sources = std::move(sources), path = destination.path(),
-                  label = destination.label(), notifier, waiter = std::move(waiter)]() mutable {
-        CopyReport report = engine.copyItems(sources, path);
+                  label = destination.label(), notifier, control = std::move(control),
+                  id = requestID.text(), waiter = std::move(waiter)]() mutable {
+        CopyReport report = engine.copyItems(sources, path, control.get());
         // Queued to the notifier's (main) thread; dropped if the notifier is gone by then. The
         // waiter goes along and is let go of in the call, on the main thread: the call itself
         // may be destroyed on this one, once the main thread is done with it.
         QMetaObject::invokeMethod(
             notifier,
-            [report = std::move(report), label, notifier, waiter = std::move(waiter)]() mutable {
+            [report = std::move(report), label, id, notifier,
+             waiter = std::move(waiter)]() mutable {
                 const std::shared_ptr<OutcomeWaiter> held = std::move(waiter);
+                if (report.cancelled)
+                    tell(held.get(), LogLevel::standard, "Request " + id + " was cancelled");
                 logReport(report, label, held.get());
                 notifier->postCopyNotification(report, label);
             },

@@ -21,9 +21,11 @@ class ResultNotifier;
 // request files out of the inbox at launch. A request that cannot be read or is rejected ends
 // in a log line only.
 //
-// Everything up to the start of the copy runs on the main thread; the copy runs on `pool`; the
-// report is logged and the notification posted back on the main thread. Copies are never queued
-// behind each other: `pool` must allow as many threads as copies may run at once.
+// Everything up to the start of the copy runs on the main thread; the copy runs on `pool`; its
+// progress, the report's log lines and the notification come back to the main thread. Each copy
+// has a CopyControl of its own: the notifier and the waiting sender may cancel the copy with it.
+// Copies are never queued behind each other: `pool` must allow as many threads as copies may
+// run at once.
 // The handler owns none of the referenced objects; they must outlive every copy it starts.
 class RequestHandler {
 public:
@@ -41,7 +43,8 @@ public:
 
     // Takes, validates and starts copying the request `requestID`. Returns once the copy has
     // started, without waiting for it. Main thread only. `waiter`, when given, is told every
-    // line logged about the request, and held until its report is (or it was refused).
+    // line logged about the request, and held until its report is (or it was refused); it gets
+    // the copy's control when the copy starts, and its progress as it goes.
     void handle(const Uuid& requestID, std::shared_ptr<OutcomeWaiter> waiter = {}) const;
 
     // Writes the outcome lines of a finished copy, and tells them to `waiter` when given (and
@@ -50,8 +53,8 @@ public:
                           OutcomeWaiter* waiter = nullptr);
 
 private:
-    void startCopy(std::vector<std::string> sources, const Destination& destination,
-                   std::shared_ptr<OutcomeWaiter> waiter) const;
+    void startCopy(const Uuid& requestID, std::vector<std::string> sources,
+                   const Destination& destination, std::shared_ptr<OutcomeWaiter> waiter) const;
 
     RequestInbox m_inbox;
     DestinationsModel& m_destinations;

@@ -131,13 +131,19 @@ std::optional<HostConnection> HostConnection::handOff(const std::string& socketP
 
 std::optional<OutcomeRecord> HostConnection::nextOutcome()
 {
+    const auto record = nextOutcome(-1);
+    return record ? std::optional(*record) : std::nullopt;
+}
+
+std::expected<OutcomeRecord, HostConnection::NoOutcome> HostConnection::nextOutcome(int wakeFd)
+{
     if (!m_fd)
-        return std::nullopt;
+        return std::unexpected(NoOutcome::lost);
     for (;;) {
         const auto decoded = decodeOutcome(m_buffer);
         if (!decoded) {
             m_fd.reset();
-            return std::nullopt;
+            return std::unexpected(NoOutcome::lost);
         }
         if (decoded->consumed > 0) {
             m_buffer.erase(0, decoded->consumed);
@@ -153,10 +159,38 @@ std::optional<OutcomeRecord> HostConnection::nextOutcome()
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno == EAGAIN && waitUntil(m_fd.get(), POLLIN, never))
+        if (n < 0 && errno == EAGAIN) {
+            pollfd entries[] = {{m_fd.get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            const int ready = ::poll(entries, wakeFd >= 0 ? 2 : 1, -1);
+            if (ready < 0 && errno != EINTR)
+                break;
+            if (ready > 0 && wakeFd >= 0 && entries[1].revents != 0)
+                return std::unexpected(NoOutcome::woken);
             continue;
-        m_fd.reset();
-        return std::nullopt;
+        }
+        break;
+    }
+    m_fd.reset();
+    return std::unexpected(NoOutcome::lost);
+}
+
+bool HostConnection::cancel()
+{
+    if (!m_fd)
+        return false;
+    for (;;) {
+        // MSG_NOSIGNAL: a host that is gone must not take this process with it.
+        const ssize_t n = ::send(m_fd.get(), &cancelMark, 1, MSG_NOSIGNAL);
+        if (n == 1)
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        // Nothing else was ever sent after the message, so the socket's buffer has room; still,
+        // a host that reads nothing gets a moment, not forever.
+        if (n < 0 && errno == EAGAIN &&
+            waitUntil(m_fd.get(), POLLOUT, Clock::now() + std::chrono::seconds(1)))
+            continue;
+        return false;
     }
 }
 

@@ -4,6 +4,7 @@
 #include "unique_fd.h"
 
 #include <chrono>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,22 @@ public:
     // the copies take. None when the host closed the connection before the end record, or sent
     // something that is not a record. After the end record the connection is finished.
     std::optional<OutcomeRecord> nextOutcome();
+
+    // Why nextOutcome(wakeFd) yielded no record.
+    enum class NoOutcome {
+        woken, // `wakeFd` became readable first; the connection stays as it was
+        lost,  // the host closed the connection before the end record, or sent garbage
+    };
+
+    // The same, but also returns as soon as `wakeFd` is readable (a signal handler's self-pipe,
+    // say), without reading it: the caller drains it. Without a record at hand it sleeps until
+    // one of the two descriptors is ready. A whole record already received comes first.
+    std::expected<OutcomeRecord, NoOutcome> nextOutcome(int wakeFd);
+
+    // Only for a message that waits for its outcome, before its end: asks the host to cancel
+    // the copies of the message's requests, also those not started yet. The outcome still
+    // comes, with the cancelled items in it. False when the connection is gone or full.
+    bool cancel();
 
 private:
     explicit HostConnection(UniqueFd fd) : m_fd(std::move(fd)) {}

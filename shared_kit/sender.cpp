@@ -100,13 +100,15 @@ std::expected<Uuid, SendError> sendSelection(const Uuid& destinationID,
 
 std::expected<WaitedSend, SendError> sendSelectionAndWait(const Uuid& destinationID,
                                                           std::vector<std::string> sources,
-                                                          std::chrono::milliseconds startPatience)
+                                                          std::chrono::milliseconds startPatience,
+                                                          bool wantsProgress)
 {
     const auto id = writeRequest(destinationID, std::move(sources));
     if (!id)
         return std::unexpected(id.error());
     HostMessage message{false, {HandoffURL::send(*id).url()}, {}, {}};
     message.waitsForOutcome = true;
+    message.wantsProgress = wantsProgress;
     const std::string socket = HostConnection::socketPath();
     const auto deadline = std::chrono::steady_clock::now() + startPatience;
     bool started = false;

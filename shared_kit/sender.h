@@ -107,14 +107,16 @@ struct WaitedSend {
 };
 
 // Sends as sendSelection does, but asks the host to report the request's outcome and keeps the
-// connection for it. With no host answering, starts the host (without a URL, in the background)
-// and hands the URL over once it listens. `startPatience` bounds all of that, not the copy.
-// Fails as sendSelection does; hostNotStarted also when no host took the request within
-// `startPatience` (ETIMEDOUT), the request then waiting in the inbox. Blocks: not for a file
-// manager's main thread.
+// connection for it (and its cancel, HostConnection::cancel). With no host answering, starts the
+// host (without a URL, in the background) and hands the URL over once it listens.
+// `startPatience` bounds all of that, not the copy. With `wantsProgress` the outcome has progress
+// records among its lines; ask only when they are shown. Fails as sendSelection does;
+// hostNotStarted also when no host took the request within `startPatience` (ETIMEDOUT), the
+// request then waiting in the inbox. Blocks: not for a file manager's main thread.
 std::expected<WaitedSend, SendError> sendSelectionAndWait(const Uuid& destinationID,
                                                           std::vector<std::string> sources,
-                                                          std::chrono::milliseconds startPatience);
+                                                          std::chrono::milliseconds startPatience,
+                                                          bool wantsProgress = false);
 
 // Brings up the host with its settings, as "Edit Destinations…" does: wakes it with the settings
 // handoff URL (straight over its socket, or by starting it) and lets it raise its window.

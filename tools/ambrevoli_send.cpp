@@ -1,17 +1,27 @@
 // ambrevoli-send: does exactly what a click in the file manager's Send To menu does — writes a
 // request into the inbox and wakes the host without raising it. For other file managers' custom
 // actions, for scripts, and for end-to-end tests. With --wait it stays until the host has copied
-// and prints the host's report.
+// and prints the host's report; on a terminal it shows the copy's progress meanwhile, and Ctrl-C
+// cancels the copy.
 
 #include "current_destinations.h"
 #include "host_launcher.h"
 #include "paths.h"
+#include "progress_line.h"
 #include "sender.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +31,8 @@ using namespace ambrevoli;
 namespace {
 
 constexpr int handedOff = 0, failed = 1, usageError = 2;
+// As a shell reports a program that Ctrl-C ended.
+constexpr int interrupted = 130;
 
 // How long --wait gives a host it had to start to begin listening (a loaded machine may take a
 // while to load a GUI toolkit); the copy itself may take as long as it takes.
@@ -34,11 +46,14 @@ constexpr char usage[] =
     "request goes to Ambrevoli, which copies them and tells you how it went.\n"
     "  --to LABEL|ID  the destination, by its label or its identifier\n"
     "  --wait         wait until the copy is done and print Ambrevoli's report: how\n"
-    "                 many items were copied, where to, and each one that was not and why\n"
+    "                 many items were copied, where to, and each one that was not and\n"
+    "                 why; on a terminal, show the copy's progress meanwhile. Ctrl-C\n"
+    "                 cancels the copy (what was not finished is removed), a second\n"
+    "                 one stops waiting at once\n"
     "  --list         show the destinations: label, folder, whether it is there, identifier\n"
     "Exit status: 0 handed off (with --wait: everything copied), 1 could not send (with\n"
     "--wait: something was not copied, or the request was refused), 2 usage error or no\n"
-    "such destination.\n";
+    "such destination, 130 cancelled with Ctrl-C.\n";
 
 int fail(int status, const std::string& message)
 {
@@ -95,17 +110,150 @@ int failedSend(std::string_view to, const SendError& error)
     return failed;
 }
 
-// Prints the host's report of the request as it comes; the exit status says whether everything
-// was copied.
-int waitForOutcome(HostConnection& connection)
+// Ctrl-C while waiting: the first asks for the copy to be cancelled, the second ends the wait.
+// The handler only notes it and wakes the main loop through a pipe.
+volatile std::sig_atomic_t interruptions = 0;
+volatile std::sig_atomic_t stderrIsTerminal = 0;
+int wakeWriter = -1;
+
+extern "C" void onInterrupt(int)
 {
-    while (const auto record = connection.nextOutcome()) {
-        if (record->kind == OutcomeRecord::Kind::end)
-            return record->allCopied ? handedOff : failed;
-        std::printf("%s\n", record->text.c_str());
-        std::fflush(stdout);
+    if (interruptions > 0) {
+        // Off the line the terminal echoed ^C on, for the shell's prompt.
+        if (stderrIsTerminal)
+            (void)!::write(STDERR_FILENO, "\n", 1);
+        ::_exit(interrupted);
     }
-    return fail(failed, "Ambrevoli stopped before it told how the copy went");
+    interruptions = 1;
+    const int saved = errno;
+    (void)!::write(wakeWriter, "i", 1);
+    errno = saved;
+}
+
+// From now on Ctrl-C is caught; yields the end of the pipe the handler writes to, -1 when that
+// could not be set up (Ctrl-C then ends the process as usual).
+int catchInterrupts()
+{
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return -1;
+    wakeWriter = pipe[1];
+    stderrIsTerminal = ::isatty(STDERR_FILENO) == 1;
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    // Restarted: an interrupted write of the report must not lose a line.
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(SIGINT, &action, nullptr) != 0) {
+        ::close(pipe[0]);
+        ::close(pipe[1]);
+        return -1;
+    }
+    return pipe[0];
+}
+
+// The line on stderr that shows how far the copy has come, redrawn in place; cleared before
+// anything else is printed, since stdout is most likely the same terminal.
+class ProgressBar {
+public:
+    void show(const ProgressFigures& figures)
+    {
+        m_figures = figures;
+        draw();
+    }
+
+    // Draws the last figures again, after a line of the report.
+    void draw()
+    {
+        if (!m_figures)
+            return;
+        winsize size{};
+        const int columns =
+            ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+        // One column short of the width: a line that reaches the last column wraps on some
+        // terminals, and \r would then return to the wrong line.
+        const std::string line = "\r" + progressLine(*m_figures, columns - 1) + "\033[K";
+        std::fputs(line.c_str(), stderr);
+        m_drawn = true;
+    }
+
+    void clear()
+    {
+        if (m_drawn)
+            std::fputs("\r\033[K", stderr);
+        m_drawn = false;
+    }
+
+    // No more drawing: the copy is being cancelled.
+    void stop()
+    {
+        clear();
+        m_figures.reset();
+    }
+
+private:
+    std::optional<ProgressFigures> m_figures;
+    bool m_drawn = false;
+};
+
+// Whether stderr is a terminal that can show the bar.
+bool showsProgress()
+{
+    const char* term = std::getenv("TERM");
+    return ::isatty(STDERR_FILENO) == 1 && !(term && std::strcmp(term, "dumb") == 0);
+}
+
+// Prints the host's report of the request as it comes; the exit status says whether everything
+// was copied, or that the user cancelled. `wakeReader` is the interrupt handler's pipe (-1:
+// none); `bar` shows progress, when there is a terminal to show it on.
+int waitForOutcome(HostConnection& connection, int wakeReader, ProgressBar* bar)
+{
+    bool cancelling = false;
+    for (;;) {
+        if (interruptions > 0 && !cancelling) {
+            cancelling = true;
+            if (bar)
+                bar->stop();
+            // A host that is gone by now tells no outcome either; the read below finds that.
+            connection.cancel();
+            std::fputs("ambrevoli-send: cancelling the copy… (Ctrl-C again stops waiting for "
+                       "its report)\n",
+                       stderr);
+        }
+        const auto record = connection.nextOutcome(wakeReader);
+        if (!record) {
+            if (record.error() == HostConnection::NoOutcome::woken) {
+                char drained[16];
+                while (::read(wakeReader, drained, sizeof drained) > 0) {
+                }
+                continue;
+            }
+            if (bar)
+                bar->clear();
+            fail(failed, "Ambrevoli stopped before it told how the copy went");
+            return cancelling ? interrupted : failed;
+        }
+        switch (record->kind) {
+        case OutcomeRecord::Kind::progress:
+            if (bar && !cancelling)
+                bar->show(record->figures);
+            break;
+        case OutcomeRecord::Kind::line:
+            if (bar)
+                bar->clear();
+            std::printf("%s\n", record->text.c_str());
+            std::fflush(stdout);
+            if (bar)
+                bar->draw();
+            break;
+        case OutcomeRecord::Kind::end:
+            if (bar)
+                bar->clear();
+            if (cancelling)
+                return interrupted;
+            return record->allCopied ? handedOff : failed;
+        }
+    }
 }
 
 int send(std::string_view to, const std::vector<std::string>& files, bool wait)
@@ -134,8 +282,18 @@ int send(std::string_view to, const std::vector<std::string>& files, bool wait)
         // One that can't be made absolute is handed over as it is, and refused as missing.
         sources.push_back(absolutePath(file).value_or(file));
     if (wait) {
-        auto sent = sendSelectionAndWait(matches.front().id(), std::move(sources), startPatience);
-        return sent ? waitForOutcome(sent->connection) : failedSend(to, sent.error());
+        // Caught before the request goes out: a Ctrl-C while the host starts cancels its copy too.
+        const int wakeReader = catchInterrupts();
+        ProgressBar bar;
+        const bool withBar = showsProgress();
+        if (withBar)
+            // The user's decimal point in the sizes.
+            std::setlocale(LC_NUMERIC, "");
+        auto sent =
+            sendSelectionAndWait(matches.front().id(), std::move(sources), startPatience, withBar);
+        if (!sent)
+            return failedSend(to, sent.error());
+        return waitForOutcome(sent->connection, wakeReader, withBar ? &bar : nullptr);
     }
     const auto sent = sendSelection(matches.front().id(), std::move(sources));
     return sent ? handedOff : failedSend(to, sent.error());

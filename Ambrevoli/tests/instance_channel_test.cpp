@@ -16,6 +16,7 @@
 
 #include <cstring>
 #include <future>
+#include <mutex>
 
 using namespace ambrevoli;
 
@@ -94,6 +95,9 @@ private slots:
         QCOMPARE(*older, reopen);
         const InstanceMessage waiting{false, {"ambrevoli://send?request=X"}, {}, {}, true};
         QCOMPARE(InstanceMessage::decode(waiting.encode()), waiting);
+        InstanceMessage watching = waiting;
+        watching.wantsProgress = true;
+        QCOMPARE(InstanceMessage::decode(watching.encode()), watching);
         // What senders that know nothing of waiting send is still understood.
         QCOMPARE(InstanceMessage::decode(QByteArray("AMBV1\0a0\0uambrevoli://settings\0", 31)),
                  (InstanceMessage{false, {"ambrevoli://settings"}, {}}));
@@ -119,6 +123,9 @@ private slots:
         QTest::newRow("reopens with text") << head + QByteArray("a1\0r1\0", 6);
         QTest::newRow("waits twice") << head + QByteArray("a0\0w\0w\0", 7);
         QTest::newRow("waits with text") << head + QByteArray("a0\0wyes\0", 8);
+        QTest::newRow("progress twice") << head + QByteArray("a0\0w\0p\0p\0", 9);
+        QTest::newRow("progress with text") << head + QByteArray("a0\0w\0p1\0", 8);
+        QTest::newRow("progress without waiting") << head + QByteArray("a0\0p\0", 5);
         QTest::newRow("too large")
             << head + QByteArray("a0\0u", 4) + QByteArray(InstanceMessage::maxSize, 'x') + '\0';
     }
@@ -243,6 +250,130 @@ private slots:
                      OutcomeRecord::line("Request X is valid: 1 items found, 1 missing"),
                      OutcomeRecord::line("Copied 1 of 2 items"), OutcomeRecord::end(false)}));
         QCOMPARE(m_received, QList<InstanceMessage>{message});
+    }
+
+    // Progress goes only to a sender that asked for it: one that did not would take the record
+    // for garbage. Figures of several copies are summed; reports in quick succession coalesce
+    // into the latest.
+    void progressGoesOnlyToASenderThatAskedForIt_data()
+    {
+        QTest::addColumn<bool>("asked");
+        QTest::newRow("asked") << true;
+        QTest::newRow("not asked") << false;
+    }
+
+    void progressGoesOnlyToASenderThatAskedForIt()
+    {
+        QFETCH(bool, asked);
+        InstanceChannel first(socketPath());
+        QCOMPARE(first.claim({}).role, InstanceChannel::Role::primary);
+        std::shared_ptr<OutcomeWaiter> held;
+        const auto one = std::make_shared<CopyControl>(), two = std::make_shared<CopyControl>();
+        QVERIFY(first.listen([&](const InstanceMessage&, const auto& waiter) {
+            waiter->copyStarted(one);
+            waiter->progressed(*one, {0, 2, 0, 20});
+            held = waiter;
+            return InstanceReceipt{};
+        }));
+        HostMessage message{false, {"ambrevoli://send?request=X"}, {}, {}, true};
+        message.wantsProgress = asked;
+        std::mutex mutex;
+        std::vector<OutcomeRecord> records;
+        const auto received = [&] {
+            std::lock_guard lock(mutex);
+            return records;
+        };
+        const auto last = [&] {
+            const auto all = received();
+            return all.empty() ? std::nullopt : std::optional(all.back());
+        };
+        auto later = std::async(std::launch::async, [&] {
+            auto connection = HostConnection::handOff(QFile::encodeName(socketPath()).toStdString(),
+                                                      message, std::chrono::seconds(10));
+            while (connection)
+                if (auto record = connection->nextOutcome()) {
+                    std::lock_guard lock(mutex);
+                    records.push_back(*record);
+                } else {
+                    break;
+                }
+        });
+        QTRY_VERIFY(held);
+        for (std::int64_t bytes = 1; bytes <= 20; ++bytes)
+            held->progressed(*one, {bytes / 20 * 2, 2, bytes, 20});
+        if (asked)
+            QTRY_COMPARE(last(), OutcomeRecord::progress({2, 2, 20, 20}));
+        // A copy that knows no byte total makes the whole count in items.
+        held->copyStarted(two);
+        held->progressed(*two, {0, 3, 7, std::nullopt});
+        if (asked)
+            QTRY_COMPARE(last(), OutcomeRecord::progress({2, 5, 27, std::nullopt}));
+        held->tell("Copied 2 of 2 items");
+        held.reset();
+        while (later.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+            QCoreApplication::processEvents();
+        std::vector<OutcomeRecord> progress, rest;
+        for (const OutcomeRecord& record : received())
+            (record.kind == OutcomeRecord::Kind::progress ? progress : rest).push_back(record);
+        QCOMPARE(rest, (std::vector<OutcomeRecord>{OutcomeRecord::line("Copied 2 of 2 items"),
+                                                   OutcomeRecord::end(true)}));
+        if (!asked) {
+            QVERIFY(progress.empty());
+            return;
+        }
+        QCOMPARE(progress.front(), OutcomeRecord::progress({0, 2, 0, 20}));
+        // Twenty-two reports within moments: sent at most a few times, not each.
+        QVERIFY2(progress.size() < 10, qPrintable(QString::number(progress.size())));
+    }
+
+    // What a waiting sender sends after its message: a cancel stops every copy of its requests,
+    // those that start later too; anything else, or going away, stops nothing.
+    void aSenderCancelsItsCopiesOnlyByAskingTo_data()
+    {
+        QTest::addColumn<QByteArray>("behind"); // sent right behind the message
+        QTest::addColumn<QByteArray>("after");  // sent once the receipt came
+        QTest::addColumn<bool>("cancels");
+        QTest::newRow("cancel after the receipt") << QByteArray() << QByteArray("c") << true;
+        QTest::newRow("cancel behind the message") << QByteArray("c") << QByteArray() << true;
+        QTest::newRow("gone without a word") << QByteArray() << QByteArray() << false;
+        QTest::newRow("other bytes, then gone") << QByteArray("x") << QByteArray("zz") << false;
+    }
+
+    void aSenderCancelsItsCopiesOnlyByAskingTo()
+    {
+        QFETCH(QByteArray, behind);
+        QFETCH(QByteArray, after);
+        QFETCH(bool, cancels);
+        InstanceChannel first(socketPath());
+        QCOMPARE(first.claim({}).role, InstanceChannel::Role::primary);
+        std::shared_ptr<OutcomeWaiter> held;
+        const auto started = std::make_shared<CopyControl>();
+        const auto later = std::make_shared<CopyControl>();
+        QVERIFY(first.listen([&](const InstanceMessage&, const auto& waiter) {
+            waiter->copyStarted(started);
+            held = waiter;
+            return InstanceReceipt{};
+        }));
+        QLocalSocket sender;
+        sender.connectToServer(socketPath());
+        QVERIFY(sender.waitForConnected(1000));
+        const InstanceMessage message{false, {"ambrevoli://send?request=X"}, {}, {}, true};
+        sender.write(QByteArray::fromStdString(framed(message.wire().encode())) + behind);
+        QTRY_VERIFY(sender.bytesAvailable() > 0);
+        QCOMPARE(sender.read(1), QByteArray(1, receiptMark));
+        sender.write(after);
+        sender.flush();
+        if (cancels) {
+            QTRY_VERIFY(started->isCancelled());
+        } else {
+            sender.disconnectFromServer();
+            QTest::qWait(200);
+            QVERIFY(!started->isCancelled());
+        }
+        // A request whose copy starts only now.
+        held->copyStarted(later);
+        QCOMPARE(later->isCancelled(), cancels);
+        held.reset();
     }
 
     void aConnectionFromAnotherUserIsRefused()

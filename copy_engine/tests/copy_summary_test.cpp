@@ -195,6 +195,97 @@ TEST_F(CopySummaryTest, CountsAreGroupedByTheLocaleButErrorNumbersNever)
               "Ambrevoli couldn't use X (error 10000).");
 }
 
+CopyReport cancelledReport(std::int64_t copied, std::vector<FailedItem> failed)
+{
+    CopyReport report = reportOf(copied, std::move(failed));
+    report.cancelled = true;
+    return report;
+}
+
+TEST_F(CopySummaryTest, CancelledCopiesSayWhatWasStillCopied)
+{
+    const FailedItem stopped{"/home/me/b", CopyFailure::cancelled()};
+    const FailedItem lost{"/home/me/report.pdf", CopyFailure::missing()};
+    const FailedItem full{"/home/me/big.iso", CopyFailure::outOfSpace()};
+    struct Case {
+        CopyReport report;
+        const char* title;
+        const char* body;
+    } cases[] = {
+        // The cancel came too late to stop anything.
+        {cancelledReport(3, {}), "Copied 3 items to Inbox",
+         "Everything was already copied when you cancelled."},
+        {cancelledReport(1, {}), "Copied 1 item to Inbox",
+         "Everything was already copied when you cancelled."},
+        // Some were copied first.
+        {cancelledReport(2, {stopped, stopped, stopped}),
+         "Cancelled after copying 2 of 5 items to Inbox", "3 items weren't copied."},
+        {cancelledReport(1, {stopped}), "Cancelled after copying 1 of 2 items to Inbox",
+         "1 item wasn't copied."},
+        // None were.
+        {cancelledReport(0, {stopped, stopped}), "Cancelled copying 2 items to Inbox",
+         "Nothing was copied."},
+        {cancelledReport(0, {stopped}), "Cancelled copying 1 item to Inbox", "Nothing was copied."},
+        // A real failure is still explained first, wherever it stands among the stopped items.
+        {cancelledReport(1, {lost, stopped, stopped}),
+         "Cancelled after copying 1 of 4 items to Inbox",
+         "“report.pdf” was moved or deleted before it could be copied. 2 more items weren't "
+         "copied."},
+        {cancelledReport(0, {stopped, full}), "Cancelled copying 2 items to Inbox",
+         "Inbox doesn't have enough space for “big.iso”. 1 more item wasn't copied."},
+        {cancelledReport(0, {lost, full, stopped}), "Cancelled copying 3 items to Inbox",
+         "“report.pdf” was moved or deleted before it could be copied. 2 more items weren't "
+         "copied."},
+        // Nothing stopped by the cancel: the failures read as without it.
+        {cancelledReport(2, {lost}), "Copied 2 of 3 items to Inbox",
+         "“report.pdf” was moved or deleted before it could be copied."},
+    };
+    for (const auto& c : cases) {
+        const CopySummary summary(c.report, "Inbox");
+        EXPECT_EQ(summary.title, c.title) << c.title;
+        EXPECT_EQ(summary.body, c.body) << c.title;
+    }
+
+    // A destination that could not be used is the whole story, cancel or not.
+    CopyReport unusable = refused(2, DestinationProblem::readOnly());
+    unusable.cancelled = true;
+    const CopySummary summary(unusable, "Inbox");
+    EXPECT_EQ(summary.title, "Couldn't copy 2 items to Inbox");
+    EXPECT_EQ(summary.body, "Inbox is on a read-only volume.");
+}
+
+TEST_F(CopySummaryTest, ProgressCountsBytesWhenKnownElseItems)
+{
+    const auto progress = [](std::int64_t itemsDone, std::int64_t itemsTotal,
+                             std::int64_t bytesDone, std::optional<std::int64_t> bytesTotal) {
+        CopyProgress p;
+        p.itemsDone = itemsDone;
+        p.itemsTotal = itemsTotal;
+        p.bytesDone = bytesDone;
+        p.bytesTotal = bytesTotal;
+        return p;
+    };
+    struct Case {
+        CopyProgress progress;
+        const char* title;
+        const char* body;
+    } cases[] = {
+        {progress(0, 3, 1'200'000, 4'700'000'000), "Copying 3 items to Inbox", "1.2 MB of 4.7 GB"},
+        {progress(0, 1, 0, 532), "Copying 1 item to Inbox", "0 bytes of 532 bytes"},
+        {progress(3, 10, 0, std::nullopt), "Copying 10 items to Inbox", "3 of 10 items"},
+        {progress(0, 1, 0, std::nullopt), "Copying 1 item to Inbox", "0 of 1 item"},
+        // Empty files and folders only: there are no bytes to count.
+        {progress(1, 2, 0, 0), "Copying 2 items to Inbox", "1 of 2 items"},
+        {progress(1200, 1500, 0, std::nullopt), "Copying 1,500 items to Inbox",
+         "1,200 of 1,500 items"},
+    };
+    for (const auto& c : cases) {
+        const CopyProgressSummary summary(c.progress, "Inbox");
+        EXPECT_EQ(summary.title, c.title) << c.body;
+        EXPECT_EQ(summary.body, c.body) << c.body;
+    }
+}
+
 // Sets environment variables for one test and puts the old values back.
 class EnvironmentGuard {
 public:

@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <functional>
+#include <future>
+#include <limits>
 
 namespace ambrevoli {
 namespace {
@@ -61,6 +64,58 @@ TEST(HostConnectionTest, AHostThatStopsBeforeTheEndLeavesNoOutcome)
     ASSERT_TRUE(connection);
     EXPECT_EQ(connection->nextOutcome(), OutcomeRecord::line("Copied 1 of 1 items"));
     EXPECT_EQ(connection->nextOutcome(), std::nullopt);
+}
+
+// A waiting sender sleeps in nextOutcome until either the host writes or the wake-up descriptor
+// (its signal handler's pipe) is readable, and may cancel on the same connection.
+TEST(HostConnectionTest, AWaitEndsAtAWakeUpAndTheCancelGoesToTheHost)
+{
+    ScopedTempDir temp;
+    const std::string socket = temp / "instance";
+    const UniqueFd listener(testing::bindSocket(socket, true));
+    ASSERT_TRUE(listener);
+    auto accepted = std::async(std::launch::async, [&] {
+        UniqueFd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (client && testing::readFramed(client.get()))
+            (void)!::send(client.get(), "k", 1, MSG_NOSIGNAL);
+        return client;
+    });
+    HostMessage message{false, {"ambrevoli://send?request=X"}, {}, {}};
+    message.waitsForOutcome = true;
+    auto connection = HostConnection::handOff(socket, message, 5s);
+    ASSERT_TRUE(connection);
+    const UniqueFd host = accepted.get();
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
+    const UniqueFd wakeReader(pipe[0]), wakeWriter(pipe[1]);
+    const auto hostSends = [&](std::string_view bytes) {
+        ASSERT_EQ(::send(host.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  ssize_t(bytes.size()));
+    };
+    using NoOutcome = HostConnection::NoOutcome;
+
+    ASSERT_EQ(::write(wakeWriter.get(), "x", 1), 1);
+    EXPECT_EQ(connection->nextOutcome(wakeReader.get()), std::unexpected(NoOutcome::woken));
+    // A record the host sent is read before the wake-up is heeded; part of one is kept for later.
+    hostSends(OutcomeRecord::line("Copied 1 of 2 items").encode() + "lCopied");
+    EXPECT_EQ(connection->nextOutcome(wakeReader.get()),
+              OutcomeRecord::line("Copied 1 of 2 items"));
+    EXPECT_EQ(connection->nextOutcome(wakeReader.get()), std::unexpected(NoOutcome::woken));
+
+    EXPECT_TRUE(connection->cancel());
+    char got[2] = {};
+    EXPECT_EQ(::recv(host.get(), got, sizeof got, 0), 1);
+    EXPECT_EQ(got[0], cancelMark);
+
+    char drained;
+    ASSERT_EQ(::read(wakeReader.get(), &drained, 1), 1);
+    hostSends(std::string(" 2 of 2 items\0", 14) + OutcomeRecord::end(false).encode());
+    EXPECT_EQ(connection->nextOutcome(wakeReader.get()),
+              OutcomeRecord::line("Copied 2 of 2 items"));
+    EXPECT_EQ(connection->nextOutcome(wakeReader.get()), OutcomeRecord::end(false));
+    // After the end there is nothing more to wait for, nor to cancel.
+    EXPECT_EQ(connection->nextOutcome(wakeReader.get()), std::unexpected(NoOutcome::lost));
+    EXPECT_FALSE(connection->cancel());
 }
 
 // Every way of not being taken ends in no connection, within the patience given.
@@ -124,27 +179,53 @@ TEST(HostConnectionTest, SocketPathPrefersTheRuntimeDirectory)
 
 TEST(OutcomeRecordTest, DecodesWhatIsEncodedAndRefusesTheRest)
 {
+    constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
     for (const OutcomeRecord& record :
          {OutcomeRecord::line("Destination: Drop at /home/me/Drop"), OutcomeRecord::line(""),
-          OutcomeRecord::end(true), OutcomeRecord::end(false)}) {
+          OutcomeRecord::end(true), OutcomeRecord::end(false),
+          OutcomeRecord::progress({3, 10, 4'700'000, 12'000'000}),
+          OutcomeRecord::progress({0, 0, 0, std::nullopt}),
+          OutcomeRecord::progress({1, 2, 123, std::nullopt}),
+          OutcomeRecord::progress({most, most, most, most})}) {
         const std::string bytes = record.encode() + "l";
         const auto decoded = decodeOutcome(bytes);
         ASSERT_TRUE(decoded) << bytes;
         EXPECT_EQ(decoded->record, record);
         EXPECT_EQ(decoded->consumed, bytes.size() - 1);
     }
+    EXPECT_EQ(OutcomeRecord::progress({3, 10, 4'700'000, 12'000'000}).encode(),
+              std::string("p3 10 4700000 12000000\0", 23));
+    EXPECT_EQ(OutcomeRecord::progress({1, 2, 123, std::nullopt}).encode(),
+              std::string("p1 2 123 -\0", 11));
     // A NUL in a line would cut it in two records; it is left out.
     EXPECT_EQ(decodeOutcome(OutcomeRecord::line(std::string("a\0b", 3)).encode())->record,
               OutcomeRecord::line("ab"));
 
+    const auto nul = [](std::string_view text) { return std::string(text) + '\0'; };
     const std::pair<std::string, std::optional<std::size_t>> cases[] = {
-        {"", 0},                               // nothing yet
-        {"lCopied 1 of", 0},                   // a line still coming
-        {std::string("x1\0", 3), 3},           // a whole end
-        {std::string("z\0", 2), std::nullopt}, // an unknown record
-        {std::string("x2\0", 3), std::nullopt},
-        {std::string("x\0", 2), std::nullopt},
-        {std::string("l\xff\0", 3), std::nullopt}, // not UTF-8
+        {"", 0},                  // nothing yet
+        {"lCopied 1 of", 0},      // a line still coming
+        {"p1 10 4096 8", 0},      // figures still coming
+        {nul("x1"), 3},           // a whole end
+        {nul("z"), std::nullopt}, // an unknown record
+        {nul("x2"), std::nullopt},
+        {nul("x"), std::nullopt},
+        {nul("l\xff"), std::nullopt},      // not UTF-8
+        {nul("p1 2 3"), std::nullopt},     // a figure short
+        {nul("p1 2 3 4 5"), std::nullopt}, // one too many
+        {nul("p"), std::nullopt},
+        {nul("p1  2 3 4"), std::nullopt}, // two spaces
+        {nul("p1 2 3 4 "), std::nullopt}, // a trailing space
+        {nul("p01 2 3 4"), std::nullopt}, // a leading zero
+        {nul("p-1 2 3 4"), std::nullopt}, // a sign
+        {nul("p+1 2 3 4"), std::nullopt},
+        {nul("p1 2 0x3 4"), std::nullopt},
+        {nul("p1 2 3 ?"), std::nullopt}, // neither a total nor "-"
+        {nul("p1 2 3 -1"), std::nullopt},
+        {nul("p3 2 0 -"), std::nullopt},                   // more items done than in all
+        {nul("p0 1 5 4"), std::nullopt},                   // more bytes done than in all
+        {nul("p0 1 0 9223372036854775808"), std::nullopt}, // beyond 64 bits
+        {"p" + std::string(100, '1'), std::nullopt},       // too long to be figures
     };
     for (const auto& [bytes, consumed] : cases) {
         const auto decoded = decodeOutcome(bytes);

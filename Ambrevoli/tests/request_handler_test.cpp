@@ -1,0 +1,178 @@
+#include "request_handler.h"
+
+#include "date_time.h"
+#include "destination_store.h"
+#include "destinations_model.h"
+#include "in_memory_notification_service.h"
+#include "log.h"
+#include "request_inbox.h"
+#include "result_notifier.h"
+#include "send_request.h"
+
+#include <QTemporaryDir>
+#include <QThread>
+#include <QThreadPool>
+#include <QtTest>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+using namespace ambrevoli;
+namespace fs = std::filesystem;
+
+namespace {
+
+// What a waiting sender heard about its request, kept after the handler let go of the waiter.
+struct Heard {
+    QStringList lines;
+    bool notAllCopied = false;
+    std::shared_ptr<CopyControl> control;
+    std::vector<CopyProgress> progress;
+    bool progressOffTheMainThread = false;
+    bool progressOfAnotherControl = false;
+};
+
+class RecordingWaiter : public OutcomeWaiter {
+public:
+    RecordingWaiter(Heard& heard, bool cancelAtStart) : m_heard(heard), m_cancel(cancelAtStart) {}
+
+    void tell(std::string_view line) override { m_heard.lines << QString::fromUtf8(line); }
+    void notAllCopied() override { m_heard.notAllCopied = true; }
+    void copyStarted(const std::shared_ptr<CopyControl>& control) override
+    {
+        m_heard.control = control;
+        if (m_cancel)
+            control->cancel();
+    }
+    void progressed(const CopyControl& control, const CopyProgress& progress) override
+    {
+        m_heard.progressOffTheMainThread |= QThread::currentThread() != qApp->thread();
+        m_heard.progressOfAnotherControl |= &control != m_heard.control.get();
+        m_heard.progress.push_back(progress);
+    }
+
+private:
+    Heard& m_heard;
+    const bool m_cancel;
+};
+
+} // namespace
+
+class RequestHandlerTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_temp;
+    std::string m_drop;
+    std::string m_sources;
+    Uuid m_destination;
+    std::unique_ptr<DestinationsModel> m_model;
+    std::unique_ptr<InMemoryNotificationService> m_center;
+    std::unique_ptr<ResultNotifier> m_notifier;
+    std::unique_ptr<QThreadPool> m_pool;
+    std::unique_ptr<RequestHandler> m_handler;
+
+    std::string inboxFolder() const { return m_temp.filePath("Requests").toStdString(); }
+
+    // Hands a request for `files` to the handler with a waiter, and waits until the handler let
+    // go of the waiter: the sender's end.
+    Heard handle(const std::vector<std::string>& files, bool cancelAtStart, Uuid* id = nullptr)
+    {
+        const SendRequest request(Uuid::random(), now(), m_destination, files);
+        if (id)
+            *id = request.id();
+        Heard heard;
+        if (!RequestInbox(inboxFolder()).write(request))
+            return heard;
+        auto waiter = std::make_shared<RecordingWaiter>(heard, cancelAtStart);
+        const std::weak_ptr<OutcomeWaiter> watched = waiter;
+        m_handler->handle(request.id(), std::move(waiter));
+        if (!QTest::qWaitFor([&] { return watched.expired(); }, 20000))
+            heard.lines << "(the handler never let go of the waiter)";
+        return heard;
+    }
+
+    std::string source(const std::string& name) const { return m_sources + "/" + name; }
+
+private slots:
+    void init()
+    {
+        QVERIFY(m_temp.isValid());
+        m_drop = m_temp.filePath("Drop").toStdString();
+        m_sources = m_temp.filePath("src").toStdString();
+        fs::remove_all(m_drop);
+        fs::create_directories(m_drop);
+        fs::create_directories(m_sources);
+        for (const char* name : {"a.txt", "b.txt", "c.txt"})
+            std::ofstream(source(name)) << name;
+        const std::string file = m_temp.filePath("destinations.json").toStdString();
+        DestinationStore store;
+        m_destination = store.add(m_drop, "Drop");
+        QVERIFY(store.save(file));
+
+        m_model = std::make_unique<DestinationsModel>(file);
+        m_center = std::make_unique<InMemoryNotificationService>();
+        m_center->setAuthorizationStatus(AuthorizationStatus::authorized);
+        m_notifier = std::make_unique<ResultNotifier>(
+            *m_center, [] {}, [] {}, [](const QString&, auto) {});
+        m_pool = std::make_unique<QThreadPool>();
+        m_handler = std::make_unique<RequestHandler>(
+            RequestInbox(inboxFolder()), *m_model,
+            CopyEngine(m_temp.path().toStdString(), &defaultDownloadProbe), *m_notifier, *m_pool);
+    }
+
+    void cleanup()
+    {
+        m_pool->waitForDone();
+        m_handler.reset();
+        m_pool.reset();
+        m_notifier.reset();
+        m_center.reset();
+        m_model.reset();
+    }
+
+    void theWaiterFollowsTheCopyOnTheMainThread()
+    {
+        const Heard heard = handle({source("a.txt"), source("b.txt"), source("c.txt")}, false);
+
+        QVERIFY(heard.control != nullptr);
+        QVERIFY(!heard.control->isCancelled());
+        QVERIFY(!heard.progress.empty());
+        QVERIFY(!heard.progressOffTheMainThread);
+        QVERIFY(!heard.progressOfAnotherControl);
+        for (std::size_t i = 1; i < heard.progress.size(); ++i)
+            QVERIFY(heard.progress[i].itemsDone >= heard.progress[i - 1].itemsDone);
+        QCOMPARE(heard.progress.back().itemsDone, 3);
+        QCOMPARE(heard.progress.back().itemsTotal, 3);
+        QCOMPARE(heard.lines.value(1), "Copied 3 of 3 items");
+        QVERIFY(!heard.notAllCopied);
+        QVERIFY(fs::exists(m_drop + "/c.txt"));
+    }
+
+    void aCopyCancelledThroughItsControlIsLoggedAsCancelled()
+    {
+        LogCapture log;
+        Uuid id;
+        const Heard heard = handle({source("a.txt"), source("b.txt")}, true, &id);
+
+        const QString request = QString::fromStdString(id.text());
+        QCOMPARE(
+            heard.lines,
+            (QStringList{"Request " + request + " is valid: 2 items found, 0 missing",
+                         "Request " + request + " was cancelled", "Copied 0 of 2 items",
+                         "Destination: Drop at " + QString::fromStdString(m_drop),
+                         "Couldn't copy (cancelled): " + QString::fromStdString(source("a.txt")),
+                         "Couldn't copy (cancelled): " + QString::fromStdString(source("b.txt"))}));
+        QVERIFY(heard.notAllCopied);
+        QVERIFY(fs::is_empty(m_drop));
+        // Paths stay private in the log; the request's own line does not name any.
+        const auto lines = log.lines();
+        QVERIFY(std::find(lines.begin(), lines.end(), "Request " + id.text() + " was cancelled") !=
+                lines.end());
+        QVERIFY(std::find(lines.begin(), lines.end(), "Couldn't copy (cancelled): <private>") !=
+                lines.end());
+    }
+};
+
+QTEST_MAIN(RequestHandlerTest)
+#include "request_handler_test.moc"

@@ -1,0 +1,312 @@
+// ambrevoli-send --wait against a real host copying from a slowed-down source: the progress bar
+// it draws on a terminal (and nowhere else), and Ctrl-C, which cancels the copy.
+
+#include "desktop_fakes.h"
+#include "slow_source.h"
+
+#include "copy_engine.h"
+#include "destination_store.h"
+#include "host_message.h"
+#include "instance_channel.h"
+#include "unique_fd.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/prctl.h>
+#include <termios.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+using namespace ambrevoli;
+using namespace ambrevoli::testing;
+namespace fs = std::filesystem;
+
+class WaitingSenderTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_temp;
+    std::unique_ptr<PrivateSessionBus> m_bus;
+    std::unique_ptr<FakeNotificationServer> m_server;
+    std::unique_ptr<HelperProcess> m_host;
+    std::optional<SlowSource> m_source;
+    QString m_log;
+
+    std::string path(std::string_view relative) const
+    {
+        return m_temp->path().toStdString() + "/" + std::string(relative);
+    }
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", QString::fromStdString(path("home")));
+        env.insert("XDG_DATA_HOME", QString::fromStdString(path("home/.local/share")));
+        env.insert("XDG_CONFIG_HOME", QString::fromStdString(path("home/.config")));
+        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(path("run")));
+        env.insert("DBUS_SESSION_BUS_ADDRESS", m_bus->address());
+        env.insert("AMBREVOLI_HOST", AMBREVOLI_HOST_BINARY);
+        env.insert("AMBREVOLI_LOG", "stderr");
+        env.insert("AMBREVOLI_LOG_PRIVATE", "1");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("TERM", "xterm");
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        return env;
+    }
+
+    // Mounts the slowed-down source with `files` of `size` bytes each, read together at
+    // `bytesPerSecond`; yields their paths. Skips the test where no such source can be mounted.
+    QStringList mountSource(const QStringList& names, std::uint64_t size,
+                            std::uint64_t bytesPerSecond)
+    {
+        std::vector<SlowSource::File> files;
+        for (const QString& name : names)
+            files.push_back({name.toStdString(), size});
+        auto mounted = SlowSource::mount(path("src"), files, bytesPerSecond);
+        if (!mounted)
+            return {};
+        m_source.emplace(std::move(*mounted));
+        QStringList paths;
+        for (const QString& name : names)
+            paths << QString::fromStdString(m_source->path(name.toStdString()));
+        return paths;
+    }
+
+    // The items in the destination: none half-made, and each a whole copy of its source.
+    void checkDestination(const std::vector<std::string>& expectedAbsent)
+    {
+        for (const auto& entry : fs::directory_iterator(path("home/Drop"))) {
+            const std::string name = entry.path().filename();
+            QVERIFY2(!name.starts_with(temporaryPrefix), name.c_str());
+            const auto& files = m_source->files();
+            const auto served = std::find_if(files.begin(), files.end(),
+                                             [&](const auto& file) { return file.name == name; });
+            QVERIFY2(served != files.end(), name.c_str());
+            const auto mismatch = SlowSource::mismatch(entry.path(), *served);
+            QVERIFY2(!mismatch, (name + ": " + mismatch.value_or("")).c_str());
+        }
+        for (const std::string& name : expectedAbsent)
+            QVERIFY2(!fs::exists(path("home/Drop/" + name)), name.c_str());
+    }
+
+    static QString readAll(QProcess& process, QProcess::ProcessChannel channel)
+    {
+        process.setReadChannel(channel);
+        return QString::fromUtf8(process.readAll());
+    }
+
+private slots:
+    void init()
+    {
+        m_temp = std::make_unique<QTemporaryDir>();
+        m_log.clear();
+        if (const auto reason = SlowSource::unavailableReason())
+            QSKIP(reason->c_str());
+        m_bus = std::make_unique<PrivateSessionBus>();
+        if (m_bus->address().isEmpty())
+            QSKIP(qPrintable("no private session bus: " + m_bus->failure()));
+        m_server = std::make_unique<FakeNotificationServer>();
+        QVERIFY(m_server->serve(m_bus->connect("notifications")));
+        fs::create_directories(path("run"));
+        fs::permissions(path("run"), fs::perms::owner_all);
+        fs::create_directories(path("home/Drop"));
+        const std::string destinations = path("home/.local/share/ambrevoli/destinations.json");
+        auto store = DestinationStore::load(destinations);
+        QVERIFY(store);
+        store->add(path("home/Drop"), "Drop");
+        QVERIFY(store->save(destinations));
+
+        m_host = std::make_unique<HelperProcess>();
+        m_host->setProcessEnvironment(environment());
+        connect(m_host.get(), &QProcess::readyReadStandardError, this,
+                [this] { m_log += QString::fromUtf8(m_host->readAllStandardError()); });
+        m_host->start(AMBREVOLI_HOST_BINARY, {"--background"});
+        QVERIFY(m_host->waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return m_log.contains("Ambrevoli started"); }, 20000));
+    }
+
+    void cleanup()
+    {
+        if (m_host) {
+            m_host->terminate();
+            // Its event loop serves the notification server the host reports to on its way out.
+            (void)QTest::qWaitFor([&] { return m_host->state() == QProcess::NotRunning; }, 20000);
+        }
+        m_host.reset();
+        m_source.reset(); // before the folder it is mounted in goes
+        m_server.reset();
+        m_bus.reset();
+        m_temp.reset();
+    }
+
+    // The first Ctrl-C cancels the copy and the sender still prints the report; a second one
+    // ends the wait. Either way the host cleans up: nothing half-made stays behind.
+    void ctrlCCancelsTheCopy_data()
+    {
+        QTest::addColumn<int>("interrupts");
+        QTest::newRow("once") << 1;
+        QTest::newRow("twice") << 2;
+    }
+
+    void ctrlCCancelsTheCopy()
+    {
+        QFETCH(int, interrupts);
+        // Four seconds of copying at the least, and the last item's only at the end.
+        QStringList names;
+        for (int i = 1; i <= 8; ++i)
+            names << QString("%1.bin").arg(i);
+        const QStringList files = mountSource(names, 1 << 20, 2 << 20);
+        if (files.isEmpty())
+            QSKIP("the slowed-down source could not be mounted");
+        HelperProcess sender;
+        sender.setProcessEnvironment(environment());
+        sender.start(AMBREVOLI_SEND_BINARY, QStringList{"--wait", "--to", "Drop"} + files);
+        QString out, err;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                out += readAll(sender, QProcess::StandardOutput);
+                return out.contains(" is valid: 8 items found");
+            },
+            20000));
+        ::kill(pid_t(sender.processId()), SIGINT);
+        if (interrupts == 2) {
+            // Once the cancel is out: two signals sent at once may arrive as one.
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    err += readAll(sender, QProcess::StandardError);
+                    return err.contains("cancelling the copy");
+                },
+                20000));
+            ::kill(pid_t(sender.processId()), SIGINT);
+        }
+        QVERIFY(sender.state() == QProcess::NotRunning || sender.waitForFinished(20000));
+        out += readAll(sender, QProcess::StandardOutput);
+        err += readAll(sender, QProcess::StandardError);
+        QCOMPARE(sender.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sender.exitCode(), 130);
+        QVERIFY2(err.contains("cancelling the copy"), qPrintable(err));
+        const QString cancelled = "Couldn't copy (cancelled): " + files.last();
+        if (interrupts == 1)
+            QVERIFY2(out.contains(cancelled) && out.contains(" was cancelled"), qPrintable(out));
+
+        // The host goes on without a sender that stopped waiting.
+        QVERIFY(QTest::qWaitFor([&] { return m_log.contains(" was cancelled"); }, 20000));
+        QVERIFY(m_log.contains(cancelled));
+        checkDestination({"8.bin"});
+        QCOMPARE(m_host->state(), QProcess::Running);
+    }
+
+    // Against a host that never tells the outcome: the first Ctrl-C sends the cancel and the
+    // sender goes on waiting; the second ends it at once.
+    void aSecondCtrlCStopsWaitingAtOnce()
+    {
+        m_host->terminate();
+        QVERIFY(QTest::qWaitFor([&] { return m_host->state() == QProcess::NotRunning; }, 20000));
+        const QString socketPath = QString::fromStdString(path("run/ambrevoli/instance"));
+        QLocalServer host;
+        QLocalServer::removeServer(socketPath);
+        QVERIFY(host.listen(socketPath));
+
+        HelperProcess sender;
+        sender.setProcessEnvironment(environment());
+        sender.start(AMBREVOLI_SEND_BINARY,
+                     {"--wait", "--to", "Drop", QString::fromStdString(path("a.txt"))});
+        QTRY_VERIFY_WITH_TIMEOUT(host.hasPendingConnections(), 20000);
+        QLocalSocket* connection = host.nextPendingConnection();
+        QByteArray bytes;
+        QTRY_VERIFY_WITH_TIMEOUT((bytes += connection->readAll()).size() > 4 &&
+                                     InstanceMessage::decode(bytes.mid(4)),
+                                 20000);
+        const auto message = InstanceMessage::decode(bytes.mid(4));
+        // Its stderr is no terminal: it shows no bar, so it asks for no progress.
+        QVERIFY(message->waitsForOutcome && !message->wantsProgress);
+        connection->write(QByteArray(1, receiptMark));
+        connection->flush();
+
+        ::kill(pid_t(sender.processId()), SIGINT);
+        QByteArray after;
+        QTRY_COMPARE_WITH_TIMEOUT(after += connection->readAll(), QByteArray(1, cancelMark), 20000);
+        QTest::qWait(200);
+        QCOMPARE(sender.state(), QProcess::Running);
+        ::kill(pid_t(sender.processId()), SIGINT);
+        QVERIFY(sender.waitForFinished(20000));
+        QCOMPARE(sender.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sender.exitCode(), 130);
+        QVERIFY(readAll(sender, QProcess::StandardError).contains("cancelling the copy"));
+    }
+
+    // The bar goes to stderr only when that is a terminal; the report on stdout is the same
+    // either way.
+    void theBarIsDrawnOnlyOnATerminal_data()
+    {
+        QTest::addColumn<bool>("terminal");
+        QTest::newRow("terminal") << true;
+        QTest::newRow("pipe") << false;
+    }
+
+    void theBarIsDrawnOnlyOnATerminal()
+    {
+        QFETCH(bool, terminal);
+        const QStringList files = mountSource({"a.bin"}, 2 << 20, 2 << 20);
+        if (files.isEmpty())
+            QSKIP("the slowed-down source could not be mounted");
+        constexpr int columns = 60;
+        int master = -1, slave = -1;
+        winsize size{24, columns, 0, 0};
+        if (terminal)
+            QVERIFY(::openpty(&master, &slave, nullptr, nullptr, &size) == 0);
+        const UniqueFd masterEnd(master), slaveEnd(slave);
+
+        HelperProcess sender;
+        sender.setProcessEnvironment(environment());
+        if (terminal) {
+            const pid_t test = ::getpid();
+            sender.setChildProcessModifier([test, master, slave] {
+                ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+                if (::getppid() != test)
+                    ::_exit(127);
+                ::dup2(slave, STDERR_FILENO);
+                ::close(master);
+            });
+        }
+        sender.start(AMBREVOLI_SEND_BINARY, QStringList{"--wait", "--to", "Drop"} + files);
+        QVERIFY(sender.waitForFinished(20000));
+        QCOMPARE(sender.exitCode(), 0);
+        const QString out = readAll(sender, QProcess::StandardOutput);
+        QVERIFY2(out.contains("Copied 1 of 1 items\n"), qPrintable(out));
+
+        if (!terminal) {
+            QCOMPARE(readAll(sender, QProcess::StandardError), QString());
+            return;
+        }
+        std::string drawn;
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+        char chunk[4096];
+        for (ssize_t n; (n = ::read(master, chunk, sizeof chunk)) > 0;)
+            drawn.append(chunk, std::size_t(n));
+        QVERIFY2(drawn.starts_with("\r[") && drawn.find("% ") != std::string::npos &&
+                     drawn.find(" of ") != std::string::npos,
+                 drawn.c_str());
+        // Redrawn in place, one column short of the width, and cleared at the end.
+        for (std::size_t start = 1; start < drawn.size();) {
+            const std::size_t end = std::min(drawn.find('\r', start), drawn.size());
+            const std::string line = drawn.substr(start, end - start);
+            const std::string text = line.substr(0, line.find("\033[K"));
+            QVERIFY2(text.size() < columns && text.find('\n') == std::string::npos, line.c_str());
+            start = end + 1;
+        }
+        QVERIFY2(drawn.ends_with("\r\033[K"), drawn.c_str());
+    }
+};
+
+QTEST_GUILESS_MAIN(WaitingSenderTest)
+#include "waiting_sender_test.moc"
