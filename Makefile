@@ -44,9 +44,11 @@ bench-menu: build
 	build/default/bench/menu_cost
 
 # ambrevoli-copy against cp -a: a tree, a 1 GiB file, an XFS clone, and the scale checks (100,000
-# files, 50,000 in one folder, 1,000 levels deep) with peak memory (several minutes, a few GiB).
+# files, 50,000 in one folder, 1,000 levels deep) with peak memory (several minutes, a few GiB);
+# then what watching a copy's progress costs against not watching it.
 bench-copy: build
 	bench/copy_vs_cp
+	build/default/bench/progress_cost
 
 fuzz: deps
 	cmake --preset fuzz

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 
 #include <expected>
+#include <numeric>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -36,11 +38,11 @@ constexpr int temporaryNameAttempts = 10;
 // partial copy is already removed.
 std::expected<void, TreeCopyFailure> copyToTemporary(const std::string& source,
                                                      const std::string& destPath, bool clone,
-                                                     Temporary& temporary)
+                                                     Temporary& temporary, CopyControl* control)
 {
     for (int attempt = 1;; ++attempt) {
         temporary.path = joinPath(destPath, std::string(temporaryPrefix) + Uuid::random().text());
-        auto copied = copyTree(source, temporary.path, clone, &temporary.lock);
+        auto copied = copyTree(source, temporary.path, clone, &temporary.lock, control);
         if (copied)
             return copied;
         if (copied.error().created)
@@ -58,10 +60,14 @@ std::expected<void, SystemError> removeCopy(const std::string& path)
     return removeTree(path);
 }
 
+// `dataArrived` tells whether the item's data was counted in `control`: it was copied, even if
+// it could not be placed.
 std::expected<CopiedItem, CopyFailure>
 copyItem(const std::string& source, const std::string& destPath, const Identities& identities,
-         const std::string& home, const DownloadProbe& isDownloaded)
+         const std::string& home, const DownloadProbe& isDownloaded, CopyControl* control,
+         bool& dataArrived)
 {
+    dataArrived = false;
     const std::string path = normalizedPath(source);
     if (!path.starts_with('/'))
         return std::unexpected(CopyFailure::missing());
@@ -81,12 +87,16 @@ copyItem(const std::string& source, const std::string& destPath, const Identitie
         return std::unexpected(CopyFailure::notDownloaded());
 
     Temporary temporary;
-    auto copied = copyToTemporary(path, destPath, /*clone=*/true, temporary);
-    // Folders that fail to clone as a whole get one plain copy more.
+    auto copied = copyToTemporary(path, destPath, /*clone=*/true, temporary, control);
+    // Folders that fail to clone as a whole get one plain copy more; a cancelled one does not.
     if (!copied && isDir && (copied.error().error == EACCES || copied.error().error == EPERM))
-        copied = copyToTemporary(path, destPath, /*clone=*/false, temporary);
-    if (!copied)
+        copied = copyToTemporary(path, destPath, /*clone=*/false, temporary, control);
+    if (!copied) {
+        if (copied.error().error == ECANCELED && control && control->isCancelled())
+            return std::unexpected(CopyFailure::cancelled());
         return std::unexpected(itemFailureForErrno(copied.error().error, path, home));
+    }
+    dataArrived = true;
 
     const LiftedProtections lifted = LiftedProtections::lift(temporary.path);
     // Linux has no packages: a folder's name is never split at a dot.
@@ -136,8 +146,19 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
         return report;
     }
     const Identities identities = destinationIdentities(destPath);
-    if (control)
-        control->begin(report.itemCount, std::nullopt);
+    // Only a watched copy pays for learning its total.
+    std::optional<std::vector<std::int64_t>> sizes;
+    if (control) {
+        std::vector<std::string> paths;
+        paths.reserve(sources.size());
+        for (const std::string& source : sources)
+            paths.push_back(hasNulByte(source) ? std::string() : normalizedPath(source));
+        sizes = measureSources(paths, *control);
+        std::optional<std::int64_t> total;
+        if (sizes)
+            total = std::reduce(sizes->begin(), sizes->end(), std::int64_t{0});
+        control->begin(report.itemCount, total);
+    }
 
     for (std::size_t i = 0; i < sources.size(); ++i) {
         if (control && control->isCancelled()) {
@@ -145,9 +166,16 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
                 report.failed.push_back({sources[rest], CopyFailure::cancelled()});
             break;
         }
-        auto copied = copyItem(sources[i], destPath, identities, m_home, m_isDownloaded);
-        if (control)
+        bool dataArrived = false;
+        auto copied = copyItem(sources[i], destPath, identities, m_home, m_isDownloaded, control,
+                               dataArrived);
+        if (control) {
+            // An item that failed before its data arrived passes its share over, so that the
+            // bytes keep pace with the items; a cancelled one is past caring.
+            if (sizes && !copied && !dataArrived && copied.error() != CopyFailure::cancelled())
+                control->addBytes((*sizes)[i]);
             control->itemDone();
+        }
         if (copied) {
             report.copied.push_back(std::move(*copied));
             continue;

@@ -47,12 +47,28 @@ public:
     // A destination or source holding a NUL byte names nothing (the system would read it cut
     // short): the destination is `missing`, the source is `missing`, and the refusal is logged.
     //
-    // With `control`, the copy first learns its total by a walk of the sources within the
-    // control's budget, then reports its progress there, and stops at the next write boundary
-    // once the control is cancelled: the item in progress is removed as after a failure, the
-    // items placed stay, and every item not placed is failed as `cancelled`. An item whose data
-    // is all written is still placed. The report's `cancelled` tells whether the control was
-    // cancelled before the copy ended.
+    // With `control` (which must outlive the call, and serves one call only), once the
+    // destination passed its check:
+    // - The walk: the sources' data is summed (measureSources: regular files' sizes, whole
+    //   trees, no link followed, each source as listed) within the control's walk budget. Then
+    //   control->begin(itemCount, total), the total none when the budget ran out; progress is
+    //   then counted in items. With a problem at the destination there is no walk and no report.
+    // - Progress: every chunk of data that arrives is added as it arrives, a hole as if written,
+    //   a clone as the whole file; each source finished (copied, failed or cancelled) is an item
+    //   done. An item that fails after some of its data arrived takes that data back and, like
+    //   an item that fails before copying, passes its walked share over, so the bytes keep pace
+    //   with the items. At the end control->finish() reports every item and byte done. The
+    //   control's handler runs on this call's thread or on one of the tree copier's pool
+    //   threads, one at a time: at begin(), then at most once per the control's interval as
+    //   data arrives and items finish, and once at finish().
+    // - Cancel (control->cancel(), any thread): checked before each item, before each entry of
+    //   a tree and each file the pool takes up, and between chunks of data (at most 8 MiB). The
+    //   item in progress stops there, every thread copying it stops, and its temporary item is
+    //   removed as after a failure; the items already placed stay; that item and every later
+    //   one are failed as `cancelled`. An item whose data all arrived is still placed, so a
+    //   cancel after the last item changes no outcome. The report's `cancelled` tells whether
+    //   the control was cancelled when the copy ended.
+    // Without `control` there is no walk and no counting.
     //
     // Synchronous and never throws: callers run it off their main thread. Several calls may run
     // at once, also into the same folder.

@@ -92,7 +92,8 @@ void CopyControl::report(bool always) noexcept
         lock.lock();
     else if (!lock.try_lock())
         return;
-    if (m_finished)
+    // Another thread may have reported since this one looked at the clock.
+    if (m_finished || (!always && now < m_nextReport.load(std::memory_order_relaxed)))
         return;
     m_nextReport.store(now + m_interval.count(), std::memory_order_relaxed);
     m_reported = figures();

@@ -1,5 +1,6 @@
 #include "tree_copy.h"
 
+#include "copy_progress.h"
 #include "dir_listing.h"
 #include "file_util.h"
 #include "folder_chain.h"
@@ -17,7 +18,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -47,7 +50,9 @@ constexpr const char* accessAclName = "system.posix_acl_access";
 constexpr const char* defaultAclName = "system.posix_acl_default";
 
 constexpr std::size_t bufferSize = 256 * 1024;
-constexpr std::size_t rangeChunk = std::size_t{1} << 30;
+// Between two chunks a copy notices that it was cancelled: on a slow stick a chunk takes a
+// moment, not minutes, and the extra calls cost nothing against the data they move.
+constexpr std::size_t rangeChunk = std::size_t{8} << 20;
 constexpr off_t toTheEnd = std::numeric_limits<off_t>::max();
 
 // Whether `path` names an item by a folder and a name in it ("/a/b", "a/b"): not the root, not a
@@ -231,7 +236,7 @@ constexpr std::size_t queuedFilesPerWorker = 8;
 
 class TreeCopier {
 public:
-    explicit TreeCopier(bool clone) : m_clone(clone) {}
+    TreeCopier(bool clone, CopyControl* control) : m_clone(clone), m_control(control) {}
     TreeCopier(const TreeCopier&) = delete;
     TreeCopier& operator=(const TreeCopier&) = delete;
     ~TreeCopier() { stopWorkers(); }
@@ -241,6 +246,8 @@ public:
     {
         if (!namesAnItemInAFolder(target))
             return std::unexpected(TreeCopyFailure{EINVAL, false});
+        if (cancelled())
+            return std::unexpected(TreeCopyFailure{ECANCELED, false});
         UniqueFd parent(::open(parentPath(target).c_str(), pathOnlyFolderFlags));
         struct stat info {};
         if (!parent || ::fstat(parent.get(), &info) != 0)
@@ -259,8 +266,12 @@ public:
         stopWorkers();
         if (lock)
             *lock = std::move(m_lock);
-        if (error != 0)
+        if (error != 0) {
+            // The partial copy goes, and what it counted with it.
+            if (const std::int64_t arrived = m_arrived.load(); arrived != 0)
+                m_control->addBytes(-arrived);
             return std::unexpected(TreeCopyFailure{error, m_created});
+        }
         return {};
     }
 
@@ -442,6 +453,10 @@ private:
             }
             const Folder inner{targetDir, createdGid(frame.madeIn), frame.madeIn.setgid};
             if (frame.next < frame.entries.list.size()) {
+                if (cancelled()) {
+                    fail(ECANCELED);
+                    break;
+                }
                 const std::size_t index = frame.next++;
                 const Entries::Entry& entry = frame.entries.list[index];
                 const char* name = frame.entries.name(entry);
@@ -561,9 +576,12 @@ private:
         const FileJob job = m_queue.front();
         m_queue.pop_front();
         lock.unlock();
-        if (m_failed.load() == 0)
-            if (const int error = copyQueuedFile(job, scratch))
+        if (m_failed.load() == 0) {
+            if (cancelled())
+                fail(ECANCELED);
+            else if (const int error = copyQueuedFile(job, scratch))
                 fail(error);
+        }
         lock.lock();
         --m_inFlight;
         if (--job.frame->pending == 0)
@@ -688,8 +706,10 @@ private:
     int copyData(int source, int target, const struct statx& info, Scratch& scratch)
     {
         if (m_clone && !m_cloneUnsupported.load(std::memory_order_relaxed)) {
-            if (::ioctl(target, FICLONE, source) == 0)
+            if (::ioctl(target, FICLONE, source) == 0) {
+                arrived(static_cast<std::int64_t>(info.stx_size));
                 return 0;
+            }
             const int error = errno;
             if (error == EIO || error == ENOMEM || error == ENOSPC || error == EDQUOT)
                 return error;
@@ -708,9 +728,9 @@ private:
     // `offset` in both, or from and at both files' own offsets (which works also for files that
     // cannot seek). By copy_file_range where the two files allow it (only with `rangeCopy`),
     // else by reading and writing. Yields 0 or the errno; `copied`, when given, receives the
-    // number of bytes that arrived.
-    static int copyBytes(int source, int target, std::optional<off_t> offset, off_t length,
-                         bool rangeCopy, Scratch& scratch, off_t* copied = nullptr)
+    // number of bytes that arrived. Stops with ECANCELED between chunks once cancelled.
+    int copyBytes(int source, int target, std::optional<off_t> offset, off_t length, bool rangeCopy,
+                  Scratch& scratch, off_t* copied = nullptr)
     {
         off_t in = offset.value_or(0), out = in;
         off_t* const inAt = offset ? &in : nullptr;
@@ -718,10 +738,13 @@ private:
         const off_t wanted = length;
         bool ended = false;
         for (bool first = true; rangeCopy && length > 0; first = false) {
+            if (cancelled())
+                return ECANCELED;
             const ssize_t done = ::copy_file_range(source, inAt, target, outAt,
                                                    std::min<std::size_t>(length, rangeChunk), 0);
             if (done > 0) {
                 length -= done;
+                arrived(done);
                 continue;
             }
             // Some special files claim a size but give nothing this way; read them instead.
@@ -737,6 +760,8 @@ private:
         }
         char* buffer = scratch.buffer();
         while (!ended && length > 0) {
+            if (cancelled())
+                return ECANCELED;
             const std::size_t chunk = std::min<std::size_t>(length, bufferSize);
             const ssize_t read =
                 offset ? ::pread(source, buffer, chunk, in) : ::read(source, buffer, chunk);
@@ -756,14 +781,16 @@ private:
             }
             in += read;
             length -= read;
+            arrived(read);
         }
         if (copied)
             *copied = wanted - length;
         return 0;
     }
 
-    // Copies only the data regions, so that holes stay holes.
-    static int copySparse(int source, int target, off_t size, Scratch& scratch)
+    // Copies only the data regions, so that holes stay holes. A hole counts as arrived data: to
+    // the user it is as much of the file as any other.
+    int copySparse(int source, int target, off_t size, Scratch& scratch)
     {
         off_t offset = 0;
         while (offset < size) {
@@ -774,6 +801,7 @@ private:
                 // No hole detection here: copy the rest as it is.
                 return copyBytes(source, target, offset, toTheEnd - offset, true, scratch);
             }
+            arrived(std::min(data, size) - offset);
             off_t hole = ::lseek(source, data, SEEK_HOLE);
             if (hole < 0)
                 return errno;
@@ -788,7 +816,10 @@ private:
                 return 0;
             offset = hole;
         }
-        return ::ftruncate(target, size) == 0 ? 0 : errno;
+        if (::ftruncate(target, size) != 0)
+            return errno;
+        arrived(size - offset);
+        return 0;
     }
 
     bool ownerWanted(const struct statx& info, const Folder& folder) const
@@ -878,7 +909,20 @@ private:
         return errno;
     }
 
+    bool cancelled() const { return m_control && m_control->isCancelled(); }
+
+    // Data reached the copy; any thread.
+    void arrived(std::int64_t bytes)
+    {
+        if (!m_control || bytes <= 0)
+            return;
+        m_arrived.fetch_add(bytes, std::memory_order_relaxed);
+        m_control->addBytes(bytes);
+    }
+
     const bool m_clone;
+    CopyControl* const m_control;
+    std::atomic<std::int64_t> m_arrived = 0; // told to m_control
     const bool m_umaskLimitsOwner = umaskLimitsOwner();
     std::atomic<bool> m_cloneUnsupported = false;
     bool m_inheritsAcls = false;
@@ -975,12 +1019,133 @@ int removeEntry(int dirFd, const char* name)
     return firstError;
 }
 
+// Sums the data beneath sources within a control's walk budget: every entry listed or examined
+// spends one, and the time runs from the walk's start. Goes down by a loop with a bounded number
+// of folders open, as the copy does.
+class SourceWalk {
+public:
+    // Any budget beyond this is as good as none, and still a time point the clock can hold.
+    static constexpr std::chrono::milliseconds longestWalk = std::chrono::hours(24 * 365);
+
+    explicit SourceWalk(const CopyControl& control)
+        : m_control(control), m_entriesLeft(control.walkBudget().entries),
+          m_deadline(std::chrono::steady_clock::now() +
+                     std::min(control.walkBudget().time, longestWalk))
+    {}
+
+    // The bytes of the item at `path`; none once the budget ran out.
+    std::optional<std::int64_t> measure(const std::string& path)
+    {
+        if (!spend())
+            return std::nullopt;
+        if (!path.starts_with('/') || path.find('\0') != std::string::npos)
+            return 0;
+        struct statx info {};
+        if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_SIZE, &info) !=
+            0)
+            return 0;
+        if (S_ISREG(info.stx_mode))
+            return static_cast<std::int64_t>(info.stx_size);
+        if (!S_ISDIR(info.stx_mode))
+            return 0;
+        UniqueFd top(::open(path.c_str(), folderOpenFlags));
+        if (!top)
+            return 0;
+        return measureFolder(std::move(top));
+    }
+
+private:
+    bool spend()
+    {
+        return --m_entriesLeft >= 0 && std::chrono::steady_clock::now() < m_deadline &&
+               !m_control.isCancelled();
+    }
+
+    // Lists the folder open as `fd`; false once the budget ran out. What cannot be read counts
+    // as empty: its copy will tell.
+    bool list(int fd, Entries& entries)
+    {
+        auto listing = DirListing::open(fd);
+        if (!listing)
+            return true;
+        while (const dirent* entry = listing->next()) {
+            if (!spend())
+                return false;
+            // Links and special files carry no data; they need no second look.
+            if (entry->d_type == DT_REG || entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN)
+                entries.add(entry->d_name, entry->d_type);
+        }
+        return true;
+    }
+
+    std::optional<std::int64_t> measureFolder(UniqueFd top)
+    {
+        struct Level {
+            Entries entries;
+            std::size_t next = 0;
+        };
+        std::vector<Level> levels(1);
+        if (!list(top.get(), levels[0].entries))
+            return std::nullopt;
+        FolderChain chain(std::move(top), O_RDONLY, defaultFolderWindow);
+        std::int64_t total = 0;
+        while (!levels.empty()) {
+            Level& level = levels.back();
+            const int fd = level.next < level.entries.list.size() ? chain.deepest() : -1;
+            if (fd < 0) {
+                // Done, or the folder cannot be reached again: what is left of it counts nothing.
+                levels.pop_back();
+                if (!levels.empty())
+                    chain.pop();
+                continue;
+            }
+            const std::string name = level.entries.name(level.entries.list[level.next++]);
+            struct statx info {};
+            if (::statx(fd, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_SIZE, &info) != 0)
+                continue;
+            if (S_ISREG(info.stx_mode))
+                total += static_cast<std::int64_t>(info.stx_size);
+            if (!S_ISDIR(info.stx_mode))
+                continue;
+            UniqueFd folder(::openat(fd, name.c_str(), folderOpenFlags));
+            if (!folder)
+                continue;
+            Level inner;
+            if (!list(folder.get(), inner.entries))
+                return std::nullopt;
+            if (chain.push(std::move(folder), name) != 0)
+                continue;
+            levels.push_back(std::move(inner));
+        }
+        return total;
+    }
+
+    const CopyControl& m_control;
+    std::int64_t m_entriesLeft;
+    const std::chrono::steady_clock::time_point m_deadline;
+};
+
 } // namespace
 
 std::expected<void, TreeCopyFailure> copyTree(const std::string& source, const std::string& target,
-                                              bool clone, UniqueFd* lock)
+                                              bool clone, UniqueFd* lock, CopyControl* control)
 {
-    return TreeCopier(clone).copy(source, target, lock);
+    return TreeCopier(clone, control).copy(source, target, lock);
+}
+
+std::optional<std::vector<std::int64_t>> measureSources(const std::vector<std::string>& paths,
+                                                        const CopyControl& control)
+{
+    SourceWalk walk(control);
+    std::vector<std::int64_t> sizes;
+    sizes.reserve(paths.size());
+    for (const std::string& path : paths) {
+        const auto size = walk.measure(path);
+        if (!size)
+            return std::nullopt;
+        sizes.push_back(*size);
+    }
+    return sizes;
 }
 
 std::expected<void, SystemError> removeTree(const std::string& path)

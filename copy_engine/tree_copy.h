@@ -3,13 +3,18 @@
 #include "error.h"
 #include "unique_fd.h"
 
+#include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
+#include <vector>
 
 // The engine's own recursive copier and remover: exclusive, link-preserving, never following a
 // link, working relative to folder descriptors.
 
 namespace ambrevoli {
+
+class CopyControl;
 
 struct TreeCopyFailure {
     int error = EIO;      // the errno that stopped the copy
@@ -49,8 +54,29 @@ struct TreeCopyFailure {
 // all ended before it returns, so nothing is written to the copy afterwards. A tree of any depth
 // is copied with a bounded number of open descriptors and without recursion. Thread-safe: calls
 // share no state.
+//
+// With `control`, every piece of data that arrives is added to it as it arrives, by whichever
+// of the call's threads copied it: each chunk of copy_file_range (at most 8 MiB) or of reading
+// and writing (256 KiB), a hole as if it were written, a clone as the whole file at once. And the
+// copy checks it for a cancel before each entry of a tree, each file a thread of the pool takes
+// up and each chunk: once cancelled, the copy stops there with ECANCELED (every thread of the
+// pool stops too) and the partial item is left for the caller to remove, as after any failure.
+// On failure, cancelled or not, the bytes the call added are taken back from the control (its
+// reported figures never go down), so that another attempt, or the next item, counts afresh. A
+// copy whose last data arrived ends as a success, cancelled meanwhile or not.
 std::expected<void, TreeCopyFailure> copyTree(const std::string& source, const std::string& target,
-                                              bool clone, UniqueFd* lock = nullptr);
+                                              bool clone, UniqueFd* lock = nullptr,
+                                              CopyControl* control = nullptr);
+
+// The data that copies of the items at `paths` will carry, item by item in the order of `paths`:
+// a regular file's size, for a folder the sizes of all regular files beneath it, and 0 for a
+// symbolic link (never followed), a FIFO, socket or device node, and whatever cannot be examined
+// or is not an absolute path. Learnt within `control`'s walk budget: each source and each entry
+// listed in a folder spends one of its entries, and its time runs from the call. No value when
+// the budget runs out first, or the control is cancelled. A tree of any depth is walked with a
+// bounded number of open descriptors and without recursion.
+std::optional<std::vector<std::int64_t>> measureSources(const std::vector<std::string>& paths,
+                                                        const CopyControl& control);
 
 // Removes the item at the absolute `path` and everything beneath it without following any link,
 // with a bounded number of open descriptors however deep. An item that vanished meanwhile counts

@@ -1,6 +1,7 @@
 #include "tree_copy.h"
 
 #include "copy_engine.h"
+#include "copy_progress.h"
 #include "fs_fixture.h"
 
 #include <gtest/gtest.h>
@@ -370,8 +371,8 @@ std::optional<std::string> runWithDescriptorLimit(rlim_t descriptors,
 }
 
 // A tree far deeper than the descriptors the copier may hold: a folder per level, each with a
-// file saying its depth. Its copy, with a locked file at the bottom, goes again as a partial
-// copy does.
+// file saying its depth. It is measured and copied, and its copy, with a locked file at the
+// bottom, goes again as a partial copy does.
 TEST_F(TreeCopyTest, DeepTreesAreCopiedAndRemovedWithFewDescriptors)
 {
     constexpr int depth = 1000;
@@ -394,7 +395,16 @@ TEST_F(TreeCopyTest, DeepTreesAreCopiedAndRemovedWithFewDescriptors)
     for (int i = 0; i < depth; ++i)
         deepest += "/d";
     deepest += "/f";
+    std::int64_t bytes = 0;
+    for (int i = 1; i <= depth; ++i)
+        bytes += static_cast<std::int64_t>(std::to_string(i).size());
     const auto result = runWithDescriptorLimit(64, [&] {
+        // The walk that learns a copy's total goes just as deep.
+        const CopyControl control({}, CopyControl::defaultInterval,
+                                  {1'000'000, std::chrono::hours(1)});
+        const auto measured = measureSources({top}, control);
+        if (measured != std::vector<std::int64_t>{bytes})
+            return std::string("walk: ") + (measured ? std::to_string(measured->at(0)) : "none");
         const auto copied = copyTree(top, copy, /*clone=*/true);
         if (!copied)
             return std::string("copy: ") + std::strerror(copied.error().error);
