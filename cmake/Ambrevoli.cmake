@@ -131,3 +131,18 @@ function(ambrevoli_file_manager_module target)
   ambrevoli_probe_module(${target} "${extensionDir}")
   set(${target}_EXTENSION_DIR "${extensionDir}" PARENT_SCOPE)
 endfunction()
+
+# ambrevoli_use_slow_source(<target>)
+#
+# Lets the tests in <target> mount a slowed-down source folder through SlowSource
+# (shared_kit/tests/slow_source.h): compiles in where slow_source_fs is built, and builds it
+# first. Where libfuse3 was not found there is no such program; SlowSource then says so and the
+# tests skip.
+function(ambrevoli_use_slow_source target)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/shared_kit/tests)
+  if(TARGET slow_source_fs)
+    target_compile_definitions(${target} PRIVATE
+      AMBREVOLI_SLOW_SOURCE_FS="$<TARGET_FILE:slow_source_fs>")
+    add_dependencies(${target} slow_source_fs)
+  endif()
+endfunction()
