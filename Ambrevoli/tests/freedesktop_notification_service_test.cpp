@@ -168,7 +168,8 @@ private slots:
         r.percentDone = 42;
         r.expires = false;
         QVERIFY(addAndWait(r).has_value());
-        const auto& sent = m_server->notifications.front();
+        // A copy: the list grows below.
+        const FakeNotificationServer::Notification sent = m_server->notifications.front();
         QCOMPARE(sent.actions, (QStringList{"default", "Show", "cancel", "Cancel"}));
         QCOMPARE(sent.hints.value("value"), QVariant(42));
         QCOMPARE(sent.expireTimeout, 0);
