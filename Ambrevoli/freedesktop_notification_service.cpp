@@ -7,6 +7,8 @@
 #include <QGuiApplication>
 #include <QMetaObject>
 
+#include <algorithm>
+
 namespace ambrevoli {
 
 namespace {
@@ -15,8 +17,12 @@ const QString serverName = QStringLiteral("org.freedesktop.Notifications");
 const QString serverPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString serverInterface = QStringLiteral("org.freedesktop.Notifications");
 
-// The server picks how long a notification stays.
+// The server picks how long a notification stays, or it stays until it is closed.
 constexpr int serverDefaultTimeout = -1;
+constexpr int neverExpires = 0;
+
+// The reason NotificationClosed gives when the user closed the notification.
+constexpr uint dismissedByTheUser = 2;
 
 NotificationError errorOf(const QDBusError& error)
 {
@@ -186,21 +192,56 @@ void FreedesktopNotificationService::add(const NotificationRequest& request, Add
         return;
     }
     const std::uint64_t serial = m_nextSerial++;
+    // Sent now, this Notify would not know the id of the one still on its way, and both would
+    // stay on screen: it waits, and takes the place of any that waited before it.
+    if (const auto busy = m_onItsWay.find(request.identifier); busy != m_onItsWay.end()) {
+        if (busy->has_value())
+            answerLater(this, std::move((*busy)->handler), Result());
+        *busy = WaitingAdd{request, serial, std::move(handler)};
+        return;
+    }
+    m_onItsWay.insert(request.identifier, std::nullopt);
+    send(request, serial, std::move(handler));
+}
+
+void FreedesktopNotificationService::send(const NotificationRequest& request, std::uint64_t serial,
+                                          AddHandler handler)
+{
+    using Result = std::expected<void, NotificationError>;
+    AddHandler answered = [this, identifier = request.identifier,
+                           handler = std::move(handler)](Result result) {
+        sendNext(identifier);
+        handler(result);
+    };
     askCapabilities(
-        [this, request, serial, handler = std::move(handler)](Capabilities capabilities) {
+        [this, request, serial, answered = std::move(answered)](Capabilities capabilities) {
             if (!capabilities) {
-                handler(Result(std::unexpect, capabilities.error()));
+                answered(Result(std::unexpect, capabilities.error()));
                 return;
             }
             if (m_isFrontmost() && m_delegate != nullptr) {
                 const PresentationOptions options = m_delegate->willPresent(request);
                 if (!options.testAnyFlags(PresentationOption::banner | PresentationOption::list)) {
-                    handler(Result());
+                    answered(Result());
                     return;
                 }
             }
-            notify(request, *capabilities, serial, handler);
+            notify(request, *capabilities, serial, answered);
         });
+}
+
+void FreedesktopNotificationService::sendNext(const QString& identifier)
+{
+    const auto busy = m_onItsWay.find(identifier);
+    if (busy == m_onItsWay.end())
+        return;
+    if (!busy->has_value()) {
+        m_onItsWay.erase(busy);
+        return;
+    }
+    WaitingAdd next = std::move(**busy);
+    busy->reset();
+    send(next.request, next.serial, std::move(next.handler));
 }
 
 void FreedesktopNotificationService::notify(const NotificationRequest& request,
@@ -209,11 +250,19 @@ void FreedesktopNotificationService::notify(const NotificationRequest& request,
 {
     using Result = std::expected<void, NotificationError>;
     QStringList actions;
-    if (capabilities.contains(QStringLiteral("actions")))
-        actions << QStringLiteral("default") << QStringLiteral("Show");
+    QStringList offered;
+    if (capabilities.contains(QStringLiteral("actions"))) {
+        actions << defaultActionIdentifier << QStringLiteral("Show");
+        for (const NotificationAction& action : request.actions) {
+            actions << action.identifier << action.title;
+            offered << action.identifier;
+        }
+    }
     QVariantMap hints{{QStringLiteral("desktop-entry"), QStringLiteral(AMBREVOLI_HOST_IDENTIFIER)}};
     if (!request.category.isEmpty())
         hints.insert(QStringLiteral("category"), request.category);
+    if (request.percentDone)
+        hints.insert(QStringLiteral("value"), std::clamp(*request.percentDone, 0, 100));
     const QString body = capabilities.contains(QStringLiteral("body-markup"))
                              ? markupEscaped(request.body)
                              : request.body;
@@ -221,8 +270,8 @@ void FreedesktopNotificationService::notify(const NotificationRequest& request,
 
     call(QStringLiteral("Notify"),
          {QStringLiteral("Ambrevoli"), replaces, QString(), request.title, body, actions, hints,
-          serverDefaultTimeout},
-         [this, identifier = request.identifier, userInfo = request.userInfo, serial,
+          request.expires ? serverDefaultTimeout : neverExpires},
+         [this, identifier = request.identifier, userInfo = request.userInfo, offered, serial,
           generation = m_serverGeneration,
           handler = std::move(handler)](const QDBusMessage& reply) {
              if (reply.type() != QDBusMessage::ReplyMessage) {
@@ -244,7 +293,7 @@ void FreedesktopNotificationService::notify(const NotificationRequest& request,
                  previous != m_serverIds.end() && *previous != id)
                  m_shown.remove(*previous);
              m_serverIds.insert(identifier, id);
-             m_shown.insert(id, {identifier, userInfo});
+             m_shown.insert(id, {identifier, userInfo, offered});
              handler(Result());
          });
 }
@@ -270,17 +319,29 @@ void FreedesktopNotificationService::removePendingNotificationRequests(
         m_withdrawnBelow.insert(identifier, m_nextSerial);
 }
 
-void FreedesktopNotificationService::actionInvoked(uint id, const QString&)
+void FreedesktopNotificationService::actionInvoked(uint id, const QString& actionKey)
 {
-    // Only the default action is offered, and which action it was does not matter anyway.
     const auto found = m_shown.constFind(id);
     if (found == m_shown.constEnd() || m_delegate == nullptr)
         return;
-    const NotificationResponse response{found->identifier, found->userInfo};
+    // Only what we offered is taken for one of our actions; anything else counts as the click.
+    const QString action = found->actions.contains(actionKey) ? actionKey : defaultActionIdentifier;
+    const NotificationResponse response{found->identifier, found->userInfo, action};
     m_delegate->didReceive(response);
 }
 
-void FreedesktopNotificationService::notificationClosed(uint id, uint) { forget(id); }
+void FreedesktopNotificationService::notificationClosed(uint id, uint reason)
+{
+    const auto found = m_shown.constFind(id);
+    if (found != m_shown.constEnd() && reason == dismissedByTheUser && m_delegate != nullptr) {
+        const NotificationResponse response{found->identifier, found->userInfo,
+                                            dismissActionIdentifier};
+        forget(id);
+        m_delegate->didReceive(response);
+        return;
+    }
+    forget(id);
+}
 
 void FreedesktopNotificationService::serverChanged()
 {

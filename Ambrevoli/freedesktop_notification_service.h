@@ -21,10 +21,13 @@ namespace ambrevoli {
 //
 // Our identifiers are mapped to the server's numeric ids while a notification is shown: adding a
 // request under the identifier of one still shown replaces it, withdrawing it closes it, a click
-// (an invoked action) reaches the delegate with the identifier and user info, and a notification
-// the server closed is forgotten. Permission: a server that answers is authorization, none is
-// denial, as is a server the user has silenced for the application (see setSwitchedOffProbe).
-// Without a session bus every call fails at once with noSessionBus.
+// or an action (where the server has the "actions" capability) reaches the delegate with the
+// identifier and user info, and a notification the server closed is forgotten (and reaches the
+// delegate as dismissed when the user closed it). The adds under one identifier go to the server
+// one after the other, each once the one before was answered, so that each knows the id it
+// replaces; of those waiting, only the latest is sent. Permission: a server that answers is
+// authorization, none is denial, as is a server the user has silenced for the application (see
+// setSwitchedOffProbe). Without a session bus every call fails at once with noSessionBus.
 //
 // What the server said (that it answers, its capabilities) is kept until its bus name changes
 // owner, so that a notification costs a single call once the server is known. When the name
@@ -64,6 +67,12 @@ private:
     struct Shown {
         QString identifier;
         QVariantMap userInfo;
+        QStringList actions; // the identifiers of the actions offered besides the click
+    };
+    struct WaitingAdd {
+        NotificationRequest request;
+        std::uint64_t serial;
+        AddHandler handler;
     };
     using Capabilities = std::expected<QStringList, NotificationError>;
 
@@ -72,6 +81,9 @@ private:
     // Whether the server answers: nothing when it does, else the error of its bus.
     void askServer(std::function<void(std::optional<QDBusError>)> done);
     void askCapabilities(std::function<void(Capabilities)> done);
+    void send(const NotificationRequest& request, std::uint64_t serial, AddHandler handler);
+    // The add under `identifier` on its way was answered: the one waiting behind it goes.
+    void sendNext(const QString& identifier);
     void notify(const NotificationRequest& request, const QStringList& capabilities,
                 std::uint64_t serial, AddHandler handler);
     void forget(uint id);
@@ -92,6 +104,8 @@ private:
     // was withdrawn while it was on its way to the server.
     std::uint64_t m_nextSerial = 1;
     QHash<QString, std::uint64_t> m_withdrawnBelow;
+    // The identifiers with an add on its way, and the add waiting behind it, if any.
+    QHash<QString, std::optional<WaitingAdd>> m_onItsWay;
 };
 
 } // namespace ambrevoli

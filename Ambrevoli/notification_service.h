@@ -9,6 +9,7 @@
 
 #include <expected>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,19 @@ enum class PresentationOption { badge = 1, sound = 2, list = 8, banner = 16 };
 Q_DECLARE_FLAGS(PresentationOptions, PresentationOption)
 Q_DECLARE_OPERATORS_FOR_FLAGS(PresentationOptions)
 
+// What a response carries for a click on the notification itself.
+inline const QString defaultActionIdentifier = QStringLiteral("default");
+// What a response carries when the user closed the notification without choosing anything.
+inline const QString dismissActionIdentifier = QStringLiteral("dismiss");
+
+// A button on a notification, beside the click on the notification itself.
+struct NotificationAction {
+    QString identifier; // ours; neither "default" nor "dismiss"
+    QString title;
+
+    friend bool operator==(const NotificationAction&, const NotificationAction&) = default;
+};
+
 // One notification, delivered at once.
 struct NotificationRequest {
     // Ours, chosen by the caller. Adding a request whose identifier belongs to a notification
@@ -44,14 +58,25 @@ struct NotificationRequest {
     QString title;
     QString body; // plain text; may be empty
     QVariantMap userInfo;
-    // The desktop's category hint ("transfer.complete", "transfer.error"); empty for none.
+    // The desktop's category hint ("transfer", "transfer.complete", "transfer.error"); empty
+    // for none.
     QString category;
+    // Offered where the server shows buttons; a server without them offers only the click.
+    QList<NotificationAction> actions = {};
+    // How far the work the notification follows has come, 0 to 100, for a server that draws a
+    // bar.
+    std::optional<int> percentDone = std::nullopt;
+    // False: the notification stays until it is replaced, withdrawn or closed by the user.
+    bool expires = true;
 };
 
-// The user's response to one of our notifications (a click on it).
+// The user's response to one of our notifications: a click on it, one of its actions, or
+// closing it.
 struct NotificationResponse {
     QString identifier;
     QVariantMap userInfo;
+    // defaultActionIdentifier, dismissActionIdentifier or the identifier of one of its actions.
+    QString actionIdentifier = defaultActionIdentifier;
 };
 
 // Why the service could not do what it was asked.
@@ -90,7 +115,8 @@ public:
 
     // How to show `request`, which arrives while the application is in front.
     virtual PresentationOptions willPresent(const NotificationRequest& request) = 0;
-    // The user responded to one of the application's notifications.
+    // The user responded to one of the application's notifications, or closed it
+    // (dismissActionIdentifier).
     virtual void didReceive(const NotificationResponse& response) = 0;
 };
 
@@ -111,7 +137,9 @@ public:
     // Asks the user once for permission to post with `options`.
     virtual void requestAuthorization(AuthorizationOptions options,
                                       AuthorizationHandler handler) = 0;
-    // Delivers `request` at once; an error when it cannot be added.
+    // Delivers `request` at once; an error when it cannot be added. Requests under one
+    // identifier reach the screen in the order they were added; one that a later request
+    // under its identifier overtook before it could be shown is answered as added.
     virtual void add(const NotificationRequest& request, AddHandler handler) = 0;
     // Withdraws the shown notifications with these identifiers; unknown ones are ignored.
     virtual void removeDeliveredNotifications(const QStringList& identifiers) = 0;

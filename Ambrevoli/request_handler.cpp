@@ -154,33 +154,37 @@ void RequestHandler::startCopy(const Uuid& requestID, std::vector<std::string> s
     auto relay = std::make_shared<ProgressRelay>(notifier);
     auto control = std::make_shared<CopyControl>(
         [relay](const CopyProgress& progress) { relay->post(progress); });
+    const QString copy = QString::fromStdString(requestID.text());
     // Weak: the copy's own task holds both for as long as the copy runs, and lets go of the
     // waiter on the main thread.
-    relay->deliver = [control = std::weak_ptr(control),
-                      waiter = std::weak_ptr(waiter)](const CopyProgress& progress) {
+    relay->deliver = [control = std::weak_ptr(control), waiter = std::weak_ptr(waiter), notifier,
+                      copy](const CopyProgress& progress) {
+        notifier->showProgress(copy, progress);
         const auto followed = control.lock();
         if (const auto held = waiter.lock(); held && followed)
             held->progressed(*followed, progress);
     };
+    m_notifier.followCopy(copy, control, destination.label(), destination.path());
     if (waiter)
         waiter->copyStarted(control);
 
     m_pool.start([engine = m_engine, sources = std::move(sources), path = destination.path(),
-                  label = destination.label(), notifier, control = std::move(control),
-                  id = requestID.text(), waiter = std::move(waiter)]() mutable {
+                  label = destination.label(), notifier, control = std::move(control), copy,
+                  waiter = std::move(waiter)]() mutable {
         CopyReport report = engine.copyItems(sources, path, control.get());
         // Queued to the notifier's (main) thread; dropped if the notifier is gone by then. The
         // waiter goes along and is let go of in the call, on the main thread: the call itself
         // may be destroyed on this one, once the main thread is done with it.
         QMetaObject::invokeMethod(
             notifier,
-            [report = std::move(report), label, id, notifier,
+            [report = std::move(report), label, copy, notifier,
              waiter = std::move(waiter)]() mutable {
                 const std::shared_ptr<OutcomeWaiter> held = std::move(waiter);
                 if (report.cancelled)
-                    tell(held.get(), LogLevel::standard, "Request " + id + " was cancelled");
+                    tell(held.get(), LogLevel::standard,
+                         "Request " + copy.toStdString() + " was cancelled");
                 logReport(report, label, held.get());
-                notifier->postCopyNotification(report, label);
+                notifier->postCopyNotification(report, label, copy);
             },
             Qt::QueuedConnection);
     });

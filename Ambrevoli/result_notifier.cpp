@@ -10,16 +10,43 @@
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
 
 namespace ambrevoli {
 
 namespace {
 
 const QString destinationKey = QStringLiteral("destination");
+const QString transferCategory = QStringLiteral("transfer");
+
+const Logger& requestsLog() { return logger("requests"); }
+
+QString decodedPath(const std::string& path)
+{
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+bool stoppedByTheUser(const FailedItem& failed)
+{
+    return failed.reason.kind == CopyFailure::Case::cancelled;
+}
+
+// A stopped copy is no error of its own; a failure among the items still is.
+QString categoryOf(const CopyReport& report)
+{
+    if (report.problem)
+        return QStringLiteral("transfer.error");
+    if (std::all_of(report.failed.begin(), report.failed.end(), stoppedByTheUser))
+        return report.failed.empty() ? QStringLiteral("transfer.complete") : transferCategory;
+    return QStringLiteral("transfer.error");
+}
 
 void logPostFailure(const NotificationError& error)
 {
-    logError(logger("requests"), "Couldn't post the copy notification", error);
+    logError(requestsLog(), "Couldn't post the copy notification", error);
 }
 
 } // namespace
@@ -43,19 +70,81 @@ ResultNotifier::~ResultNotifier()
         m_center.setDelegate(nullptr);
 }
 
-void ResultNotifier::postCopyNotification(const CopyReport& report, std::string_view label)
+void ResultNotifier::followCopy(const QString& copy, std::shared_ptr<CopyControl> control,
+                                std::string_view label, const std::string& destination)
+{
+    FollowedCopy followed;
+    followed.control = std::move(control);
+    followed.label = label;
+    followed.destination = decodedPath(destination);
+    followed.nextChange = QDeadlineTimer(progressDelay);
+    m_copies.insert(copy, std::move(followed));
+}
+
+void ResultNotifier::showProgress(const QString& copy, const CopyProgress& progress)
+{
+    const auto followed = m_copies.find(copy);
+    if (followed == m_copies.end())
+        return;
+    followed->latest = progress;
+    scheduleProgress(copy);
+}
+
+void ResultNotifier::scheduleProgress(const QString& copy)
+{
+    FollowedCopy& followed = m_copies[copy];
+    if (followed.dismissed || followed.changeScheduled)
+        return;
+    followed.changeScheduled = true;
+    const auto wait = std::max<qint64>(0, followed.nextChange.remainingTime());
+    QTimer::singleShot(std::chrono::milliseconds(wait), this, [this, copy] { postProgress(copy); });
+}
+
+void ResultNotifier::postProgress(const QString& copy)
+{
+    // The copy may have ended while the change waited: then its result has taken over.
+    const auto followed = m_copies.find(copy);
+    if (followed == m_copies.end())
+        return;
+    followed->changeScheduled = false;
+    if (followed->dismissed || !followed->latest || followed->latest == followed->shown)
+        return;
+    const CopyProgress& progress = *followed->latest;
+    followed->shown = progress;
+    followed->nextChange = QDeadlineTimer(progressInterval);
+
+    const CopyProgressSummary summary(progress, followed->label);
+    NotificationRequest request;
+    request.identifier = copy;
+    request.title = QString::fromStdString(summary.title);
+    request.body = QString::fromStdString(summary.body);
+    request.userInfo.insert(destinationKey, followed->destination);
+    request.category = transferCategory;
+    request.actions = {{cancelActionIdentifier, QStringLiteral("Cancel")}};
+    request.percentDone =
+        static_cast<int>(std::clamp(std::lround(progress.fraction() * 100.0), 0L, 100L));
+    // A copy of many minutes must not lose its notification halfway.
+    request.expires = false;
+    post(request);
+}
+
+void ResultNotifier::postCopyNotification(const CopyReport& report, std::string_view label,
+                                          const QString& copy)
 {
     const CopySummary summary(report, label);
     NotificationRequest request;
-    // A fresh identifier each time: no copy notification replaces another.
-    request.identifier = QString::fromStdString(Uuid::random().text());
+    // A copy notification replaces only its own copy's progress notification, never another.
+    request.identifier = !copy.isEmpty() ? copy : QString::fromStdString(Uuid::random().text());
+    m_copies.remove(copy);
     request.title = QString::fromStdString(summary.title);
     request.body = QString::fromStdString(summary.body);
-    request.userInfo.insert(destinationKey,
-                            QFile::decodeName(QByteArray::fromStdString(report.destination)));
-    const bool allCopied = !report.problem && report.failed.empty();
-    request.category =
-        allCopied ? QStringLiteral("transfer.complete") : QStringLiteral("transfer.error");
+    request.userInfo.insert(destinationKey, decodedPath(report.destination));
+    request.category = categoryOf(report);
+    post(request);
+}
+
+void ResultNotifier::post(const NotificationRequest& request)
+{
     // The caller (the request handler) is never held up by the notification service.
     ++m_delivering;
     QMetaObject::invokeMethod(
@@ -111,6 +200,21 @@ PresentationOptions ResultNotifier::willPresent(const NotificationRequest&)
 
 void ResultNotifier::didReceive(const NotificationResponse& response)
 {
+    if (response.actionIdentifier == dismissActionIdentifier) {
+        if (const auto followed = m_copies.find(response.identifier); followed != m_copies.end())
+            followed->dismissed = true;
+        return;
+    }
+    if (response.actionIdentifier == cancelActionIdentifier) {
+        const auto followed = m_copies.find(response.identifier);
+        // A copy that ended meanwhile has nothing left to stop.
+        if (followed == m_copies.end())
+            return;
+        requestsLog().log(LogLevel::standard, "Cancelling request ",
+                          response.identifier.toStdString(), " as asked in its notification");
+        followed->control->cancel();
+        return;
+    }
     if (response.identifier == QLatin1StringView(updateNotificationID)) {
         if (m_showUpdate)
             m_showUpdate();

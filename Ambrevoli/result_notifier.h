@@ -1,13 +1,19 @@
 #pragma once
 
 #include "copy_outcome.h"
+#include "copy_progress.h"
 #include "notification_service.h"
 
+#include <QDeadlineTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace ambrevoli {
@@ -18,10 +24,14 @@ class FolderRevealer;
 // replaces an older one, and a click on it shows the update instead of a folder.
 inline constexpr char updateNotificationID[] = AMBREVOLI_HOST_IDENTIFIER ".update";
 
-// Posts the notification that reports a finished copy, and answers the notification service as
-// its delegate: how the application's notifications show while it is in front, and what a click
-// does (a copy notification opens its destination folder, the update notification shows the
-// update). Used on the main thread only; lives as long as the application.
+// The action of a copy's progress notification that cancels the copy.
+inline const QString cancelActionIdentifier = QStringLiteral("cancel");
+
+// Posts the notifications of copies: the progress of a long copy under way, with a Cancel action,
+// and the report of a finished one. Answers the notification service as its delegate: how the
+// application's notifications show while it is in front, and what a response does (a copy
+// notification opens its destination folder, Cancel stops its copy, the update notification
+// shows the update). Used on the main thread only; lives as long as the application.
 class ResultNotifier : public QObject, public NotificationCenterDelegate {
     Q_OBJECT
 public:
@@ -39,17 +49,36 @@ public:
     // Replaces the action that opens the settings window.
     void setShowSettings(Action showSettings) { m_showSettings = std::move(showSettings); }
 
-    // Posts the notification for `report`, whose destination the user named `label`. Returns
-    // at once: the delivery runs afterwards on the event loop. A failure is logged, not retried.
-    void postCopyNotification(const CopyReport& report, std::string_view label);
+    // How long a copy runs before its progress shows, and the least time between two changes
+    // of its progress notification.
+    static constexpr std::chrono::milliseconds progressDelay{1000};
+    static constexpr std::chrono::milliseconds progressInterval{1000};
+
+    // Follows the copy of the request `copy` (its identifier) into `destination`, which the
+    // user named `label`. From progressDelay after this call, the figures given to
+    // showProgress show in a notification under `copy`, changed at most once per
+    // progressInterval; it stays until the copy ends, its Cancel action cancels `control`, and a
+    // click on it shows the destination. Once the user closed it, it does not come back.
+    void followCopy(const QString& copy, std::shared_ptr<CopyControl> control,
+                    std::string_view label, const std::string& destination);
+    // The latest figures of the copy `copy`; ignored when it is not followed (any more).
+    void showProgress(const QString& copy, const CopyProgress& progress);
+
+    // Posts the notification for `report`, whose destination the user named `label`. Under the
+    // identifier of a followed copy, it ends following the copy and replaces its progress
+    // notification; without one it stands on its own. Returns at once: the delivery runs
+    // afterwards on the event loop. A failure is logged, not retried.
+    void postCopyNotification(const CopyReport& report, std::string_view label,
+                              const QString& copy = {});
 
     // Whether a copy notification is still on its way to the notification service.
     bool isDelivering() const { return m_delivering > 0; }
 
     // Banner and list, for every notification of the application.
     PresentationOptions willPresent(const NotificationRequest& request) override;
-    // The update notification shows the update; any other reveals its "destination" folder, or
-    // opens the settings when there is none to show.
+    // The update notification shows the update; Cancel cancels its copy; any other click reveals
+    // the notification's "destination" folder, or opens the settings when there is none to
+    // show. Closing a progress notification keeps it closed; closing any other does nothing.
     void didReceive(const NotificationResponse& response) override;
 
 signals:
@@ -57,6 +86,20 @@ signals:
     void deliveriesFinished();
 
 private:
+    struct FollowedCopy {
+        std::shared_ptr<CopyControl> control;
+        std::string label;
+        QString destination;
+        std::optional<CopyProgress> latest;
+        std::optional<CopyProgress> shown;
+        QDeadlineTimer nextChange;
+        bool changeScheduled = false;
+        bool dismissed = false;
+    };
+
+    void scheduleProgress(const QString& copy);
+    void postProgress(const QString& copy);
+    void post(const NotificationRequest& request);
     void deliver(const NotificationRequest& request);
     void finishDelivery();
     void add(const NotificationRequest& request);
@@ -69,6 +112,7 @@ private:
     RevealFolder m_revealFolder;
     FolderRevealer* m_ownRevealer = nullptr;
     int m_delivering = 0;
+    QHash<QString, FollowedCopy> m_copies;
 };
 
 } // namespace ambrevoli

@@ -158,6 +158,82 @@ private slots:
         QCOMPARE(sent.expireTimeout, -1);
     }
 
+    void actionsProgressAndClosingReachBothEnds()
+    {
+        RecordingDelegate delegate;
+        m_service->setDelegate(&delegate);
+        startServer();
+        NotificationRequest r = request("COPY");
+        r.actions = {{"cancel", "Cancel"}};
+        r.percentDone = 42;
+        r.expires = false;
+        QVERIFY(addAndWait(r).has_value());
+        // A copy: the list grows below.
+        const FakeNotificationServer::Notification sent = m_server->notifications.front();
+        QCOMPARE(sent.actions, (QStringList{"default", "Show", "cancel", "Cancel"}));
+        QCOMPARE(sent.hints.value("value"), QVariant(42));
+        QCOMPARE(sent.expireTimeout, 0);
+
+        // Only what was offered is an action; anything else is taken for the click.
+        emit m_server->ActionInvoked(sent.id, "cancel");
+        emit m_server->ActionInvoked(sent.id, "delete-everything");
+        emit m_server->ActionInvoked(sent.id, "default");
+        QTRY_COMPARE(delegate.responses.size(), 3);
+        QCOMPARE(delegate.responses[0].actionIdentifier, "cancel");
+        QCOMPARE(delegate.responses[1].actionIdentifier, "default");
+        QCOMPARE(delegate.responses[2].actionIdentifier, "default");
+        QCOMPARE(delegate.responses[0].userInfo, r.userInfo);
+
+        // Closed by the user, it is told as dismissed; expired or closed by us, it is not.
+        QVERIFY(addAndWait(request("OTHER")).has_value());
+        emit m_server->NotificationClosed(m_server->notifications[1].id, 1);
+        emit m_server->NotificationClosed(sent.id, 2);
+        QTRY_COMPARE(delegate.responses.size(), 4);
+        QCOMPARE(delegate.responses[3].identifier, "COPY");
+        QCOMPARE(delegate.responses[3].actionIdentifier, "dismiss");
+        settle();
+        QCOMPARE(delegate.responses.size(), 4);
+
+        // A server without buttons gets neither the click's nor ours; the bar is a hint it may
+        // ignore.
+        m_server->capabilities = {"body"};
+        FreedesktopNotificationService fresh(m_bus->connect("fresh client"), [] { return false; });
+        AddResult added;
+        fresh.add(r, [&](auto result) { added = result; });
+        QTRY_VERIFY(added.has_value());
+        QCOMPARE(m_server->notifications.back().actions, QStringList{});
+        QCOMPARE(m_server->notifications.back().hints.value("value"), QVariant(42));
+    }
+
+    // A progress notification still on its way when the result follows under its identifier:
+    // the result must replace it, not show beside it.
+    void anAddOnItsWayIsNotOvertakenUnderItsIdentifier()
+    {
+        startServer();
+        QVERIFY(addAndWait(request("KNOWN")).has_value()); // the server is known: no questions
+        QList<std::expected<void, NotificationError>> answers;
+        const auto answer = [&](auto result) { answers << result; };
+        m_service->add(request("COPY", "1 of 3 items"), answer);
+        m_service->add(request("COPY", "2 of 3 items"), answer);
+        m_service->add(request("COPY", "Copied"), answer);
+        QTRY_COMPARE(answers.size(), 3);
+        for (const auto& a : answers)
+            QVERIFY(a.has_value());
+
+        // The second was overtaken while it waited: it never went out.
+        QCOMPARE(m_server->notifications.size(), 3);
+        const auto& progress = m_server->notifications[1];
+        const auto& result = m_server->notifications[2];
+        QCOMPARE(progress.body, "1 of 3 items");
+        QCOMPARE(result.body, "Copied");
+        QCOMPARE(result.replacesId, progress.id);
+        QCOMPARE(result.id, progress.id);
+
+        // Other identifiers do not wait for it.
+        m_service->add(request("COPY", "again"), [](auto) {});
+        QVERIFY(addAndWait(request("ELSEWHERE")).has_value());
+    }
+
     void aRequestStillShownIsReplaced()
     {
         startServer();

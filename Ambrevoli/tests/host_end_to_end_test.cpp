@@ -9,6 +9,7 @@
 #include "handoff_url.h"
 #include "request_inbox.h"
 #include "send_request.h"
+#include "slow_source.h"
 
 #include <QDir>
 #include <QProcess>
@@ -191,6 +192,36 @@ private:
             names.push_back(entry.path().filename());
         std::sort(names.begin(), names.end());
         return names;
+    }
+
+    // A copy from a slowed-down source, so that it lasts a few seconds. Yields the source, or
+    // the reason there can be none here.
+    std::expected<SlowSource, std::string> startSlowCopy(const std::vector<SlowSource::File>& files,
+                                                         std::uint64_t bytesPerSecond)
+    {
+        if (addDestination("home/Drop") == Uuid())
+            return std::unexpected("the destination could not be added");
+        auto source = SlowSource::mount(path("slow"), files, bytesPerSecond);
+        if (!source)
+            return source;
+        QStringList sent;
+        for (const SlowSource::File& file : files)
+            sent << QString::fromStdString(source->path(file.name));
+        if (send("Drop", sent) != 0)
+            return std::unexpected("the send failed");
+        return source;
+    }
+
+    // The progress notification, once it showed.
+    std::optional<FakeNotificationServer::Notification> waitForProgressNotification()
+    {
+        const auto progress = [&] {
+            return std::find_if(m_server->notifications.begin(), m_server->notifications.end(),
+                                [](const auto& n) { return n.summary.startsWith("Copying "); });
+        };
+        if (!QTest::qWaitFor([&] { return progress() != m_server->notifications.end(); }, 20000))
+            return std::nullopt;
+        return *progress();
     }
 
 private slots:
@@ -556,6 +587,67 @@ private slots:
             1);
         QCOMPARE(m_server->notifications.size(), 1);
         QVERIFY(m_server->notifications[0].summary.contains("Drop"));
+    }
+
+    void cancelInTheProgressNotificationStopsTheCopy()
+    {
+        const std::vector<SlowSource::File> files{
+            {"a.bin", 1 << 20}, {"b.bin", 1 << 20}, {"c.bin", 1 << 20}, {"d.bin", 1 << 20}};
+        auto source = startSlowCopy(files, 1 << 20);
+        if (!source)
+            QSKIP(qPrintable(QString::fromStdString(source.error())));
+        const auto progress = waitForProgressNotification();
+        QVERIFY(progress);
+        QCOMPARE(progress->summary, "Copying 4 items to Drop");
+        QVERIFY2(progress->body.endsWith(" of 4.2 MB") || progress->body.endsWith(" of 4 items"),
+                 qPrintable(progress->body));
+        QCOMPARE(progress->actions, (QStringList{"default", "Show", "cancel", "Cancel"}));
+        QVERIFY(progress->hints.contains("value"));
+        QCOMPARE(progress->hints.value("category"), QVariant("transfer"));
+        QCOMPARE(progress->expireTimeout, 0);
+
+        emit m_server->ActionInvoked(progress->id, "cancel");
+        QVERIFY(waitForLog("as asked in its notification"));
+        QVERIFY(waitForLog(" was cancelled"));
+        QVERIFY(waitForLog("Couldn't copy (cancelled): " + QString::fromStdString(path("slow/"))));
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->notifications.back().summary.startsWith("Cancelled "),
+                                 10000);
+        // The result took the progress notification's place.
+        QCOMPARE(m_server->notifications.back().replacesId, progress->id);
+        QCOMPARE(m_server->notifications.back().id, progress->id);
+        QCOMPARE(m_server->notifications.back().hints.value("category"), QVariant("transfer"));
+
+        // What was placed is whole; nothing half-made is left.
+        const auto placed = listing("home/Drop");
+        QVERIFY(placed.size() < files.size());
+        for (const std::string& name : placed) {
+            QVERIFY2(!name.starts_with(".ambrevoli-copy-"), name.c_str());
+            const auto served = std::find_if(files.begin(), files.end(),
+                                             [&](const auto& file) { return file.name == name; });
+            QVERIFY2(served != files.end(), name.c_str());
+            QCOMPARE(SlowSource::mismatch(path("home/Drop/" + name), *served), std::nullopt);
+        }
+    }
+
+    void aHostEndingMidCopyFinishesItAndReplacesItsProgress()
+    {
+        const std::vector<SlowSource::File> files{{"big.bin", 3 << 20}};
+        auto source = startSlowCopy(files, 1 << 20);
+        if (!source)
+            QSKIP(qPrintable(QString::fromStdString(source.error())));
+        const auto progress = waitForProgressNotification();
+        QVERIFY(progress);
+
+        // A logout: the copy still finishes, and is not taken for cancelled.
+        QVERIFY(stopHost(60000));
+        m_log += QString::fromUtf8(m_host->readAllStandardError());
+        QCOMPARE(m_host->exitCode(), 0);
+        QCOMPARE(listing("home/Drop"), std::vector<std::string>{"big.bin"});
+        QCOMPARE(SlowSource::mismatch(path("home/Drop/big.bin"), files[0]), std::nullopt);
+        QCOMPARE(countLog(" was cancelled"), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->notifications.back().summary, "Copied 1 item to Drop",
+                                  10000);
+        QCOMPARE(m_server->notifications.back().replacesId, progress->id);
     }
 
     void addDestinationReportsEachFolder()

@@ -2,6 +2,8 @@
 
 #include <QMetaObject>
 
+#include <algorithm>
+
 namespace ambrevoli {
 
 InMemoryNotificationService::InMemoryNotificationService(QObject* parent) : QObject(parent) {}
@@ -64,17 +66,35 @@ void InMemoryNotificationService::removePendingNotificationRequests(const QStrin
     m_calls << QStringLiteral("removePendingNotificationRequests");
 }
 
-bool InMemoryNotificationService::click(const QString& identifier)
+bool InMemoryNotificationService::click(const QString& identifier, const QString& action)
 {
     if (m_delegate == nullptr)
         return false;
     for (const NotificationRequest& shown : m_delivered) {
-        if (shown.identifier == identifier) {
-            // A copy: the delegate may withdraw notifications while it handles the click.
-            const NotificationResponse response{shown.identifier, shown.userInfo};
-            m_delegate->didReceive(response);
-            return true;
-        }
+        if (shown.identifier != identifier)
+            continue;
+        const bool offered = action == defaultActionIdentifier ||
+                             std::any_of(shown.actions.begin(), shown.actions.end(),
+                                         [&](const auto& a) { return a.identifier == action; });
+        if (!offered)
+            return false;
+        // A copy: the delegate may withdraw notifications while it handles the click.
+        const NotificationResponse response{shown.identifier, shown.userInfo, action};
+        m_delegate->didReceive(response);
+        return true;
+    }
+    return false;
+}
+
+bool InMemoryNotificationService::dismiss(const QString& identifier)
+{
+    for (qsizetype i = 0; i < m_delivered.size(); ++i) {
+        if (m_delivered[i].identifier != identifier)
+            continue;
+        const NotificationRequest shown = m_delivered.takeAt(i);
+        if (m_delegate != nullptr)
+            m_delegate->didReceive({shown.identifier, shown.userInfo, dismissActionIdentifier});
+        return true;
     }
     return false;
 }

@@ -47,10 +47,13 @@ public:
     // The notifications in the center, oldest first; a replaced one takes its new place.
     const QList<NotificationRequest>& delivered() const { return m_delivered; }
 
-    // Plays the user's click on the delivered notification `identifier`: the delegate's
-    // didReceive runs before this returns. False when there is no such notification or no
-    // delegate.
-    bool click(const QString& identifier);
+    // Plays the user's click on the delivered notification `identifier`, or on its action
+    // `action`: the delegate's didReceive runs before this returns. False when there is no such
+    // notification or action, or no delegate.
+    bool click(const QString& identifier, const QString& action = defaultActionIdentifier);
+    // Plays the user closing the delivered notification `identifier`: it is gone, and the
+    // delegate hears of it before this returns. False when there is no such notification.
+    bool dismiss(const QString& identifier);
 
 private:
     template <class Handler, class Value> void answerLater(Handler handler, Value value);

@@ -3,6 +3,8 @@
 #include "desktop_fakes.h"
 
 #include <QDBusConnectionInterface>
+#include <QDir>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,17 +12,128 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <memory>
 #include <optional>
 
 using namespace ambrevoli;
 using namespace ambrevoli::testing;
+
+namespace {
+
+// What `display` shows, or a null image when it can't be read.
+QImage pictureOf(const QString& display)
+{
+    const std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(
+        xcb_connect(display.toLocal8Bit().constData(), nullptr), &xcb_disconnect);
+    if (xcb_connection_has_error(connection.get()))
+        return {};
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection.get())).data;
+    const std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> reply(
+        xcb_get_image_reply(connection.get(),
+                            xcb_get_image(connection.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root,
+                                          0, 0, screen->width_in_pixels, screen->height_in_pixels,
+                                          ~0u),
+                            nullptr),
+        &std::free);
+    // A 24-bit display sends 32 bits a pixel, in the order QImage's RGB32 reads them.
+    if (!reply || reply->depth != 24 ||
+        xcb_get_image_data_length(reply.get()) <
+            int(screen->width_in_pixels) * screen->height_in_pixels * 4)
+        return {};
+    return QImage(xcb_get_image_data(reply.get()), screen->width_in_pixels,
+                  screen->height_in_pixels, QImage::Format_RGB32)
+        .copy();
+}
+
+} // namespace
 
 // Posts to a real notification server (dunst on a virtual X display and a private bus) and
 // reads the notification back from the server's history.
 class NotificationServerSmokeTest : public QObject {
     Q_OBJECT
 
+    // The server's history, newest first.
+    static QJsonArray history(const NotificationDaemon& server)
+    {
+        QProcess dunstctl;
+        dunstctl.setProcessEnvironment(server.environment());
+        dunstctl.start("dunstctl", {"history"});
+        dunstctl.waitForFinished(10000);
+        return QJsonDocument::fromJson(dunstctl.readAllStandardOutput())
+            .object()
+            .value("data")
+            .toArray()
+            .at(0)
+            .toArray();
+    }
+
 private slots:
+    void aRealServerShowsTheProgressOfACopy()
+    {
+        for (const char* tool : {"dbus-daemon", "Xvfb", "dunst", "dunstctl"})
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
+        PrivateSessionBus bus;
+        if (bus.address().isEmpty())
+            QSKIP(qPrintable("no private session bus: " + bus.failure()));
+        VirtualDisplay display;
+        if (display.name().isEmpty())
+            QSKIP(qPrintable(display.failure()));
+        NotificationDaemon server(bus, display);
+        if (!server.serving())
+            QSKIP(qPrintable(server.failure()));
+        FreedesktopNotificationService service(bus.connect("client"), [] { return false; });
+
+        NotificationRequest request{
+            "COPY", "Copying 3 items to Backups", "1.6 GB of 4.7 GB", {}, "transfer"};
+        request.actions = {{"cancel", "Cancel"}};
+        request.percentDone = 34;
+        request.expires = false;
+        std::optional<std::expected<void, NotificationError>> added;
+        service.add(request, [&](auto result) { added = result; });
+        QTRY_VERIFY(added.has_value());
+        QVERIFY2(added->has_value(), textualForm(added->error()).c_str());
+
+        // dunst draws the notification with its bar a moment later, on the empty display.
+        const auto drawn = [](const QImage& picture) {
+            for (int y = 0; y < picture.height(); ++y)
+                for (int x = 0; x < picture.width(); ++x)
+                    if (picture.pixel(x, y) != picture.pixel(0, 0))
+                        return true;
+            return false;
+        };
+        QImage shown;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                shown = pictureOf(display.name());
+                return !shown.isNull() && drawn(shown);
+            },
+            10000));
+        QVERIFY(QDir().mkpath(AMBREVOLI_SCREENSHOT_DIR));
+        QVERIFY(shown.save(AMBREVOLI_SCREENSHOT_DIR "/notification-progress.png"));
+
+        service.removeDeliveredNotifications({"COPY"});
+        QJsonObject entry;
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         const QJsonArray entries = history(server);
+                         entry = entries.at(0).toObject();
+                         return !entries.isEmpty();
+                     },
+                     10000),
+                 "the notification never reached dunst's history");
+        const auto field = [&](const char* name) -> QJsonValue {
+            return entry.value(name).toObject().value("data");
+        };
+        QCOMPARE(field("summary").toString(), "Copying 3 items to Backups");
+        QCOMPARE(field("body").toString(), "1.6 GB of 4.7 GB");
+        QCOMPARE(field("progress").toInt(), 34);
+        QCOMPARE(field("category").toString(), "transfer");
+    }
+
     void aRealServerShowsWhatWasPosted()
     {
         for (const char* tool : {"dbus-daemon", "Xvfb", "dunst", "dunstctl", "busctl"})

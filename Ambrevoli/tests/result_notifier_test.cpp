@@ -33,6 +33,17 @@ CopyReport copiedInto(const QString& destination, int copied, int failed = 0)
     return report;
 }
 
+CopyProgress progress(std::int64_t itemsDone, std::int64_t itemsTotal, std::int64_t bytesDone,
+                      std::optional<std::int64_t> bytesTotal)
+{
+    CopyProgress p;
+    p.itemsDone = itemsDone;
+    p.itemsTotal = itemsTotal;
+    p.bytesDone = bytesDone;
+    p.bytesTotal = bytesTotal;
+    return p;
+}
+
 } // namespace
 
 class ResultNotifierTest : public QObject {
@@ -124,6 +135,27 @@ private slots:
         QTest::newRow("destination unusable") << refused << "Couldn't copy 4 items to Inbox"
                                               << "Inbox is on a read-only volume."
                                               << "transfer.error";
+        // A cancel is no error; a failure before it still is.
+        CopyReport stopped = copiedInto(folder, 1, 1);
+        stopped.cancelled = true;
+        stopped.failed[0].reason = CopyFailure::cancelled();
+        QTest::newRow("cancelled") << stopped << "Cancelled after copying 1 of 2 items to Inbox"
+                                   << "1 item wasn't copied."
+                                   << "transfer";
+        CopyReport stoppedAfterAFailure = copiedInto(folder, 0, 2);
+        stoppedAfterAFailure.cancelled = true;
+        stoppedAfterAFailure.failed[0].source = "/src/report.pdf";
+        stoppedAfterAFailure.failed[1].reason = CopyFailure::cancelled();
+        QTest::newRow("cancelled after a failure")
+            << stoppedAfterAFailure << "Cancelled copying 2 items to Inbox"
+            << "“report.pdf” was moved or deleted before it could be copied. 1 more item wasn't "
+               "copied."
+            << "transfer.error";
+        CopyReport tooLate = copiedInto(folder, 2);
+        tooLate.cancelled = true;
+        QTest::newRow("cancelled too late") << tooLate << "Copied 2 items to Inbox"
+                                            << "Everything was already copied when you cancelled."
+                                            << "transfer.complete";
     }
 
     void notificationCarriesTheSummaryAndTheDestination()
@@ -156,6 +188,113 @@ private slots:
         world.notifier.postCopyNotification(copiedInto(m_temp.path(), 1), "Inbox");
         QTRY_COMPARE(world.center.delivered().size(), 2);
         QVERIFY(world.center.delivered()[0].identifier != world.center.delivered()[1].identifier);
+    }
+
+    void aLongCopyShowsItsProgressUntilItsResultReplacesIt()
+    {
+        World world;
+        world.center.setAuthorizationStatus(AuthorizationStatus::authorized);
+        const QString folder = m_temp.path() + "/Inbox";
+        world.notifier.followCopy("COPY", std::make_shared<CopyControl>(), "Inbox",
+                                  QFile::encodeName(folder).toStdString());
+        world.notifier.showProgress("COPY", progress(0, 3, 1'200'000, 4'700'000));
+        settle();
+        QVERIFY2(world.center.calls().isEmpty(), "no progress before the copy ran a while");
+
+        QTRY_COMPARE_WITH_TIMEOUT(world.center.delivered().size(), 1, 5000);
+        const NotificationRequest shown = world.center.delivered().front();
+        QCOMPARE(shown.identifier, "COPY");
+        QCOMPARE(shown.title, "Copying 3 items to Inbox");
+        QCOMPARE(shown.body, "1.2 MB of 4.7 MB");
+        QCOMPARE(shown.category, "transfer");
+        QCOMPARE(shown.actions, (QList<NotificationAction>{{"cancel", "Cancel"}}));
+        QCOMPARE(shown.percentDone, std::optional<int>(26));
+        QVERIFY(!shown.expires);
+        QCOMPARE(shown.userInfo, (QVariantMap{{"destination", folder}}));
+
+        // Many reports in a row change it once, after a while, to the latest figures.
+        for (int done = 1; done <= 20; ++done)
+            world.notifier.showProgress("COPY", progress(1, 3, done * 200'000, 4'700'000));
+        settle();
+        QCOMPARE(world.center.calls().count("add"), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(world.center.calls().count("add"), 2, 5000);
+        QCOMPARE(world.center.delivered().front().body, "4.0 MB of 4.7 MB");
+        QCOMPARE(world.center.delivered().front().percentDone, std::optional<int>(85));
+
+        // The result takes its place, and later reports change nothing any more.
+        world.notifier.postCopyNotification(copiedInto(folder, 3), "Inbox", "COPY");
+        world.notifier.showProgress("COPY", progress(3, 3, 4'700'000, 4'700'000));
+        QTest::qWait(int(ResultNotifier::progressInterval.count()) + 300);
+        QCOMPARE(world.center.calls().count("add"), 3);
+        QCOMPARE(world.center.delivered().size(), 1);
+        QCOMPARE(world.center.delivered().front().identifier, "COPY");
+        QCOMPARE(world.center.delivered().front().title, "Copied 3 items to Inbox");
+        QVERIFY(world.center.delivered().front().actions.isEmpty());
+        QVERIFY(world.center.delivered().front().expires);
+    }
+
+    void aShortCopyGetsOnlyItsResult()
+    {
+        World world;
+        world.center.setAuthorizationStatus(AuthorizationStatus::authorized);
+        world.notifier.followCopy("COPY", std::make_shared<CopyControl>(), "Inbox", "/dst");
+        world.notifier.showProgress("COPY", progress(0, 1, 0, std::nullopt));
+        world.notifier.showProgress("COPY", progress(1, 1, 0, std::nullopt));
+        world.notifier.postCopyNotification(copiedInto(m_temp.path(), 1), "Inbox", "COPY");
+        QTest::qWait(int(ResultNotifier::progressDelay.count()) + 300);
+        QCOMPARE(world.center.calls().count("add"), 1);
+        QCOMPARE(world.center.delivered().front().title, "Copied 1 item to Inbox");
+    }
+
+    void cancelStopsTheCopyAndAClickStillShowsTheFolder()
+    {
+        World world;
+        world.center.setAuthorizationStatus(AuthorizationStatus::authorized);
+        const QString folder = m_temp.path() + "/Inbox";
+        const auto control = std::make_shared<CopyControl>();
+        world.notifier.followCopy("COPY", control, "Inbox",
+                                  QFile::encodeName(folder).toStdString());
+        world.notifier.showProgress("COPY", progress(1, 10, 0, std::nullopt));
+        QTRY_COMPARE_WITH_TIMEOUT(world.center.delivered().size(), 1, 5000);
+        QCOMPARE(world.center.delivered().front().body, "1 of 10 items");
+
+        QVERIFY(world.center.click("COPY"));
+        settle();
+        QCOMPARE(world.revealed, QStringList{folder});
+        QVERIFY(!control->isCancelled());
+
+        LogCapture log;
+        QVERIFY(world.center.click("COPY", "cancel"));
+        QVERIFY(control->isCancelled());
+        QCOMPARE(log.lines(),
+                 std::vector<std::string>{"Cancelling request COPY as asked in its notification"});
+        QCOMPARE(world.revealed.size(), 1);
+
+        // Once the copy ended, a Cancel still on screen somewhere stops nothing else.
+        world.notifier.postCopyNotification(copiedInto(folder, 1, 9), "Inbox", "COPY");
+        world.notifier.didReceive({"COPY", {}, "cancel"});
+        QCOMPARE(log.lines().size(), 1u);
+    }
+
+    void aProgressNotificationTheUserClosedStaysClosed()
+    {
+        World world;
+        world.center.setAuthorizationStatus(AuthorizationStatus::authorized);
+        world.notifier.followCopy("COPY", std::make_shared<CopyControl>(), "Inbox", "/dst");
+        world.notifier.showProgress("COPY", progress(1, 10, 0, std::nullopt));
+        QTRY_COMPARE_WITH_TIMEOUT(world.center.delivered().size(), 1, 5000);
+
+        QVERIFY(world.center.dismiss("COPY"));
+        world.notifier.showProgress("COPY", progress(5, 10, 0, std::nullopt));
+        QTest::qWait(int(ResultNotifier::progressInterval.count()) + 300);
+        QCOMPARE(world.center.calls().count("add"), 1);
+        QCOMPARE(world.revealed, QStringList{});
+        QCOMPARE(world.settingsShown, 0);
+
+        // The result still comes.
+        world.notifier.postCopyNotification(copiedInto(m_temp.path(), 10), "Inbox", "COPY");
+        QTRY_COMPARE(world.center.delivered().size(), 1);
+        QCOMPARE(world.center.delivered().front().title, "Copied 10 items to Inbox");
     }
 
     void failuresAreLoggedAndNotRetried_data()
