@@ -524,7 +524,7 @@ private slots:
 
         // What was placed is whole; nothing half-made is left.
         QVERIFY(listing("home/Drop").size() < files.size());
-        QCOMPARE(m_session->faultyCopiesIn("home/Drop"), QStringList());
+        QCOMPARE(m_session->faultyCopiesIn("home/Drop"), QString());
     }
 
     void aHostEndingMidCopyFinishesItAndReplacesItsProgress()

@@ -172,8 +172,8 @@ public:
 
     // What in the folder `relative` a copy from the slow source must never leave there, however
     // it ended: an item still under its temporary name, an item the source does not hold, an
-    // item that is not a whole copy of its source. Empty when there is none.
-    QStringList faultyCopiesIn(std::string_view relative) const
+    // item that is not a whole copy of its source. One line for each; empty when there is none.
+    QString faultyCopiesIn(std::string_view relative) const
     {
         QStringList faults;
         for (const auto& entry : std::filesystem::directory_iterator(path(relative))) {
@@ -191,7 +191,7 @@ public:
             else if (const auto mismatch = SlowSource::mismatch(entry.path(), *served))
                 faults << QString::fromStdString(*mismatch);
         }
-        return faults;
+        return faults.join('\n');
     }
 
 private:

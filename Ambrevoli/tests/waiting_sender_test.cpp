@@ -127,7 +127,7 @@ private slots:
         // The host goes on without a sender that stopped waiting.
         QVERIFY(m_session->waitForLog(" was cancelled"));
         QVERIFY(m_session->log().contains(cancelled));
-        QCOMPARE(m_session->faultyCopiesIn("home/Drop"), QStringList());
+        QCOMPARE(m_session->faultyCopiesIn("home/Drop"), QString());
         QVERIFY(!fs::exists(path("home/Drop/8.bin")));
         QCOMPARE(m_session->host().state(), QProcess::Running);
     }
