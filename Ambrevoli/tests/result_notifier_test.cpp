@@ -33,17 +33,6 @@ CopyReport copiedInto(const QString& destination, int copied, int failed = 0)
     return report;
 }
 
-CopyProgress progress(std::int64_t itemsDone, std::int64_t itemsTotal, std::int64_t bytesDone,
-                      std::optional<std::int64_t> bytesTotal)
-{
-    CopyProgress p;
-    p.itemsDone = itemsDone;
-    p.itemsTotal = itemsTotal;
-    p.bytesDone = bytesDone;
-    p.bytesTotal = bytesTotal;
-    return p;
-}
-
 } // namespace
 
 class ResultNotifierTest : public QObject {
@@ -197,7 +186,7 @@ private slots:
         const QString folder = m_temp.path() + "/Inbox";
         world.notifier.followCopy("COPY", std::make_shared<CopyControl>(), "Inbox",
                                   QFile::encodeName(folder).toStdString());
-        world.notifier.showProgress("COPY", progress(0, 3, 1'200'000, 4'700'000));
+        world.notifier.showProgress("COPY", CopyProgress{0, 3, 1'200'000, 4'700'000});
         settle();
         QVERIFY2(world.center.calls().isEmpty(), "no progress before the copy ran a while");
 
@@ -214,7 +203,7 @@ private slots:
 
         // Many reports in a row change it once, after a while, to the latest figures.
         for (int done = 1; done <= 20; ++done)
-            world.notifier.showProgress("COPY", progress(1, 3, done * 200'000, 4'700'000));
+            world.notifier.showProgress("COPY", CopyProgress{1, 3, done * 200'000, 4'700'000});
         settle();
         QCOMPARE(world.center.calls().count("add"), 1);
         QTRY_COMPARE_WITH_TIMEOUT(world.center.calls().count("add"), 2, 5000);
@@ -223,7 +212,7 @@ private slots:
 
         // The result takes its place, and later reports change nothing any more.
         world.notifier.postCopyNotification(copiedInto(folder, 3), "Inbox", "COPY");
-        world.notifier.showProgress("COPY", progress(3, 3, 4'700'000, 4'700'000));
+        world.notifier.showProgress("COPY", CopyProgress{3, 3, 4'700'000, 4'700'000});
         QTest::qWait(int(ResultNotifier::progressInterval.count()) + 300);
         QCOMPARE(world.center.calls().count("add"), 3);
         QCOMPARE(world.center.delivered().size(), 1);
@@ -238,8 +227,8 @@ private slots:
         World world;
         world.center.setAuthorizationStatus(AuthorizationStatus::authorized);
         world.notifier.followCopy("COPY", std::make_shared<CopyControl>(), "Inbox", "/dst");
-        world.notifier.showProgress("COPY", progress(0, 1, 0, std::nullopt));
-        world.notifier.showProgress("COPY", progress(1, 1, 0, std::nullopt));
+        world.notifier.showProgress("COPY", CopyProgress{0, 1, 0, std::nullopt});
+        world.notifier.showProgress("COPY", CopyProgress{1, 1, 0, std::nullopt});
         world.notifier.postCopyNotification(copiedInto(m_temp.path(), 1), "Inbox", "COPY");
         QTest::qWait(int(ResultNotifier::progressDelay.count()) + 300);
         QCOMPARE(world.center.calls().count("add"), 1);
@@ -254,7 +243,7 @@ private slots:
         const auto control = std::make_shared<CopyControl>();
         world.notifier.followCopy("COPY", control, "Inbox",
                                   QFile::encodeName(folder).toStdString());
-        world.notifier.showProgress("COPY", progress(1, 10, 0, std::nullopt));
+        world.notifier.showProgress("COPY", CopyProgress{1, 10, 0, std::nullopt});
         QTRY_COMPARE_WITH_TIMEOUT(world.center.delivered().size(), 1, 5000);
         QCOMPARE(world.center.delivered().front().body, "1 of 10 items");
 
@@ -281,11 +270,11 @@ private slots:
         World world;
         world.center.setAuthorizationStatus(AuthorizationStatus::authorized);
         world.notifier.followCopy("COPY", std::make_shared<CopyControl>(), "Inbox", "/dst");
-        world.notifier.showProgress("COPY", progress(1, 10, 0, std::nullopt));
+        world.notifier.showProgress("COPY", CopyProgress{1, 10, 0, std::nullopt});
         QTRY_COMPARE_WITH_TIMEOUT(world.center.delivered().size(), 1, 5000);
 
         QVERIFY(world.center.dismiss("COPY"));
-        world.notifier.showProgress("COPY", progress(5, 10, 0, std::nullopt));
+        world.notifier.showProgress("COPY", CopyProgress{5, 10, 0, std::nullopt});
         QTest::qWait(int(ResultNotifier::progressInterval.count()) + 300);
         QCOMPARE(world.center.calls().count("add"), 1);
         QCOMPARE(world.revealed, QStringList{});

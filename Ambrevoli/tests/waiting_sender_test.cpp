@@ -1,10 +1,9 @@
 // ambrevoli-send --wait against a real host copying from a slowed-down source: the progress bar
 // it draws on a terminal (and nowhere else), and Ctrl-C, which cancels the copy.
 
-#include "desktop_fakes.h"
+#include "host_session.h"
 #include "slow_source.h"
 
-#include "copy_engine.h"
 #include "destination_store.h"
 #include "host_message.h"
 #include "instance_channel.h"
@@ -13,7 +12,6 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
@@ -23,7 +21,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 
 using namespace ambrevoli;
 using namespace ambrevoli::testing;
@@ -33,69 +30,20 @@ class WaitingSenderTest : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<QTemporaryDir> m_temp;
-    std::unique_ptr<PrivateSessionBus> m_bus;
-    std::unique_ptr<FakeNotificationServer> m_server;
-    std::unique_ptr<HelperProcess> m_host;
-    std::optional<SlowSource> m_source;
-    QString m_log;
+    std::unique_ptr<HostSession> m_session;
 
-    std::string path(std::string_view relative) const
-    {
-        return m_temp->path().toStdString() + "/" + std::string(relative);
-    }
-
-    QProcessEnvironment environment() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", QString::fromStdString(path("home")));
-        env.insert("XDG_DATA_HOME", QString::fromStdString(path("home/.local/share")));
-        env.insert("XDG_CONFIG_HOME", QString::fromStdString(path("home/.config")));
-        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(path("run")));
-        env.insert("DBUS_SESSION_BUS_ADDRESS", m_bus->address());
-        env.insert("AMBREVOLI_HOST", AMBREVOLI_HOST_BINARY);
-        env.insert("AMBREVOLI_LOG", "stderr");
-        env.insert("AMBREVOLI_LOG_PRIVATE", "1");
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("TERM", "xterm");
-        env.remove("DISPLAY");
-        env.remove("WAYLAND_DISPLAY");
-        return env;
-    }
+    std::string path(std::string_view relative) const { return m_session->path(relative); }
+    QProcessEnvironment environment() const { return m_session->environment(); }
 
     // Mounts the slowed-down source with `files` of `size` bytes each, read together at
-    // `bytesPerSecond`; yields their paths. Skips the test where no such source can be mounted.
-    QStringList mountSource(const QStringList& names, std::uint64_t size,
-                            std::uint64_t bytesPerSecond)
+    // `bytesPerSecond`; yields their paths, or why there can be no such source here.
+    std::expected<QStringList, std::string>
+    mountSource(const QStringList& names, std::uint64_t size, std::uint64_t bytesPerSecond)
     {
         std::vector<SlowSource::File> files;
         for (const QString& name : names)
             files.push_back({name.toStdString(), size});
-        auto mounted = SlowSource::mount(path("src"), files, bytesPerSecond);
-        if (!mounted)
-            return {};
-        m_source.emplace(std::move(*mounted));
-        QStringList paths;
-        for (const QString& name : names)
-            paths << QString::fromStdString(m_source->path(name.toStdString()));
-        return paths;
-    }
-
-    // The items in the destination: none half-made, and each a whole copy of its source.
-    void checkDestination(const std::vector<std::string>& expectedAbsent)
-    {
-        for (const auto& entry : fs::directory_iterator(path("home/Drop"))) {
-            const std::string name = entry.path().filename();
-            QVERIFY2(!name.starts_with(temporaryPrefix), name.c_str());
-            const auto& files = m_source->files();
-            const auto served = std::find_if(files.begin(), files.end(),
-                                             [&](const auto& file) { return file.name == name; });
-            QVERIFY2(served != files.end(), name.c_str());
-            const auto mismatch = SlowSource::mismatch(entry.path(), *served);
-            QVERIFY2(!mismatch, (name + ": " + mismatch.value_or("")).c_str());
-        }
-        for (const std::string& name : expectedAbsent)
-            QVERIFY2(!fs::exists(path("home/Drop/" + name)), name.c_str());
+        return m_session->mountSlowSource("src", files, bytesPerSecond);
     }
 
     static QString readAll(QProcess& process, QProcess::ProcessChannel channel)
@@ -107,46 +55,23 @@ private:
 private slots:
     void init()
     {
-        m_temp = std::make_unique<QTemporaryDir>();
-        m_log.clear();
         if (const auto reason = SlowSource::unavailableReason())
             QSKIP(reason->c_str());
-        m_bus = std::make_unique<PrivateSessionBus>();
-        if (m_bus->address().isEmpty())
-            QSKIP(qPrintable("no private session bus: " + m_bus->failure()));
-        m_server = std::make_unique<FakeNotificationServer>();
-        QVERIFY(m_server->serve(m_bus->connect("notifications")));
-        fs::create_directories(path("run"));
-        fs::permissions(path("run"), fs::perms::owner_all);
+        m_session = std::make_unique<HostSession>();
+        if (const auto reason = m_session->unavailableReason())
+            QSKIP(qPrintable(*reason));
+        m_session->setVariable("TERM", "xterm");
         fs::create_directories(path("home/Drop"));
         const std::string destinations = path("home/.local/share/ambrevoli/destinations.json");
         auto store = DestinationStore::load(destinations);
         QVERIFY(store);
         store->add(path("home/Drop"), "Drop");
         QVERIFY(store->save(destinations));
-
-        m_host = std::make_unique<HelperProcess>();
-        m_host->setProcessEnvironment(environment());
-        connect(m_host.get(), &QProcess::readyReadStandardError, this,
-                [this] { m_log += QString::fromUtf8(m_host->readAllStandardError()); });
-        m_host->start(AMBREVOLI_HOST_BINARY, {"--background"});
-        QVERIFY(m_host->waitForStarted());
-        QVERIFY(QTest::qWaitFor([&] { return m_log.contains("Ambrevoli started"); }, 20000));
+        const QString failure = m_session->start();
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
     }
 
-    void cleanup()
-    {
-        if (m_host) {
-            m_host->terminate();
-            // Its event loop serves the notification server the host reports to on its way out.
-            (void)QTest::qWaitFor([&] { return m_host->state() == QProcess::NotRunning; }, 20000);
-        }
-        m_host.reset();
-        m_source.reset(); // before the folder it is mounted in goes
-        m_server.reset();
-        m_bus.reset();
-        m_temp.reset();
-    }
+    void cleanup() { m_session.reset(); }
 
     // The first Ctrl-C cancels the copy and the sender still prints the report; a second one
     // ends the wait. Either way the host cleans up: nothing half-made stays behind.
@@ -164,9 +89,10 @@ private slots:
         QStringList names;
         for (int i = 1; i <= 8; ++i)
             names << QString("%1.bin").arg(i);
-        const QStringList files = mountSource(names, 1 << 20, 2 << 20);
-        if (files.isEmpty())
-            QSKIP("the slowed-down source could not be mounted");
+        const auto mounted = mountSource(names, 1 << 20, 2 << 20);
+        if (!mounted)
+            QSKIP(mounted.error().c_str());
+        const QStringList& files = *mounted;
         HelperProcess sender;
         sender.setProcessEnvironment(environment());
         sender.start(AMBREVOLI_SEND_BINARY, QStringList{"--wait", "--to", "Drop"} + files);
@@ -199,18 +125,18 @@ private slots:
             QVERIFY2(out.contains(cancelled) && out.contains(" was cancelled"), qPrintable(out));
 
         // The host goes on without a sender that stopped waiting.
-        QVERIFY(QTest::qWaitFor([&] { return m_log.contains(" was cancelled"); }, 20000));
-        QVERIFY(m_log.contains(cancelled));
-        checkDestination({"8.bin"});
-        QCOMPARE(m_host->state(), QProcess::Running);
+        QVERIFY(m_session->waitForLog(" was cancelled"));
+        QVERIFY(m_session->log().contains(cancelled));
+        QCOMPARE(m_session->faultyCopiesIn("home/Drop"), QString());
+        QVERIFY(!fs::exists(path("home/Drop/8.bin")));
+        QCOMPARE(m_session->host().state(), QProcess::Running);
     }
 
     // Against a host that never tells the outcome: the first Ctrl-C sends the cancel and the
     // sender goes on waiting; the second ends it at once.
     void aSecondCtrlCStopsWaitingAtOnce()
     {
-        m_host->terminate();
-        QVERIFY(QTest::qWaitFor([&] { return m_host->state() == QProcess::NotRunning; }, 20000));
+        QVERIFY(m_session->stopHost());
         const QString socketPath = QString::fromStdString(path("run/ambrevoli/instance"));
         QLocalServer host;
         QLocalServer::removeServer(socketPath);
@@ -256,9 +182,10 @@ private slots:
     void theBarIsDrawnOnlyOnATerminal()
     {
         QFETCH(bool, terminal);
-        const QStringList files = mountSource({"a.bin"}, 2 << 20, 2 << 20);
-        if (files.isEmpty())
-            QSKIP("the slowed-down source could not be mounted");
+        const auto mounted = mountSource({"a.bin"}, 2 << 20, 2 << 20);
+        if (!mounted)
+            QSKIP(mounted.error().c_str());
+        const QStringList& files = *mounted;
         constexpr int columns = 60;
         int master = -1, slave = -1;
         winsize size{24, columns, 0, 0};

@@ -256,28 +256,18 @@ TEST_F(CopySummaryTest, CancelledCopiesSayWhatWasStillCopied)
 
 TEST_F(CopySummaryTest, ProgressCountsBytesWhenKnownElseItems)
 {
-    const auto progress = [](std::int64_t itemsDone, std::int64_t itemsTotal,
-                             std::int64_t bytesDone, std::optional<std::int64_t> bytesTotal) {
-        CopyProgress p;
-        p.itemsDone = itemsDone;
-        p.itemsTotal = itemsTotal;
-        p.bytesDone = bytesDone;
-        p.bytesTotal = bytesTotal;
-        return p;
-    };
     struct Case {
         CopyProgress progress;
         const char* title;
         const char* body;
     } cases[] = {
-        {progress(0, 3, 1'200'000, 4'700'000'000), "Copying 3 items to Inbox", "1.2 MB of 4.7 GB"},
-        {progress(0, 1, 0, 532), "Copying 1 item to Inbox", "0 bytes of 532 bytes"},
-        {progress(3, 10, 0, std::nullopt), "Copying 10 items to Inbox", "3 of 10 items"},
-        {progress(0, 1, 0, std::nullopt), "Copying 1 item to Inbox", "0 of 1 item"},
+        {{0, 3, 1'200'000, 4'700'000'000}, "Copying 3 items to Inbox", "1.2 MB of 4.7 GB"},
+        {{0, 1, 0, 532}, "Copying 1 item to Inbox", "0 bytes of 532 bytes"},
+        {{3, 10, 0, std::nullopt}, "Copying 10 items to Inbox", "3 of 10 items"},
+        {{0, 1, 0, std::nullopt}, "Copying 1 item to Inbox", "0 of 1 item"},
         // Empty files and folders only: there are no bytes to count.
-        {progress(1, 2, 0, 0), "Copying 2 items to Inbox", "1 of 2 items"},
-        {progress(1200, 1500, 0, std::nullopt), "Copying 1,500 items to Inbox",
-         "1,200 of 1,500 items"},
+        {{1, 2, 0, 0}, "Copying 2 items to Inbox", "1 of 2 items"},
+        {{1200, 1500, 0, std::nullopt}, "Copying 1,500 items to Inbox", "1,200 of 1,500 items"},
     };
     for (const auto& c : cases) {
         const CopyProgressSummary summary(c.progress, "Inbox");
