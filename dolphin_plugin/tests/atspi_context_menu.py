@@ -8,14 +8,13 @@ the item that takes the focus when Down is pressed in it. Each ITEM names an ite
 found so far; every one but the last opens a submenu, in which the next is looked for. Exits
 non-zero, naming what it missed, when the menu or an item does not show within 30 seconds.
 """
+import pathlib
 import subprocess
 import sys
 import time
 
-import gi
-
-gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi, GLib  # noqa: E402
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests"))
+from atspi_tree import Atspi, GLib, children, named, wait_for  # noqa: E402
 
 
 def focused_menu_item(deadline):
@@ -45,14 +44,11 @@ def focused_menu_item(deadline):
     return found[0] if found else None
 
 
-def child_named(menu, name):
-    try:
-        for i in range(menu.get_child_count()):
-            child = menu.get_child_at_index(i)
-            if child is not None and child.get_name() == name:
-                return child
-    except GLib.Error:
-        pass
+def click(menu, name):
+    """The item of menu called name once it was clicked; None while it does not show."""
+    for child in children(menu) if menu is not None else []:
+        if child is not None and named(child, name):
+            return child if child.do_action(0) else None
     return None
 
 
@@ -65,13 +61,9 @@ def main():
         sys.exit("atspi_context_menu: no open menu took the focus")
     menu = item.get_parent()
     for name in sys.argv[1:]:
-        while True:
-            found = child_named(menu, name) if menu is not None else None
-            if found is not None and found.do_action(0):
-                break
-            if time.monotonic() > deadline:
-                sys.exit(f"atspi_context_menu: no menu item {name!r}")
-            time.sleep(0.2)
+        found = wait_for(lambda: click(menu, name), deadline - time.monotonic())
+        if found is None:
+            sys.exit(f"atspi_context_menu: no menu item {name!r}")
         # A menu item's only child is its submenu.
         menu = found.get_child_at_index(0) if found.get_child_count() else None
 

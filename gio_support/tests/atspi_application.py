@@ -5,32 +5,31 @@ Usage: atspi_application.py PID
 
 Waits up to 30 seconds for it to show; exits non-zero when it does not.
 """
+import pathlib
 import sys
-import time
 
-import gi
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests"))
+from atspi_tree import GLib, applications, wait_for  # noqa: E402
 
-gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
+
+def name_of(pid):
+    for app in applications():
+        try:
+            if app.get_process_id() == pid:
+                return app.get_name()
+        except GLib.Error:
+            pass
+    return None
 
 
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     pid = int(sys.argv[1])
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        desktop = Atspi.get_desktop(0)
-        for i in range(desktop.get_child_count()):
-            app = desktop.get_child_at_index(i)
-            try:
-                if app is not None and app.get_process_id() == pid:
-                    print(app.get_name())
-                    return
-            except gi.repository.GLib.Error:
-                pass
-        time.sleep(0.2)
-    sys.exit(f"atspi_application: no application with pid {pid}")
+    name = wait_for(lambda: name_of(pid))
+    if name is None:
+        sys.exit(f"atspi_application: no application with pid {pid}")
+    print(name)
 
 
 if __name__ == "__main__":
