@@ -11,17 +11,10 @@
 # Exits 77 (skipped) where it cannot run, saying why.
 set -euo pipefail
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
-fail() {
-  echo "FAIL: $*"
-  [[ -n ${work-} && -f $work/nautilus.log ]] && { echo "--- Nautilus's output:"; cat -v "$work/nautilus.log"; }
-  exit 1
-}
-
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/desktop_check.bash
+source "$here/../../tests/desktop_check.bash"
+check_log_name=nautilus.log check_log_title="Nautilus's output"
 extensiondir=$(pkg-config --variable=extensiondir libnautilus-extension-4)
 
 case ${1-} in
@@ -29,12 +22,8 @@ case ${1-} in
   # In the private mount namespace: Nautilus's extension folder shows the staged one.
   work=$2
   mount --bind "$work/stage$extensiondir" "$extensiondir"
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-  xvfb=$!
-  trap 'kill $xvfb 2>/dev/null || true' EXIT
-  for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
-  [[ -s $work/display ]] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-  DISPLAY=:$(head -n1 "$work/display") dbus-run-session -- "$0" --session "$work"
+  check_start_xvfb fail
+  dbus-run-session -- "$0" --session "$work"
   exit
   ;;
 --session)
@@ -42,39 +31,17 @@ case ${1-} in
   ;;
 *)
   build=${1:?usage: nautilus_check.sh <build folder>}
-  [[ $(id -u) -eq 0 ]] || skip "needs root, to bind the staged module over Nautilus's extension folder in a mount namespace"
-  for tool in nautilus Xvfb xdotool dbus-run-session unshare setpriv; do
-    command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps installs it)"
-  done
-  /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
-    skip "the accessibility bindings (python3-gi, gir1.2-atspi-2.0) are not installed"
-  if [[ $(ldd "$build/finder_extension/libambrevoli-finder.so") == *libasan* ]]; then
-    skip "this module is built with AddressSanitizer, which an uninstrumented Nautilus cannot load"
-  fi
-  unshare --mount --pid --fork --mount-proc --propagation private true 2>/dev/null ||
-    skip "cannot make mount and PID namespaces here"
+  check_root "bind the staged module over Nautilus's extension folder in a mount namespace"
+  check_tools nautilus Xvfb xdotool dbus-run-session unshare setpriv
+  check_atspi_bindings
+  check_uninstrumented "$build/finder_extension/libambrevoli-finder.so" \
+    "this module is built with AddressSanitizer, which an uninstrumented Nautilus cannot load"
+  check_namespaces
 
-  work=$(mktemp -d /tmp/ambrevoli-nautilus-XXXXXX)
-  # The session's services (gvfsd-metadata) may still write into the home folder for a moment
-  # after the bus has gone.
-  cleanup() {
-    for _ in $(seq 50); do rm -rf "$work" 2>/dev/null && return; sleep 0.1; done
-    echo "could not remove $work"
-  }
-  trap cleanup EXIT
-  DESTDIR=$work/stage cmake --install "$build" --prefix /usr >"$work/install.log"
+  check_make_work nautilus
+  check_stage "$build"
   [[ -f $work/stage$extensiondir/libambrevoli-finder.so ]] || fail "the module was not staged into $extensiondir"
-
-  # The user's world: two files, a destination and a destination that is gone.
-  mkdir -p "$work/home/src" "$work/home/.local/share/ambrevoli" "$work/dest" "$work/run"
-  chmod 700 "$work/run"
-  echo one >"$work/home/src/a.txt"
-  echo two >"$work/home/src/b.txt"
-  cat >"$work/home/.local/share/ambrevoli/destinations.json" <<JSON
-{"version": 1, "destinations": [
-  {"id": "3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F", "label": "Photos_2024", "path": "$work/dest"},
-  {"id": "0B8D7C4A-52E1-4F0B-A1C3-9D8E7F6A5B4C", "label": "Gone", "path": "$work/gone"}]}
-JSON
+  check_make_send_world
   # The host records how it was started; one record per start.
   cat >"$work/host" <<'HOST'
 #!/bin/sh
@@ -86,46 +53,21 @@ mv "$record.partial" "$record"
 HOST
   chmod 755 "$work/host"
 
-  status=0
-  # A PID namespace too: when its first process ends, whatever the session started ends with it.
-  # unshare kills that process when it goes itself (--kill-child), and the kernel ends unshare
-  # when this script goes, even killed outright (SIGKILL, where no trap runs): the signal is
-  # armed first, then the parent checked, in case this script went in between.
-  setpriv --pdeathsig KILL -- sh -c '[ "$PPID" = "$0" ] || exit 1; exec "$@"' $$ \
-    unshare --mount --pid --fork --kill-child --mount-proc --propagation private -- \
-    "$0" --inside "$work" || status=$?
-  exit $status
+  check_rerun_in_namespaces --inside "$work"
   ;;
 esac
 
 # On the private session bus, on Xvfb.
-export HOME=$work/home XDG_RUNTIME_DIR=$work/run
-export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config XDG_CACHE_HOME=$HOME/.cache
+check_user_env
 export AMBREVOLI_LOG=stderr AMBREVOLI_LOG_PRIVATE=1 AMBREVOLI_HOST=$work/host
 export GDK_BACKEND=x11 GSK_RENDERER=cairo GSETTINGS_BACKEND=memory
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 # the real host's window, found through AT-SPI
-unset XDG_ACTIVATION_TOKEN DESKTOP_STARTUP_ID
 
-log=$work/nautilus.log
-nautilus --new-window "$HOME/src" >"$log" 2>&1 &
-nautilus=$!
-trap 'kill $nautilus 2>/dev/null || true' EXIT
-
-module_lines() { grep -a '^ambrevoli.finder\[extension\] ' "$log" | sed 's/^ambrevoli.finder\[extension\] //'; }
-has_line() { # pattern (extended regular expression, whole line), tenths of a second to wait
-  for _ in $(seq "$2"); do
-    module_lines | grep -Ex -- "$1" >/dev/null && return 0
-    kill -0 $nautilus 2>/dev/null || fail "Nautilus ended"
-    sleep 0.1
-  done
-  return 1
-}
-wait_for_line() { has_line "$1" 600 || fail "no line like '$1'"; }
+nautilus --new-window "$HOME/src" >"$work/nautilus.log" 2>&1 &
+check_watch_module Nautilus $! "$work/nautilus.log" ambrevoli.finder
 started() { ls "$work" | grep -Ec '^started\.[0-9]+$' || true; }
-wait_for_starts() {
-  for _ in $(seq 300); do [[ $(started) -ge $1 ]] && return 0; sleep 0.1; done
-  fail "the host was not started"
-}
+started_at_least() { [[ $(started) -ge $1 ]]; }
+wait_for_starts() { check_wait_until 30 started_at_least "$1" || fail "the host was not started"; }
 
 wait_for_line "default: Running from $extensiondir: true"
 wait_for_line 'default: Watching [0-9]+ folders: / and the mounted volume roots'
@@ -180,5 +122,5 @@ xdotool key --clearmodifiers shift+F10
   fail "Edit Destinations… did not open the Ambrevoli Settings window"
 
 echo "Nautilus loaded the module and its menu worked. The module logged:"
-module_lines | sed 's/^/  /'
+extension_lines | sed 's/^/  /'
 echo "The settings start carried ${start##*$'\n'}; the real host showed its settings window."

@@ -11,17 +11,10 @@
 # Exits 77 (skipped) where it cannot run, saying why.
 set -euo pipefail
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
-fail() {
-  echo "FAIL: $*"
-  [[ -n ${work-} && -f $work/manager.log ]] && { echo "--- The file manager's output:"; cat -v "$work/manager.log"; }
-  exit 1
-}
-
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/desktop_check.bash
+source "$here/../../tests/desktop_check.bash"
+check_log_name=manager.log check_log_title="The file manager's output"
 manager=${2:?usage: file_manager_check.sh <build folder> nemo|caja|thunar}
 case $manager in
 nemo)
@@ -35,7 +28,6 @@ thunar)
   command=(thunar) ;;
 *) fail "unknown file manager $manager" ;;
 esac
-subsystem=ambrevoli.$manager
 extensiondir=$(pkg-config --variable=$variable $package 2>/dev/null) || skip "$package is not installed"
 
 case ${3-} in
@@ -47,12 +39,8 @@ case ${3-} in
   mount -t overlay overlay \
     -o "lowerdir=$shown,upperdir=$work/stage$shown,workdir=$work/overlay-work" "$shown" \
     2>"$work/overlay.log" || skip "cannot mount an overlay here: $(cat "$work/overlay.log")"
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-  xvfb=$!
-  trap 'kill $xvfb 2>/dev/null || true' EXIT
-  for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
-  [[ -s $work/display ]] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-  DISPLAY=:$(head -n1 "$work/display") dbus-run-session -- "$0" "$work" "$manager" --session
+  check_start_xvfb fail
+  dbus-run-session -- "$0" "$work" "$manager" --session
   exit
   ;;
 --session)
@@ -60,77 +48,37 @@ case ${3-} in
   ;;
 *)
   build=${1:?usage: file_manager_check.sh <build folder> nemo|caja|thunar}
-  [[ $(id -u) -eq 0 ]] || skip "needs root, to lay the staged module over the file manager's extension folder in a mount namespace"
-  for tool in "${command[0]}" Xvfb xdotool dbus-run-session unshare setpriv; do
-    command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps installs it)"
-  done
-  /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
-    skip "the accessibility bindings (python3-gi, gir1.2-atspi-2.0) are not installed"
+  check_root "lay the staged module over the file manager's extension folder in a mount namespace"
+  check_tools "${command[0]}" Xvfb xdotool dbus-run-session unshare setpriv
+  check_atspi_bindings
   [[ -f $build/$module ]] || skip "the $manager module was not built"
-  if [[ $(ldd "$build/$module") == *libasan* ]]; then
-    skip "this module is built with AddressSanitizer, which an uninstrumented file manager cannot load"
-  fi
-  unshare --mount --pid --fork --mount-proc --propagation private true 2>/dev/null ||
-    skip "cannot make mount and PID namespaces here"
+  check_uninstrumented "$build/$module" \
+    "this module is built with AddressSanitizer, which an uninstrumented file manager cannot load"
+  check_namespaces
   # The folder the staged files show through: the extension folder or, where it does not exist
   # yet, its nearest existing ancestor.
   shown=$extensiondir
   while [[ ! -d $shown ]]; do shown=$(dirname "$shown"); done
 
-  work=$(mktemp -d /tmp/ambrevoli-$manager-XXXXXX)
-  cleanup() {
-    for _ in $(seq 50); do rm -rf "$work" 2>/dev/null && return; sleep 0.1; done
-    echo "could not remove $work"
-  }
-  trap cleanup EXIT
-  DESTDIR=$work/stage cmake --install "$build" --prefix /usr >"$work/install.log"
+  check_make_work "$manager"
+  check_stage "$build"
   [[ -f $work/stage$extensiondir/$(basename "$module") ]] ||
     fail "the module was not staged into $extensiondir"
   [[ -x $work/stage/usr/bin/ambrevoli ]] || fail "the host was not staged"
+  check_make_send_world
 
-  # The user's world: two files, a destination and a destination that is gone.
-  mkdir -p "$work/home/src" "$work/home/.local/share/ambrevoli" "$work/dest" "$work/run"
-  chmod 700 "$work/run"
-  echo one >"$work/home/src/a.txt"
-  echo two >"$work/home/src/b.txt"
-  cat >"$work/home/.local/share/ambrevoli/destinations.json" <<JSON
-{"version": 1, "destinations": [
-  {"id": "3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F", "label": "Photos_2024", "path": "$work/dest"},
-  {"id": "0B8D7C4A-52E1-4F0B-A1C3-9D8E7F6A5B4C", "label": "Gone", "path": "$work/gone"}]}
-JSON
-
-  status=0
-  # A PID namespace too: when its first process ends, whatever the session started ends with it
-  # (see nautilus_check.sh for why the parent is checked after arming the signal).
-  setpriv --pdeathsig KILL -- sh -c '[ "$PPID" = "$0" ] || exit 1; exec "$@"' $$ \
-    unshare --mount --pid --fork --kill-child --mount-proc --propagation private -- \
-    "$0" "$work" "$manager" --inside "$shown" || status=$?
-  exit $status
+  check_rerun_in_namespaces "$work" "$manager" --inside "$shown"
   ;;
 esac
 
 # On the private session bus, on Xvfb.
-export HOME=$work/home XDG_RUNTIME_DIR=$work/run
-export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config XDG_CACHE_HOME=$HOME/.cache
+check_user_env
 export AMBREVOLI_LOG=stderr AMBREVOLI_LOG_PRIVATE=1 AMBREVOLI_HOST=$work/stage/usr/bin/ambrevoli
 export GDK_BACKEND=x11 GSETTINGS_BACKEND=memory NO_AT_BRIDGE=0 GTK_A11Y=atspi
-unset XDG_ACTIVATION_TOKEN DESKTOP_STARTUP_ID
 
-log=$work/manager.log
-"${command[@]}" "$HOME/src" >"$log" 2>&1 &
+"${command[@]}" "$HOME/src" >"$work/manager.log" 2>&1 &
 pid=$!
-trap 'kill $pid 2>/dev/null || true' EXIT
-
-module_lines() { grep -a "^$subsystem\[extension\] " "$log" | sed "s/^$subsystem\[extension\] //"; }
-has_line() { # pattern (extended regular expression, whole line), tenths of a second to wait
-  for _ in $(seq "$2"); do
-    module_lines | grep -Ex -- "$1" >/dev/null && return 0
-    kill -0 $pid 2>/dev/null || fail "${command[0]} ended"
-    sleep 0.1
-  done
-  return 1
-}
-wait_for_line() { has_line "$1" 600 || fail "no line like '$1'"; }
+check_watch_module "${command[0]}" $pid "$work/manager.log" "ambrevoli.$manager"
 
 wait_for_line "default: Running from $extensiondir: true"
 wait_for_line 'default: Watching [0-9]+ folders: / and the mounted volume roots'
@@ -167,12 +115,8 @@ wait_for_line 'default: Clicked tag 1, 2 items'
 wait_for_line 'default: Handed off to the host app, pid 0'
 
 # The real host copies both files.
-for _ in $(seq 300); do
-  [[ -f $work/dest/a.txt && -f $work/dest/b.txt ]] && break
-  sleep 0.1
-done
-[[ $(cat "$work/dest/a.txt" 2>/dev/null) == one && $(cat "$work/dest/b.txt" 2>/dev/null) == two ]] ||
+check_wait_until 30 check_sent_files_arrived ||
   fail "the host did not copy the files: $(ls -la "$work/dest")"
 
 echo "${command[0]} loaded the module, showed Send To and the host copied the selection. The module logged:"
-module_lines | sed 's/^/  /'
+extension_lines | sed 's/^/  /'

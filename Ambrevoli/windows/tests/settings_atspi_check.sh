@@ -9,17 +9,10 @@
 # Exits 77 (skipped) where it cannot run, saying why.
 set -euo pipefail
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
-fail() {
-  echo "FAIL: $*"
-  [[ -n ${work-} && -f $work/host.log ]] && { echo "--- The host's output:"; cat -v "$work/host.log"; }
-  exit 1
-}
-
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/desktop_check.bash
+source "$here/../../../tests/desktop_check.bash"
+check_log_name=host.log check_log_title="The host's output"
 
 case ${1-} in
 --session)
@@ -31,44 +24,30 @@ case ${1-} in
   build=${1:?usage: settings_atspi_check.sh <build folder>}
   host=$build/Ambrevoli/ambrevoli
   send=$build/tools/ambrevoli-send
-  # In a PID namespace of its own where it can have one: whatever the check starts (the display,
-  # the buses, the host) ends with it, however it ends.
-  if [[ -z ${AMBREVOLI_CHECK_NAMESPACE-} ]] &&
-    unshare --pid --fork --mount-proc --kill-child true 2>/dev/null; then
-    AMBREVOLI_CHECK_NAMESPACE=1 exec unshare --pid --fork --mount-proc --kill-child "$0" "$@"
-  fi
-  for tool in Xvfb xdotool dbus-run-session; do
-    command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps installs it)"
-  done
-  /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
-    skip "the accessibility bindings (python3-gi, gir1.2-atspi-2.0) are not installed"
-  # One run per CI run is enough for a check of the desktop; the sanitizer build skips it.
-  [[ $(ldd "$host") != *libasan* ]] || skip "the host is built with AddressSanitizer"
+  # Whatever the check starts (the display, the buses, the host) ends with its PID namespace.
+  check_own_pid_namespace "$@"
+  check_tools Xvfb xdotool dbus-run-session
+  check_atspi_bindings
+  check_uninstrumented "$host" "the host is built with AddressSanitizer"
 
-  work=$(mktemp -d /tmp/ambrevoli-settings-XXXXXX)
-  mkdir -p "$work/home/Photos" "$work/run"
-  chmod 700 "$work/run"
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-  xvfb=$!
-  trap 'kill $xvfb 2>/dev/null || true; rm -rf "$work"' EXIT
-  for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
-  [[ -s $work/display ]] || skip "Xvfb did not start: $(cat "$work/xvfb.log")"
-  DISPLAY=:$(head -n1 "$work/display") dbus-run-session -- "$0" --session "$work" "$host" "$send"
+  check_make_work settings
+  mkdir "$work/home/Photos"
+  check_start_xvfb skip
+  dbus-run-session -- "$0" --session "$work" "$host" "$send"
   exit
   ;;
 esac
 
 # On the private session bus (which starts the accessibility bus on demand), on Xvfb.
-export HOME=$work/home XDG_RUNTIME_DIR=$work/run
-export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config XDG_CACHE_HOME=$HOME/.cache
+check_user_env
 export AMBREVOLI_LOG=stderr AMBREVOLI_LOG_PRIVATE=1 AMBREVOLI_HOST=$host
 export QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
-unset WAYLAND_DISPLAY XDG_ACTIVATION_TOKEN DESKTOP_STARTUP_ID
+unset WAYLAND_DISPLAY
 file=$XDG_DATA_HOME/ambrevoli/destinations.json
 
 "$host" --settings >"$work/host.log" 2>&1 &
 running=$!
-trap 'kill $running 2>/dev/null && wait $running || true' EXIT
+check_end_at_exit $running
 "$here/settings_atspi.py" window "Ambrevoli Settings" || fail "the settings window did not show"
 
 "$host" --add-destination "$HOME/Photos" || fail "the folder was not handed to the running host"
@@ -81,10 +60,7 @@ xdotool key --clearmodifiers ctrl+a
 xdotool type --delay 20 "Holiday Pictures"
 xdotool key Return
 
-for _ in $(seq 300); do
-  grep -q '"Holiday Pictures"' "$file" 2>/dev/null && break
-  sleep 0.1
-done
+check_wait_until 30 grep -q '"Holiday Pictures"' "$file" 2>/dev/null || true
 /usr/bin/python3 - "$file" "$HOME/Photos" <<'PY' || fail "the destinations file does not hold the new name: $(cat "$file")"
 import json, sys
 destinations = json.load(open(sys.argv[1]))["destinations"]
@@ -104,18 +80,10 @@ for i in range(int(sys.argv[2])):
     open(os.path.join(sys.argv[1], f"f{i}"), "w").close()
 PY
 "$send" --to "Holiday Pictures" "$work/Many" || fail "the send was refused"
-for _ in $(seq 300); do
-  grep -q 'is valid: 1 items found' "$work/host.log" && break
-  sleep 0.1
-done
+check_wait_until 30 grep -q 'is valid: 1 items found' "$work/host.log" || true
 xdotool key --clearmodifiers ctrl+q
-for _ in $(seq 1200); do
-  kill -0 $running 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 $running 2>/dev/null && fail "the host did not quit"
+check_wait_until 120 check_ended $running || fail "the host did not quit"
 wait $running || fail "the host quit with status $?"
-trap - EXIT
 quit=$(grep -n 'Quitting on Quit Ambrevoli' "$work/host.log" | cut -d: -f1)
 copied=$(grep -n 'Copied 1 of 1 items' "$work/host.log" | cut -d: -f1)
 [[ -n $quit ]] || fail "Quit Ambrevoli was not chosen"
