@@ -18,7 +18,7 @@
 #include "app_group.h"
 #include "bookmark.h"
 #include "destination_store.h"
-#include "extension_harness.h"
+#include "nautilus_harness.h"
 #include "scoped_env.h"
 #include "timing.h"
 
@@ -92,12 +92,13 @@ int main(int argc, char** argv)
     if (runs <= 0)
         die("usage: menu_cost [RUNS]");
 
-    auto& module = harness::ExtensionModule::instance();
+    const harness::FileManager& nautilus = harness::nautilus();
+    harness::loadModule(nautilus);
     harness::ScopedTempDir world;
     const std::string root = world.path();
     const harness::ScopedEnv dataHome("XDG_DATA_HOME", root + "/data");
-    const auto provider = module.newStartedProvider();
-    const harness::ModuleLog log;
+    const auto provider = harness::newStartedProvider(nautilus);
+    const harness::ModuleLog log(nautilus.subsystem);
 
     std::filesystem::create_directories(root + "/files");
     const std::string selected = root + "/files/photo.jpg";
@@ -105,7 +106,7 @@ int main(int argc, char** argv)
     if (file == nullptr)
         die("couldn't make the selected file");
     std::fclose(file);
-    const harness::Selection selection({harness::fileURI(selected)});
+    const harness::Selection selection(nautilus, {harness::fileURI(selected)});
 
     // Folders spread over a few parents, as a user's destinations are.
     std::vector<Destination> destinations;

@@ -9,21 +9,6 @@
 namespace ambrevoli::testing {
 namespace {
 
-GFile* location(CajaFileInfo* info) { return g_file_new_for_uri(fakeFileURI(info)); }
-char* uri(CajaFileInfo* info) { return g_strdup(fakeFileURI(info)); }
-char* scheme(CajaFileInfo* info) { return g_uri_parse_scheme(fakeFileURI(info)); }
-gboolean isGone(CajaFileInfo*) { return FALSE; }
-
-void initFileInfo(gpointer iface, gpointer)
-{
-    auto* info = static_cast<CajaFileInfoIface*>(iface);
-    info->get_location = location;
-    info->get_uri = uri;
-    info->get_activation_uri = uri;
-    info->get_uri_scheme = scheme;
-    info->is_gone = isGone;
-}
-
 const bool registered = registerFileManager({
     .name = "Caja",
     .moduleFile = AMBREVOLI_MODULE_FILE,
@@ -38,8 +23,8 @@ const bool registered = registerFileManager({
         },
     .newFile =
         [](const char* uri) {
-            return newFakeFile(
-                fakeFileType("AmbrevoliTestCajaFile", CAJA_TYPE_FILE_INFO, initFileInfo), uri);
+            return newFakeFile<CajaFileInfoIface>("AmbrevoliTestCajaFile", CAJA_TYPE_FILE_INFO,
+                                                  uri);
         },
     .fileItems =
         [](GObject* provider, GList* files) {

@@ -2,9 +2,12 @@
 #include "bookmark.h"
 #include "date_time.h"
 #include "destination_store.h"
+#include "exported_symbols.h"
 #include "fake_host.h"
+#include "module_log.h"
 #include "scoped_env.h"
 #include "send_request.h"
+#include "sent_requests.h"
 #include "temp_dir.h"
 
 #include <KAbstractFileItemActionPlugin>
@@ -22,72 +25,25 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <set>
 
 namespace ambrevoli {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::errorLine;
+using testing::inbox;
+using testing::ModuleLog;
+using testing::saveDestinations;
 using testing::ScopedTempDir;
 
-// The lines the plugin logs (its own copy of the kit, made to log to stderr) while this object
-// lives, as "<level>: <text>".
-class PluginLog {
-public:
-    PluginLog() : m_file(m_folder / "stderr")
-    {
-        std::fflush(stderr);
-        m_savedStderr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-        const int fd = ::open(m_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-    }
-    ~PluginLog()
-    {
-        std::fflush(stderr);
-        ::dup2(m_savedStderr, STDERR_FILENO);
-        ::close(m_savedStderr);
-        // Everything else written meanwhile (Qt's and KIO's warnings) still reaches a person.
-        std::ifstream in(m_file);
-        for (std::string line; std::getline(in, line);)
-            if (!line.starts_with(prefix))
-                std::fprintf(stderr, "%s\n", line.c_str());
-    }
-    PluginLog(const PluginLog&) = delete;
-    PluginLog& operator=(const PluginLog&) = delete;
-
-    std::vector<std::string> lines() const
-    {
-        std::fflush(stderr);
-        std::vector<std::string> lines;
-        std::ifstream in(m_file);
-        for (std::string line; std::getline(in, line);)
-            if (line.starts_with(prefix))
-                lines.push_back(line.substr(prefix.size()));
-        return lines;
-    }
-    void clear()
-    {
-        std::fflush(stderr);
-        if (::truncate(m_file.c_str(), 0) != 0)
-            ADD_FAILURE() << "cannot empty the captured log";
-    }
-
-private:
-    static constexpr std::string_view prefix = "ambrevoli.dolphin[extension] ";
-    ScopedTempDir m_folder;
-    std::string m_file;
-    int m_savedStderr = -1;
-};
+// The subsystem of the plugin's log lines.
+const std::string subsystem = "ambrevoli.dolphin";
 
 // As KIO's KFileItemActions makes a plugin object from the plugin's file and metadata.
 std::unique_ptr<KAbstractFileItemActionPlugin> loadPlugin()
@@ -159,12 +115,6 @@ KFileItemListProperties selectionOf(const std::vector<QUrl>& urls)
 
 QUrl local(const std::string& path) { return QUrl::fromLocalFile(QString::fromStdString(path)); }
 
-template <class E> std::string errorLine(const std::string& message, const E& error)
-{
-    return "error: " + message + ": " + std::string(errorDomain(error)) + " " +
-           std::to_string(errorCode(error)) + " <private>";
-}
-
 // The lines the very first plugin object of the process logged.
 std::vector<std::string> firstLoadLines;
 
@@ -174,7 +124,7 @@ protected:
     {
         if (!firstLoadLines.empty())
             return;
-        PluginLog log;
+        ModuleLog log(subsystem);
         loadPlugin();
         firstLoadLines = log.lines();
     }
@@ -195,30 +145,6 @@ protected:
         return temp / name;
     }
 
-    void saveDestinations(std::vector<Destination> destinations)
-    {
-        auto file = AppGroup::fromMainBundle()->destinationsFile();
-        ASSERT_TRUE(file);
-        ASSERT_TRUE(DestinationStore(std::move(destinations)).save(*file));
-    }
-
-    std::vector<SendRequest> inbox()
-    {
-        std::vector<SendRequest> requests;
-        const std::string folder = AppGroup::fromMainBundle()->requestInbox()->folder();
-        if (!fs::exists(folder))
-            return requests;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            std::ifstream in(entry.path());
-            const std::string bytes(std::istreambuf_iterator<char>(in), {});
-            auto request = SendRequest::decode(bytes);
-            EXPECT_TRUE(request) << entry.path();
-            if (request)
-                requests.push_back(*request);
-        }
-        return requests;
-    }
-
     QList<QAction*> actionsFor(const std::vector<QUrl>& urls)
     {
         return plugin->actions(selectionOf(urls), &window);
@@ -229,7 +155,7 @@ protected:
     testing::ScopedEnv dataHome{"XDG_DATA_HOME", temp / "data"};
     testing::FakeHost host;
     QWidget window;
-    PluginLog log;
+    ModuleLog log{subsystem};
     std::unique_ptr<KAbstractFileItemActionPlugin> plugin;
 };
 
@@ -429,35 +355,17 @@ TEST_F(SendToPluginTest, AClickInTheMenuKioBuiltSendsTheWholeSelection)
     EXPECT_EQ(inbox()[0].sources(), paths);
 }
 
-// The lines of `command`'s output.
-std::vector<std::string> outputOf(const std::string& command)
-{
-    std::vector<std::string> lines;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return lines;
-    char line[4096];
-    while (std::fgets(line, sizeof line, pipe)) {
-        std::string text(line);
-        text.erase(text.find_last_not_of("\r\n") + 1);
-        lines.push_back(text);
-    }
-    ::pclose(pipe);
-    return lines;
-}
-
 TEST(DolphinModuleTest, ExportsNothingButQtsPluginEntryPointsAndNeedsNoQt6)
 {
-    std::set<std::string> exported;
-    for (const std::string& line :
-         outputOf("nm -D --defined-only '" AMBREVOLI_DOLPHIN_PLUGIN_FILE "' 2>/dev/null"))
-        exported.insert(line.substr(line.rfind(' ') + 1));
-    if (exported.empty())
+    const auto exported = testing::exportedSymbols(AMBREVOLI_DOLPHIN_PLUGIN_FILE);
+    if (!exported)
         GTEST_SKIP() << "nm is not available";
-    EXPECT_EQ(exported, (std::set<std::string>{"qt_plugin_instance", "qt_plugin_query_metadata"}));
+    EXPECT_EQ(*exported,
+              (std::vector<std::string>{"qt_plugin_instance", "qt_plugin_query_metadata"}));
 
     // Qt 5 and Qt 6 in one process end it: Dolphin is Qt 5.
-    const auto needed = outputOf("readelf -d '" AMBREVOLI_DOLPHIN_PLUGIN_FILE "' 2>/dev/null");
+    const auto needed =
+        testing::commandOutput("readelf -d '" AMBREVOLI_DOLPHIN_PLUGIN_FILE "' 2>/dev/null").lines;
     ASSERT_FALSE(needed.empty());
     for (const std::string& line : needed)
         EXPECT_EQ(line.find("libQt6"), std::string::npos) << line;

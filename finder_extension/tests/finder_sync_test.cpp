@@ -1,22 +1,23 @@
-#include "extension_harness.h"
+#include "nautilus_harness.h"
 
 #include "app_group.h"
 #include "bookmark.h"
 #include "date_time.h"
 #include "destination_store.h"
+#include "exported_symbols.h"
+#include "fake_host.h"
 #include "scoped_env.h"
 #include "send_request.h"
+#include "sent_requests.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <set>
 
 // GDK as the module finds it in Nautilus's process: a display whose app launch context hands out
 // the activation token "token-1", and remembers launches reported as failed.
@@ -69,12 +70,14 @@ namespace ambrevoli {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ExtensionModule;
+using testing::errorLine;
 using testing::fileURI;
+using testing::inbox;
 using testing::Menu;
 using testing::MenuEntry;
 using testing::ModuleLog;
-using testing::Selection;
+using testing::nautilus;
+using testing::saveDestinations;
 
 const MenuEntry sendTo{"AmbrevoliFinder::SendTo", "Send To", true};
 const MenuEntry noDestinations{"AmbrevoliFinder::NoDestinations", "No Destinations", false};
@@ -86,19 +89,13 @@ MenuEntry destinationItem(int tag, std::string label, bool enabled)
     return {"AmbrevoliFinder::Destination" + std::to_string(tag), std::move(label), enabled};
 }
 
-template <class E> std::string errorLine(const std::string& message, const E& error)
-{
-    return "error: " + message + ": " + std::string(errorDomain(error)) + " " +
-           std::to_string(errorCode(error)) + " <private>";
-}
-
 class FinderSyncTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ExtensionModule::instance(); }
+    static void SetUpTestSuite() { testing::loadModule(nautilus()); }
 
     void SetUp() override
     {
-        provider = ExtensionModule::instance().newStartedProvider();
+        provider = testing::newStartedProvider(nautilus());
         fs::create_directories(temp / "files");
         for (const char* name : {"a.txt", "b c.txt", "\xC3\xBC.txt", "d", "e.txt"})
             std::ofstream(temp / ("files/" + std::string(name))) << name;
@@ -111,51 +108,31 @@ protected:
         return temp / name;
     }
 
-    void saveDestinations(std::vector<Destination> destinations)
+    Menu menuFor(const std::vector<std::string>& uris)
     {
-        auto file = AppGroup::fromMainBundle()->destinationsFile();
-        ASSERT_TRUE(file);
-        ASSERT_TRUE(DestinationStore(std::move(destinations)).save(*file));
+        return testing::fileItems(provider.get(), testing::Selection(nautilus(), uris));
     }
-
-    std::vector<SendRequest> inbox()
-    {
-        std::vector<SendRequest> requests;
-        const std::string folder = AppGroup::fromMainBundle()->requestInbox()->folder();
-        if (!fs::exists(folder))
-            return requests;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            std::ifstream in(entry.path());
-            const std::string bytes(std::istreambuf_iterator<char>(in), {});
-            auto request = SendRequest::decode(bytes);
-            EXPECT_TRUE(request) << entry.path();
-            if (request)
-                requests.push_back(*request);
-        }
-        return requests;
-    }
-
-    Selection oneFile() { return Selection({fileURI(temp / "files/a.txt")}); }
+    Menu menuForOneFile() { return menuFor({fileURI(temp / "files/a.txt")}); }
 
     testing::ScopedTempDir temp;
     testing::ScopedEnv dataHome{"XDG_DATA_HOME", temp / "data"};
     testing::FakeHost host;
-    ModuleLog log;
+    ModuleLog log{nautilus().subsystem};
     testing::Ref<GObject> provider;
 };
 
 TEST_F(FinderSyncTest, LogsWhereItRunsFrom)
 {
     log.clear();
-    auto another = ExtensionModule::instance().newProvider();
+    auto another = testing::newProvider(nautilus());
     // Loaded from the build folder, not from where Nautilus loads extensions.
-    EXPECT_EQ(log.lines(),
-              std::vector<std::string>{"default: Running from " NAUTILUS_EXTENSION_DIR ": false"});
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"default: Running from " +
+                                                    nautilus().extensionFolder + ": false"});
 }
 
 TEST_F(FinderSyncTest, AFreshInstallOffersNoDestinationsThenEditDestinations)
 {
-    Menu menu = testing::fileItems(provider.get(), oneFile());
+    Menu menu = menuForOneFile();
     EXPECT_EQ(menu.entries(), std::vector<MenuEntry>{sendTo});
     EXPECT_EQ(menu.submenu(), (std::vector<MenuEntry>{noDestinations, editDestinations}));
     EXPECT_EQ(log.lines(),
@@ -168,7 +145,7 @@ TEST_F(FinderSyncTest, AnUnreadableDestinationsFileIsLoggedAndOffersNoDestinatio
     fs::create_directories(fs::path(*file).parent_path());
     std::ofstream(*file) << "{ not json";
 
-    Menu menu = testing::fileItems(provider.get(), oneFile());
+    Menu menu = menuForOneFile();
     EXPECT_EQ(menu.submenu(), (std::vector<MenuEntry>{noDestinations, editDestinations}));
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{
@@ -182,7 +159,7 @@ TEST_F(FinderSyncTest, OneItemPerDestinationInListOrderADeletedOneDisabled)
                       Destination(Uuid::random(), "Beta", temp / "deleted"),
                       Destination(Uuid::random(), "Photos_2024", folder("photos"))});
 
-    Menu menu = testing::fileItems(provider.get(), oneFile());
+    Menu menu = menuForOneFile();
     EXPECT_EQ(menu.entries(), std::vector<MenuEntry>{sendTo});
     // An underscore is doubled so that GTK shows it instead of taking it for a shortcut mark.
     EXPECT_EQ(menu.submenu(),
@@ -253,7 +230,7 @@ TEST_F(FinderSyncTest, AFolderThatIsNotAtItsPathIsJudgedByItsBookmark)
         saveDestinations({c.make(root.path(), temp / "data")});
         log.clear();
 
-        Menu menu = testing::fileItems(provider.get(), oneFile());
+        Menu menu = menuForOneFile();
         EXPECT_EQ(menu.submenu(), (std::vector<MenuEntry>{destinationItem(1, "Moved", c.enabled),
                                                           editDestinations}));
         std::vector<std::string> expected = c.probeLines;
@@ -285,9 +262,9 @@ TEST_F(FinderSyncTest, OnlyLocalSelectedItemsGetAMenu)
     };
     for (const auto& uris : selections) {
         SCOPED_TRACE(::testing::PrintToString(uris));
-        EXPECT_TRUE(testing::fileItems(provider.get(), Selection(uris)).empty());
+        EXPECT_TRUE(menuFor(uris).empty());
     }
-    EXPECT_TRUE(testing::backgroundItems(provider.get(), fileURI(temp.path())).empty());
+    EXPECT_TRUE(testing::folderItems(nautilus(), provider.get(), fileURI(temp.path())).empty());
     // No menu was built, so none was logged.
     EXPECT_EQ(log.lines(), std::vector<std::string>{});
 }
@@ -305,7 +282,7 @@ TEST_F(FinderSyncTest, AClickWritesOneRequestWithTheSelectionAndWakesTheHostInTh
     for (const auto& path : paths)
         uris.push_back(fileURI(path));
 
-    Menu menu = testing::fileItems(provider.get(), Selection(uris));
+    Menu menu = menuFor(uris);
     log.clear();
     const double before = std::floor(now());
     menu.activate("AmbrevoliFinder::Destination2");
@@ -331,7 +308,7 @@ TEST_F(FinderSyncTest, AClickWritesOneRequestWithTheSelectionAndWakesTheHostInTh
 
 TEST_F(FinderSyncTest, EditDestinationsBringsTheHostToTheFrontWithTheDisplaysToken)
 {
-    Menu menu = testing::fileItems(provider.get(), oneFile());
+    Menu menu = menuForOneFile();
     log.clear();
     menu.activate("AmbrevoliFinder::EditDestinations");
 
@@ -349,7 +326,7 @@ TEST_F(FinderSyncTest, AHostThatCannotBeStartedIsLoggedAndItsLaunchWithdrawn)
     testing::ScopedEnv missingHost("AMBREVOLI_HOST", temp / "no-such-host");
     failedLaunches.clear();
 
-    Menu menu = testing::fileItems(provider.get(), oneFile());
+    Menu menu = menuForOneFile();
     log.clear();
     menu.activate("AmbrevoliFinder::EditDestinations");
     menu.activate("AmbrevoliFinder::Destination1");
@@ -369,7 +346,7 @@ TEST_F(FinderSyncTest, ARequestThatCannotBeWrittenLeavesTheHostAsleep)
     // Something that is not a folder where the inbox folder belongs.
     std::ofstream(AppGroup::fromMainBundle()->requestInbox()->folder()) << "";
 
-    Menu menu = testing::fileItems(provider.get(), oneFile());
+    Menu menu = menuForOneFile();
     log.clear();
     menu.activate("AmbrevoliFinder::Destination1");
 
@@ -383,7 +360,7 @@ TEST_F(FinderSyncTest, ARequestThatCannotBeWrittenLeavesTheHostAsleep)
 TEST_F(FinderSyncTest, ADestinationsFileUnreadableAtTheClickSendsNothing)
 {
     saveDestinations({Destination(Uuid::random(), "Alpha", folder("alpha"))});
-    Menu menu = testing::fileItems(provider.get(), oneFile());
+    Menu menu = menuForOneFile();
     std::ofstream(*AppGroup::fromMainBundle()->destinationsFile()) << "{ not json";
     log.clear();
     menu.activate("AmbrevoliFinder::Destination1");
@@ -401,13 +378,13 @@ TEST_F(FinderSyncTest, AClickSendsToTheDestinationItsMenuShowedOrNowhereOnceItIs
     const Uuid a = Uuid::random(), b = Uuid::random(), c = Uuid::random(), d = Uuid::random();
     saveDestinations({Destination(a, "A", folder("a")), Destination(b, "B", folder("b")),
                       Destination(c, "C", folder("c"))});
-    Menu older = testing::fileItems(provider.get(), oneFile());
+    Menu older = menuForOneFile();
 
     // Another window's menu, built after the list changed: C moved to the front, B was removed,
     // D was added. The older menu is still open.
     saveDestinations({Destination(c, "C", folder("c")), Destination(a, "A", folder("a")),
                       Destination(d, "D", folder("d"))});
-    Menu newer = testing::fileItems(provider.get(), oneFile());
+    Menu newer = menuForOneFile();
     EXPECT_EQ(newer.submenu(),
               (std::vector<MenuEntry>{destinationItem(1, "C", true), destinationItem(2, "A", true),
                                       destinationItem(3, "D", true), editDestinations}));
@@ -442,7 +419,7 @@ TEST_F(FinderSyncTest, AClickSendsToTheDestinationItsMenuShowedOrNowhereOnceItIs
 TEST_F(FinderSyncTest, MenuItemsKeepTheirProviderAlive)
 {
     saveDestinations({Destination(Uuid::random(), "Alpha", folder("alpha"))});
-    Menu menu = testing::fileItems(provider.get(), oneFile());
+    Menu menu = menuForOneFile();
     provider.reset();
     log.clear();
 
@@ -453,20 +430,10 @@ TEST_F(FinderSyncTest, MenuItemsKeepTheirProviderAlive)
 
 TEST(FinderModuleTest, ExportsNothingButNautilusModuleFunctions)
 {
-    FILE* pipe = ::popen("nm -D --defined-only '" AMBREVOLI_FINDER_MODULE "' 2>/dev/null", "r");
-    ASSERT_NE(pipe, nullptr);
-    std::set<std::string> exported;
-    char line[4096];
-    while (std::fgets(line, sizeof line, pipe)) {
-        std::string text(line);
-        text.erase(text.find_last_not_of("\r\n") + 1);
-        exported.insert(text.substr(text.rfind(' ') + 1));
-    }
-    if (::pclose(pipe) != 0 && exported.empty())
+    const auto exported = testing::exportedSymbols(nautilus().moduleFile);
+    if (!exported)
         GTEST_SKIP() << "nm is not available";
-    EXPECT_EQ(exported,
-              (std::set<std::string>{"nautilus_module_initialize", "nautilus_module_list_types",
-                                     "nautilus_module_shutdown"}));
+    EXPECT_EQ(*exported, nautilus().entryPoints);
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "extension_harness.h"
+#include "nautilus_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::drainMainLoop;
-using testing::ExtensionModule;
 using testing::ModuleLog;
+using testing::nautilus;
+using testing::newProvider;
 
 // The folder count of the last declaration logged, or -1.
 long lastDeclaredCount(const ModuleLog& log)
@@ -46,18 +47,18 @@ protected:
         // process without threads yet: before the module and GLib start any.
         privateMounts = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
                         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-        ExtensionModule::instance();
+        testing::loadModule(nautilus());
     }
 
     static bool privateMounts;
-    ModuleLog log;
+    ModuleLog log{nautilus().subsystem};
 };
 
 bool WatchedFoldersTest::privateMounts = false;
 
 TEST_F(WatchedFoldersTest, DeclaresTheFoldersFromTheMainLoopAfterStarting)
 {
-    auto provider = ExtensionModule::instance().newProvider();
+    auto provider = newProvider(nautilus());
     // Construction only schedules the first declaration.
     EXPECT_EQ(lastDeclaredCount(log), -1);
     drainMainLoop();
@@ -67,7 +68,7 @@ TEST_F(WatchedFoldersTest, DeclaresTheFoldersFromTheMainLoopAfterStarting)
 
 TEST_F(WatchedFoldersTest, AProviderGoneBeforeItsFirstDeclarationNeverMakesIt)
 {
-    ExtensionModule::instance().newProvider().reset();
+    newProvider(nautilus()).reset();
     drainMainLoop();
     EXPECT_EQ(lastDeclaredCount(log), -1);
 }
@@ -76,13 +77,13 @@ TEST_F(WatchedFoldersTest, AMountedVolumeIsDeclaredUntilItIsUnmounted)
 {
     if (!privateMounts)
         GTEST_SKIP() << "needs root and a mount namespace of its own";
-    auto provider = ExtensionModule::instance().newProvider();
+    auto provider = newProvider(nautilus());
     drainMainLoop();
     const long before = lastDeclaredCount(log);
     ASSERT_GE(before, 1);
 
     // The desktop shows a user's mount in the home folder; a tmpfs it never shows.
-    const std::string home = ExtensionModule::instance().home();
+    const std::string home = testing::home();
     const std::string hidden = home + "/Scratch", shown = home + "/Volume";
     fs::create_directories(hidden);
     fs::create_directories(shown);
@@ -91,15 +92,17 @@ TEST_F(WatchedFoldersTest, AMountedVolumeIsDeclaredUntilItIsUnmounted)
         GTEST_SKIP() << "cannot mount tmpfs and ramfs here: " << std::strerror(errno);
     std::ofstream(shown + "/photo.jpg") << "jpeg";
 
-    EXPECT_TRUE(log.waitFor(declaration(before + 1))) << ::testing::PrintToString(log.lines());
+    EXPECT_TRUE(testing::waitFor(log, declaration(before + 1)))
+        << ::testing::PrintToString(log.lines());
 
     // A selection on the new volume gets the menu.
-    testing::Selection onVolume({testing::fileURI(shown + "/photo.jpg")});
+    testing::Selection onVolume(nautilus(), {testing::fileURI(shown + "/photo.jpg")});
     EXPECT_FALSE(testing::fileItems(provider.get(), onVolume).empty());
 
     log.clear();
     ASSERT_EQ(::umount(shown.c_str()), 0);
-    EXPECT_TRUE(log.waitFor(declaration(before))) << ::testing::PrintToString(log.lines());
+    EXPECT_TRUE(testing::waitFor(log, declaration(before)))
+        << ::testing::PrintToString(log.lines());
     ::umount(hidden.c_str());
 }
 

@@ -3,6 +3,7 @@
 #include "app_group.h"
 #include "bookmark.h"
 #include "destination_store.h"
+#include "exported_symbols.h"
 #include "fake_host.h"
 #include "scoped_env.h"
 #include "send_request.h"
@@ -10,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -67,8 +66,7 @@ public:
     }
     Menu menuForURIs(const std::vector<std::string>& uris)
     {
-        Selection selection(fileManager(), uris);
-        return Menu(fileManager(), fileManager().fileItems(provider.get(), selection.list()));
+        return testing::fileItems(provider.get(), Selection(fileManager(), uris));
     }
 
     void SetUp() override
@@ -169,9 +167,7 @@ TEST_P(FileManagerModuleTest, OnlyLocalSelectedItemsGetAMenu)
     EXPECT_FALSE(menuForURIs({local}).empty());
 
     // A right-click on a folder's background has nothing to send.
-    testing::Ref<GObject> folder(fileManager().newFile(fileURI(temp.path()).c_str()));
-    EXPECT_TRUE(
-        Menu(fileManager(), fileManager().folderItems(provider.get(), folder.get())).empty());
+    EXPECT_TRUE(testing::folderItems(fileManager(), provider.get(), fileURI(temp.path())).empty());
 }
 
 TEST_P(FileManagerModuleTest, AClickWritesTheRequestAndWakesTheHostInTheBackground)
@@ -215,22 +211,10 @@ TEST_P(FileManagerModuleTest, EditDestinationsBringsUpTheSettingsAndWritesNothin
 
 TEST_P(FileManagerModuleTest, ExportsNothingButItsFileManagersEntryPoints)
 {
-    const std::string command =
-        "nm -D --defined-only '" + fileManager().moduleFile + "' 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::vector<std::string> exported;
-    char line[512];
-    while (std::fgets(line, sizeof line, pipe)) {
-        std::string text(line);
-        if (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        exported.push_back(text.substr(text.rfind(' ') + 1));
-    }
-    if (::pclose(pipe) != 0 && exported.empty())
+    const auto exported = testing::exportedSymbols(fileManager().moduleFile);
+    if (!exported)
         GTEST_SKIP() << "nm is not available";
-    std::ranges::sort(exported);
-    EXPECT_EQ(exported, fileManager().entryPoints);
+    EXPECT_EQ(*exported, fileManager().entryPoints);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modules, FileManagerModuleTest,

@@ -7,11 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <fstream>
 #include <map>
 #include <stdexcept>
+#include <thread>
 
 // Present in sanitizer builds only: where sanitizer reports go, so that they are not lost into a
 // ModuleLog's file when the process dies during a capture.
@@ -219,7 +219,7 @@ void setUpProcess()
     (void)done;
 }
 
-Ref<GObject> newStartedProvider(const FileManager& fileManager)
+GType loadModule(const FileManager& fileManager)
 {
     setUpProcess();
     static std::map<std::string, GType> loaded;
@@ -228,7 +228,17 @@ Ref<GObject> newStartedProvider(const FileManager& fileManager)
         entry->second = fileManager.load(fileManager);
     if (entry->second == 0)
         throw std::runtime_error("the module lists no menu provider");
-    Ref<GObject> provider(G_OBJECT(g_object_new(entry->second, nullptr)));
+    return entry->second;
+}
+
+Ref<GObject> newProvider(const FileManager& fileManager)
+{
+    return Ref<GObject>(G_OBJECT(g_object_new(loadModule(fileManager), nullptr)));
+}
+
+Ref<GObject> newStartedProvider(const FileManager& fileManager)
+{
+    Ref<GObject> provider = newProvider(fileManager);
     drainMainLoop();
     return provider;
 }
@@ -239,44 +249,18 @@ void drainMainLoop()
         g_main_context_iteration(nullptr, FALSE);
 }
 
-ModuleLog::ModuleLog(std::string subsystem)
-    : m_prefix(std::move(subsystem) + "[extension] "), m_file(m_folder / "stderr")
+bool waitFor(const ModuleLog& log, const std::string& line, std::chrono::milliseconds patience)
 {
-    std::fflush(stderr);
-    m_savedStderr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    int fd = ::open(m_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
-}
-
-ModuleLog::~ModuleLog()
-{
-    std::fflush(stderr);
-    ::dup2(m_savedStderr, STDERR_FILENO);
-    ::close(m_savedStderr);
-    // Whatever else was written meanwhile (a fake host's complaints) still reaches a person.
-    std::ifstream in(m_file);
-    for (std::string line; std::getline(in, line);)
-        if (!line.starts_with(m_prefix))
-            std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-std::vector<std::string> ModuleLog::lines() const
-{
-    std::vector<std::string> lines;
-    std::ifstream in(m_file);
-    for (std::string line; std::getline(in, line);)
-        if (line.starts_with(m_prefix))
-            lines.push_back(line.substr(m_prefix.size()));
-    return lines;
-}
-
-void ModuleLog::clear()
-{
-    std::fflush(stderr);
-    // O_APPEND: the next line lands at the new end.
-    if (::truncate(m_file.c_str(), 0) != 0)
-        ADD_FAILURE() << "cannot empty the captured log";
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (true) {
+        const std::vector<std::string> seen = log.lines();
+        if (std::ranges::find(seen, line) != seen.end())
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        if (!g_main_context_iteration(nullptr, FALSE))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 std::string fileURI(const std::string& path)
@@ -294,6 +278,7 @@ void PrintTo(const MenuEntry& entry, std::ostream* out)
 }
 
 Selection::Selection(const FileManager& fileManager, const std::vector<std::string>& uris)
+    : m_fileManager(fileManager)
 {
     for (const std::string& uri : uris)
         m_list = g_list_append(m_list, fileManager.newFile(uri.c_str()));
@@ -340,6 +325,18 @@ void Menu::activate(const std::string& name) const
     g_list_free_full(items, g_object_unref);
     if (!found)
         ADD_FAILURE() << "no item " << name;
+}
+
+Menu fileItems(GObject* provider, const Selection& selection)
+{
+    const FileManager& fileManager = selection.fileManager();
+    return Menu(fileManager, fileManager.fileItems(provider, selection.list()));
+}
+
+Menu folderItems(const FileManager& fileManager, GObject* provider, const std::string& folderURI)
+{
+    Ref<GObject> folder(fileManager.newFile(folderURI.c_str()));
+    return Menu(fileManager, fileManager.folderItems(provider, folder.get()));
 }
 
 } // namespace ambrevoli::testing

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "module_log.h"
 #include "temp_dir.h"
 
-#include <glib-object.h>
+#include <gio/gio.h>
 
 #include <chrono>
 #include <memory>
@@ -10,13 +11,11 @@
 #include <string>
 #include <vector>
 
-// A stand-in for a GTK file manager (Nemo, Caja, Thunar): loads the built module the way that
-// file manager does, makes its menu provider and hands it selections of fake files. Each file
-// manager the build has a module for registers a FileManager (from its own tests folder); the
-// tests run over every registered one.
-//
-// The module carries its own copy of the kit, whose logging a LogCapture in the test cannot see;
-// the module is made to log to stderr instead, and ModuleLog reads its lines from there.
+// A stand-in for a GTK file manager (GNOME Files, Nemo, Caja, Thunar): loads the built module the
+// way that file manager does, makes its menu provider and hands it selections of fake files.
+// Each file manager is described by a FileManager from its own tests folder. The ones the shared
+// module tests run over register theirs; GNOME Files has tests of its own and only uses the
+// harness.
 
 namespace ambrevoli::testing {
 
@@ -66,37 +65,58 @@ GType fakeFileType(const char* typeName, GType fileInfoInterface, GInterfaceInit
 GObject* newFakeFile(GType type, const char* uri);
 const char* fakeFileURI(gpointer fakeFile);
 
+// Fills in those of a file-info interface's functions that the four file managers share, as far
+// as `Interface` has them, answered from the fake file's URI: the file is local or not by its
+// scheme, its name is the URI's last component, and it is never gone.
+template <class Interface> void initFakeFileInterface(gpointer iface, gpointer)
+{
+    auto* info = static_cast<Interface*>(iface);
+    info->get_location = [](auto* file) { return g_file_new_for_uri(fakeFileURI(file)); };
+    info->get_uri = [](auto* file) { return g_strdup(fakeFileURI(file)); };
+    info->get_uri_scheme = [](auto* file) { return g_uri_parse_scheme(fakeFileURI(file)); };
+    info->get_name = [](auto* file) {
+        GFile* location = g_file_new_for_uri(fakeFileURI(file));
+        char* name = g_file_get_basename(location);
+        g_object_unref(location);
+        return name;
+    };
+    if constexpr (requires { info->get_activation_uri; })
+        info->get_activation_uri = info->get_uri;
+    if constexpr (requires { info->is_gone; })
+        info->is_gone = [](auto*) -> gboolean { return FALSE; };
+}
+
+// A new fake file of the file manager whose file-info interface is `Interface`, registered as
+// `typeName` on first use.
+template <class Interface>
+GObject* newFakeFile(const char* typeName, GType fileInfoInterface, const char* uri)
+{
+    return newFakeFile(fakeFileType(typeName, fileInfoInterface, initFakeFileInterface<Interface>),
+                       uri);
+}
+
 // The process as a file manager's would be, set up once before anything of GLib runs: the
 // module logs to stderr, GIO uses only its built-in local file system and volume monitor (no
 // desktop services, whatever the machine has), and $HOME is a folder of the test's own.
 void setUpProcess();
 const std::string& home();
 
-// The loaded module of `fileManager` (loaded on first use) and a new provider of it, once the
-// main loop has run: its watched folders declared.
+// Sets up the process (setUpProcess) and loads the module of `fileManager`, once; throws when
+// it lists no menu provider. Yields the provider type.
+GType loadModule(const FileManager& fileManager);
+// A new provider of the module, as the file manager makes one per listed type; its watched
+// folders are declared only once the main loop runs.
+Ref<GObject> newProvider(const FileManager& fileManager);
+// A new provider once the main loop has run: its watched folders declared.
 Ref<GObject> newStartedProvider(const FileManager& fileManager);
 
 // Runs the default main context until nothing is left to dispatch.
 void drainMainLoop();
 
-// The lines `subsystem` logs on its "extension" category while this object lives, as
-// "<level>: <text>" ("default: …", "error: …").
-class ModuleLog {
-public:
-    explicit ModuleLog(std::string subsystem);
-    ~ModuleLog();
-    ModuleLog(const ModuleLog&) = delete;
-    ModuleLog& operator=(const ModuleLog&) = delete;
-
-    std::vector<std::string> lines() const;
-    void clear();
-
-private:
-    std::string m_prefix;
-    ScopedTempDir m_folder;
-    std::string m_file;
-    int m_savedStderr = -1;
-};
+// Runs the default main context until `log` holds a line equal to `line` (true) or `patience`
+// has passed (false).
+bool waitFor(const ModuleLog& log, const std::string& line,
+             std::chrono::milliseconds patience = std::chrono::seconds(20));
 
 std::string fileURI(const std::string& path);
 
@@ -117,9 +137,11 @@ public:
     Selection(const Selection&) = delete;
     Selection& operator=(const Selection&) = delete;
 
+    const FileManager& fileManager() const { return m_fileManager; }
     GList* list() const { return m_list; }
 
 private:
+    const FileManager& m_fileManager;
     GList* m_list = nullptr;
 };
 
@@ -143,5 +165,10 @@ private:
     const FileManager& m_fileManager;
     GList* m_items;
 };
+
+// The provider's menu for `selection`, and for a right-click on the background of the folder at
+// `folderURI`.
+Menu fileItems(GObject* provider, const Selection& selection);
+Menu folderItems(const FileManager& fileManager, GObject* provider, const std::string& folderURI);
 
 } // namespace ambrevoli::testing

@@ -9,21 +9,6 @@
 namespace ambrevoli::testing {
 namespace {
 
-GFile* location(NemoFileInfo* info) { return g_file_new_for_uri(fakeFileURI(info)); }
-char* uri(NemoFileInfo* info) { return g_strdup(fakeFileURI(info)); }
-char* scheme(NemoFileInfo* info) { return g_uri_parse_scheme(fakeFileURI(info)); }
-gboolean isGone(NemoFileInfo*) { return FALSE; }
-
-void initFileInfo(gpointer iface, gpointer)
-{
-    auto* info = static_cast<NemoFileInfoInterface*>(iface);
-    info->get_location = location;
-    info->get_uri = uri;
-    info->get_activation_uri = uri;
-    info->get_uri_scheme = scheme;
-    info->is_gone = isGone;
-}
-
 const bool registered = registerFileManager({
     .name = "Nemo",
     .moduleFile = AMBREVOLI_MODULE_FILE,
@@ -38,8 +23,8 @@ const bool registered = registerFileManager({
         },
     .newFile =
         [](const char* uri) {
-            return newFakeFile(
-                fakeFileType("AmbrevoliTestNemoFile", NEMO_TYPE_FILE_INFO, initFileInfo), uri);
+            return newFakeFile<NemoFileInfoInterface>("AmbrevoliTestNemoFile", NEMO_TYPE_FILE_INFO,
+                                                      uri);
         },
     .fileItems =
         [](GObject* provider, GList* files) {

@@ -20,8 +20,9 @@ namespace ambrevoli::testing {
 // Writes `destinations` as the destinations file.
 inline void saveDestinations(std::vector<Destination> destinations)
 {
-    ASSERT_TRUE(DestinationStore(std::move(destinations))
-                    .save(*AppGroup::fromMainBundle()->destinationsFile()));
+    const auto file = AppGroup::fromMainBundle()->destinationsFile();
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(DestinationStore(std::move(destinations)).save(*file));
 }
 
 // The requests in the inbox, in no particular order; a file that is no request fails the test.

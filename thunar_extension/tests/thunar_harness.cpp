@@ -18,18 +18,6 @@ extern "C" {
 namespace ambrevoli::testing {
 namespace {
 
-GFile* location(ThunarxFileInfo* info) { return g_file_new_for_uri(fakeFileURI(info)); }
-char* uri(ThunarxFileInfo* info) { return g_strdup(fakeFileURI(info)); }
-char* scheme(ThunarxFileInfo* info) { return g_uri_parse_scheme(fakeFileURI(info)); }
-
-void initFileInfo(gpointer iface, gpointer)
-{
-    auto* info = static_cast<ThunarxFileInfoIface*>(iface);
-    info->get_location = location;
-    info->get_uri = uri;
-    info->get_uri_scheme = scheme;
-}
-
 GType load(const FileManager& self)
 {
     // The loader looks only in Thunar's own extension folders, whatever name it is given: the
@@ -63,8 +51,8 @@ const bool registered = registerFileManager({
     .load = load,
     .newFile =
         [](const char* uri) {
-            return newFakeFile(
-                fakeFileType("AmbrevoliTestThunarFile", THUNARX_TYPE_FILE_INFO, initFileInfo), uri);
+            return newFakeFile<ThunarxFileInfoIface>("AmbrevoliTestThunarFile",
+                                                     THUNARX_TYPE_FILE_INFO, uri);
         },
     // Thunar passes its window, which libthunarx's wrappers insist on; the module never looks
     // at it, and a window needs a display: the tests call the provider's functions directly.
