@@ -231,25 +231,25 @@ private:
     bool m_mounted = false;
 };
 
-// Runs `body` in a child process that has dropped to nobody (65534:65534, no supplementary
-// groups) and yields what it returned; no value when the drop or the child failed, or when the
-// child cannot reach `reach` (a temporary folder inside a folder closed to others).
-inline std::optional<std::string> runAsNobody(const std::function<std::string()>& body,
-                                              const std::string& reach)
+// Runs `body` in a child process once `prepare` (in the child) returned 0, and yields what `body`
+// returned; no value when the child could not start, `prepare` returned an exit status of its
+// own, or the child died.
+inline std::optional<std::string> runInChild(const std::function<int()>& prepare,
+                                             const std::function<std::string()>& body)
 {
     int pipeFds[2];
-    if (::geteuid() != 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0)
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return std::nullopt;
     const pid_t child = ::fork();
-    if (child < 0)
+    if (child < 0) {
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
         return std::nullopt;
+    }
     if (child == 0) {
         ::close(pipeFds[0]);
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
-            ::setresuid(nobody, nobody, nobody) != 0)
-            ::_exit(3);
-        if (::access(reach.c_str(), X_OK) != 0)
-            ::_exit(5);
+        if (const int status = prepare())
+            ::_exit(status);
         const std::string result = body();
         const char* data = result.data();
         std::size_t left = result.size();
@@ -279,6 +279,24 @@ inline std::optional<std::string> runAsNobody(const std::function<std::string()>
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return std::nullopt;
     return result;
+}
+
+// Runs `body` in a child process that has dropped to nobody (65534:65534, no supplementary
+// groups) and yields what it returned; no value when the drop or the child failed, or when the
+// child cannot reach `reach` (a temporary folder inside a folder closed to others).
+inline std::optional<std::string> runAsNobody(const std::function<std::string()>& body,
+                                              const std::string& reach)
+{
+    if (::geteuid() != 0)
+        return std::nullopt;
+    return runInChild(
+        [&] {
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
+                ::setresuid(nobody, nobody, nobody) != 0)
+                return 3;
+            return ::access(reach.c_str(), X_OK) != 0 ? 5 : 0;
+        },
+        body);
 }
 
 // The names of a folder in the order a listing (and so a copy) visits them.

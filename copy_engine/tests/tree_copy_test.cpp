@@ -337,37 +337,12 @@ TEST_F(TreeCopyTest, UmaskThatTakesTheOwnersBitsChangesNothing)
 std::optional<std::string> runWithDescriptorLimit(rlim_t descriptors,
                                                   const std::function<std::string()>& body)
 {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-        return std::nullopt;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        const rlimit limit{descriptors, descriptors};
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
-            ::_exit(3);
-        const std::string result = body();
-        ::_exit(::write(pipeFds[1], result.data(), result.size()) ==
-                        static_cast<ssize_t>(result.size())
-                    ? 0
-                    : 4);
-    }
-    ::close(pipeFds[1]);
-    std::string result;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        result.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0)
-        return std::nullopt;
-    return result;
+    return testing::runInChild(
+        [&] {
+            const rlimit limit{descriptors, descriptors};
+            return ::setrlimit(RLIMIT_NOFILE, &limit) == 0 ? 0 : 3;
+        },
+        body);
 }
 
 // A tree far deeper than the descriptors the copier may hold: a folder per level, each with a

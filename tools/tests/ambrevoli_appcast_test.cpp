@@ -1,4 +1,5 @@
 #include "appcast.h"
+#include "test_package.h"
 #include "update_verifier.h"
 
 #include <QDir>
@@ -72,28 +73,13 @@ void AmbrevoliAppcastTest::initTestCase()
 
 QString AmbrevoliAppcastTest::package(const QString& version, const QByteArray& content)
 {
-    const QString root = m_folder.filePath("root");
-    QDir(root).removeRecursively();
-    QDir().mkpath(root + "/DEBIAN");
-    QDir().mkpath(root + "/usr/share/doc/ambrevoli");
-    QFile control(root + "/DEBIAN/control");
-    if (!control.open(QIODevice::WriteOnly))
-        return {};
-    control.write("Package: ambrevoli\nVersion: " + version.toUtf8() +
-                  "\nArchitecture: " + m_architecture.toUtf8() +
-                  "\nMaintainer: Tests <tests@ambrevoli.example>\nDescription: test package\n");
-    control.close();
-    QFile readme(root + "/usr/share/doc/ambrevoli/README");
-    if (!readme.open(QIODevice::WriteOnly))
-        return {};
-    readme.write(content);
-    readme.close();
     const QString deb =
         m_folder.filePath(QStringLiteral("ambrevoli_%1_%2.deb")
                               .arg(QString(version).replace(u':', u'%'), m_architecture));
-    QProcess dpkg;
-    dpkg.start("dpkg-deb", {"--root-owner-group", "-Zgzip", "--build", root, deb});
-    return dpkg.waitForFinished(60000) && dpkg.exitCode() == 0 ? deb : QString();
+    return testing::buildTestPackage(m_folder.filePath("root"), deb, version, m_architecture,
+                                     content)
+               ? deb
+               : QString();
 }
 
 void AmbrevoliAppcastTest::generatesKeysOnce()

@@ -1,6 +1,7 @@
 #include "software_updater.h"
 
 #include "desktop_fakes.h"
+#include "test_package.h"
 #include "test_web_server.h"
 
 #include <QDBusMessage>
@@ -291,27 +292,10 @@ void SoftwareUpdaterTest::initTestCase()
 QByteArray SoftwareUpdaterTest::buildPackage(const QString& version, const QString& architecture)
 {
     const QString root = m_work.filePath("root-" + version + "-" + architecture);
-    QDir().mkpath(root + "/DEBIAN");
-    QDir().mkpath(root + "/usr/share/doc/ambrevoli");
-    QFile control(root + "/DEBIAN/control");
-    if (!control.open(QIODevice::WriteOnly))
-        return {};
-    control.write("Package: ambrevoli\nVersion: " + version.toUtf8() +
-                  "\nArchitecture: " + architecture.toUtf8() +
-                  "\nMaintainer: Tests <tests@ambrevoli.example>\nDescription: test package\n");
-    control.close();
-    QFile readme(root + "/usr/share/doc/ambrevoli/README");
-    if (!readme.open(QIODevice::WriteOnly))
-        return {};
-    readme.write("a package for the updater's tests\n");
-    readme.close();
     const QString deb = root + ".deb";
-    QProcess dpkg;
-    dpkg.start("dpkg-deb", {"--root-owner-group", "-Zgzip", "--build", root, deb});
-    if (!dpkg.waitForFinished(60000) || dpkg.exitCode() != 0) {
-        qWarning() << dpkg.readAllStandardError();
+    if (!testing::buildTestPackage(root, deb, version, architecture,
+                                   "a package for the updater's tests\n"))
         return {};
-    }
     QFile file(deb);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
