@@ -304,9 +304,10 @@ private:
         // Entries from here on are copied by the walk itself, never by the pool.
         std::size_t byTheWalkFrom = std::numeric_limits<std::size_t>::max();
         // Guarded by m_mutex: the folder's files the pool has not finished, and those of them
-        // that turned out not to be files when opened.
+        // that turned out not to be files when opened, by where their names begin in
+        // `entries.names` (which grows, and moves, as they are added again).
         std::size_t pending = 0;
-        std::vector<const char*> notFiles;
+        std::vector<std::size_t> notFiles;
     };
 
     // A file of a folder handed to the pool.
@@ -314,7 +315,7 @@ private:
         Frame* frame;
         int sourceDir;
         Folder folder;
-        const char* name;
+        Entries::Entry entry;
     };
 
     static std::pair<dev_t, ino_t> identity(const struct statx& info)
@@ -358,7 +359,9 @@ private:
     // A file of a folder, on a worker of the pool (or on the walk, helping).
     int copyQueuedFile(const FileJob& job, Scratch& scratch)
     {
-        UniqueFd source(::openat(job.sourceDir, job.name, fileOpenFlags));
+        // The walk adds no names to a folder's entries while its files are with the pool.
+        const char* name = job.frame->entries.name(job.entry);
+        UniqueFd source(::openat(job.sourceDir, name, fileOpenFlags));
         if (!source)
             return errno;
         struct statx info {};
@@ -367,10 +370,10 @@ private:
         if (!S_ISREG(info.stx_mode)) {
             // Replaced since the listing: the walk copies it as what it is now.
             const std::lock_guard lock(m_mutex);
-            job.frame->notFiles.push_back(job.name);
+            job.frame->notFiles.push_back(job.entry.at);
             return 0;
         }
-        return copyFile(source.get(), info, job.folder, job.name, /*top=*/false, scratch);
+        return copyFile(source.get(), info, job.folder, name, /*top=*/false, scratch);
     }
 
     int copyFile(int source, const struct statx& info, const Folder& folder, const char* name,
@@ -461,7 +464,7 @@ private:
                 const Entries::Entry& entry = frame.entries.list[index];
                 const char* name = frame.entries.name(entry);
                 if (entry.type == DT_REG && index < frame.byTheWalkFrom && startWorkers()) {
-                    submit({&frame, sourceDir, inner, name});
+                    submit({&frame, sourceDir, inner, entry});
                     continue;
                 }
                 std::optional<Descent> descent;
@@ -487,8 +490,9 @@ private:
                 break;
             if (!frame.notFiles.empty()) {
                 frame.byTheWalkFrom = frame.entries.list.size();
-                for (const char* name : std::exchange(frame.notFiles, {}))
-                    frame.entries.add(std::string(name).c_str(), DT_UNKNOWN);
+                for (const std::size_t at : std::exchange(frame.notFiles, {}))
+                    frame.entries.add(std::string(frame.entries.names.data() + at).c_str(),
+                                      DT_UNKNOWN);
                 continue;
             }
             if (const int error =

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <map>
 #include <random>
+#include <set>
 #include <thread>
 
 namespace ambrevoli {
@@ -281,6 +282,80 @@ TEST_F(TreeCopyTest, HalfMadeItemsAreOpenOnlyToTheirOwner)
     EXPECT_EQ(lstatOf(copy).st_mode & 07777, 0755u);
     EXPECT_EQ(lstatOf(copy + "/sub").st_mode & 07777, 0775u);
     EXPECT_EQ(lstatOf(copy + "/sub/file").st_mode & 07777, 0644u);
+}
+
+// Files listed in a folder that are folders by the time the copy opens them: the copy takes each
+// as what it is now. Ten names of twenty characters leave the folder's list of names so little
+// room that putting the turned ones back into it reallocates it while some are still to come.
+TEST_F(TreeCopyTest, FilesThatBecomeFoldersAfterTheListingArriveAsFolders)
+{
+    const std::string top = makeFolder("top");
+    std::vector<std::string> names;
+    for (char c = 'a'; c < 'a' + 10; ++c) {
+        names.push_back(std::string(19, c) + "_");
+        writeFile(top + "/" + names.back(), names.back());
+    }
+
+    const int notify = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
+    if (notify < 0)
+        GTEST_SKIP() << "no fanotify here: " << std::strerror(errno);
+    if (::fanotify_mark(notify, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD,
+                        top.c_str()) != 0) {
+        ::close(notify);
+        GTEST_SKIP() << "no fanotify permission events here: " << std::strerror(errno);
+    }
+
+    // At the first file opened (the listing is done by then), every name from the fifth on in
+    // listing order becomes a folder; the pool is still busy with the first few.
+    const std::vector<std::string> order = testing::listingOrder(top);
+    std::set<std::string> turned(order.begin() + 4, order.end());
+    std::atomic<bool> done = false;
+    bool swapped = false;
+    std::thread watcher([&] {
+        while (!done) {
+            pollfd ready{notify, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0)
+                continue;
+            char buffer[4096];
+            const ssize_t length = ::read(notify, buffer, sizeof buffer);
+            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+            for (ssize_t left = length; FAN_EVENT_OK(event, left);
+                 event = FAN_EVENT_NEXT(event, left)) {
+                struct stat opened {};
+                if (!swapped && ::fstat(event->fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
+                    swapped = true;
+                    for (const std::string& name : turned) {
+                        EXPECT_EQ(::unlink((top + "/" + name).c_str()), 0) << name;
+                        EXPECT_EQ(::mkdir((top + "/" + name).c_str(), 0755), 0) << name;
+                    }
+                }
+                const fanotify_response allow{event->fd, FAN_ALLOW};
+                EXPECT_EQ(::write(notify, &allow, sizeof allow),
+                          static_cast<ssize_t>(sizeof allow));
+                ::close(event->fd);
+            }
+        }
+    });
+    const auto copied = copyTree(top, path("copy"), /*clone=*/false);
+    done = true;
+    watcher.join();
+    ::close(notify);
+
+    ASSERT_TRUE(copied) << std::strerror(copied.error().error);
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(testing::namesIn(path("copy")), testing::namesIn(top));
+    for (const std::string& name : names) {
+        const std::string copy = path("copy/") + name;
+        // A file the copy had opened before it turned arrives as the file it opened.
+        if (turned.contains(name) && S_ISDIR(lstatOf(copy).st_mode))
+            continue;
+        EXPECT_EQ(readFile(copy), name) << name;
+    }
+    EXPECT_GE(std::ranges::count_if(names,
+                                    [&](const std::string& name) {
+                                        return S_ISDIR(lstatOf(path("copy/") + name).st_mode);
+                                    }),
+              3);
 }
 
 TEST_F(TreeCopyTest, RefusalsOfAnUnprivilegedUserAreErrors)
