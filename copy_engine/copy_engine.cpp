@@ -2,6 +2,7 @@
 
 #include "copy_naming.h"
 #include "destination_checks.h"
+#include "destination_volume.h"
 #include "dir_listing.h"
 #include "lifted_protections.h"
 #include "log.h"
@@ -11,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <expected>
 #include <numeric>
@@ -38,11 +40,12 @@ constexpr int temporaryNameAttempts = 10;
 // partial copy is already removed.
 std::expected<void, TreeCopyFailure> copyToTemporary(const std::string& source,
                                                      const std::string& destPath, bool clone,
-                                                     Temporary& temporary, CopyControl* control)
+                                                     Temporary& temporary, CopyControl* control,
+                                                     const TargetVolume& volume)
 {
     for (int attempt = 1;; ++attempt) {
         temporary.path = joinPath(destPath, std::string(temporaryPrefix) + Uuid::random().text());
-        auto copied = copyTree(source, temporary.path, clone, &temporary.lock, control);
+        auto copied = copyTree(source, temporary.path, clone, &temporary.lock, control, volume);
         if (copied)
             return copied;
         if (copied.error().created)
@@ -53,6 +56,16 @@ std::expected<void, TreeCopyFailure> copyToTemporary(const std::string& source,
     }
 }
 
+// Syncs the folder at `path`, so that the names placed in it are on the device. A failure is
+// logged: the items are in place, and their data was synced already.
+void syncFolder(const std::string& path, const FileSync& sync)
+{
+    const UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int error = !folder ? errno : sync(folder.get());
+    if (error != 0)
+        logger("copy").log(LogLevel::error, "Couldn't sync the destination folder: errno ", error);
+}
+
 // Removes the item at `path` with everything beneath it, protections stripped first.
 std::expected<void, SystemError> removeCopy(const std::string& path)
 {
@@ -60,12 +73,36 @@ std::expected<void, SystemError> removeCopy(const std::string& path)
     return removeTree(path);
 }
 
+// Whether the placement of `temporary` in `destPath` failed with `error` because the volume
+// refused the name: the item takes another plain temporary name there (and keeps it).
+bool placementRefusedTheName(int error, const std::string& destPath, Temporary& temporary)
+{
+    if (error != ENOENT && error != EINVAL && error != EPERM && error != EILSEQ)
+        return false;
+    std::string renamed = joinPath(destPath, std::string(temporaryPrefix) + Uuid::random().text());
+    if (::rename(temporary.path.c_str(), renamed.c_str()) != 0)
+        return false;
+    temporary.path = std::move(renamed);
+    return true;
+}
+
+CopyFailure treeCopyFailure(const TreeCopyFailure& failure, const std::string& path,
+                            const std::string& home)
+{
+    switch (failure.refusal) {
+    case TreeCopyFailure::Refusal::name: return CopyFailure::nameRefused();
+    case TreeCopyFailure::Refusal::kind: return CopyFailure::kindRefused();
+    case TreeCopyFailure::Refusal::none: break;
+    }
+    return itemFailureForErrno(failure.error, path, home);
+}
+
 // `dataArrived` tells whether the item's data was counted in `control`: it was copied, even if
 // it could not be placed.
 std::expected<CopiedItem, CopyFailure>
 copyItem(const std::string& source, const std::string& destPath, const Identities& identities,
          const std::string& home, const DownloadProbe& isDownloaded, CopyControl* control,
-         bool& dataArrived)
+         const TargetVolume& volume, bool& dataArrived)
 {
     dataArrived = false;
     const std::string path = normalizedPath(source);
@@ -87,14 +124,16 @@ copyItem(const std::string& source, const std::string& destPath, const Identitie
         return std::unexpected(CopyFailure::notDownloaded());
 
     Temporary temporary;
-    auto copied = copyToTemporary(path, destPath, /*clone=*/true, temporary, control);
+    auto copied = copyToTemporary(path, destPath, /*clone=*/true, temporary, control, volume);
     // Folders that fail to clone as a whole get one plain copy more; a cancelled one does not.
-    if (!copied && isDir && (copied.error().error == EACCES || copied.error().error == EPERM))
-        copied = copyToTemporary(path, destPath, /*clone=*/false, temporary, control);
+    if (!copied && isDir && copied.error().refusal == TreeCopyFailure::Refusal::none &&
+        (copied.error().error == EACCES || copied.error().error == EPERM))
+        copied = copyToTemporary(path, destPath, /*clone=*/false, temporary, control, volume);
     if (!copied) {
-        if (copied.error().error == ECANCELED && control && control->isCancelled())
+        const TreeCopyFailure failure = copied.error();
+        if (failure.error == ECANCELED && control && control->isCancelled())
             return std::unexpected(CopyFailure::cancelled());
-        return std::unexpected(itemFailureForErrno(copied.error().error, path, home));
+        return std::unexpected(treeCopyFailure(failure, path, home));
     }
     dataArrived = true;
 
@@ -103,8 +142,11 @@ copyItem(const std::string& source, const std::string& destPath, const Identitie
     const CopyNamer namer(lastComponent(path), /*keepWhole=*/isDir);
     auto placed = placeUnderFreeName(temporary.path, destPath, namer);
     if (!placed) {
+        const int error = placed.error().code;
+        const bool nameRefused = placementRefusedTheName(error, destPath, temporary);
         removePartialCopy(temporary.path);
-        return std::unexpected(placementFailureForErrno(placed.error().code));
+        return std::unexpected(nameRefused ? CopyFailure::nameRefused()
+                                           : placementFailureForErrno(error));
     }
 
     const std::string finalPath = normalizedPath(*placed);
@@ -118,9 +160,12 @@ copyItem(const std::string& source, const std::string& destPath, const Identitie
 
 bool defaultDownloadProbe(const std::string&) { return true; }
 
-CopyEngine::CopyEngine(std::string home, DownloadProbe isDownloaded)
-    : m_home(std::move(home)), m_isDownloaded(std::move(isDownloaded))
-{}
+CopyEngine::CopyEngine(std::string home, DownloadProbe isDownloaded, FileSync sync)
+    : m_home(std::move(home)), m_isDownloaded(std::move(isDownloaded)), m_sync(std::move(sync))
+{
+    if (!m_sync)
+        m_sync = [](int fd) { return ::fsync(fd) == 0 ? 0 : errno; };
+}
 
 CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
                                  const std::string& destination,
@@ -146,6 +191,9 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
         return report;
     }
     const Identities identities = destinationIdentities(destPath);
+    const DestinationVolume volume = examineVolume(destPath);
+    LeftOutMetadata leftOut;
+    const TargetVolume target{volume.maxFileSize, volume.needsSync ? m_sync : FileSync(), &leftOut};
     // Only a watched copy pays for learning its total.
     std::optional<std::vector<std::int64_t>> sizes;
     if (control) {
@@ -168,7 +216,7 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
         }
         bool dataArrived = false;
         auto copied = copyItem(sources[i], destPath, identities, m_home, m_isDownloaded, control,
-                               dataArrived);
+                               target, dataArrived);
         if (control) {
             // An item that failed before its data arrived passes its share over, so that the
             // bytes keep pace with the items; a cancelled one is past caring.
@@ -193,6 +241,13 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
             report.failed.push_back({sources[rest], CopyFailure::destinationGone()});
         break;
     }
+    if (!leftOut.empty())
+        logger("copy").log(LogLevel::standard,
+                           "Copied without what the destination can't hold: ", leftOut.text(), " (",
+                           volume.fileSystem, ")");
+    // The placed names reach the device with their folder.
+    if (target.sync && !report.copied.empty())
+        syncFolder(destPath, target.sync);
     if (control) {
         report.cancelled = control->isCancelled();
         control->finish();
@@ -210,6 +265,7 @@ CopyFailure itemFailureForErrno(int error, const std::string& source, const std:
     case ENOSPC:
     case EDQUOT: return CopyFailure::outOfSpace();
     case ENAMETOOLONG: return CopyFailure::nameTooLong();
+    case EFBIG: return CopyFailure::tooLarge();
     default: return CopyFailure::other(error);
     }
 }

@@ -2,6 +2,7 @@
 
 #include "copy_outcome.h"
 #include "copy_progress.h"
+#include "tree_copy.h"
 
 #include <functional>
 #include <string>
@@ -27,8 +28,9 @@ inline constexpr std::string_view temporaryPrefix = ".ambrevoli-copy-";
 // A plain value; copies share nothing.
 class CopyEngine {
 public:
-    // `home` is the user's home folder, used only to recognise protected locations.
-    CopyEngine(std::string home, DownloadProbe isDownloaded);
+    // `home` is the user's home folder, used only to recognise protected locations. `sync`
+    // puts what a copy wrote onto its device (fsync(2) when not given; tests watch it).
+    CopyEngine(std::string home, DownloadProbe isDownloaded, FileSync sync = {});
 
     const std::string& home() const { return m_home; }
 
@@ -43,6 +45,16 @@ public:
     // and its protections are put back; whatever was made under a temporary name and not placed
     // is removed. Housekeeping failures are logged on the "copy" logger and change no outcome.
     // The folder must be writable and searchable; it need not be readable.
+    //
+    // What the destination's volume can't hold (examineVolume): metadata it refuses (ACLs,
+    // extended attributes, owners, permissions, file flags) is left out, the item copied all
+    // the same, and what was left out is logged once per call ("… can't hold ACLs and owners").
+    // A name it refuses fails the item as `nameRefused`, a file larger than it stores as
+    // `tooLarge` (before any of that file's data is written), a link or special file it can't
+    // hold as `kindRefused`. Where it needs a sync (removable drives and their file systems),
+    // every file and folder a copy made is synced before it is placed, and the destination
+    // folder once the items are placed, all before the report is returned: "copied" then means
+    // on the device.
     //
     // A destination or source holding a NUL byte names nothing (the system would read it cut
     // short): the destination is `missing`, the source is `missing`, and the refusal is logged.
@@ -78,12 +90,13 @@ public:
 private:
     std::string m_home;
     DownloadProbe m_isDownloaded;
+    FileSync m_sync;
 };
 
 // The reason for an errno met while examining or copying a source: EPERM → notPermitted
 // (protectedFolder: whether `source`, trimmed, is a protected location), ENOENT and ENOTDIR →
 // missing, EACCES → noPermission, ENOSPC and EDQUOT → outOfSpace, ENAMETOOLONG → nameTooLong,
-// any other → other.
+// EFBIG → tooLarge, any other → other.
 CopyFailure itemFailureForErrno(int error, const std::string& source, const std::string& home);
 
 // The reason for an errno met while moving a copy to its final name. A refusal there is the

@@ -23,6 +23,9 @@ std::string textualForm(const CopyFailure& failure)
     case outOfSpace: return "outOfSpace";
     case nameTooLong: return "nameTooLong";
     case cancelled: return "cancelled";
+    case nameRefused: return "nameRefused";
+    case tooLarge: return "tooLarge";
+    case kindRefused: return "kindRefused";
     }
     return "unknown";
 }

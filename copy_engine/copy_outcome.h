@@ -34,6 +34,9 @@ struct CopyFailure {
         outOfSpace,      // ENOSPC or EDQUOT
         nameTooLong,     // ENAMETOOLONG
         cancelled,       // the user stopped the copy before this item was placed
+        nameRefused,     // the destination's volume can't store a name in the item
+        tooLarge,        // a file is larger than the destination's volume stores
+        kindRefused,     // a link or special file the destination's volume can't hold
     };
 
     Case kind;
@@ -53,6 +56,9 @@ struct CopyFailure {
     static CopyFailure outOfSpace() { return {Case::outOfSpace}; }
     static CopyFailure nameTooLong() { return {Case::nameTooLong}; }
     static CopyFailure cancelled() { return {Case::cancelled}; }
+    static CopyFailure nameRefused() { return {Case::nameRefused}; }
+    static CopyFailure tooLarge() { return {Case::tooLarge}; }
+    static CopyFailure kindRefused() { return {Case::kindRefused}; }
 
     friend bool operator==(const CopyFailure&, const CopyFailure&) = default;
 };

@@ -106,6 +106,9 @@ std::string failureLine(const FailedItem& failure, const std::string& label, Pla
     case outOfSpace: return label + " doesn't have enough space for " + item + ".";
     case nameTooLong: return item + " has a name that's too long for " + label + ".";
     case cancelled: return item + " wasn't copied: you cancelled the copy.";
+    case nameRefused: return item + " has a name this drive can't store.";
+    case tooLarge: return item + " is too large for this drive.";
+    case kindRefused: return item + " is or holds a link or special file this drive can't store.";
     }
     return {};
 }

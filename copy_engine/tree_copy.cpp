@@ -1,11 +1,13 @@
 #include "tree_copy.h"
 
 #include "copy_progress.h"
+#include "destination_checks.h"
 #include "dir_listing.h"
 #include "file_util.h"
 #include "folder_chain.h"
 #include "paths.h"
 #include "unique_fd.h"
+#include "uuid.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -45,6 +47,10 @@ constexpr int folderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int pathOnlyFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr unsigned statxMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID | STATX_GID |
                                STATX_ATIME | STATX_MTIME | STATX_SIZE | STATX_BLOCKS;
+
+// Failures of the tree copy that are not an errno.
+constexpr int refusedName = -1;
+constexpr int refusedKind = -2;
 
 constexpr const char* accessAclName = "system.posix_acl_access";
 constexpr const char* defaultAclName = "system.posix_acl_default";
@@ -236,7 +242,9 @@ constexpr std::size_t queuedFilesPerWorker = 8;
 
 class TreeCopier {
 public:
-    TreeCopier(bool clone, CopyControl* control) : m_clone(clone), m_control(control) {}
+    TreeCopier(bool clone, CopyControl* control, const TargetVolume& volume)
+        : m_clone(clone), m_control(control), m_volume(volume)
+    {}
     TreeCopier(const TreeCopier&) = delete;
     TreeCopier& operator=(const TreeCopier&) = delete;
     ~TreeCopier() { stopWorkers(); }
@@ -270,6 +278,12 @@ public:
             // The partial copy goes, and what it counted with it.
             if (const std::int64_t arrived = m_arrived.load(); arrived != 0)
                 m_control->addBytes(-arrived);
+            if (error == refusedName)
+                return std::unexpected(
+                    TreeCopyFailure{EINVAL, m_created, TreeCopyFailure::Refusal::name});
+            if (error == refusedKind)
+                return std::unexpected(
+                    TreeCopyFailure{EOPNOTSUPP, m_created, TreeCopyFailure::Refusal::kind});
             return std::unexpected(TreeCopyFailure{error, m_created});
         }
         return {};
@@ -379,10 +393,17 @@ private:
     int copyFile(int source, const struct statx& info, const Folder& folder, const char* name,
                  bool top, Scratch& scratch)
     {
-        UniqueFd target(
-            ::openat(folder.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (info.stx_size > m_volume.maxFileSize)
+            return EFBIG;
+        const auto create = [&](int dir, const char* as) {
+            return ::openat(dir, as, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        };
+        UniqueFd target(create(folder.fd, name));
         if (!target)
-            return errno;
+            return creationError(folder.fd, name, false, [&](const char* as) {
+                UniqueFd made(create(folder.fd, as));
+                return made ? 0 : errno;
+            });
         if (top) {
             m_created = true;
             if (const int error = lockTop(target.get(), folder, name))
@@ -394,6 +415,9 @@ private:
             return error;
         if (const int error = finish(source, info, target.get(), folder, scratch))
             return error;
+        if (m_volume.sync)
+            if (const int error = m_volume.sync(target.get()))
+                return error;
         // A failed close can be the first sign of lost data (NFS, quotas).
         return target.close() == 0 ? 0 : errno;
     }
@@ -406,7 +430,9 @@ private:
         if (m_topFolder && *m_topFolder == identity(info))
             return ELOOP;
         if (::mkdirat(folder.fd, name, 0700) != 0)
-            return errno;
+            return creationError(folder.fd, name, false, [&](const char* as) {
+                return ::mkdirat(folder.fd, as, 0700) == 0 ? 0 : errno;
+            });
         if (top)
             m_created = true;
         UniqueFd target(::openat(folder.fd, name, folderOpenFlags));
@@ -639,6 +665,37 @@ private:
         return 0;
     }
 
+    // What to stop with after the folder `dir` refused to make `name` (errno tells why), where
+    // `make` makes the same kind of item under another name. A name the folder's volume can't
+    // store looks like a missing folder (ENOENT), a bad argument or a refusal, depending on the
+    // file system: when the folder takes the item under a name every volume stores, it was the
+    // name (refusedName). A link or special file that can't be made under that name either, with
+    // the same error, is a kind the volume can't hold (`special`: refusedKind).
+    template <class Make> int creationError(int dir, const char* name, bool special, Make make)
+    {
+        const int error = errno;
+        // Some volumes leave the item behind when they fail to make it (exFAT a FIFO): it is the
+        // copy's to remove.
+        struct stat left {};
+        if (error != EEXIST && ::fstatat(dir, name, &left, AT_SYMLINK_NOFOLLOW) == 0)
+            m_created = true;
+        const bool nameMayBeRefused =
+            error == ENOENT || error == EINVAL || error == EPERM || error == EILSEQ;
+        const bool kindMayBeRefused =
+            special && (error == EPERM || error == ENOSYS || error == EOPNOTSUPP || error == EIO);
+        if (!nameMayBeRefused && !kindMayBeRefused)
+            return error;
+        const std::string plain = std::string(checkFilePrefix) + Uuid::random().text();
+        const int probe = make(plain.c_str());
+        if (::unlinkat(dir, plain.c_str(), 0) != 0 && errno == EISDIR)
+            ::unlinkat(dir, plain.c_str(), AT_REMOVEDIR);
+        if (probe == 0 && nameMayBeRefused)
+            return refusedName;
+        if (probe == error && kindMayBeRefused)
+            return refusedKind;
+        return error;
+    }
+
     // The new top item is being removed, or is gone, by a sweep: it is not this copy's to remove.
     int sweptAway()
     {
@@ -662,14 +719,17 @@ private:
             linkTarget.resize(linkTarget.size() * 2);
         }
         if (::symlinkat(linkTarget.c_str(), folder.fd, name) != 0)
-            return errno;
+            return creationError(folder.fd, name, true, [&](const char* as) {
+                return ::symlinkat(linkTarget.c_str(), folder.fd, as) == 0 ? 0 : errno;
+            });
         m_created = true;
         struct timespec times[2];
         setTimes(times, info);
         if (::utimensat(folder.fd, name, times, AT_SYMLINK_NOFOLLOW) != 0)
             return errno;
-        if (ownerWanted(info, folder))
-            (void)!::fchownat(folder.fd, name, info.stx_uid, info.stx_gid, AT_SYMLINK_NOFOLLOW);
+        if (ownerWanted(info, folder) &&
+            ::fchownat(folder.fd, name, info.stx_uid, info.stx_gid, AT_SYMLINK_NOFOLLOW) != 0)
+            leftOutIf(true, LeftOut::owners);
         return 0;
     }
 
@@ -678,9 +738,18 @@ private:
     int copySpecial(int sourceDir, const char* sourceName, const struct statx& info,
                     const Folder& folder, const char* name, Scratch& scratch)
     {
-        if (::mknodat(folder.fd, name, (info.stx_mode & S_IFMT) | 0600,
-                      ::makedev(info.stx_rdev_major, info.stx_rdev_minor)) != 0)
-            return errno;
+        const auto make = [&](const char* as) {
+            return ::mknodat(folder.fd, as, (info.stx_mode & S_IFMT) | 0600,
+                             ::makedev(info.stx_rdev_major, info.stx_rdev_minor)) == 0
+                       ? 0
+                       : errno;
+        };
+        if (const int error = make(name); error != 0) {
+            // Only the privileged make device nodes: a refusal says nothing of the volume.
+            if (error == EPERM && (S_ISCHR(info.stx_mode) || S_ISBLK(info.stx_mode)))
+                return error;
+            return creationError(folder.fd, name, true, make);
+        }
         m_created = true;
         UniqueFd source(::openat(sourceDir, sourceName, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         UniqueFd target(::openat(folder.fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
@@ -697,13 +766,17 @@ private:
         setTimes(times, info);
         if (::utimensat(AT_FDCWD, targetItem.procPath.c_str(), times, 0) != 0)
             return errno;
-        if (ownerWanted(info, folder))
-            (void)!::fchownat(target.get(), "", info.stx_uid, info.stx_gid, AT_EMPTY_PATH);
+        if (ownerWanted(info, folder) &&
+            ::fchownat(target.get(), "", info.stx_uid, info.stx_gid, AT_EMPTY_PATH) != 0)
+            leftOutIf(true, LeftOut::owners);
         if (const int error = copyXattrs(XattrItem::pathOnly(source.get()), targetItem,
                                          /*folder=*/false, scratch))
             return error;
-        if (::chmod(targetItem.procPath.c_str(), info.stx_mode & 07777) != 0 && errno != EPERM)
-            return errno;
+        if (::chmod(targetItem.procPath.c_str(), info.stx_mode & 07777) != 0) {
+            if (!volumeRefusesModes(errno))
+                return errno;
+            leftOutIf(true, LeftOut::modes);
+        }
         return 0;
     }
 
@@ -842,22 +915,43 @@ private:
         setTimes(times, info);
         if (::futimens(target, times) != 0)
             return errno;
-        if (ownerWanted(info, folder))
-            (void)!::fchown(target, info.stx_uid, info.stx_gid);
+        if (ownerWanted(info, folder) && ::fchown(target, info.stx_uid, info.stx_gid) != 0)
+            leftOutIf(true, LeftOut::owners);
         if (const int error = copyXattrs(XattrItem::opened(source), XattrItem::opened(target),
                                          S_ISDIR(info.stx_mode), scratch))
             return error;
-        // EPERM to the owner's own chmod means the volume stores no permissions (FAT).
-        if (::fchmod(target, info.stx_mode & 07777) != 0 && errno != EPERM)
-            return errno;
+        if (::fchmod(target, info.stx_mode & 07777) != 0) {
+            if (!volumeRefusesModes(errno))
+                return errno;
+            leftOutIf(true, LeftOut::modes);
+        }
         if (const int wanted = carriedFlags(info); wanted != 0) {
             int flags = 0;
             if (::ioctl(target, FS_IOC_GETFLAGS, &flags) == 0) {
                 flags = (flags & ~carriedFlagMask) | wanted;
-                ::ioctl(target, FS_IOC_SETFLAGS, &flags);
+                if (::ioctl(target, FS_IOC_SETFLAGS, &flags) != 0)
+                    leftOutIf(errno == EOPNOTSUPP || errno == ENOTTY, LeftOut::flags);
+            } else {
+                leftOutIf(errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL,
+                          LeftOut::flags);
             }
         }
+        if (S_ISDIR(info.stx_mode) && m_volume.sync)
+            return m_volume.sync(target);
         return 0;
+    }
+
+    // EPERM to the owner's own chmod, or no chmod at all, means the volume stores no
+    // permissions (FAT, exFAT).
+    static bool volumeRefusesModes(int error)
+    {
+        return error == EPERM || error == ENOSYS || error == EOPNOTSUPP;
+    }
+
+    void leftOutIf(bool refused, LeftOut what) const
+    {
+        if (refused && m_volume.leftOut)
+            m_volume.leftOut->add(what);
     }
 
     int copyXattrs(const XattrItem& source, const XattrItem& target, bool folder, Scratch& scratch)
@@ -888,11 +982,14 @@ private:
             }
             if (target.set(name, scratch.value.data(), static_cast<std::size_t>(length)) != 0) {
                 const int error = errno;
-                // An ACL is part of the permissions and must arrive. Other attributes go where
-                // the volume and the user's privileges allow, as cp -a carries them.
-                if (accessAcl || defaultAcl ||
-                    (error != EOPNOTSUPP && error != EPERM && error != EACCES))
+                // An ACL is part of the permissions and must arrive where the volume holds
+                // ACLs; where it holds none, nothing there is guarded by ACLs. Other attributes
+                // go where the volume and the user's privileges allow, as cp -a carries them.
+                const bool acl = accessAcl || defaultAcl;
+                if (acl ? !volumeHoldsNoAcls(target, error)
+                        : error != EOPNOTSUPP && error != EPERM && error != EACCES)
                     return error;
+                leftOutIf(acl || error == EOPNOTSUPP, acl ? LeftOut::acls : LeftOut::attributes);
             }
         }
         if (m_inheritsAcls) {
@@ -904,6 +1001,20 @@ private:
                     return error;
         }
         return 0;
+    }
+
+    // Whether the volume of `target`, which refused an ACL with `error`, holds no ACLs at all.
+    // Some FUSE volumes answer EINVAL rather than EOPNOTSUPP: then the volume refusing any
+    // attribute in the user's namespace too tells it apart from an ACL that is malformed.
+    static bool volumeHoldsNoAcls(const XattrItem& target, int error)
+    {
+        if (error == EOPNOTSUPP)
+            return true;
+        if (error != EINVAL)
+            return false;
+        if (target.get(accessAclName, nullptr, 0) >= 0 || errno != EOPNOTSUPP)
+            return false;
+        return target.list(nullptr, 0) < 0 && errno == EOPNOTSUPP;
     }
 
     static int removeInherited(const XattrItem& target, const char* name)
@@ -926,6 +1037,7 @@ private:
 
     const bool m_clone;
     CopyControl* const m_control;
+    const TargetVolume& m_volume;
     std::atomic<std::int64_t> m_arrived = 0; // told to m_control
     const bool m_umaskLimitsOwner = umaskLimitsOwner();
     std::atomic<bool> m_cloneUnsupported = false;
@@ -1132,9 +1244,30 @@ private:
 } // namespace
 
 std::expected<void, TreeCopyFailure> copyTree(const std::string& source, const std::string& target,
-                                              bool clone, UniqueFd* lock, CopyControl* control)
+                                              bool clone, UniqueFd* lock, CopyControl* control,
+                                              const TargetVolume& volume)
 {
-    return TreeCopier(clone, control).copy(source, target, lock);
+    return TreeCopier(clone, control, volume).copy(source, target, lock);
+}
+
+std::string LeftOutMetadata::text() const
+{
+    static constexpr std::pair<LeftOut, const char*> names[] = {
+        {LeftOut::acls, "ACLs"},        {LeftOut::attributes, "extended attributes"},
+        {LeftOut::owners, "owners"},    {LeftOut::modes, "permissions"},
+        {LeftOut::flags, "file flags"},
+    };
+    std::vector<const char*> found;
+    for (const auto& [what, name] : names)
+        if (contains(what))
+            found.push_back(name);
+    std::string text;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (i > 0)
+            text += i + 1 == found.size() ? " and " : ", ";
+        text += found[i];
+    }
+    return text;
 }
 
 std::optional<std::vector<std::int64_t>> measureSources(const std::vector<std::string>& paths,

@@ -3,8 +3,11 @@
 #include "error.h"
 #include "unique_fd.h"
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,10 +20,60 @@ namespace ambrevoli {
 class CopyControl;
 
 struct TreeCopyFailure {
+    // What the volume refused to make, where that, not the errno, is the reason.
+    enum class Refusal {
+        none,
+        name, // a name it can't store (it took a plain one in the same folder): EINVAL
+        kind, // a link, FIFO, socket or device node it can't hold at all: EOPNOTSUPP
+    };
+
     int error = EIO;      // the errno that stopped the copy
     bool created = false; // whether an item was created at the target (and must be removed)
+    Refusal refusal = Refusal::none;
 
     friend bool operator==(const TreeCopyFailure&, const TreeCopyFailure&) = default;
+};
+
+// Metadata a copy left out because the volume it went to can't hold it.
+enum class LeftOut : unsigned {
+    acls = 1,
+    attributes = 2, // extended attributes other than ACLs
+    owners = 4,
+    modes = 8, // permission bits, set-user-ID and the like
+    flags = 16,
+};
+
+// Collects what copies left out; any thread.
+class LeftOutMetadata {
+public:
+    void add(LeftOut what) noexcept
+    {
+        m_bits.fetch_or(static_cast<unsigned>(what), std::memory_order_relaxed);
+    }
+    bool contains(LeftOut what) const noexcept
+    {
+        return (m_bits.load(std::memory_order_relaxed) & static_cast<unsigned>(what)) != 0;
+    }
+    bool empty() const noexcept { return m_bits.load(std::memory_order_relaxed) == 0; }
+    // "ACLs, extended attributes and owners": what was left out, in the order of LeftOut.
+    std::string text() const;
+
+private:
+    std::atomic<unsigned> m_bits = 0;
+};
+
+// Syncs an open file or folder to its device: fsync(2) and the like; yields 0 or the errno.
+using FileSync = std::function<int(int fd)>;
+
+// What the volume a copy goes to can hold, and what it needs.
+struct TargetVolume {
+    // A larger regular file fails the copy with EFBIG before any of its data is written.
+    std::uint64_t maxFileSize = std::numeric_limits<std::uint64_t>::max();
+    // Given, every file and folder the copy makes is synced with it before the copy succeeds.
+    FileSync sync;
+    // Given, collects the metadata the volume refused with EOPNOTSUPP (an owner: EPERM), which
+    // the copy then goes on without instead of failing.
+    LeftOutMetadata* leftOut = nullptr;
 };
 
 // Copies the item at `source` (a link at its last component is copied as a link) to the new
@@ -30,10 +83,16 @@ struct TreeCopyFailure {
 // What is carried: a file's data (a clone when `clone` is true and the volume can make one,
 // else copied, holes staying holes); a folder and everything in it; links as links; FIFOs,
 // sockets and device nodes where the system permits; extended attributes, POSIX ACLs included
-// (one the volume or the user cannot store is skipped, except an ACL, which fails the copy);
-// nanosecond access and modification times; the owner when permitted (as root, or for the
-// user's own items, best effort); the mode (skipped only where the volume refuses every mode
-// change, as FAT does); and the immutable, append-only and no-dump flags (best effort).
+// (one the user cannot store is skipped, and so is any the volume holds none of; an ACL the
+// volume refuses otherwise fails the copy); nanosecond access and modification times; the owner
+// when permitted (as root, or for the user's own items, best effort); the mode (skipped where
+// the volume refuses mode changes, as FAT does); and the immutable, append-only and no-dump
+// flags (best effort). What the volume can't hold is told to `volume.leftOut`.
+//
+// A name the volume refuses (it takes a plain name in the same folder) fails the copy with
+// Refusal::name, a link or special file it can't hold with Refusal::kind, and a file larger
+// than `volume.maxFileSize` with EFBIG before its data. With `volume.sync`, each file and
+// folder made is synced once complete.
 //
 // Every new file is created 0600 and every new folder 0700, so no one else can read a half-made
 // copy. Per item the order is data, times, owner, attributes and ACLs, mode, flags (a lock would
@@ -66,7 +125,8 @@ struct TreeCopyFailure {
 // copy whose last data arrived ends as a success, cancelled meanwhile or not.
 std::expected<void, TreeCopyFailure> copyTree(const std::string& source, const std::string& target,
                                               bool clone, UniqueFd* lock = nullptr,
-                                              CopyControl* control = nullptr);
+                                              CopyControl* control = nullptr,
+                                              const TargetVolume& volume = {});
 
 // The data that copies of the items at `paths` will carry, item by item in the order of `paths`:
 // a regular file's size, for a folder the sizes of all regular files beneath it, and 0 for a

@@ -149,6 +149,12 @@ TEST_F(CopySummaryTest, FirstFailureIsExplainedInBothWordings)
         {CopyFailure::outOfSpace(), "/srv/big.iso",
          "Inbox doesn't have enough space for “big.iso”.", nullptr},
         {CopyFailure::nameTooLong(), "/", "“/” has a name that's too long for Inbox.", nullptr},
+        {CopyFailure::nameRefused(), "/srv/what?.txt",
+         "“what?.txt” has a name this drive can't store.", nullptr},
+        {CopyFailure::tooLarge(), "/srv/big.iso", "“big.iso” is too large for this drive.",
+         nullptr},
+        {CopyFailure::kindRefused(), "/srv/link",
+         "“link” is or holds a link or special file this drive can't store.", nullptr},
     };
     for (const auto& c : cases) {
         const CopyReport report = reportOf(1, {{c.source, c.reason}});
