@@ -243,8 +243,8 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
     }
     if (!leftOut.empty())
         logger("copy").log(LogLevel::standard,
-                           "Copied without what the destination can't hold: ", leftOut.text(), " (",
-                           volume.fileSystem, ")");
+                           "Copied without what the destination can't hold: ", leftOut.text(),
+                           volume.fileSystem.empty() ? "" : " (" + volume.fileSystem + ")");
     // The placed names reach the device with their folder.
     if (target.sync && !report.copied.empty())
         syncFolder(destPath, target.sync);

@@ -63,6 +63,7 @@ private:
 };
 
 // Syncs an open file or folder to its device: fsync(2) and the like; yields 0 or the errno.
+// Called from any of a copy's threads, several at once.
 using FileSync = std::function<int(int fd)>;
 
 // What the volume a copy goes to can hold, and what it needs.

@@ -13,7 +13,10 @@
 #include <sys/xattr.h>
 
 #include <atomic>
+#include <expected>
+#include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <thread>
@@ -64,6 +67,64 @@ std::string capabilityBlob()
     const std::uint32_t words[5] = {0x02000000, 1u << 13, 0, 0, 0};
     return std::string(reinterpret_cast<const char*>(words), sizeof words);
 }
+
+// Holds each fanotify permission event of `mask` on the item at `path` until `onEvent` has seen
+// the item it is about (by its descriptor), then allows it; on a thread of its own, for the life
+// of the value.
+class PermissionWatch {
+public:
+    // The watch, or why there can be none here.
+    static std::expected<std::unique_ptr<PermissionWatch>, std::string>
+    start(const std::string& path, std::uint64_t mask, std::function<void(int fd)> onEvent)
+    {
+        const int notify = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
+        if (notify < 0)
+            return std::unexpected(std::string("no fanotify here: ") + std::strerror(errno));
+        if (::fanotify_mark(notify, FAN_MARK_ADD, mask, AT_FDCWD, path.c_str()) != 0) {
+            const int error = errno;
+            ::close(notify);
+            return std::unexpected(std::string("no fanotify permission events here: ") +
+                                   std::strerror(error));
+        }
+        return std::unique_ptr<PermissionWatch>(new PermissionWatch(notify, std::move(onEvent)));
+    }
+    ~PermissionWatch()
+    {
+        m_done = true;
+        m_thread.join();
+        ::close(m_notify);
+    }
+
+private:
+    PermissionWatch(int notify, std::function<void(int fd)> onEvent)
+        : m_notify(notify), m_onEvent(std::move(onEvent)), m_thread([this] { answer(); })
+    {}
+
+    void answer()
+    {
+        while (!m_done) {
+            pollfd ready{m_notify, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0)
+                continue;
+            char buffer[4096];
+            const ssize_t length = ::read(m_notify, buffer, sizeof buffer);
+            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+            for (ssize_t left = length; FAN_EVENT_OK(event, left);
+                 event = FAN_EVENT_NEXT(event, left)) {
+                m_onEvent(event->fd);
+                const fanotify_response allow{event->fd, FAN_ALLOW};
+                EXPECT_EQ(::write(m_notify, &allow, sizeof allow),
+                          static_cast<ssize_t>(sizeof allow));
+                ::close(event->fd);
+            }
+        }
+    }
+
+    const int m_notify;
+    const std::function<void(int fd)> m_onEvent;
+    std::atomic<bool> m_done = false;
+    std::thread m_thread;
+};
 
 using TreeCopyTest = CopyTest;
 
@@ -241,41 +302,17 @@ TEST_F(TreeCopyTest, HalfMadeItemsAreOpenOnlyToTheirOwner)
     const std::string file = top + "/sub/file";
     writeFile(file, randomBytes(1 << 16), 0644);
 
-    const int notify = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
-    if (notify < 0)
-        GTEST_SKIP() << "no fanotify here: " << std::strerror(errno);
-    if (::fanotify_mark(notify, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, file.c_str()) != 0) {
-        ::close(notify);
-        GTEST_SKIP() << "no fanotify permission events here: " << std::strerror(errno);
-    }
-
     const std::string copy = path("copy");
     std::vector<mode_t> modesWhileReading;
-    std::atomic<bool> done = false;
-    std::thread watcher([&] {
-        while (!done) {
-            pollfd ready{notify, POLLIN, 0};
-            if (::poll(&ready, 1, 100) <= 0)
-                continue;
-            char buffer[4096];
-            const ssize_t length = ::read(notify, buffer, sizeof buffer);
-            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
-            for (ssize_t left = length; FAN_EVENT_OK(event, left);
-                 event = FAN_EVENT_NEXT(event, left)) {
-                if (modesWhileReading.empty())
-                    for (const char* item : {"", "/sub", "/sub/file"})
-                        modesWhileReading.push_back(lstatOf(copy + item).st_mode & 07777);
-                const fanotify_response allow{event->fd, FAN_ALLOW};
-                EXPECT_EQ(::write(notify, &allow, sizeof allow),
-                          static_cast<ssize_t>(sizeof allow));
-                ::close(event->fd);
-            }
-        }
+    auto watch = PermissionWatch::start(file, FAN_ACCESS_PERM, [&](int) {
+        if (modesWhileReading.empty())
+            for (const char* item : {"", "/sub", "/sub/file"})
+                modesWhileReading.push_back(lstatOf(copy + item).st_mode & 07777);
     });
+    if (!watch)
+        GTEST_SKIP() << watch.error();
     const auto copied = copyTree(top, copy, /*clone=*/false);
-    done = true;
-    watcher.join();
-    ::close(notify);
+    watch->reset();
 
     ASSERT_TRUE(copied);
     EXPECT_EQ(modesWhileReading, (std::vector<mode_t>{0700, 0700, 0600}));
@@ -296,50 +333,25 @@ TEST_F(TreeCopyTest, FilesThatBecomeFoldersAfterTheListingArriveAsFolders)
         writeFile(top + "/" + names.back(), names.back());
     }
 
-    const int notify = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
-    if (notify < 0)
-        GTEST_SKIP() << "no fanotify here: " << std::strerror(errno);
-    if (::fanotify_mark(notify, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD,
-                        top.c_str()) != 0) {
-        ::close(notify);
-        GTEST_SKIP() << "no fanotify permission events here: " << std::strerror(errno);
-    }
-
     // At the first file opened (the listing is done by then), every name from the fifth on in
     // listing order becomes a folder; the pool is still busy with the first few.
     const std::vector<std::string> order = testing::listingOrder(top);
     std::set<std::string> turned(order.begin() + 4, order.end());
-    std::atomic<bool> done = false;
     bool swapped = false;
-    std::thread watcher([&] {
-        while (!done) {
-            pollfd ready{notify, POLLIN, 0};
-            if (::poll(&ready, 1, 100) <= 0)
-                continue;
-            char buffer[4096];
-            const ssize_t length = ::read(notify, buffer, sizeof buffer);
-            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
-            for (ssize_t left = length; FAN_EVENT_OK(event, left);
-                 event = FAN_EVENT_NEXT(event, left)) {
-                struct stat opened {};
-                if (!swapped && ::fstat(event->fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
-                    swapped = true;
-                    for (const std::string& name : turned) {
-                        EXPECT_EQ(::unlink((top + "/" + name).c_str()), 0) << name;
-                        EXPECT_EQ(::mkdir((top + "/" + name).c_str(), 0755), 0) << name;
-                    }
-                }
-                const fanotify_response allow{event->fd, FAN_ALLOW};
-                EXPECT_EQ(::write(notify, &allow, sizeof allow),
-                          static_cast<ssize_t>(sizeof allow));
-                ::close(event->fd);
-            }
+    auto watch = PermissionWatch::start(top, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, [&](int fd) {
+        struct stat opened {};
+        if (swapped || ::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode))
+            return;
+        swapped = true;
+        for (const std::string& name : turned) {
+            EXPECT_EQ(::unlink((top + "/" + name).c_str()), 0) << name;
+            EXPECT_EQ(::mkdir((top + "/" + name).c_str(), 0755), 0) << name;
         }
     });
+    if (!watch)
+        GTEST_SKIP() << watch.error();
     const auto copied = copyTree(top, path("copy"), /*clone=*/false);
-    done = true;
-    watcher.join();
-    ::close(notify);
+    watch->reset();
 
     ASSERT_TRUE(copied) << std::strerror(copied.error().error);
     ASSERT_TRUE(swapped);
