@@ -56,14 +56,19 @@ std::expected<void, TreeCopyFailure> copyToTemporary(const std::string& source,
     }
 }
 
-// Syncs the folder at `path`, so that the names placed in it are on the device. A failure is
-// logged: the items are in place, and their data was synced already.
-void syncFolder(const std::string& path, const FileSync& sync)
+// Puts what was placed in the folder at `path` onto the device: the whole volume unless its
+// files were synced one by one already, then the folder with the names placed in it. A failure
+// is logged: the items are in place, and nothing better can be done about them.
+void syncDestination(const std::string& path, const DeviceSync& sync, bool filesSynced)
 {
     const UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const int error = !folder ? errno : sync(folder.get());
+    int error = !folder ? errno : 0;
+    if (error == 0 && !filesSynced)
+        error = sync.volume(folder.get());
+    if (error == 0)
+        error = sync.file(folder.get());
     if (error != 0)
-        logger("copy").log(LogLevel::error, "Couldn't sync the destination folder: errno ", error);
+        logger("copy").log(LogLevel::error, "Couldn't sync the destination: errno ", error);
 }
 
 // Removes the item at `path` with everything beneath it, protections stripped first.
@@ -160,11 +165,13 @@ copyItem(const std::string& source, const std::string& destPath, const Identitie
 
 bool defaultDownloadProbe(const std::string&) { return true; }
 
-CopyEngine::CopyEngine(std::string home, DownloadProbe isDownloaded, FileSync sync)
+CopyEngine::CopyEngine(std::string home, DownloadProbe isDownloaded, DeviceSync sync)
     : m_home(std::move(home)), m_isDownloaded(std::move(isDownloaded)), m_sync(std::move(sync))
 {
-    if (!m_sync)
-        m_sync = [](int fd) { return ::fsync(fd) == 0 ? 0 : errno; };
+    if (!m_sync.file)
+        m_sync.file = [](int fd) { return ::fsync(fd) == 0 ? 0 : errno; };
+    if (!m_sync.volume)
+        m_sync.volume = [](int fd) { return ::syncfs(fd) == 0 ? 0 : errno; };
 }
 
 CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
@@ -193,7 +200,8 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
     const Identities identities = destinationIdentities(destPath);
     const DestinationVolume volume = examineVolume(destPath);
     LeftOutMetadata leftOut;
-    const TargetVolume target{volume.maxFileSize, volume.needsSync ? m_sync : FileSync(), &leftOut};
+    const bool syncFiles = volume.needsSync && volume.syncsFileByFile;
+    const TargetVolume target{volume.maxFileSize, syncFiles ? m_sync.file : FileSync(), &leftOut};
     // Only a watched copy pays for learning its total.
     std::optional<std::vector<std::int64_t>> sizes;
     if (control) {
@@ -245,9 +253,8 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
         logger("copy").log(LogLevel::standard,
                            "Copied without what the destination can't hold: ", leftOut.text(),
                            volume.fileSystem.empty() ? "" : " (" + volume.fileSystem + ")");
-    // The placed names reach the device with their folder.
-    if (target.sync && !report.copied.empty())
-        syncFolder(destPath, target.sync);
+    if (volume.needsSync && !report.copied.empty())
+        syncDestination(destPath, m_sync, syncFiles);
     if (control) {
         report.cancelled = control->isCancelled();
         control->finish();

@@ -29,8 +29,9 @@ inline constexpr std::string_view temporaryPrefix = ".ambrevoli-copy-";
 class CopyEngine {
 public:
     // `home` is the user's home folder, used only to recognise protected locations. `sync`
-    // puts what a copy wrote onto its device (fsync(2) when not given; tests watch it).
-    CopyEngine(std::string home, DownloadProbe isDownloaded, FileSync sync = {});
+    // puts what a copy wrote onto its device (fsync(2) and syncfs(2) where not given; tests
+    // watch it).
+    CopyEngine(std::string home, DownloadProbe isDownloaded, DeviceSync sync = {});
 
     const std::string& home() const { return m_home; }
 
@@ -52,9 +53,9 @@ public:
     // A name it refuses fails the item as `nameRefused`, a file larger than it stores as
     // `tooLarge` (before any of that file's data is written), a link or special file it can't
     // hold as `kindRefused`. Where it needs a sync (removable drives and their file systems),
-    // every file and folder a copy made is synced before it is placed, and the destination
-    // folder once the items are placed, all before the report is returned: "copied" then means
-    // on the device.
+    // what was copied is on the device before the report is returned: on a FUSE volume every
+    // file and folder a copy made is synced before it is placed; once the items are placed, the
+    // volume (syncfs, but for FUSE) and then the destination folder are synced.
     //
     // A destination or source holding a NUL byte names nothing (the system would read it cut
     // short): the destination is `missing`, the source is `missing`, and the refusal is logged.
@@ -90,7 +91,7 @@ public:
 private:
     std::string m_home;
     DownloadProbe m_isDownloaded;
-    FileSync m_sync;
+    DeviceSync m_sync;
 };
 
 // The reason for an errno met while examining or copying a source: EPERM → notPermitted

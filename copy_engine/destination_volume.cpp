@@ -154,6 +154,7 @@ DestinationVolume examineVolume(const std::string& folder)
     const std::string& type = volume.fileSystem;
     if (type == "vfat")
         volume.maxFileSize = fatMaxFileSize;
+    volume.syncsFileByFile = mount && mount->fileSystem.starts_with("fuse");
     volume.needsSync = type == "vfat" || type == "exfat" || type == "ntfs" ||
                        type.starts_with("fuse") || (mount && mount->fileSystem == "fuseblk") ||
                        removableOrExternal(info.st_dev);

@@ -20,6 +20,10 @@ struct DestinationVolume {
     // Whether a copy there is synced to the device before it counts as copied: FAT, exFAT,
     // NTFS, any FUSE volume, and any volume on a removable or USB-attached device.
     bool needsSync = false;
+    // A FUSE volume: syncfs(2) does not reach its driver's own state, fsync(2) of a file does,
+    // so a copy there syncs file by file. Elsewhere one syncfs(2) of the volume is enough, and
+    // far cheaper than a sync per file.
+    bool syncsFileByFile = false;
 
     friend bool operator==(const DestinationVolume&, const DestinationVolume&) = default;
 };

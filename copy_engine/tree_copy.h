@@ -66,6 +66,13 @@ private:
 // Called from any of a copy's threads, several at once.
 using FileSync = std::function<int(int fd)>;
 
+// How a copy reaches the device: `file` syncs one file or folder (fsync(2) when not given),
+// `volume` the whole volume an open item lies on (syncfs(2) when not given).
+struct DeviceSync {
+    FileSync file;
+    FileSync volume;
+};
+
 // What the volume a copy goes to can hold, and what it needs.
 struct TargetVolume {
     // A larger regular file fails the copy with EFBIG before any of its data is written.

@@ -20,31 +20,49 @@ using testing::namesIn;
 using testing::readFile;
 using testing::writeFile;
 
-// What a copy synced: each synced item's identity, in order.
+using Identity = std::pair<dev_t, ino_t>;
+
+// What a copy synced: each synced item's identity, in order, and each item whose whole volume
+// was synced.
 class SyncLog {
 public:
-    FileSync sync()
+    DeviceSync sync()
     {
-        return [this](int fd) {
-            struct stat info {};
-            ::fstat(fd, &info);
-            const std::lock_guard lock(m_mutex);
-            m_synced.push_back({info.st_dev, info.st_ino});
-            return ::fsync(fd) == 0 ? 0 : errno;
-        };
+        return {[this](int fd) {
+                    note(fd, m_synced);
+                    return ::fsync(fd) == 0 ? 0 : errno;
+                },
+                [this](int fd) {
+                    note(fd, m_volumes);
+                    return ::syncfs(fd) == 0 ? 0 : errno;
+                }};
     }
-    std::vector<std::pair<dev_t, ino_t>> synced() const
+    std::vector<Identity> synced() const
     {
         const std::lock_guard lock(m_mutex);
         return m_synced;
     }
+    std::vector<Identity> volumes() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_volumes;
+    }
 
 private:
+    void note(int fd, std::vector<Identity>& list)
+    {
+        struct stat info {};
+        ::fstat(fd, &info);
+        const std::lock_guard lock(m_mutex);
+        list.push_back({info.st_dev, info.st_ino});
+    }
+
     mutable std::mutex m_mutex;
-    std::vector<std::pair<dev_t, ino_t>> m_synced;
+    std::vector<Identity> m_synced;
+    std::vector<Identity> m_volumes;
 };
 
-std::pair<dev_t, ino_t> identityOf(const std::string& path)
+Identity identityOf(const std::string& path)
 {
     const struct stat info = testing::lstatOf(path);
     return {info.st_dev, info.st_ino};
@@ -110,6 +128,7 @@ TEST_P(DriveTest, VolumeIsRecognised)
     const DestinationVolume volume = examineVolume(m_dest);
     EXPECT_EQ(volume.fileSystem, GetParam().kind.name);
     EXPECT_TRUE(volume.needsSync);
+    EXPECT_TRUE(volume.syncsFileByFile);
     const bool fat = std::string_view(GetParam().kind.name) == "vfat";
     EXPECT_EQ(volume.maxFileSize,
               fat ? (std::uint64_t{4} << 30) - 1 : std::numeric_limits<std::uint64_t>::max());
@@ -211,7 +230,8 @@ TEST_P(DriveTest, NamesThatDifferOnlyInCaseAreNumberedWhereCaseIsIgnored)
     EXPECT_EQ(readFile(m_dest + "/" + placed), "upper");
 }
 
-// Before the report, each file copied was synced, and the destination folder after them.
+// Before the report, each file copied was synced, and the destination folder after them. A
+// FUSE volume's driver is reached through its files, not through syncfs.
 TEST_P(DriveTest, CopiesAreSyncedBeforeTheReport)
 {
     makeFolder("src/folder");
@@ -227,6 +247,7 @@ TEST_P(DriveTest, CopiesAreSyncedBeforeTheReport)
         }
     ASSERT_FALSE(synced.empty());
     EXPECT_EQ(synced.back(), identityOf(m_dest));
+    EXPECT_EQ(m_syncs.volumes(), std::vector<Identity>());
 }
 
 // A file larger than FAT stores fails before any of it is written.
@@ -267,7 +288,8 @@ TEST_F(InternalVolumeTest, IsNotSynced)
     const CopyReport report = CopyEngine(path("home"), defaultDownloadProbe, syncs.sync())
                                   .copyItems({path("file")}, tmpfs.path());
     EXPECT_EQ(report.copied.size(), 1u);
-    EXPECT_EQ(syncs.synced(), (std::vector<std::pair<dev_t, ino_t>>()));
+    EXPECT_EQ(syncs.synced(), std::vector<Identity>());
+    EXPECT_EQ(syncs.volumes(), std::vector<Identity>());
 }
 
 } // namespace
