@@ -5,6 +5,7 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QFileInfo>
 
 namespace ambrevoli {
 
@@ -45,21 +46,26 @@ PackageInstaller::PackageInstaller(QDBusConnection bus, QObject* parent)
 
 PackageInstaller::~PackageInstaller() { watch(false); }
 
-void PackageInstaller::install(const QString& file, Progress progress, Done done)
+void PackageInstaller::install(UniqueFd package, Verify verify, Progress progress, Done done)
 {
     m_progress = std::move(progress);
     m_done = std::move(done);
     m_lastError.reset();
     if (!m_bus.isConnected()) {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                finish(std::unexpected(
-                    UpdateError::make(UpdateError::Case::noPackageKit, "no system bus")));
-            },
-            Qt::QueuedConnection);
+        finishLater(UpdateError::make(UpdateError::Case::noPackageKit, "no system bus"));
         return;
     }
+    if (!package) {
+        finishLater(UpdateError::make(UpdateError::Case::installFailed, "the package is not open"));
+        return;
+    }
+    if (auto verified = verify(package.get()); !verified) {
+        finishLater(std::move(verified.error()));
+        return;
+    }
+    const QString file =
+        QFileInfo(QStringLiteral("/proc/self/fd/%1").arg(package.get())).symLinkTarget();
+    m_package = std::move(package);
     const QDBusMessage create =
         QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/PackageKit"),
                                        service, QStringLiteral("CreateTransaction"));
@@ -77,6 +83,13 @@ void PackageInstaller::install(const QString& file, Progress progress, Done done
         }
         started(reply.value().path(), file);
     });
+}
+
+void PackageInstaller::finishLater(UpdateError error)
+{
+    QMetaObject::invokeMethod(
+        this, [this, error = std::move(error)] { finish(std::unexpected(error)); },
+        Qt::QueuedConnection);
 }
 
 void PackageInstaller::started(const QString& transaction, const QString& file)
@@ -154,6 +167,7 @@ void PackageInstaller::finish(std::expected<void, UpdateError> outcome)
 {
     watch(false);
     m_transaction.clear();
+    m_package.reset();
     m_progress = {};
     Done done = std::exchange(m_done, {});
     if (done)

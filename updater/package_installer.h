@@ -1,5 +1,6 @@
 #pragma once
 
+#include "unique_fd.h"
 #include "update_error.h"
 
 #include <QDBusConnection>
@@ -21,16 +22,19 @@ class PackageInstaller : public QObject {
 public:
     using Progress = std::function<void(int percent)>; // -1 while PackageKit can't tell
     using Done = std::function<void(std::expected<void, UpdateError>)>;
+    // Checks the bytes behind a descriptor as the download was checked.
+    using Verify = std::function<std::expected<void, UpdateError>(int fd)>;
 
     explicit PackageInstaller(QDBusConnection bus = QDBusConnection::systemBus(),
                               QObject* parent = nullptr);
     ~PackageInstaller() override;
 
-    // Starts installing `file` (an absolute path PackageKit can read). `progress` runs as the
+    // Starts installing the verified download open at `package`; `verify` checks it again
+    // before PackageKit is given it, and its refusal is `done`'s. `progress` runs as the
     // transaction reports it; `done` runs once, later: success, noPackageKit when nothing
     // answers for PackageKit on the bus, installCancelled, or installFailed with PackageKit's
     // words. Handlers of an installation still running when the installer goes never run.
-    void install(const QString& file, Progress progress, Done done);
+    void install(UniqueFd package, Verify verify, Progress progress, Done done);
 
     bool isInstalling() const { return static_cast<bool>(m_done); }
 
@@ -43,10 +47,12 @@ private slots:
 private:
     void started(const QString& transaction, const QString& file);
     void finish(std::expected<void, UpdateError> outcome);
+    void finishLater(UpdateError error);
     void watch(bool on);
 
     QDBusConnection m_bus;
     QString m_transaction;
+    UniqueFd m_package;
     Progress m_progress;
     Done m_done;
     std::optional<QString> m_lastError;
