@@ -494,7 +494,10 @@ void SoftwareUpdater::install()
         m_driver->showInstallingUpdate(-1);
     const quint64 session = m_session->serial;
     m_installer->install(
-        m_session->download->path(),
+        m_session->download->openForReading(),
+        [item = *m_session->update, trust = m_trust](int fd) {
+            return verifyUpdate(fd, item, trust);
+        },
         [this, session](int percent) {
             if (isCurrent(session) && m_driver)
                 m_driver->showInstallingUpdate(percent);

@@ -1,11 +1,10 @@
 #include "software_updater.h"
 
 #include "desktop_fakes.h"
+#include "fake_packagekit.h"
 #include "test_package.h"
 #include "test_web_server.h"
 
-#include <QDBusMessage>
-#include <QDBusObjectPath>
 #include <QDir>
 #include <QFile>
 #include <QHash>
@@ -29,96 +28,12 @@
 #include <unistd.h>
 
 using namespace ambrevoli;
+using ambrevoli::testing::FakePackageKit;
+using ambrevoli::testing::FakeTransaction;
 using ambrevoli::testing::PrivateSessionBus;
 using ambrevoli::testing::TestWebServer;
 
 namespace {
-
-// PackageKit as the updater sees it on the bus: a transaction per CreateTransaction, which
-// records InstallFiles (and the file's bytes at that moment), then reports progress and its end.
-class FakeTransaction : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PackageKit.Transaction")
-public:
-    FakeTransaction(QDBusConnection bus, QString path) : m_bus(bus), m_path(std::move(path)) {}
-
-    QStringList hints;
-    QStringList files;
-    qulonglong flags = ~0ull;
-    QByteArray installedBytes;
-    uint installedMode = 0;
-    QString failure; // when set, the transaction fails with these words
-
-public slots:
-    void SetHints(const QStringList& given) { hints = given; }
-    void InstallFiles(qulonglong givenFlags, const QStringList& givenFiles)
-    {
-        flags = givenFlags;
-        files = givenFiles;
-        QFile file(givenFiles.value(0));
-        if (file.open(QIODevice::ReadOnly))
-            installedBytes = file.readAll();
-        struct stat info {};
-        if (::stat(QFile::encodeName(givenFiles.value(0)).constData(), &info) == 0)
-            installedMode = info.st_mode & 07777;
-        QTimer::singleShot(0, this, [this] {
-            emitSignal("org.freedesktop.DBus.Properties", "PropertiesChanged",
-                       {QStringLiteral("org.freedesktop.PackageKit.Transaction"),
-                        QVariantMap{{"Percentage", QVariant::fromValue(uint(40))}}, QStringList()});
-            if (!failure.isEmpty())
-                emitSignal("org.freedesktop.PackageKit.Transaction", "ErrorCode",
-                           {QVariant::fromValue(uint(29)), failure});
-            emitSignal("org.freedesktop.PackageKit.Transaction", "Finished",
-                       {QVariant::fromValue(uint(failure.isEmpty() ? 1 : 2)),
-                        QVariant::fromValue(uint(10))});
-        });
-    }
-
-private:
-    void emitSignal(const QString& interface, const QString& name, const QVariantList& arguments)
-    {
-        QDBusMessage signal = QDBusMessage::createSignal(m_path, interface, name);
-        signal.setArguments(arguments);
-        m_bus.send(signal);
-    }
-
-    QDBusConnection m_bus;
-    QString m_path;
-};
-
-class FakePackageKit : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PackageKit")
-public:
-    explicit FakePackageKit(QDBusConnection bus) : m_bus(bus)
-    {
-        m_bus.registerObject("/org/freedesktop/PackageKit", this, QDBusConnection::ExportAllSlots);
-        m_bus.registerService("org.freedesktop.PackageKit");
-    }
-    ~FakePackageKit() override
-    {
-        m_bus.unregisterService("org.freedesktop.PackageKit");
-        m_bus.unregisterObject("/org/freedesktop/PackageKit", QDBusConnection::UnregisterTree);
-    }
-
-    QList<FakeTransaction*> transactions;
-    QString failure;
-
-public slots:
-    QDBusObjectPath CreateTransaction()
-    {
-        const QString path = QStringLiteral("/%1").arg(transactions.size() + 1);
-        auto* transaction = new FakeTransaction(m_bus, path);
-        transaction->setParent(this);
-        transaction->failure = failure;
-        m_bus.registerObject(path, transaction, QDBusConnection::ExportAllSlots);
-        transactions.append(transaction);
-        return QDBusObjectPath(path);
-    }
-
-private:
-    QDBusConnection m_bus;
-};
 
 // Plays the user: answers every window at once (on the next turn of the event loop) and notes
 // what it was shown.
@@ -258,6 +173,7 @@ private slots:
     void reportsAFailedInstallation();
     void skipsExactlyTheSkippedVersionInScheduledChecksOnly();
     void downloadsInTheBackgroundWhenAllowed();
+    void refusesADownloadChangedWhileWaitingForTheUser();
     void cannotCheckWhileChecking();
     void cannotCheckWithoutFeedOrKey();
     void settingsAreKeptAndSignalled();
@@ -371,12 +287,12 @@ void SoftwareUpdaterTest::installsANewerVersion()
     QCOMPARE(m_packageKit->transactions.size(), 1);
     const FakeTransaction& transaction = *m_packageKit->transactions.front();
     QCOMPARE(transaction.files.size(), 1);
-    QVERIFY(transaction.files.front().startsWith(configuration().downloadFolder + "/"));
+    QVERIFY(transaction.files.front().endsWith(".deb"));
+    QVERIFY(!transaction.files.front().startsWith(configuration().downloadFolder + "/"));
     QCOMPARE(transaction.installedBytes, m_package);
     QCOMPARE(transaction.flags, 0ull);
     QVERIFY(transaction.hints.contains("interactive=true"));
-    QCOMPARE(transaction.installedMode, 0600u);
-    QCOMPARE(m_driver.installProgress, QList<int>({-1, 40}));
+    QCOMPARE(m_driver.installProgress, QList<int>({-1, -1, 40}));
     QVERIFY2(!QFile::exists(transaction.files.front()), "the installed file is left behind");
 }
 
@@ -681,7 +597,7 @@ void SoftwareUpdaterTest::withoutPackageKitKeepsTheVerifiedFile()
 
 void SoftwareUpdaterTest::reportsAFailedInstallation()
 {
-    m_packageKit->failure = "dpkg was interrupted";
+    m_packageKit->failure = {ambrevoli::testing::packageKitFailed, 29, "dpkg was interrupted"};
     serve(feedWith({signedItem()}));
     SoftwareUpdater updater(configuration(), &m_driver);
     QSignalSpy installed(&updater, &SoftwareUpdater::updateInstalled);
@@ -756,6 +672,31 @@ void SoftwareUpdaterTest::downloadsInTheBackgroundWhenAllowed()
     QCOMPARE(m_web->requests.value("/ambrevoli.deb"), 1);
     QCOMPARE(m_packageKit->transactions.size(), 1);
     QCOMPARE(m_packageKit->transactions.front()->installedBytes, m_package);
+}
+
+// The file that waits for the user's answer is not what was verified any more: it is not
+// installed.
+void SoftwareUpdaterTest::refusesADownloadChangedWhileWaitingForTheUser()
+{
+    serve(feedWith({signedItem()}));
+    m_driver.answersFound = false;
+    SoftwareUpdater updater(configuration(), &m_driver);
+    updater.setAutomaticallyDownloadsUpdates(true);
+    updater.checkForUpdatesInBackground();
+    QTRY_VERIFY(m_driver.found.has_value());
+    const QStringList downloads = QDir(configuration().downloadFolder).entryList(QDir::Files);
+    QCOMPARE(downloads.size(), 1);
+    QFile download(configuration().downloadFolder + "/" + downloads.front());
+    QVERIFY(download.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QVERIFY(download.write(buildPackage("1.2.0", m_architecture == "s390x" ? "riscv64" : "s390x")) >
+            0);
+    download.close();
+
+    m_driver.reply(UserDriver::Choice::install);
+    QTRY_VERIFY(m_driver.ended);
+    QVERIFY(m_driver.error);
+    QCOMPARE(m_driver.error->kind, UpdateError::Case::badSignature);
+    QVERIFY(m_packageKit->transactions.isEmpty());
 }
 
 void SoftwareUpdaterTest::cannotCheckWhileChecking()
