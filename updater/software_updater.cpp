@@ -390,7 +390,7 @@ void SoftwareUpdater::download(bool silently)
         fail(file.error());
         return;
     }
-    m_session->download = std::move(*file);
+    m_session->download.emplace(std::move(*file));
     const quint64 session = m_session->serial;
     if (!silently && m_driver)
         m_driver->showDownloadInitiated([this, session] {

@@ -86,29 +86,11 @@ UpdateDownload::UpdateDownload(UniqueFd folder, std::string folderPath, std::str
       m_file(std::move(file))
 {}
 
-UpdateDownload& UpdateDownload::operator=(UpdateDownload&& other) noexcept
-{
-    if (this != &other) {
-        remove();
-        m_folder = std::move(other.m_folder);
-        m_folderPath = std::move(other.m_folderPath);
-        m_name = std::move(other.m_name);
-        m_file = std::move(other.m_file);
-        m_size = other.m_size;
-        m_keep = other.m_keep;
-    }
-    return *this;
-}
-
-UpdateDownload::~UpdateDownload() { remove(); }
-
-void UpdateDownload::remove()
+UpdateDownload::~UpdateDownload()
 {
     // The folder's descriptor names the file: a folder renamed meanwhile still loses the right one.
     if (m_folder && !m_keep)
         ::unlinkat(m_folder.get(), m_name.c_str(), 0);
-    m_folder.reset();
-    m_file.reset();
 }
 
 std::expected<void, UpdateError> UpdateDownload::append(QByteArrayView bytes)
@@ -117,13 +99,6 @@ std::expected<void, UpdateError> UpdateDownload::append(QByteArrayView bytes)
         !written)
         return std::unexpected(saveFailed(written.error().code));
     m_size += bytes.size();
-    return {};
-}
-
-std::expected<void, UpdateError> UpdateDownload::finish()
-{
-    if (::fsync(m_file.get()) != 0)
-        return std::unexpected(saveFailed(errno));
     return {};
 }
 

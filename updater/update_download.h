@@ -29,7 +29,7 @@ public:
                                                              const QString& namePart);
 
     UpdateDownload(UpdateDownload&& other) noexcept = default;
-    UpdateDownload& operator=(UpdateDownload&& other) noexcept;
+    UpdateDownload& operator=(UpdateDownload&& other) = delete;
     UpdateDownload(const UpdateDownload&) = delete;
     UpdateDownload& operator=(const UpdateDownload&) = delete;
     ~UpdateDownload();
@@ -37,12 +37,8 @@ public:
     // Writes all of `bytes` at the end of the file. Failure: saveFailed with the system's words
     // ("No space left on device").
     std::expected<void, UpdateError> append(QByteArrayView bytes);
-    // Flushes what was written to the disk. Failure: saveFailed.
-    std::expected<void, UpdateError> finish();
 
     qint64 size() const { return m_size; }
-    // The descriptor the file was made with (read and write); owned by this object.
-    int fd() const { return m_file.get(); }
     // A new read-only descriptor of the very same file, close-on-exec; empty on failure.
     UniqueFd openForReading() const;
     QString path() const;
@@ -52,7 +48,6 @@ public:
 
 private:
     UpdateDownload(UniqueFd folder, std::string folderPath, std::string name, UniqueFd file);
-    void remove();
 
     UniqueFd m_folder;
     std::string m_folderPath;
