@@ -143,9 +143,9 @@ Result<QByteArray> signature(const QByteArray& bytes, const SecretKey& secretKey
     const auto length = static_cast<unsigned long long>(bytes.size());
     crypto_sign_detached(signed_, nullptr, message, length, secretKey.bytes);
     const QByteArray publicKey = publicKeyOf(secretKey);
-    if (crypto_sign_verify_detached(signed_, message, length,
-                                    reinterpret_cast<const unsigned char*>(publicKey.constData())) !=
-        0)
+    if (crypto_sign_verify_detached(
+            signed_, message, length,
+            reinterpret_cast<const unsigned char*>(publicKey.constData())) != 0)
         return std::unexpected(QStringLiteral("the signature made doesn't verify with the key's "
                                               "public half; nothing was signed"));
     return signature;
@@ -163,8 +163,7 @@ int generateKeys(const QString& path)
         std::fprintf(stderr, "ambrevoli-appcast: %s: %s\n", qPrintable(path), std::strerror(errno));
         return 1;
     }
-    Wiped<sodium_base64_ENCODED_LEN(crypto_sign_SECRETKEYBYTES, sodium_base64_VARIANT_ORIGINAL) +
-          1>
+    Wiped<sodium_base64_ENCODED_LEN(crypto_sign_SECRETKEYBYTES, sodium_base64_VARIANT_ORIGINAL) + 1>
         text;
     sodium_bin2base64(text.bytes, sizeof text.bytes, secretKey.bytes, sizeof secretKey.bytes,
                       sodium_base64_VARIANT_ORIGINAL);
@@ -337,8 +336,7 @@ int publish(const QStringList& arguments)
     enclosure.setAttribute(QStringLiteral("length"), QString::number(bytes->size()));
     enclosure.setAttribute(QStringLiteral("type"),
                            QStringLiteral("application/vnd.debian.binary-package"));
-    enclosure.setAttribute(QStringLiteral("sparkle:edSignature"),
-                           base64(*signed_));
+    enclosure.setAttribute(QStringLiteral("sparkle:edSignature"), base64(*signed_));
     item.appendChild(enclosure);
     // Newest first, as feed readers list them.
     const QDomElement first = channel.firstChildElement(QStringLiteral("item"));

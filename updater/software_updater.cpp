@@ -51,8 +51,7 @@ UpdateError networkError(QNetworkReply* reply, bool feed)
 
 // The newest item that offers a secure download, passing over the version `skipped` (when given)
 // and only that: a skip read from one forged feed must not hide the genuine releases around it.
-std::optional<AppcastItem> newestItem(const std::vector<AppcastItem>& items,
-                                      const QString& skipped)
+std::optional<AppcastItem> newestItem(const std::vector<AppcastItem>& items, const QString& skipped)
 {
     std::optional<AppcastItem> newest;
     for (const AppcastItem& item : items) {
@@ -254,9 +253,9 @@ void SoftwareUpdater::beginCheck(bool userInitiated)
         // Read whole at the end, but never more than a feed may be.
         if (reply->bytesAvailable() <= maxFeedBytes)
             return;
-        m_session->brokenOff = UpdateError::make(UpdateError::Case::tooLarge,
-                                                 "a feed of more than " +
-                                                     std::to_string(maxFeedBytes) + " bytes");
+        m_session->brokenOff =
+            UpdateError::make(UpdateError::Case::tooLarge,
+                              "a feed of more than " + std::to_string(maxFeedBytes) + " bytes");
         reply->abort();
     });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { feedArrived(reply); });
@@ -421,9 +420,9 @@ std::expected<void, UpdateError> SoftwareUpdater::save(QNetworkReply* reply)
     UpdateDownload& file = *m_session->download;
     const qint64 length = m_session->update->length;
     if (file.size() + chunk.size() > length)
-        return std::unexpected(UpdateError::make(
-            UpdateError::Case::wrongLength,
-            "more than the " + std::to_string(length) + " bytes the feed gives"));
+        return std::unexpected(
+            UpdateError::make(UpdateError::Case::wrongLength,
+                              "more than the " + std::to_string(length) + " bytes the feed gives"));
     return file.append(chunk);
 }
 

@@ -16,7 +16,10 @@ namespace {
 
 std::string systemWords(int code) { return std::strerror(code); }
 
-UpdateError saveFailed(int code) { return UpdateError::make(UpdateError::Case::saveFailed, systemWords(code)); }
+UpdateError saveFailed(int code)
+{
+    return UpdateError::make(UpdateError::Case::saveFailed, systemWords(code));
+}
 
 UpdateError unsafe(const std::string& folder, const std::string& why)
 {
@@ -71,8 +74,7 @@ std::expected<UpdateDownload, UpdateError> UpdateDownload::create(const QString&
     if ((info.st_mode & 07777) != 0700 && ::fchmod(dir.get(), 0700) != 0)
         return std::unexpected(saveFailed(errno));
 
-    const std::string file =
-        fileNamePart(namePart) + '_' + Uuid::random().text() + ".deb";
+    const std::string file = fileNamePart(namePart) + '_' + Uuid::random().text() + ".deb";
     UniqueFd fd(::openat(dir.get(), file.c_str(),
                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd)

@@ -400,10 +400,9 @@ void SoftwareUpdaterTest::refuses()
     } else if (fault == "feed redirect") {
         feed = {301, {}, "ftp://127.0.0.1/appcast.xml", -1};
     } else if (fault == "feed too large") {
-        feed.body = feedWith({item}).replace("<title>Ambrevoli</title>",
-                                             "<title>" +
-                                                 QByteArray(SoftwareUpdater::maxFeedBytes, 'A') +
-                                                 "</title>");
+        feed.body = feedWith({item}).replace(
+            "<title>Ambrevoli</title>",
+            "<title>" + QByteArray(SoftwareUpdater::maxFeedBytes, 'A') + "</title>");
     } else if (fault == "feed trickles") {
         feed.trickleMs = 20;
         setup.feedDeadline = std::chrono::milliseconds(300);
@@ -631,7 +630,7 @@ void SoftwareUpdaterTest::skipsExactlyTheSkippedVersionInScheduledChecksOnly()
         else
             updater.checkForUpdatesInBackground();
         return QTest::qWaitFor([&] { return m_driver.ended; }) ? m_driver.events.join(", ")
-                                                                : "still checking";
+                                                               : "still checking";
     };
     QCOMPARE(check(false, {signedItem()}), "ended");
     // Asking is asking: the skipped version is offered again.

@@ -5,10 +5,10 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QImage>
-#include <QTemporaryDir>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextBrowser>
 
@@ -197,7 +197,9 @@ void StandardUserDriverTest::feedTextIsShownAsText()
     AppcastItem hostile = update();
     hostile.displayVersion = "<img src=\"file:///dev/zero\"><b>9</b>";
     hostile.description = "<h3>What's new</h3><p>Faster.<img src=\"file:///dev/zero\">"
-                          "<img src=\"" + localURL.toString() + "\"> "
+                          "<img src=\"" +
+                          localURL.toString() +
+                          "\"> "
                           "<img src=\"https://tracker.example/pixel.png\"> "
                           "<img src=\"/dev/zero\"></p><p>"
                           "<a href=\"file:///etc/passwd\">a file</a> "
@@ -206,7 +208,8 @@ void StandardUserDriverTest::feedTextIsShownAsText()
     StandardUserDriver driver("1.1", nullptr);
     driver.showUpdateFound(hostile, {true, false}, [](UserDriver::Choice) {});
     UpdateWindow& window = *driver.window();
-    QVERIFY(texts(window).contains("Ambrevoli <img src=\"file:///dev/zero\"><b>9</b> is available"));
+    QVERIFY(
+        texts(window).contains("Ambrevoli <img src=\"file:///dev/zero\"><b>9</b> is available"));
     for (QLabel* label : window.findChildren<QLabel*>())
         QVERIFY2(label->textFormat() == Qt::PlainText || !label->text().contains('<'),
                  qPrintable(label->text()));
@@ -221,8 +224,8 @@ void StandardUserDriverTest::feedTextIsShownAsText()
     LinkRecorder browser;
     for (const char* scheme : {"https", "http", "file"})
         QDesktopServices::setUrlHandler(scheme, &browser, "open");
-    for (const char* link : {"file:///etc/passwd", "http://plain.example/",
-                                "https://ambrevoli.example/notes"})
+    for (const char* link :
+         {"file:///etc/passwd", "http://plain.example/", "https://ambrevoli.example/notes"})
         emit notes->anchorClicked(QUrl(link));
     for (const char* scheme : {"https", "http", "file"})
         QDesktopServices::unsetUrlHandler(scheme);
