@@ -44,16 +44,7 @@ case ${1-} in
 --inside)
   # In the private namespaces: build the throwaway root and run the installations in it.
   work=$2
-  layers=$work/layers
-  mkdir -p "$layers"
-  mount -t tmpfs -o mode=755 ambrevoli-layers "$layers"
-  mkdir "$layers/upper" "$layers/work" "$layers/root"
-  root=$layers/root
-  mount -t overlay overlay -o "lowerdir=/,upperdir=$layers/upper,workdir=$layers/work" "$root" \
-    2>"$work/overlay.log" || skip "cannot mount an overlay of / here: $(cat "$work/overlay.log")"
-  mount --rbind /dev "$root/dev"
-  mount -t proc proc "$root/proc"
-  mount -t tmpfs -o mode=1777 ambrevoli-tmp "$root/tmp"
+  check_overlay_root "$work/layers"
   mount -t tmpfs -o mode=755 ambrevoli-run "$root/run"
   mkdir "$root/tmp/check"
   cp "$work/package.deb" "$work/installer" "$0" "$library" "$root/tmp/check/"

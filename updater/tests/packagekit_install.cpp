@@ -12,7 +12,6 @@
 #include <QFile>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -22,15 +21,8 @@ namespace {
 
 QByteArray bytesAt(int fd)
 {
-    QByteArray bytes;
-    char buffer[65536];
-    for (off_t offset = 0;;) {
-        const ssize_t got = ::pread(fd, buffer, sizeof buffer, offset);
-        if (got <= 0)
-            return bytes;
-        bytes.append(buffer, got);
-        offset += got;
-    }
+    QFile file(QStringLiteral("/proc/self/fd/%1").arg(fd));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
