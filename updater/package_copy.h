@@ -16,17 +16,18 @@ namespace ambrevoli {
 // PackageKit opens the file by name, as root, after the password prompt: minutes after we hand
 // it over, and with automatic downloads days after the download was checked. So the bytes it
 // reads come from a copy made when the installation starts and verified again from the copy's
-// own descriptor. The copy is a new file of a random name in a fresh 0700 folder: no process of
-// another user reaches it, and a process of ours that rewrites the download meanwhile changes
-// only the download. Another process of the same user can still find and replace the copy while
-// the prompt is up; nothing short of root stops that (it could as well ptrace us). What it can't
-// do is go unnoticed: writing, truncating, renaming, linking or unlinking the file or its folder
-// changes their change time, which a process can't set back, and replacing them leaves another
-// inode at the name. unchanged() looks for any of that, so such an installation is reported as
-// failed, never as the verified update installed.
+// own descriptor. The copy is a new file in a fresh 0700 folder of a random name: no process of
+// another user reaches it, and whatever rewrites or replaces the download meanwhile changes only
+// the download. A process of the same user that is already running can still find the copy and
+// replace it while the prompt is up; nothing short of root stops that (such a process could as
+// well ptrace us). What it can't do is go unnoticed: writing, truncating, renaming, linking or
+// unlinking the file or its folder changes their change time, which no process can set back, and
+// replacing them leaves another inode at the name. unchanged() looks for all of that, so such an
+// installation is reported as failed (PackageKit may have installed the other bytes), never as
+// the verified update installed.
 //
 // (A sealed memfd handed over as /proc/<pid>/fd/<n> would shut out even the same user, but
-// PackageKit's apt backend takes only files whose names end in ".deb".)
+// PackageKit's apt backend finds no package at such a path: "Could not find package(s)".)
 //
 // The folder is made in `parent`, which must be one the user can't rename (the runtime folder,
 // /tmp): its name is part of the path PackageKit opens. Copy and folder are removed when the

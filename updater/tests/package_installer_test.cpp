@@ -13,7 +13,6 @@
 #include <QTimer>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -28,15 +27,8 @@ namespace {
 
 QByteArray bytesAt(int fd)
 {
-    QByteArray bytes;
-    char buffer[4096];
-    for (off_t offset = 0;;) {
-        const ssize_t got = ::pread(fd, buffer, sizeof buffer, offset);
-        if (got <= 0)
-            return bytes;
-        bytes.append(buffer, got);
-        offset += got;
-    }
+    QFile file(QStringLiteral("/proc/self/fd/%1").arg(fd));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes)
@@ -44,6 +36,11 @@ bool writeFile(const QString& path, const QByteArray& bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
            file.write(bytes) == bytes.size();
+}
+
+bool moveFile(const QString& from, const QString& to)
+{
+    return ::rename(QFile::encodeName(from), QFile::encodeName(to)) == 0;
 }
 
 // The folder of the copy PackageKit was given.
@@ -73,9 +70,12 @@ private slots:
 
 private:
     using Outcome = std::expected<void, UpdateError>;
-    // Starts installing the download; `outcome` is set when done runs.
-    void start(PackageInstaller& installer, std::optional<Outcome>& outcome,
-               PackageInstaller::Verify verify = {});
+    // Starts installing the download; m_outcome is set when done runs. Without `verify`, the
+    // download's bytes at the start are the verified ones.
+    void start(PackageInstaller::Verify verify = {});
+    // Starts installing, and waits until PackageKit was given the file and holds the transaction
+    // as if the password prompt were up. Null when it wasn't given the file within 5 seconds.
+    FakeTransaction* startPrompting();
     UniqueFd openDownload() const;
     bool copiesLeft() const { return !QDir(m_copies->path()).isEmpty(); }
 
@@ -88,6 +88,8 @@ private:
     std::unique_ptr<FakePackageKit> m_packageKit;
     std::unique_ptr<QTemporaryDir> m_copies;
     QString m_download;
+    std::unique_ptr<PackageInstaller> m_installer;
+    std::optional<Outcome> m_outcome;
 };
 
 void PackageInstallerTest::initTestCase()
@@ -117,17 +119,22 @@ void PackageInstallerTest::init()
     m_copies = std::make_unique<QTemporaryDir>();
     m_download = m_work.filePath("download.deb");
     QVERIFY(writeFile(m_download, m_package));
+    m_installer = std::make_unique<PackageInstaller>(m_installBus, nullptr, m_copies->path());
+    m_outcome.reset();
 }
 
-void PackageInstallerTest::cleanup() { m_packageKit.reset(); }
+void PackageInstallerTest::cleanup()
+{
+    m_installer.reset();
+    m_packageKit.reset();
+}
 
 UniqueFd PackageInstallerTest::openDownload() const
 {
     return UniqueFd(::open(QFile::encodeName(m_download).constData(), O_RDONLY | O_CLOEXEC));
 }
 
-void PackageInstallerTest::start(PackageInstaller& installer, std::optional<Outcome>& outcome,
-                                 PackageInstaller::Verify verify)
+void PackageInstallerTest::start(PackageInstaller::Verify verify)
 {
     if (!verify)
         verify = [package = m_package](int fd) -> Outcome {
@@ -135,9 +142,20 @@ void PackageInstallerTest::start(PackageInstaller& installer, std::optional<Outc
                 return std::unexpected(UpdateError::make(UpdateError::Case::badSignature));
             return {};
         };
-    installer.install(
+    m_installer->install(
         openDownload(), std::move(verify), [](int) {},
-        [&outcome](Outcome given) { outcome = std::move(given); });
+        [this](Outcome given) { m_outcome = std::move(given); });
+}
+
+FakeTransaction* PackageInstallerTest::startPrompting()
+{
+    m_packageKit->hold = true;
+    start();
+    const auto given = [this] {
+        return !m_packageKit->transactions.isEmpty() &&
+               !m_packageKit->transactions.front()->files.isEmpty();
+    };
+    return QTest::qWaitFor(given, 5000) ? m_packageKit->transactions.front() : nullptr;
 }
 
 // The download is open when the installation starts; whatever happens to it while the password
@@ -154,27 +172,23 @@ void PackageInstallerTest::installsTheVerifiedBytesWhateverBecomesOfTheDownload_
 void PackageInstallerTest::installsTheVerifiedBytesWhateverBecomesOfTheDownload()
 {
     QFETCH(QString, change);
-    m_packageKit->hold = true;
-    PackageInstaller installer(m_installBus, nullptr, m_copies->path());
-    std::optional<Outcome> outcome;
-    start(installer, outcome);
-    QTRY_COMPARE(m_packageKit->transactions.size(), 1);
-    FakeTransaction& transaction = *m_packageKit->transactions.front();
-    QTRY_VERIFY(!transaction.files.isEmpty());
+    FakeTransaction* prompting = startPrompting();
+    QVERIFY(prompting);
+    FakeTransaction& transaction = *prompting;
     QVERIFY(transaction.files.front() != m_download);
 
     if (change == "rename") {
         const QString other = m_work.filePath("other.deb");
         QVERIFY(writeFile(other, m_otherPackage));
-        QVERIFY(::rename(QFile::encodeName(other), QFile::encodeName(m_download)) == 0);
+        QVERIFY(moveFile(other, m_download));
     } else if (change == "rewrite") {
         QVERIFY(writeFile(m_download, m_otherPackage));
     } else if (change == "truncate") {
         QVERIFY(QFile::resize(m_download, 0));
     }
     transaction.release();
-    QTRY_VERIFY(outcome.has_value());
-    QVERIFY2(outcome->has_value(), textualForm(outcome->error()).c_str());
+    QTRY_VERIFY(m_outcome.has_value());
+    QVERIFY2(m_outcome->has_value(), textualForm(m_outcome->error()).c_str());
     QVERIFY(transaction.read);
     QCOMPARE(transaction.installedBytes, m_package);
     QCOMPARE(transaction.flags, 0ull);
@@ -187,12 +201,10 @@ void PackageInstallerTest::installsTheVerifiedBytesWhateverBecomesOfTheDownload(
 void PackageInstallerTest::refusesADownloadThatNoLongerVerifies()
 {
     QVERIFY(writeFile(m_download, m_otherPackage));
-    PackageInstaller installer(m_installBus, nullptr, m_copies->path());
-    std::optional<Outcome> outcome;
-    start(installer, outcome);
-    QTRY_VERIFY(outcome.has_value());
-    QVERIFY(!outcome->has_value());
-    QCOMPARE(outcome->error().kind, UpdateError::Case::badSignature);
+    start();
+    QTRY_VERIFY(m_outcome.has_value());
+    QVERIFY(!m_outcome->has_value());
+    QCOMPARE(m_outcome->error().kind, UpdateError::Case::badSignature);
     QVERIFY(m_packageKit->transactions.isEmpty());
     QVERIFY(!copiesLeft());
 }
@@ -211,19 +223,12 @@ void PackageInstallerTest::reportsACopyChangedWhilePackageKitHasIt_data()
 void PackageInstallerTest::reportsACopyChangedWhilePackageKitHasIt()
 {
     QFETCH(QString, change);
-    m_packageKit->hold = true;
-    PackageInstaller installer(m_installBus, nullptr, m_copies->path());
-    std::optional<Outcome> outcome;
-    start(installer, outcome);
-    QTRY_COMPARE(m_packageKit->transactions.size(), 1);
-    FakeTransaction& transaction = *m_packageKit->transactions.front();
-    QTRY_VERIFY(!transaction.files.isEmpty());
+    FakeTransaction* prompting = startPrompting();
+    QVERIFY(prompting);
+    FakeTransaction& transaction = *prompting;
     const QString copy = transaction.files.front();
     const QString folder = copyFolderOf(transaction);
     const QString aside = m_work.filePath("aside");
-    const auto move = [](const QString& from, const QString& to) {
-        return ::rename(QFile::encodeName(from), QFile::encodeName(to)) == 0;
-    };
 
     if (change == "rewrite") {
         QVERIFY(QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner));
@@ -231,25 +236,25 @@ void PackageInstallerTest::reportsACopyChangedWhilePackageKitHasIt()
         transaction.release();
     } else if (change == "rename") {
         QVERIFY(writeFile(aside, m_otherPackage));
-        QVERIFY(move(aside, copy));
+        QVERIFY(moveFile(aside, copy));
         transaction.release();
     } else if (change == "swap back") {
-        QVERIFY(move(copy, aside));
+        QVERIFY(moveFile(copy, aside));
         QVERIFY(writeFile(copy, m_otherPackage));
         transaction.release();
-        QVERIFY(move(aside, copy));
+        QVERIFY(moveFile(aside, copy));
     } else if (change == "folder swap back") {
-        QVERIFY(move(folder, aside));
+        QVERIFY(moveFile(folder, aside));
         QVERIFY(QDir().mkdir(folder));
         QVERIFY(writeFile(copy, m_otherPackage));
         transaction.release();
         QVERIFY(QFile::remove(copy) && QDir().rmdir(folder));
-        QVERIFY(move(aside, folder));
+        QVERIFY(moveFile(aside, folder));
     }
-    QTRY_VERIFY(outcome.has_value());
-    QVERIFY(!outcome->has_value());
-    QCOMPARE(outcome->error().kind, UpdateError::Case::installFailed);
-    QVERIFY(outcome->error().detail.find("changed") != std::string::npos);
+    QTRY_VERIFY(m_outcome.has_value());
+    QVERIFY(!m_outcome->has_value());
+    QCOMPARE(m_outcome->error().kind, UpdateError::Case::installFailed);
+    QVERIFY(m_outcome->error().detail.find("changed") != std::string::npos);
     if (change != "rename") // the copy's own name was taken over; the folder holds that file
         QVERIFY(!copiesLeft());
 }
@@ -261,7 +266,7 @@ void PackageInstallerTest::removesTheCopyHoweverItEnds_data()
     QTest::addColumn<QByteArray>("download");
     QTest::addColumn<QString>("expected"); // the start of the error's textual form; empty: success
     QTest::newRow("installed") << FakeFailure{} << true << m_package << "";
-    // Polkit refused, or the prompt was dismissed: the real daemon tells them apart in neither.
+    // Polkit refused, or the prompt was dismissed: the real daemon says the same for both.
     QTest::newRow("not authorized") << notAuthorized() << true << m_package
                                     << "installFailed(Failed to obtain authentication.)";
     QTest::newRow("cancelled") << FakeFailure{packageKitCancelled, 0, {}} << true << m_package
@@ -282,33 +287,25 @@ void PackageInstallerTest::removesTheCopyHoweverItEnds()
     if (!withPackageKit)
         m_packageKit.reset();
     QVERIFY(writeFile(m_download, download));
-    PackageInstaller installer(m_installBus, nullptr, m_copies->path());
-    std::optional<Outcome> outcome;
-    start(installer, outcome, [](int) -> Outcome { return {}; });
-    QTRY_VERIFY(outcome.has_value());
-    const QString got =
-        outcome->has_value() ? QString() : QString::fromStdString(textualForm(outcome->error()));
+    start([](int) -> Outcome { return {}; });
+    QTRY_VERIFY(m_outcome.has_value());
+    const QString got = m_outcome->has_value()
+                            ? QString()
+                            : QString::fromStdString(textualForm(m_outcome->error()));
     QVERIFY2(expected.isEmpty() ? got.isEmpty() : got.startsWith(expected), qPrintable(got));
     QVERIFY(!copiesLeft());
 }
 
 void PackageInstallerTest::removesTheCopyWhenTheInstallerGoes()
 {
-    m_packageKit->hold = true;
-    bool ran = false;
-    {
-        PackageInstaller installer(m_installBus, nullptr, m_copies->path());
-        installer.install(
-            openDownload(), [](int) -> Outcome { return {}; }, [](int) {},
-            [&ran](Outcome) { ran = true; });
-        QTRY_COMPARE(m_packageKit->transactions.size(), 1);
-        QTRY_VERIFY(!m_packageKit->transactions.front()->files.isEmpty());
-        QVERIFY(copiesLeft());
-    }
-    m_packageKit->transactions.front()->release();
-    QTest::qWait(50);
-    QVERIFY(!ran);
+    FakeTransaction* prompting = startPrompting();
+    QVERIFY(prompting);
+    QVERIFY(copiesLeft());
+    m_installer.reset();
     QVERIFY(!copiesLeft());
+    prompting->release();
+    QTest::qWait(50);
+    QVERIFY(!m_outcome.has_value());
 }
 
 // The verifier runs dpkg-deb; the event loop goes on meanwhile. Here the check waits for the
@@ -317,9 +314,7 @@ void PackageInstallerTest::verifiesOffTheEventLoop()
 {
     auto turned = std::make_shared<std::atomic<bool>>(false);
     QTimer::singleShot(0, [turned] { *turned = true; });
-    PackageInstaller installer(m_installBus, nullptr, m_copies->path());
-    std::optional<Outcome> outcome;
-    start(installer, outcome, [turned](int) -> Outcome {
+    start([turned](int) -> Outcome {
         using namespace std::chrono_literals;
         for (int i = 0; i < 500 && !*turned; ++i)
             std::this_thread::sleep_for(10ms);
@@ -327,8 +322,8 @@ void PackageInstallerTest::verifiesOffTheEventLoop()
             return std::unexpected(UpdateError::make(UpdateError::Case::badSignature, "blocked"));
         return {};
     });
-    QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 10000);
-    QVERIFY2(outcome->has_value(), textualForm(outcome->error()).c_str());
+    QTRY_VERIFY_WITH_TIMEOUT(m_outcome.has_value(), 10000);
+    QVERIFY2(m_outcome->has_value(), textualForm(m_outcome->error()).c_str());
 }
 
 QTEST_GUILESS_MAIN(PackageInstallerTest)
