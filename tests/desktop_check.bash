@@ -131,6 +131,23 @@ check_make_work() {
   chmod 700 "$work/run"
 }
 
+# Makes a throwaway root in the folder $1 and sets root to it: an overlay of / whose changes go to
+# a tmpfs ($1/upper), with the machine's /dev, a /proc of its own and an empty /tmp. Run it in the
+# check's own mount namespace (check_rerun_in_namespaces): the mounts, and every change made in
+# the root, end with it. Skips where / cannot be overlaid.
+check_overlay_root() {
+  local layers=$1
+  mkdir -p "$layers"
+  mount -t tmpfs -o mode=755 ambrevoli-layers "$layers"
+  mkdir "$layers/upper" "$layers/work" "$layers/root"
+  root=$layers/root
+  mount -t overlay overlay -o "lowerdir=/,upperdir=$layers/upper,workdir=$layers/work" "$root" \
+    2>"$layers/overlay.log" || skip "cannot mount an overlay of / here: $(cat "$layers/overlay.log")"
+  mount --rbind /dev "$root/dev"
+  mount -t proc proc "$root/proc"
+  mount -t tmpfs -o mode=1777 ambrevoli-tmp "$root/tmp"
+}
+
 # Installs the build $1 into $work/stage, as a package would install it into /usr.
 check_stage() {
   DESTDIR=$work/stage cmake --install "$1" --prefix /usr >"$work/install.log"

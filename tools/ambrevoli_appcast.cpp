@@ -5,6 +5,10 @@
 //       existing file) and prints the public key: the value of AMBREVOLI_UPDATE_PUBLIC_KEY.
 //   ambrevoli-appcast public-key KEYFILE
 //       prints the public key of the secret key in KEYFILE.
+//
+// Every command that reads KEYFILE refuses one that others may read (any group or other
+// permission) or whose public half doesn't belong to its secret half, and every signature is
+// checked against the public key before it is printed or written.
 //   ambrevoli-appcast sign KEYFILE PACKAGE
 //       prints the base64 signature over all of PACKAGE's bytes.
 //   ambrevoli-appcast publish KEYFILE FEED BASE-URL PACKAGE [RELEASE-NOTES-URL]
@@ -32,6 +36,7 @@
 #include <cstring>
 #include <expected>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -49,24 +54,73 @@ template <class T> using Result = std::expected<T, QString>;
 
 QString base64(const QByteArray& bytes) { return QString::fromLatin1(bytes.toBase64()); }
 
-Result<QByteArray> readSecretKey(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::unexpected(path + ": " + file.errorString());
-    const auto key = QByteArray::fromBase64Encoding(file.readAll().trimmed(),
-                                                    QByteArray::AbortOnBase64DecodingErrors);
-    if (!key || key.decoded.size() != crypto_sign_SECRETKEYBYTES)
-        return std::unexpected(path + ": not a secret key made by generate-keys");
-    return key.decoded;
-}
+// A secret key in memory, wiped when it goes.
+struct SecretKey {
+    unsigned char bytes[crypto_sign_SECRETKEYBYTES] = {};
 
-QByteArray publicKeyOf(const QByteArray& secretKey)
+    SecretKey() = default;
+    SecretKey(const SecretKey&) = delete;
+    SecretKey& operator=(const SecretKey&) = delete;
+    ~SecretKey() { sodium_memzero(bytes, sizeof bytes); }
+};
+
+// Wipes a buffer that held a secret when it goes.
+template <std::size_t size> struct Wiped {
+    char bytes[size] = {};
+    ~Wiped() { sodium_memzero(bytes, size); }
+};
+
+QByteArray publicKeyOf(const SecretKey& secretKey)
 {
     QByteArray publicKey(crypto_sign_PUBLICKEYBYTES, '\0');
     crypto_sign_ed25519_sk_to_pk(reinterpret_cast<unsigned char*>(publicKey.data()),
-                                 reinterpret_cast<const unsigned char*>(secretKey.constData()));
+                                 secretKey.bytes);
     return publicKey;
+}
+
+// Reads the key generate-keys wrote into `key`. Refuses a file others may read, and a key whose
+// public half does not belong to its secret half: every signature it made would be refused by
+// every installed copy.
+Result<void> readSecretKey(const QString& path, SecretKey& key)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::unexpected(path + ": " + QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat info {};
+    Wiped<256> text;
+    ssize_t length = -1;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) == 0)
+        do
+            length = ::read(fd, text.bytes, sizeof text.bytes);
+        while (length < 0 && errno == EINTR);
+    const int readError = errno;
+    ::close(fd);
+    if (!S_ISREG(info.st_mode))
+        return std::unexpected(path + ": not a file");
+    if ((info.st_mode & 077) != 0)
+        return std::unexpected(
+            path + QStringLiteral(": others may read it (mode %1); make it yours alone with "
+                                  "chmod 600")
+                       .arg(info.st_mode & 0777, 4, 8, QLatin1Char('0')));
+    if (length < 0)
+        return std::unexpected(path + ": " + QString::fromLocal8Bit(std::strerror(readError)));
+    std::size_t decoded = 0;
+    if (std::size_t(length) == sizeof text.bytes ||
+        sodium_base642bin(key.bytes, sizeof key.bytes, text.bytes, std::size_t(length), " \t\r\n",
+                          &decoded, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        decoded != sizeof key.bytes)
+        return std::unexpected(path + ": not a secret key made by generate-keys");
+
+    unsigned char seed[crypto_sign_SEEDBYTES];
+    SecretKey rebuilt;
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
+    crypto_sign_ed25519_sk_to_seed(seed, key.bytes);
+    crypto_sign_seed_keypair(publicKey, rebuilt.bytes, seed);
+    sodium_memzero(seed, sizeof seed);
+    if (sodium_memcmp(publicKey, key.bytes + crypto_sign_SEEDBYTES, sizeof publicKey) != 0)
+        return std::unexpected(path + ": the key is damaged (its public half doesn't belong to "
+                                      "its secret half)");
+    return {};
 }
 
 Result<QByteArray> readFile(const QString& path)
@@ -80,22 +134,28 @@ Result<QByteArray> readFile(const QString& path)
     return bytes;
 }
 
-QByteArray signature(const QByteArray& bytes, const QByteArray& secretKey)
+// The signature over `bytes`, checked against the key's public half before anyone sees it.
+Result<QByteArray> signature(const QByteArray& bytes, const SecretKey& secretKey)
 {
     QByteArray signature(crypto_sign_BYTES, '\0');
-    crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
-                         reinterpret_cast<const unsigned char*>(bytes.constData()),
-                         static_cast<unsigned long long>(bytes.size()),
-                         reinterpret_cast<const unsigned char*>(secretKey.constData()));
+    auto* signed_ = reinterpret_cast<unsigned char*>(signature.data());
+    const auto* message = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const auto length = static_cast<unsigned long long>(bytes.size());
+    crypto_sign_detached(signed_, nullptr, message, length, secretKey.bytes);
+    const QByteArray publicKey = publicKeyOf(secretKey);
+    if (crypto_sign_verify_detached(
+            signed_, message, length,
+            reinterpret_cast<const unsigned char*>(publicKey.constData())) != 0)
+        return std::unexpected(QStringLiteral("the signature made doesn't verify with the key's "
+                                              "public half; nothing was signed"));
     return signature;
 }
 
 int generateKeys(const QString& path)
 {
     QByteArray publicKey(crypto_sign_PUBLICKEYBYTES, '\0');
-    QByteArray secretKey(crypto_sign_SECRETKEYBYTES, '\0');
-    crypto_sign_keypair(reinterpret_cast<unsigned char*>(publicKey.data()),
-                        reinterpret_cast<unsigned char*>(secretKey.data()));
+    SecretKey secretKey;
+    crypto_sign_keypair(reinterpret_cast<unsigned char*>(publicKey.data()), secretKey.bytes);
     // Never over an existing key: losing it would orphan every installed copy.
     const int fd = ::open(QFile::encodeName(path).constData(),
                           O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -103,12 +163,15 @@ int generateKeys(const QString& path)
         std::fprintf(stderr, "ambrevoli-appcast: %s: %s\n", qPrintable(path), std::strerror(errno));
         return 1;
     }
-    const QByteArray text = secretKey.toBase64() + '\n';
-    sodium_memzero(secretKey.data(), std::size_t(secretKey.size()));
-    qsizetype written = 0;
-    while (written < text.size()) {
-        const ssize_t n =
-            ::write(fd, text.constData() + written, std::size_t(text.size() - written));
+    Wiped<sodium_base64_ENCODED_LEN(crypto_sign_SECRETKEYBYTES, sodium_base64_VARIANT_ORIGINAL) + 1>
+        text;
+    sodium_bin2base64(text.bytes, sizeof text.bytes, secretKey.bytes, sizeof secretKey.bytes,
+                      sodium_base64_VARIANT_ORIGINAL);
+    const std::size_t size = std::strlen(text.bytes);
+    text.bytes[size] = '\n';
+    std::size_t written = 0;
+    while (written < size + 1) {
+        const ssize_t n = ::write(fd, text.bytes + written, size + 1 - written);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -118,7 +181,7 @@ int generateKeys(const QString& path)
             ::unlink(QFile::encodeName(path).constData());
             return 1;
         }
-        written += n;
+        written += std::size_t(n);
     }
     if (::fsync(fd) != 0 || ::close(fd) != 0) {
         std::fprintf(stderr, "ambrevoli-appcast: %s: %s\n", qPrintable(path), std::strerror(errno));
@@ -226,9 +289,9 @@ int publish(const QStringList& arguments)
         return 1;
     };
 
-    const auto secretKey = readSecretKey(keyPath);
-    if (!secretKey)
-        return failed(secretKey.error());
+    SecretKey secretKey;
+    if (const auto read = readSecretKey(keyPath, secretKey); !read)
+        return failed(read.error());
     const auto bytes = readFile(packagePath);
     if (!bytes)
         return failed(bytes.error());
@@ -241,6 +304,10 @@ int publish(const QStringList& arguments)
         QUrl(QString::fromLatin1(QUrl::toPercentEncoding(QFileInfo(packagePath).fileName()))));
     if (!url.isValid() || url.scheme() != u"https")
         return failed(baseURL + ": the download address must be https");
+
+    const auto signed_ = signature(*bytes, secretKey);
+    if (!signed_)
+        return failed(packagePath + ": " + signed_.error());
 
     auto document = loadFeed(feedPath, QStringLiteral("Ambrevoli"));
     if (!document)
@@ -269,8 +336,7 @@ int publish(const QStringList& arguments)
     enclosure.setAttribute(QStringLiteral("length"), QString::number(bytes->size()));
     enclosure.setAttribute(QStringLiteral("type"),
                            QStringLiteral("application/vnd.debian.binary-package"));
-    enclosure.setAttribute(QStringLiteral("sparkle:edSignature"),
-                           base64(signature(*bytes, *secretKey)));
+    enclosure.setAttribute(QStringLiteral("sparkle:edSignature"), base64(*signed_));
     item.appendChild(enclosure);
     // Newest first, as feed readers list them.
     const QDomElement first = channel.firstChildElement(QStringLiteral("item"));
@@ -306,13 +372,13 @@ int main(int argc, char** argv)
         return generateKeys(arguments[0]);
     if ((command == u"public-key" && arguments.size() == 1) ||
         (command == u"sign" && arguments.size() == 2)) {
-        const auto secretKey = readSecretKey(arguments[0]);
-        if (!secretKey) {
-            std::fprintf(stderr, "ambrevoli-appcast: %s\n", qPrintable(secretKey.error()));
+        SecretKey secretKey;
+        if (const auto read = readSecretKey(arguments[0], secretKey); !read) {
+            std::fprintf(stderr, "ambrevoli-appcast: %s\n", qPrintable(read.error()));
             return 1;
         }
         if (command == u"public-key") {
-            std::printf("%s\n", qPrintable(base64(publicKeyOf(*secretKey))));
+            std::printf("%s\n", qPrintable(base64(publicKeyOf(secretKey))));
             return 0;
         }
         const auto bytes = readFile(arguments[1]);
@@ -320,7 +386,13 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "ambrevoli-appcast: %s\n", qPrintable(bytes.error()));
             return 1;
         }
-        std::printf("%s\n", qPrintable(base64(signature(*bytes, *secretKey))));
+        const auto signed_ = signature(*bytes, secretKey);
+        if (!signed_) {
+            std::fprintf(stderr, "ambrevoli-appcast: %s: %s\n", qPrintable(arguments[1]),
+                         qPrintable(signed_.error()));
+            return 1;
+        }
+        std::printf("%s\n", qPrintable(base64(*signed_)));
         return 0;
     }
     if (command == u"publish" && (arguments.size() == 4 || arguments.size() == 5))

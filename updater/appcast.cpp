@@ -1,6 +1,5 @@
 #include "appcast.h"
 
-#include <QHostAddress>
 #include <QXmlStreamReader>
 
 namespace ambrevoli {
@@ -108,16 +107,6 @@ std::expected<std::vector<AppcastItem>, AppcastError> parseAppcast(const QByteAr
     if (!hasChannel)
         return std::unexpected(AppcastError{"no channel"});
     return items;
-}
-
-bool isSecureUpdateURL(const QUrl& url)
-{
-    if (!url.isValid() || url.host().isEmpty())
-        return false;
-    const QString scheme = url.scheme().toLower();
-    if (scheme == u"https")
-        return true;
-    return scheme == u"http" && QHostAddress(url.host()).isLoopback();
 }
 
 } // namespace ambrevoli

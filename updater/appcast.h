@@ -38,8 +38,9 @@ struct AppcastError {
 std::expected<std::vector<AppcastItem>, AppcastError> parseAppcast(const QByteArray& feed,
                                                                    const QUrl& feedURL);
 
-// Whether updates may be fetched from `url`: https, or plain http to this computer's own loopback
-// address (where nothing travels over a network).
+// Whether updates may be fetched from `url`: https. Test programs, which serve feeds and packages
+// on this computer, are built to take plain http to the loopback address as well
+// (ambrevoli_updates_over_loopback_http() in CMake); a shipped program never does.
 bool isSecureUpdateURL(const QUrl& url);
 
 } // namespace ambrevoli

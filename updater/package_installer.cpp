@@ -5,6 +5,8 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QFile>
+#include <QFileInfo>
 
 namespace ambrevoli {
 
@@ -39,32 +41,65 @@ std::string describe(const QDBusError& error)
 
 } // namespace
 
-PackageInstaller::PackageInstaller(QDBusConnection bus, QObject* parent)
+PackageInstaller::PackageInstaller(QDBusConnection bus, QObject* parent, QString copyFolder)
     : QObject(parent), m_bus(std::move(bus))
-{}
+{
+    if (copyFolder.isEmpty()) {
+        const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+        copyFolder = runtime.startsWith(u'/') && QFileInfo(runtime).isDir()
+                         ? runtime
+                         : QStringLiteral("/tmp");
+    }
+    m_copyFolder = QFile::encodeName(copyFolder).toStdString();
+}
 
 PackageInstaller::~PackageInstaller() { watch(false); }
 
-void PackageInstaller::install(const QString& file, Progress progress, Done done)
+void PackageInstaller::install(UniqueFd package, Verify verify, Progress progress, Done done)
 {
     m_progress = std::move(progress);
     m_done = std::move(done);
     m_lastError.reset();
     if (!m_bus.isConnected()) {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                finish(std::unexpected(
-                    UpdateError::make(UpdateError::Case::noPackageKit, "no system bus")));
-            },
-            Qt::QueuedConnection);
+        finishLater(UpdateError::make(UpdateError::Case::noPackageKit, "no system bus"));
         return;
     }
+    if (!package) {
+        finishLater(UpdateError::make(UpdateError::Case::installFailed, "the package is not open"));
+        return;
+    }
+    // Verifying runs dpkg-deb: seconds for a large package, which the event loop must not wait.
+    m_worker = std::jthread([this, package = std::move(package), verify = std::move(verify),
+                             folder = m_copyFolder](std::stop_token stop) {
+        auto copy = [&]() -> std::expected<PackageCopy, UpdateError> {
+            auto made = PackageCopy::make(package.get(), folder, "update.deb", stop);
+            if (!made)
+                return std::unexpected(
+                    UpdateError::make(UpdateError::Case::installFailed,
+                                      "could not copy the package: " + textualForm(made.error())));
+            if (auto verified = verify(made->fd()); !verified)
+                return std::unexpected(std::move(verified.error()));
+            return std::move(*made);
+        }();
+        // Queued to the installer: when it goes first, the event goes with it, and the copy too.
+        auto result = std::make_shared<decltype(copy)>(std::move(copy));
+        QMetaObject::invokeMethod(
+            this, [this, result] { prepared(std::move(*result)); }, Qt::QueuedConnection);
+    });
+}
+
+void PackageInstaller::prepared(std::expected<PackageCopy, UpdateError> copy)
+{
+    if (!copy) {
+        finish(std::unexpected(std::move(copy.error())));
+        return;
+    }
+    m_copy = std::move(*copy);
     const QDBusMessage create =
         QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/PackageKit"),
                                        service, QStringLiteral("CreateTransaction"));
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(create), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, file] {
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         watcher->deleteLater();
         const QDBusPendingReply<QDBusObjectPath> reply = *watcher;
         if (reply.isError()) {
@@ -75,11 +110,18 @@ void PackageInstaller::install(const QString& file, Progress progress, Done done
                                                      describe(error))));
             return;
         }
-        started(reply.value().path(), file);
+        started(reply.value().path());
     });
 }
 
-void PackageInstaller::started(const QString& transaction, const QString& file)
+void PackageInstaller::finishLater(UpdateError error)
+{
+    QMetaObject::invokeMethod(
+        this, [this, error = std::move(error)] { finish(std::unexpected(error)); },
+        Qt::QueuedConnection);
+}
+
+void PackageInstaller::started(const QString& transaction)
 {
     m_transaction = transaction;
     watch(true);
@@ -92,6 +134,7 @@ void PackageInstaller::started(const QString& transaction, const QString& file)
     // Without the hint PackageKit may refuse rather than let polkit ask for the password.
     call(QStringLiteral("SetHints"), {QStringList{QStringLiteral("interactive=true")}});
     // No transaction flags: the file is not from a signed archive; its own signature was checked.
+    const QString file = QFile::decodeName(QByteArray::fromStdString(m_copy->path()));
     auto* watcher =
         new QDBusPendingCallWatcher(call(QStringLiteral("InstallFiles"),
                                          {QVariant::fromValue(qulonglong(0)), QStringList{file}}),
@@ -138,6 +181,12 @@ void PackageInstaller::transactionPropertiesChanged(const QString& interface,
 void PackageInstaller::transactionFinished(uint exit, uint)
 {
     if (exit == exitSuccess) {
+        if (!m_copy || !m_copy->unchanged()) {
+            finish(std::unexpected(
+                UpdateError::make(UpdateError::Case::installFailed,
+                                  "the package was changed while PackageKit was installing it")));
+            return;
+        }
         finish({});
         return;
     }
@@ -154,6 +203,7 @@ void PackageInstaller::finish(std::expected<void, UpdateError> outcome)
 {
     watch(false);
     m_transaction.clear();
+    m_copy.reset();
     m_progress = {};
     Done done = std::exchange(m_done, {});
     if (done)

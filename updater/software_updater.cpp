@@ -2,16 +2,17 @@
 
 #include "log.h"
 #include "package_installer.h"
+#include "update_download.h"
 #include "version_comparator.h"
 
-#include <QDir>
-#include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSettings>
+#include <QThread>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace ambrevoli {
@@ -23,7 +24,9 @@ const QString downloadsKey = QStringLiteral("automaticallyDownloadsUpdates");
 const QString lastCheckKey = QStringLiteral("lastUpdateCheckDate");
 const QString skippedKey = QStringLiteral("skippedVersion");
 const char insecureRedirectProperty[] = "ambrevoliInsecureRedirect";
+const char timedOutProperty[] = "ambrevoliTimedOut";
 
+// Also within the deadline: a server that stops sending altogether is given up sooner.
 constexpr int transferTimeoutMs = 60000;
 
 const Logger& updatesLog() { return logger("updates"); }
@@ -34,6 +37,8 @@ UpdateError networkError(QNetworkReply* reply, bool feed)
     if (reply->property(insecureRedirectProperty).isValid())
         return UpdateError::make(
             insecureURL, reply->property(insecureRedirectProperty).toString().toStdString());
+    if (reply->property(timedOutProperty).isValid())
+        return UpdateError::make(timedOut, reply->url().toString().toStdString());
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     // A redirect to a scheme the network layer does not speak fails before it is offered to us.
     if (status >= 300 && status < 400)
@@ -44,27 +49,20 @@ UpdateError networkError(QNetworkReply* reply, bool feed)
                              reply->errorString().toStdString());
 }
 
-// The newest item that offers a secure download.
-std::optional<AppcastItem> newestItem(const std::vector<AppcastItem>& items)
+// The newest item that offers a secure download, passing over the version `skipped` (when given)
+// and only that: a skip read from one forged feed must not hide the genuine releases around it.
+std::optional<AppcastItem> newestItem(const std::vector<AppcastItem>& items, const QString& skipped)
 {
     std::optional<AppcastItem> newest;
     for (const AppcastItem& item : items) {
         if (!isSecureUpdateURL(item.url))
             continue;
+        if (!skipped.isEmpty() && compareVersions(item.version, skipped) == 0)
+            continue;
         if (!newest || compareVersions(item.version, newest->version) > 0)
             newest = item;
     }
     return newest;
-}
-
-// The version as a file name part: no separators or anything a shell would trip over.
-QString fileNamePart(QString text)
-{
-    for (QChar& c : text)
-        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != u'.' && c != u'+' && c != u'~' &&
-            c != u'-')
-            c = u'_';
-    return text;
 }
 
 void forget(QNetworkReply* reply)
@@ -85,12 +83,21 @@ struct SoftwareUpdater::Session {
     bool shown = false;
     bool awaitingChoice = false;
     QPointer<QNetworkReply> reply;
+    // Why this side broke the transfer off (the feed too large, the disk full), which the reply
+    // would only report as cancelled.
+    std::optional<UpdateError> brokenOff;
     std::optional<AppcastItem> update;
-    QString file;
-    std::unique_ptr<QFile> out;
+    std::optional<UpdateDownload> download;
     bool verified = false;
+    // Runs verifyUpdate; waited for before the download it reads goes.
+    std::unique_ptr<QThread> verifier;
 
-    ~Session() { forget(reply); }
+    ~Session()
+    {
+        forget(reply);
+        if (verifier)
+            verifier->wait();
+    }
 };
 
 SoftwareUpdater::SoftwareUpdater(UpdaterConfiguration configuration, UserDriver* driver,
@@ -240,12 +247,21 @@ void SoftwareUpdater::beginCheck(bool userInitiated)
                                m_configuration.feedURL.toString().toStdString()));
         return;
     }
-    QNetworkReply* reply = get(m_configuration.feedURL);
+    QNetworkReply* reply = get(m_configuration.feedURL, m_configuration.feedDeadline);
     m_session->reply = reply;
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
+        // Read whole at the end, but never more than a feed may be.
+        if (reply->bytesAvailable() <= maxFeedBytes)
+            return;
+        m_session->brokenOff =
+            UpdateError::make(UpdateError::Case::tooLarge,
+                              "a feed of more than " + std::to_string(maxFeedBytes) + " bytes");
+        reply->abort();
+    });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { feedArrived(reply); });
 }
 
-QNetworkReply* SoftwareUpdater::get(const QUrl& url)
+QNetworkReply* SoftwareUpdater::get(const QUrl& url, std::chrono::milliseconds deadline)
 {
     QNetworkRequest request(url);
     // Each hop is checked: a secure feed must not lead to an insecure download.
@@ -253,6 +269,15 @@ QNetworkReply* SoftwareUpdater::get(const QUrl& url)
                          QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setTransferTimeout(transferTimeoutMs);
     QNetworkReply* reply = m_network->get(request);
+    // The transfer timeout restarts with every byte: a server trickling one byte a minute would
+    // hold the check (and the menu item) for ever.
+    auto* timer = new QTimer(reply);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, reply, [reply] {
+        reply->setProperty(timedOutProperty, true);
+        reply->abort();
+    });
+    timer->start(deadline);
     connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl& target) {
         if (isSecureUpdateURL(target)) {
             emit reply->redirectAllowed();
@@ -268,6 +293,10 @@ void SoftwareUpdater::feedArrived(QNetworkReply* reply)
 {
     reply->deleteLater();
     m_session->reply = nullptr;
+    if (m_session->brokenOff) {
+        fail(*m_session->brokenOff);
+        return;
+    }
     if (reply->error() != QNetworkReply::NoError ||
         reply->property(insecureRedirectProperty).isValid()) {
         fail(networkError(reply, true));
@@ -278,14 +307,11 @@ void SoftwareUpdater::feedArrived(QNetworkReply* reply)
         fail(UpdateError::make(UpdateError::Case::feedInvalid, items.error().description));
         return;
     }
-    const std::optional<AppcastItem> newest = newestItem(*items);
-    const QString& running = m_configuration.runningVersion;
-    bool found = newest && compareVersions(newest->version, running) > 0;
     // A version the user skipped is passed over by scheduled checks only: asking is asking.
-    const QString skipped = skippedVersion();
-    if (found && !m_session->userInitiated && !skipped.isEmpty() &&
-        compareVersions(newest->version, skipped) <= 0)
-        found = false;
+    const std::optional<AppcastItem> newest =
+        newestItem(*items, m_session->userInitiated ? QString() : skippedVersion());
+    const QString& running = m_configuration.runningVersion;
+    const bool found = newest && compareVersions(newest->version, running) > 0;
     if (!found) {
         updatesLog().log(LogLevel::standard, "No update found; running ", running.toStdString());
         setBusy(false);
@@ -345,40 +371,40 @@ void SoftwareUpdater::choose(UserDriver::Choice choice)
 
 void SoftwareUpdater::download(bool silently)
 {
+    using enum UpdateError::Case;
     setBusy(true);
     const AppcastItem& update = *m_session->update;
-    const QString folder = m_configuration.downloadFolder;
-    if (!QDir().mkpath(folder)) {
-        fail(UpdateError::make(UpdateError::Case::downloadFailed,
-                               "can't make " + folder.toStdString()));
+    // Known before a byte arrives: the length bounds what is written to disk.
+    if (update.length < 0) {
+        fail(UpdateError::make(wrongLength, "the feed gives no length"));
         return;
     }
-    m_session->file = QDir(folder).filePath(
-        QStringLiteral("%1_%2.deb")
-            .arg(fileNamePart(m_configuration.packageName), fileNamePart(update.version)));
-    m_session->out = std::make_unique<QFile>(m_session->file);
-    if (!m_session->out->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        const std::string why = m_session->out->errorString().toStdString();
-        m_session->out.reset();
-        fail(UpdateError::make(UpdateError::Case::downloadFailed, why));
+    if (update.length > maxPackageBytes) {
+        fail(UpdateError::make(tooLarge, std::to_string(update.length) + " bytes"));
         return;
     }
+    auto file = UpdateDownload::create(m_configuration.downloadFolder,
+                                       m_configuration.packageName + u'_' + update.version);
+    if (!file) {
+        fail(file.error());
+        return;
+    }
+    m_session->download.emplace(std::move(*file));
     const quint64 session = m_session->serial;
     if (!silently && m_driver)
         m_driver->showDownloadInitiated([this, session] {
             if (!isCurrent(session) || !m_session->reply)
                 return;
-            forget(m_session->reply);
-            m_session->out.reset();
-            QFile::remove(m_session->file);
             endSession();
         });
-    QNetworkReply* reply = get(update.url);
+    QNetworkReply* reply = get(update.url, m_configuration.downloadDeadline);
     m_session->reply = reply;
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
-        const QByteArray chunk = reply->readAll();
-        if (m_session->out->write(chunk) != chunk.size())
+        if (auto saved = save(reply); !saved) {
+            m_session->brokenOff = saved.error();
+            // Reports the end at once, through downloadFinished.
             reply->abort();
+        }
     });
     if (!silently)
         connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 got, qint64 total) {
@@ -388,24 +414,66 @@ void SoftwareUpdater::download(bool silently)
     connect(reply, &QNetworkReply::finished, this, [this, reply] { downloadFinished(reply); });
 }
 
+std::expected<void, UpdateError> SoftwareUpdater::save(QNetworkReply* reply)
+{
+    const QByteArray chunk = reply->readAll();
+    UpdateDownload& file = *m_session->download;
+    const qint64 length = m_session->update->length;
+    if (file.size() + chunk.size() > length)
+        return std::unexpected(
+            UpdateError::make(UpdateError::Case::wrongLength,
+                              "more than the " + std::to_string(length) + " bytes the feed gives"));
+    return file.append(chunk);
+}
+
 void SoftwareUpdater::downloadFinished(QNetworkReply* reply)
 {
     reply->deleteLater();
     m_session->reply = nullptr;
-    const QByteArray rest = reply->isOpen() ? reply->readAll() : QByteArray();
-    const bool written = m_session->out->write(rest) == rest.size() && m_session->out->flush();
-    const std::string writeError = m_session->out->errorString().toStdString();
-    m_session->out.reset();
-    std::expected<void, UpdateError> outcome;
+    if (m_session->brokenOff) {
+        fail(*m_session->brokenOff);
+        return;
+    }
     if (reply->error() != QNetworkReply::NoError ||
-        reply->property(insecureRedirectProperty).isValid())
-        outcome = std::unexpected(networkError(reply, false));
-    else if (!written)
-        outcome = std::unexpected(UpdateError::make(UpdateError::Case::downloadFailed, writeError));
-    else
-        outcome = verifyUpdate(m_session->file, *m_session->update, m_trust);
+        reply->property(insecureRedirectProperty).isValid()) {
+        fail(networkError(reply, false));
+        return;
+    }
+    if (auto saved = save(reply); !saved) {
+        fail(saved.error());
+        return;
+    }
+    verify();
+}
+
+void SoftwareUpdater::verify()
+{
+    UniqueFd fd = m_session->download->openForReading();
+    if (!fd) {
+        fail(UpdateError::make(UpdateError::Case::saveFailed, std::strerror(errno)));
+        return;
+    }
+    const quint64 session = m_session->serial;
+    // Reading and mapping a whole package and waiting for dpkg-deb takes a while: not here.
+    m_session->verifier.reset(QThread::create(
+        [this, session, fd = std::move(fd), item = *m_session->update, trust = m_trust] {
+            std::expected<void, UpdateError> outcome = verifyUpdate(fd.get(), item, trust);
+            QMetaObject::invokeMethod(
+                this,
+                [this, session, outcome = std::move(outcome)] {
+                    if (isCurrent(session))
+                        verified(outcome);
+                },
+                Qt::QueuedConnection);
+        }));
+    m_session->verifier->start();
+}
+
+void SoftwareUpdater::verified(std::expected<void, UpdateError> outcome)
+{
+    m_session->verifier->wait();
+    m_session->verifier.reset();
     if (!outcome) {
-        QFile::remove(m_session->file);
         fail(outcome.error());
         return;
     }
@@ -425,7 +493,10 @@ void SoftwareUpdater::install()
         m_driver->showInstallingUpdate(-1);
     const quint64 session = m_session->serial;
     m_installer->install(
-        m_session->file,
+        m_session->download->openForReading(),
+        [item = *m_session->update, trust = m_trust](int fd) {
+            return verifyUpdate(fd, item, trust);
+        },
         [this, session](int percent) {
             if (isCurrent(session) && m_driver)
                 m_driver->showInstallingUpdate(percent);
@@ -436,14 +507,14 @@ void SoftwareUpdater::install()
             if (!installed) {
                 UpdateError error = installed.error();
                 // Without PackageKit the user may still install the verified file by hand.
-                if (error.kind == UpdateError::Case::noPackageKit)
-                    error.keptFile = m_session->file;
-                else
-                    QFile::remove(m_session->file);
+                if (error.kind == UpdateError::Case::noPackageKit) {
+                    m_session->download->keep();
+                    error.keptFile = m_session->download->path();
+                }
                 fail(std::move(error));
                 return;
             }
-            QFile::remove(m_session->file);
+            m_session->download.reset();
             updatesLog().log(LogLevel::standard, "Installed update ",
                              m_session->update->version.toStdString());
             emit updateInstalled();
@@ -461,6 +532,7 @@ void SoftwareUpdater::install()
 void SoftwareUpdater::fail(UpdateError error)
 {
     logError(updatesLog(), "Update failed", error);
+    m_session->download.reset();
     setBusy(false);
     if (!m_session->shown || !m_driver) {
         endSession();

@@ -18,7 +18,6 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
-class QFile;
 
 namespace ambrevoli {
 
@@ -31,9 +30,13 @@ struct UpdaterConfiguration {
     QString runningVersion; // the version this program is
     QString packageName;
     QString architecture;
-    QString downloadFolder; // where updates are downloaded to; made when needed
+    QString downloadFolder; // where updates are downloaded to; made when needed, the user's alone
     std::chrono::milliseconds checkInterval = std::chrono::hours(24);
     std::chrono::milliseconds firstCheckDelay = std::chrono::minutes(2);
+    // How long reading the feed, and downloading a package, may take at most, however steadily
+    // the server sends.
+    std::chrono::milliseconds feedDeadline = std::chrono::minutes(1);
+    std::chrono::milliseconds downloadDeadline = std::chrono::minutes(15);
     QDBusConnection installBus = QDBusConnection::systemBus(); // where PackageKit is asked
 };
 
@@ -45,12 +48,17 @@ UpdaterConfiguration buildUpdaterConfiguration();
 // settings (QSettings: automaticallyChecksForUpdates, default on; automaticallyDownloadsUpdates,
 // default off; lastUpdateCheckDate; skippedVersion), signalling each change.
 //
-// A check reads the feed, takes the newest item whose enclosure address is secure and whose
-// version is newer than the running one, and hands it to the user driver. A check the user
-// asked for shows every step and outcome; a scheduled one shows only a found update that the
-// user did not skip (with automatic downloads on, downloaded and verified first). Choosing to
-// install downloads the package, verifies it (update_verifier.h; a refused file is deleted) and
-// installs it through PackageKit.
+// A check reads the feed (at most maxFeedBytes), takes the newest item whose enclosure address is
+// secure and whose version is newer than the running one, and hands it to the user driver. A
+// check the user asked for shows every step and outcome; a scheduled one shows only a found
+// update whose version is not the one the user skipped (with automatic downloads on, downloaded
+// and verified first). Choosing to install downloads the package into a new file of its own
+// (update_download.h; at most the length the feed gives, which must be there and within
+// maxPackageBytes), verifies it from that file's descriptor on a worker thread
+// (update_verifier.h) and installs that very file through PackageKit. The download is deleted
+// when the user skips it or puts it off, when anything fails, and when the updater goes; only a
+// verified file PackageKit wasn't there to install is kept, for the user. The feed and the
+// download each have a deadline in the configuration.
 //
 // Scheduled checks run while automatic checks are on: the first a while after start (or when
 // the interval since the last check ends, if later), then every interval.
@@ -65,6 +73,9 @@ class SoftwareUpdater : public QObject {
     Q_PROPERTY(bool canCheckForUpdates READ canCheckForUpdates NOTIFY canCheckForUpdatesChanged)
 
 public:
+    static constexpr qint64 maxFeedBytes = 1 << 20;
+    static constexpr qint64 maxPackageBytes = qint64(256) << 20;
+
     SoftwareUpdater(UpdaterConfiguration configuration, UserDriver* driver,
                     QObject* parent = nullptr);
     ~SoftwareUpdater() override;
@@ -113,13 +124,19 @@ private:
     void present();
     void choose(UserDriver::Choice choice);
     void download(bool silently);
+    // Writes what `reply` brought so far to the download file, within the feed's length.
+    std::expected<void, UpdateError> save(QNetworkReply* reply);
     void downloadFinished(QNetworkReply* reply);
+    void verify();
+    void verified(std::expected<void, UpdateError> outcome);
     void install();
     void fail(UpdateError error);
     void endSession();
     void setBusy(bool busy);
     void schedule();
-    QNetworkReply* get(const QUrl& url);
+    // Starts fetching `url`, to be aborted when it passes `deadline` or a redirect leads to an
+    // address that is not secure.
+    QNetworkReply* get(const QUrl& url, std::chrono::milliseconds deadline);
     // Whether the session numbered `serial` is still the one under way: a driver may answer late.
     bool isCurrent(quint64 serial) const;
 

@@ -21,6 +21,10 @@ std::string textualForm(const UpdateError& error)
     case noPackageKit: return caseText("noPackageKit", error.detail);
     case installFailed: return caseText("installFailed", error.detail);
     case installCancelled: return caseText("installCancelled");
+    case saveFailed: return caseText("saveFailed", error.detail);
+    case unsafeFolder: return caseText("unsafeFolder", error.detail);
+    case tooLarge: return caseText("tooLarge", error.detail);
+    case timedOut: return caseText("timedOut", error.detail);
     }
     return "unknown";
 }
@@ -74,6 +78,18 @@ QString message(const UpdateError& error)
     case installCancelled:
         return QStringLiteral("The update wasn't installed because the installation was "
                               "cancelled.");
+    case saveFailed:
+        return QStringLiteral("The update couldn't be saved on this computer: %1.")
+            .arg(QString::fromStdString(error.detail));
+    case unsafeFolder:
+        return QStringLiteral("The folder Ambrevoli downloads updates into isn't yours alone "
+                              "(%1), so the update wasn't downloaded.")
+            .arg(QString::fromStdString(error.detail));
+    case tooLarge:
+        return QStringLiteral("The update server sent more than Ambrevoli accepts, so the "
+                              "update was refused.");
+    case timedOut:
+        return QStringLiteral("The update server took too long to answer. Try again later.");
     }
     return {};
 }

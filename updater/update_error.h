@@ -23,6 +23,10 @@ struct UpdateError {
         noPackageKit,     // PackageKit isn't there to install the update
         installFailed,    // PackageKit refused or failed; detail = its words
         installCancelled, // the installation was cancelled (the password prompt, for one)
+        saveFailed,       // the download could not be written to disk; detail = the system's words
+        unsafeFolder,     // the download folder is not this user's alone; detail = what is wrong
+        tooLarge,         // the feed or the package is larger than it may be; detail = how large
+        timedOut,         // the server took longer than a check or a download may take
     };
 
     Case kind;

@@ -1,26 +1,61 @@
 #include "update_verifier.h"
 
-#include <QFile>
 #include <QProcess>
 
 #include <sodium.h>
+
+#include <cstring>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ambrevoli {
 
 namespace {
 
-// Reads the control fields with dpkg-deb, which knows every compression a package may use.
-std::expected<void, UpdateError> checkPackage(const QString& path, const AppcastItem& item,
+constexpr int dpkgTimeoutMs = 60000;
+
+// The file's bytes, mapped read-only for as long as this lives.
+class Mapping {
+public:
+    Mapping(int fd, std::size_t size)
+        : m_size(size),
+          m_bytes(size == 0 ? nullptr : ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0))
+    {}
+    ~Mapping()
+    {
+        if (m_bytes && m_bytes != MAP_FAILED)
+            ::munmap(m_bytes, m_size);
+    }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+
+    bool failed() const { return m_bytes == MAP_FAILED; }
+    const unsigned char* bytes() const { return static_cast<const unsigned char*>(m_bytes); }
+
+private:
+    std::size_t m_size;
+    void* m_bytes;
+};
+
+// Reads the control fields with dpkg-deb, which knows every compression a package may use. It is
+// handed the descriptor as its standard input: what it reads is the file that was verified,
+// whatever its name leads to by now.
+std::expected<void, UpdateError> checkPackage(int fd, const AppcastItem& item,
                                               const UpdateTrust& trust)
 {
     auto refuse = [](std::string why) {
         return std::unexpected(UpdateError::make(UpdateError::Case::notOurPackage, std::move(why)));
     };
     QProcess dpkg;
+    dpkg.setChildProcessModifier([fd] {
+        if (fd != STDIN_FILENO)
+            ::dup2(fd, STDIN_FILENO);
+    });
     dpkg.start(QStringLiteral("dpkg-deb"),
-               {QStringLiteral("--field"), path, QStringLiteral("Package"),
+               {QStringLiteral("--field"), QStringLiteral("/dev/stdin"), QStringLiteral("Package"),
                 QStringLiteral("Version"), QStringLiteral("Architecture")});
-    if (!dpkg.waitForFinished(60000) || dpkg.exitStatus() != QProcess::NormalExit ||
+    if (!dpkg.waitForFinished(dpkgTimeoutMs) || dpkg.exitStatus() != QProcess::NormalExit ||
         dpkg.exitCode() != 0)
         return refuse("not a Debian package");
     QString package, version, architecture;
@@ -57,7 +92,7 @@ QByteArray decodePublicKey(const QString& base64)
     return decoded.decoded;
 }
 
-std::expected<void, UpdateError> verifyUpdate(const QString& path, const AppcastItem& item,
+std::expected<void, UpdateError> verifyUpdate(int fd, const AppcastItem& item,
                                               const UpdateTrust& trust)
 {
     using enum UpdateError::Case;
@@ -68,27 +103,30 @@ std::expected<void, UpdateError> verifyUpdate(const QString& path, const Appcast
     if (!signature || signature.decoded.size() != crypto_sign_BYTES ||
         trust.publicKey.size() != crypto_sign_PUBLICKEYBYTES)
         return std::unexpected(UpdateError::make(badSignature));
+    if (item.length < 0)
+        return std::unexpected(UpdateError::make(wrongLength, "the feed gives no length"));
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::unexpected(UpdateError::make(downloadFailed, file.errorString().toStdString()));
-    if (item.length >= 0 && file.size() != item.length)
-        return std::unexpected(UpdateError::make(wrongLength, std::to_string(file.size()) +
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return std::unexpected(UpdateError::make(saveFailed, std::strerror(errno)));
+    if (!S_ISREG(info.st_mode))
+        return std::unexpected(UpdateError::make(notOurPackage, "not a file"));
+    if (info.st_size != item.length)
+        return std::unexpected(UpdateError::make(wrongLength, std::to_string(info.st_size) +
                                                                   " instead of " +
                                                                   std::to_string(item.length)));
-    const QByteArray bytes = file.readAll();
-    if (bytes.size() != file.size())
-        return std::unexpected(UpdateError::make(downloadFailed, file.errorString().toStdString()));
+    const Mapping file(fd, std::size_t(info.st_size));
+    if (file.failed())
+        return std::unexpected(UpdateError::make(saveFailed, std::strerror(errno)));
 
     if (sodium_init() < 0)
         return std::unexpected(UpdateError::make(badSignature));
     if (crypto_sign_verify_detached(
-            reinterpret_cast<const unsigned char*>(signature.decoded.constData()),
-            reinterpret_cast<const unsigned char*>(bytes.constData()),
-            static_cast<unsigned long long>(bytes.size()),
+            reinterpret_cast<const unsigned char*>(signature.decoded.constData()), file.bytes(),
+            static_cast<unsigned long long>(info.st_size),
             reinterpret_cast<const unsigned char*>(trust.publicKey.constData())) != 0)
         return std::unexpected(UpdateError::make(badSignature));
-    return checkPackage(path, item, trust);
+    return checkPackage(fd, item, trust);
 }
 
 } // namespace ambrevoli

@@ -20,13 +20,15 @@ struct UpdateTrust {
 // The 32-byte key from its base64 text; empty when the text is not such a key.
 QByteArray decodePublicKey(const QString& base64);
 
-// Checks the downloaded file at `path` against the feed's `item` before anything else reads it:
-// its length (when the feed gives one), then the Ed25519 signature over all its bytes, then its
-// control fields — the package `trust` names, the item's version, and an architecture that runs
-// here. Success: nothing. Failure: unsigned_, badSignature (also a malformed signature),
-// wrongLength, or notOurPackage (also a file that is no Debian package). The file is left
-// where it is either way; deleting a refused one is the caller's.
-std::expected<void, UpdateError> verifyUpdate(const QString& path, const AppcastItem& item,
+// Checks the downloaded file open at `fd` against the feed's `item` before anything else reads
+// it: its length (which the feed must give), then the Ed25519 signature over all its bytes, then
+// its control fields — the package `trust` names, the item's version, and an architecture that
+// runs here. Reads through the descriptor only (the file is mapped, not copied into memory) and
+// runs dpkg-deb on that same descriptor, waiting for it: call it off the main thread. Success:
+// nothing. Failure: unsigned_, badSignature (also a malformed signature), wrongLength (also when
+// the feed gives no length), notOurPackage (also a file that is no Debian package), or saveFailed
+// when the file can't be read. Neither moves nor closes `fd`. Thread-safe.
+std::expected<void, UpdateError> verifyUpdate(int fd, const AppcastItem& item,
                                               const UpdateTrust& trust);
 
 } // namespace ambrevoli

@@ -9,30 +9,19 @@
 # Exits 77 (skipped) where it cannot run, saying why.
 set -euo pipefail
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
-fail() {
-  echo "FAIL: $*"
-  exit 1
-}
+here=$(cd "$(dirname "$0")" && pwd)
+library=$here/../../tests/desktop_check.bash
+[[ -f $library ]] || library=$here/desktop_check.bash # in the throwaway root
+# shellcheck source=tests/desktop_check.bash
+source "$library"
 
 case ${1-} in
 --inside)
   # In the private namespaces: build the throwaway root and run the installation in it.
   work=$2
   layers=$work/layers
-  mkdir -p "$layers"
-  mount -t tmpfs -o mode=755 ambrevoli-layers "$layers"
-  mkdir "$layers/upper" "$layers/work" "$layers/root"
-  root=$layers/root
-  mount -t overlay overlay -o "lowerdir=/,upperdir=$layers/upper,workdir=$layers/work" "$root" \
-    2>"$work/overlay.log" || skip "cannot mount an overlay of / here: $(cat "$work/overlay.log")"
-  mount --rbind /dev "$root/dev"
-  mount -t proc proc "$root/proc"
-  mount -t tmpfs -o mode=1777 ambrevoli-tmp "$root/tmp"
-  cp "$work/package.deb" "$0" "$root/tmp/"
+  check_overlay_root "$layers"
+  cp "$work/package.deb" "$0" "$library" "$root/tmp/"
   chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 \
     /bin/bash "/tmp/$(basename "$0")" --root /tmp/package.deb
   umount -R "$root/dev" "$root/proc" "$root/tmp"

@@ -130,7 +130,9 @@ void AmbrevoliAppcastTest::publishesReleasesTheUpdaterAccepts()
     QCOMPARE(items->at(1).url, QUrl(base + "/ambrevoli_1.2.0-1_" + m_architecture + ".deb"));
     for (const auto& [item, path] : {std::pair{items->at(0), second}, {items->at(1), first}}) {
         QCOMPARE(item.length, QFileInfo(path).size());
-        const auto verified = verifyUpdate(path, item, trust);
+        QFile package(path);
+        QVERIFY(package.open(QIODevice::ReadOnly));
+        const auto verified = verifyUpdate(package.handle(), item, trust);
         QVERIFY2(verified, verified ? "" : textualForm(verified.error()).c_str());
     }
 
@@ -167,6 +169,35 @@ void AmbrevoliAppcastTest::refusesWhatCannotBePublished_data()
     QTest::newRow("not a feed") << QStringList{"publish", m_key, notAFeed.fileName(),
                                                "https://a.example", deb}
                                 << 1;
+
+    // The key as generate-keys wrote it, copied with other permissions or damaged.
+    QFile key(m_key);
+    QVERIFY(key.open(QIODevice::ReadOnly));
+    const QByteArray secret = QByteArray::fromBase64(key.readAll().trimmed());
+    QCOMPARE(secret.size(), crypto_sign_SECRETKEYBYTES);
+    auto keyFile = [&](const QString& name, const QByteArray& bytes, mode_t mode) {
+        const QString path = m_folder.filePath(name);
+        QFile file(path);
+        file.remove();
+        if (!file.open(QIODevice::WriteOnly))
+            return QString();
+        file.write(bytes.toBase64() + "\n");
+        file.close();
+        ::chmod(QFile::encodeName(path).constData(), mode);
+        return path;
+    };
+    QByteArray damaged = secret;
+    damaged[crypto_sign_SEEDBYTES + 3] = char(damaged[crypto_sign_SEEDBYTES + 3] ^ 0x10);
+    const QString readable = keyFile("readable.key", secret, 0640);
+    const QString shared = keyFile("shared.key", secret, 0604);
+    const QString broken = keyFile("damaged.key", damaged, 0600);
+    QTest::newRow("a key its group may read")
+        << QStringList{"publish", readable, feed, "https://a.example", deb} << 1;
+    QTest::newRow("a key anyone may read") << QStringList{"sign", shared, deb} << 1;
+    QTest::newRow("publish with a damaged key")
+        << QStringList{"publish", broken, feed, "https://a.example", deb} << 1;
+    QTest::newRow("sign with a damaged key") << QStringList{"sign", broken, deb} << 1;
+    QTest::newRow("the public half of a damaged key") << QStringList{"public-key", broken} << 1;
 }
 
 void AmbrevoliAppcastTest::refusesWhatCannotBePublished()
@@ -176,6 +207,7 @@ void AmbrevoliAppcastTest::refusesWhatCannotBePublished()
     const Run run = appcast(arguments);
     QCOMPARE(run.status, status);
     QVERIFY(!run.err.isEmpty());
+    QVERIFY2(run.out.isEmpty(), qPrintable(run.out));
     QVERIFY(!QFile::exists(m_folder.filePath("refused.xml")));
 }
 

@@ -1,15 +1,15 @@
 #include "software_updater.h"
 
 #include "desktop_fakes.h"
+#include "fake_packagekit.h"
 #include "test_package.h"
 #include "test_web_server.h"
 
-#include <QDBusMessage>
-#include <QDBusObjectPath>
 #include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -23,94 +23,17 @@
 
 #include <functional>
 #include <optional>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace ambrevoli;
+using ambrevoli::testing::FakePackageKit;
+using ambrevoli::testing::FakeTransaction;
 using ambrevoli::testing::PrivateSessionBus;
 using ambrevoli::testing::TestWebServer;
 
 namespace {
-
-// PackageKit as the updater sees it on the bus: a transaction per CreateTransaction, which
-// records InstallFiles (and the file's bytes at that moment), then reports progress and its end.
-class FakeTransaction : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PackageKit.Transaction")
-public:
-    FakeTransaction(QDBusConnection bus, QString path) : m_bus(bus), m_path(std::move(path)) {}
-
-    QStringList hints;
-    QStringList files;
-    qulonglong flags = ~0ull;
-    QByteArray installedBytes;
-    QString failure; // when set, the transaction fails with these words
-
-public slots:
-    void SetHints(const QStringList& given) { hints = given; }
-    void InstallFiles(qulonglong givenFlags, const QStringList& givenFiles)
-    {
-        flags = givenFlags;
-        files = givenFiles;
-        QFile file(givenFiles.value(0));
-        if (file.open(QIODevice::ReadOnly))
-            installedBytes = file.readAll();
-        QTimer::singleShot(0, this, [this] {
-            emitSignal("org.freedesktop.DBus.Properties", "PropertiesChanged",
-                       {QStringLiteral("org.freedesktop.PackageKit.Transaction"),
-                        QVariantMap{{"Percentage", QVariant::fromValue(uint(40))}}, QStringList()});
-            if (!failure.isEmpty())
-                emitSignal("org.freedesktop.PackageKit.Transaction", "ErrorCode",
-                           {QVariant::fromValue(uint(29)), failure});
-            emitSignal("org.freedesktop.PackageKit.Transaction", "Finished",
-                       {QVariant::fromValue(uint(failure.isEmpty() ? 1 : 2)),
-                        QVariant::fromValue(uint(10))});
-        });
-    }
-
-private:
-    void emitSignal(const QString& interface, const QString& name, const QVariantList& arguments)
-    {
-        QDBusMessage signal = QDBusMessage::createSignal(m_path, interface, name);
-        signal.setArguments(arguments);
-        m_bus.send(signal);
-    }
-
-    QDBusConnection m_bus;
-    QString m_path;
-};
-
-class FakePackageKit : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PackageKit")
-public:
-    explicit FakePackageKit(QDBusConnection bus) : m_bus(bus)
-    {
-        m_bus.registerObject("/org/freedesktop/PackageKit", this, QDBusConnection::ExportAllSlots);
-        m_bus.registerService("org.freedesktop.PackageKit");
-    }
-    ~FakePackageKit() override
-    {
-        m_bus.unregisterService("org.freedesktop.PackageKit");
-        m_bus.unregisterObject("/org/freedesktop/PackageKit", QDBusConnection::UnregisterTree);
-    }
-
-    QList<FakeTransaction*> transactions;
-    QString failure;
-
-public slots:
-    QDBusObjectPath CreateTransaction()
-    {
-        const QString path = QStringLiteral("/%1").arg(transactions.size() + 1);
-        auto* transaction = new FakeTransaction(m_bus, path);
-        transaction->setParent(this);
-        transaction->failure = failure;
-        m_bus.registerObject(path, transaction, QDBusConnection::ExportAllSlots);
-        transactions.append(transaction);
-        return QDBusObjectPath(path);
-    }
-
-private:
-    QDBusConnection m_bus;
-};
 
 // Plays the user: answers every window at once (on the next turn of the event loop) and notes
 // what it was shown.
@@ -240,10 +163,17 @@ private slots:
     void takesTheNewestAcceptableItem();
     void refuses_data();
     void refuses();
+    void downloadsOnlyIntoAFolderOfTheUsersOwn_data();
+    void downloadsOnlyIntoAFolderOfTheUsersOwn();
+    void saysWhyADownloadCouldNotBeSaved();
+    void aDownloadGoesWhenItIsNotInstalled_data();
+    void aDownloadGoesWhenItIsNotInstalled();
+    void verifiesWithoutHoldingUpTheEventLoop();
     void withoutPackageKitKeepsTheVerifiedFile();
     void reportsAFailedInstallation();
-    void skipsAVersionInScheduledChecksOnly();
+    void skipsExactlyTheSkippedVersionInScheduledChecksOnly();
     void downloadsInTheBackgroundWhenAllowed();
+    void refusesADownloadChangedWhileWaitingForTheUser();
     void cannotCheckWhileChecking();
     void cannotCheckWithoutFeedOrKey();
     void settingsAreKeptAndSignalled();
@@ -254,6 +184,8 @@ private:
     // Serves `feed` and the package under the usual paths.
     void serve(const QByteArray& feed);
     FeedItem signedItem(const QString& version = "1.2.0") const;
+    // An updater whose scheduled check downloads the update and then waits for the user.
+    std::unique_ptr<SoftwareUpdater> downloadingInTheBackground();
 
     QTemporaryDir m_work;
     QString m_architecture;
@@ -271,6 +203,8 @@ private:
 void SoftwareUpdaterTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
+    // Settings of their own: other test programs run under the same name at the same time.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_work.filePath("config")));
     QCoreApplication::setApplicationName("ambrevoli-updater-test");
     QVERIFY(sodium_init() >= 0);
     m_publicKey.resize(crypto_sign_PUBLICKEYBYTES);
@@ -355,11 +289,12 @@ void SoftwareUpdaterTest::installsANewerVersion()
     QCOMPARE(m_packageKit->transactions.size(), 1);
     const FakeTransaction& transaction = *m_packageKit->transactions.front();
     QCOMPARE(transaction.files.size(), 1);
-    QVERIFY(transaction.files.front().startsWith(configuration().downloadFolder + "/"));
+    QVERIFY(transaction.files.front().endsWith(".deb"));
+    QVERIFY(!transaction.files.front().startsWith(configuration().downloadFolder + "/"));
     QCOMPARE(transaction.installedBytes, m_package);
     QCOMPARE(transaction.flags, 0ull);
     QVERIFY(transaction.hints.contains("interactive=true"));
-    QCOMPARE(m_driver.installProgress, QList<int>({-1, 40}));
+    QCOMPARE(m_driver.installProgress, QList<int>({-1, -1, 40}));
     QVERIFY2(!QFile::exists(transaction.files.front()), "the installed file is left behind");
 }
 
@@ -368,7 +303,7 @@ void SoftwareUpdaterTest::upToDate_data()
     QTest::addColumn<QString>("offered");
     QTest::newRow("same version") << "1.1.0";
     QTest::newRow("older version") << "1.0.9";
-    QTest::newRow("a pre-release of the running version") << "1.1.0b3";
+    QTest::newRow("a pre-release of the running version") << "1.1.0~b3";
 }
 
 void SoftwareUpdaterTest::upToDate()
@@ -388,7 +323,7 @@ void SoftwareUpdaterTest::takesTheNewestAcceptableItem()
 {
     FeedItem insecure = signedItem("1.4.0");
     insecure.url = "http://updates.example/ambrevoli.deb";
-    serve(feedWith({signedItem("1.1.5"), insecure, signedItem("1.2.0"), signedItem("1.2.0b1")}));
+    serve(feedWith({signedItem("1.1.5"), insecure, signedItem("1.2.0"), signedItem("1.2.0~b1")}));
     m_driver.choice = UserDriver::Choice::dismiss;
     SoftwareUpdater updater(configuration(), &m_driver);
     updater.checkForUpdates();
@@ -415,6 +350,12 @@ void SoftwareUpdaterTest::refuses_data()
     QTest::newRow("feed 404") << "feed 404" << feedHTTPError;
     QTest::newRow("connection refused") << "refused" << feedUnreachable;
     QTest::newRow("feed redirected to another scheme") << "feed redirect" << insecureURL;
+    QTest::newRow("feed larger than a feed may be") << "feed too large" << tooLarge;
+    QTest::newRow("feed trickling past its deadline") << "feed trickles" << timedOut;
+    QTest::newRow("no length in the feed") << "no length" << wrongLength;
+    QTest::newRow("a length beyond any package") << "huge length" << tooLarge;
+    QTest::newRow("more bytes than the length") << "longer than said" << wrongLength;
+    QTest::newRow("download trickling past its deadline") << "download trickles" << timedOut;
 }
 
 void SoftwareUpdaterTest::refuses()
@@ -460,6 +401,22 @@ void SoftwareUpdaterTest::refuses()
             QUrl(QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(closed.serverPort()));
     } else if (fault == "feed redirect") {
         feed = {301, {}, "ftp://127.0.0.1/appcast.xml", -1};
+    } else if (fault == "feed too large") {
+        feed.body = feedWith({item}).replace(
+            "<title>Ambrevoli</title>",
+            "<title>" + QByteArray(SoftwareUpdater::maxFeedBytes, 'A') + "</title>");
+    } else if (fault == "feed trickles") {
+        feed.trickleMs = 20;
+        setup.feedDeadline = std::chrono::milliseconds(300);
+    } else if (fault == "no length") {
+        item.length = -1;
+    } else if (fault == "huge length") {
+        item.length = SoftwareUpdater::maxPackageBytes + 1;
+    } else if (fault == "longer than said") {
+        item.length = m_package.size() - 1;
+    } else if (fault == "download trickles") {
+        package.trickleMs = 20;
+        setup.downloadDeadline = std::chrono::milliseconds(300);
     }
     if (feed.status == 200 && feed.body.isEmpty())
         feed.body = feedWith({item});
@@ -475,6 +432,150 @@ void SoftwareUpdaterTest::refuses()
     QCOMPARE(installed.size(), 0);
     QVERIFY(QDir(setup.downloadFolder).isEmpty());
     QVERIFY(updater.canCheckForUpdates());
+    // What the feed says is refused before anything is fetched.
+    if (fault == "no length" || fault == "huge length")
+        QCOMPARE(m_web->requests.value("/ambrevoli.deb"), 0);
+}
+
+void SoftwareUpdaterTest::downloadsOnlyIntoAFolderOfTheUsersOwn_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<bool>("installs");
+    QTest::newRow("made afresh") << "missing" << true;
+    QTest::newRow("left readable by an earlier version") << "0755" << true;
+    QTest::newRow("a link planted at the old file name") << "planted" << true;
+    QTest::newRow("a link to another folder") << "link" << false;
+    QTest::newRow("writable by everyone") << "0777" << false;
+    QTest::newRow("another user's") << "other user" << false;
+    QTest::newRow("a file") << "file" << false;
+}
+
+void SoftwareUpdaterTest::downloadsOnlyIntoAFolderOfTheUsersOwn()
+{
+    QFETCH(QString, folder);
+    QFETCH(bool, installs);
+    const UpdaterConfiguration setup = configuration();
+    const QByteArray path = QFile::encodeName(setup.downloadFolder);
+    // Whatever a link leads to must come out of it as it went in.
+    const QString victim = m_downloads->filePath("victim");
+    QFile victimFile(victim);
+    QVERIFY(victimFile.open(QIODevice::WriteOnly));
+    victimFile.write("precious");
+    victimFile.close();
+    if (folder == "0755" || folder == "0777" || folder == "other user" || folder == "planted") {
+        QCOMPARE(::mkdir(path, 0700), 0);
+        QCOMPARE(::chmod(path, folder == "0777" ? 0777 : 0755), 0);
+        if (folder == "other user")
+            QCOMPARE(::chown(path, 65534, 65534), 0);
+        if (folder == "planted")
+            QCOMPARE(::symlink(QFile::encodeName(victim), path + "/ambrevoli_1.2.0.deb"), 0);
+    } else if (folder == "link") {
+        QCOMPARE(::symlink(QFile::encodeName(m_downloads->path()), path), 0);
+    } else if (folder == "file") {
+        QVERIFY(QFile::copy(victim, setup.downloadFolder));
+    }
+    if (folder == "other user" && ::geteuid() != 0)
+        QSKIP("only root can give a folder to another user");
+
+    serve(feedWith({signedItem()}));
+    SoftwareUpdater updater(setup, &m_driver);
+    updater.checkForUpdates();
+    QTRY_VERIFY(m_driver.ended);
+    QVERIFY(victimFile.open(QIODevice::ReadOnly));
+    QCOMPARE(victimFile.readAll(), "precious");
+    if (!installs) {
+        QVERIFY(m_driver.error);
+        QCOMPARE(m_driver.error->kind, UpdateError::Case::unsafeFolder);
+        QVERIFY(m_packageKit->transactions.isEmpty());
+        QCOMPARE(m_web->requests.value("/ambrevoli.deb"), 0);
+        return;
+    }
+    QVERIFY2(!m_driver.error, qPrintable(message(*m_driver.error)));
+    QCOMPARE(m_packageKit->transactions.size(), 1);
+    QCOMPARE(m_packageKit->transactions.front()->installedBytes, m_package);
+    struct stat info {};
+    QCOMPARE(::lstat(path, &info), 0);
+    QVERIFY(S_ISDIR(info.st_mode));
+    QCOMPARE(info.st_mode & 07777, 0700u);
+}
+
+// A tmpfs too small for the package: the disk is full halfway through the download.
+void SoftwareUpdaterTest::saysWhyADownloadCouldNotBeSaved()
+{
+    const QString small = m_downloads->filePath("small");
+    QVERIFY(QDir().mkpath(small));
+    if (::mount("ambrevoli-test", QFile::encodeName(small), "tmpfs", 0, "size=16k") != 0)
+        QSKIP(qPrintable("a small tmpfs can't be mounted here: " + QString(strerror(errno))));
+    const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(small), MNT_DETACH); });
+    QByteArray large(256 * 1024, '\0');
+    randombytes_buf(large.data(), std::size_t(large.size()));
+    UpdaterConfiguration setup = configuration();
+    setup.downloadFolder = small + "/updates";
+    serve(feedWith({{"1.2.0", m_web->url("/ambrevoli.deb").toString(),
+                     QString::fromLatin1(sign(large, m_secretKey)), large.size()}}));
+    m_web->routes["/ambrevoli.deb"].body = large;
+
+    SoftwareUpdater updater(setup, &m_driver);
+    updater.checkForUpdates();
+    QTRY_VERIFY(m_driver.ended);
+    QVERIFY(m_driver.error);
+    QCOMPARE(m_driver.error->kind, UpdateError::Case::saveFailed);
+    QVERIFY2(message(*m_driver.error).contains(strerror(ENOSPC)),
+             qPrintable(message(*m_driver.error)));
+    QVERIFY(QDir(setup.downloadFolder).isEmpty());
+}
+
+void SoftwareUpdaterTest::aDownloadGoesWhenItIsNotInstalled_data()
+{
+    QTest::addColumn<QString>("end");
+    QTest::newRow("remind me later") << "dismiss";
+    QTest::newRow("skip this version") << "skip";
+    QTest::newRow("quit") << "quit";
+}
+
+void SoftwareUpdaterTest::aDownloadGoesWhenItIsNotInstalled()
+{
+    QFETCH(QString, end);
+    auto updater = downloadingInTheBackground();
+    QTRY_VERIFY(m_driver.found.has_value());
+    QVERIFY(m_driver.foundState.downloaded);
+    const QDir folder(configuration().downloadFolder);
+    QCOMPARE(folder.entryList(QDir::Files).size(), 1);
+    if (end == "quit")
+        updater.reset();
+    else
+        m_driver.reply(end == "skip" ? UserDriver::Choice::skip : UserDriver::Choice::dismiss);
+    QVERIFY(folder.isEmpty());
+    QVERIFY(m_packageKit->transactions.isEmpty());
+}
+
+// dpkg-deb is held until the test lets it go, which it can only do while the event loop runs.
+void SoftwareUpdaterTest::verifiesWithoutHoldingUpTheEventLoop()
+{
+    const QString bin = m_downloads->filePath("bin");
+    QVERIFY(QDir().mkpath(bin));
+    const QString started = m_downloads->filePath("dpkg-deb started");
+    const QString gate = m_downloads->filePath("dpkg-deb may go");
+    QFile script(bin + "/dpkg-deb");
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\ntouch '" + QFile::encodeName(started) +
+                 "'\nfor i in $(seq 100); do [ -e '" + QFile::encodeName(gate) +
+                 "' ] && exec /usr/bin/dpkg-deb \"$@\"; sleep 0.1; done\nexit 1\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin) + ":" + path);
+    const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
+
+    serve(feedWith({signedItem()}));
+    SoftwareUpdater updater(configuration(), &m_driver);
+    updater.checkForUpdates();
+    QTRY_VERIFY(QFile::exists(started));
+    QVERIFY(!m_driver.ended);
+    QVERIFY(QFile(gate).open(QIODevice::WriteOnly));
+    QTRY_VERIFY(m_driver.ended);
+    QVERIFY2(!m_driver.error, qPrintable(message(*m_driver.error)));
+    QCOMPARE(m_packageKit->transactions.size(), 1);
 }
 
 void SoftwareUpdaterTest::withoutPackageKitKeepsTheVerifiedFile()
@@ -493,7 +594,7 @@ void SoftwareUpdaterTest::withoutPackageKitKeepsTheVerifiedFile()
 
 void SoftwareUpdaterTest::reportsAFailedInstallation()
 {
-    m_packageKit->failure = "dpkg was interrupted";
+    m_packageKit->failure = {ambrevoli::testing::packageKitFailed, 29, "dpkg was interrupted"};
     serve(feedWith({signedItem()}));
     SoftwareUpdater updater(configuration(), &m_driver);
     QSignalSpy installed(&updater, &SoftwareUpdater::updateInstalled);
@@ -506,7 +607,7 @@ void SoftwareUpdaterTest::reportsAFailedInstallation()
     QVERIFY(QDir(configuration().downloadFolder).isEmpty());
 }
 
-void SoftwareUpdaterTest::skipsAVersionInScheduledChecksOnly()
+void SoftwareUpdaterTest::skipsExactlyTheSkippedVersionInScheduledChecksOnly()
 {
     serve(feedWith({signedItem()}));
     m_driver.choice = UserDriver::Choice::skip;
@@ -517,44 +618,56 @@ void SoftwareUpdaterTest::skipsAVersionInScheduledChecksOnly()
         QCOMPARE(updater.skippedVersion(), "1.2.0");
     }
 
-    m_driver = RecordingDriver();
-    m_driver.choice = UserDriver::Choice::dismiss;
     SoftwareUpdater updater(configuration(), &m_driver);
-    updater.checkForUpdatesInBackground();
-    QTRY_VERIFY(m_driver.ended);
-    QCOMPARE(m_driver.events, QStringList({"ended"}));
-
+    auto check = [&](bool userInitiated, const QList<FeedItem>& items) {
+        m_web->routes["/appcast.xml"].body = feedWith(items);
+        m_driver = RecordingDriver();
+        m_driver.choice = UserDriver::Choice::dismiss;
+        if (userInitiated)
+            updater.checkForUpdates();
+        else
+            updater.checkForUpdatesInBackground();
+        return QTest::qWaitFor([&] { return m_driver.ended; }) ? m_driver.events.join(", ")
+                                                               : "still checking";
+    };
+    QCOMPARE(check(false, {signedItem()}), "ended");
     // Asking is asking: the skipped version is offered again.
+    QCOMPARE(check(true, {signedItem()}), "checking, found 1.2.0, ended");
+    QCOMPARE(check(false, {signedItem("1.3.0")}), "found 1.3.0, ended");
+    // Older releases than the skipped one are not hidden with it: the skip of a forged version
+    // far ahead must not hide every genuine release.
+    QCOMPARE(check(false, {signedItem("1.2.0"), signedItem("1.1.5")}), "found 1.1.5, ended");
+
+    m_web->routes["/appcast.xml"].body = feedWith({signedItem("99999")});
     m_driver = RecordingDriver();
-    m_driver.choice = UserDriver::Choice::dismiss;
+    m_driver.choice = UserDriver::Choice::skip;
     updater.checkForUpdates();
     QTRY_VERIFY(m_driver.ended);
-    QCOMPARE(m_driver.events, QStringList({"checking", "found 1.2.0", "ended"}));
+    QCOMPARE(updater.skippedVersion(), "99999");
+    QCOMPARE(check(false, {signedItem("99999"), signedItem("1.3.0")}), "found 1.3.0, ended");
+}
 
-    // A newer one than the skipped is offered by scheduled checks too.
-    m_web->routes["/appcast.xml"].body = feedWith({signedItem("1.3.0")});
-    m_driver = RecordingDriver();
-    m_driver.choice = UserDriver::Choice::dismiss;
-    updater.checkForUpdatesInBackground();
-    QTRY_VERIFY(m_driver.ended);
-    QCOMPARE(m_driver.events, QStringList({"found 1.3.0", "ended"}));
+std::unique_ptr<SoftwareUpdater> SoftwareUpdaterTest::downloadingInTheBackground()
+{
+    serve(feedWith({signedItem()}));
+    m_driver.answersFound = false;
+    auto updater = std::make_unique<SoftwareUpdater>(configuration(), &m_driver);
+    updater->setAutomaticallyDownloadsUpdates(true);
+    updater->checkForUpdatesInBackground();
+    return updater;
 }
 
 void SoftwareUpdaterTest::downloadsInTheBackgroundWhenAllowed()
 {
-    serve(feedWith({signedItem()}));
-    m_driver.answersFound = false;
-    SoftwareUpdater updater(configuration(), &m_driver);
-    updater.setAutomaticallyDownloadsUpdates(true);
-    updater.checkForUpdatesInBackground();
+    const auto updater = downloadingInTheBackground();
     QTRY_VERIFY(m_driver.found.has_value());
     QVERIFY(m_driver.foundState.downloaded);
     QVERIFY(!m_driver.foundState.userInitiated);
     QCOMPARE(m_web->requests.value("/ambrevoli.deb"), 1);
     QVERIFY2(m_packageKit->transactions.isEmpty(), "installed without asking");
     // Waiting for the user does not stop a check the user asks for: it brings the update forward.
-    QVERIFY(updater.canCheckForUpdates());
-    updater.checkForUpdates();
+    QVERIFY(updater->canCheckForUpdates());
+    updater->checkForUpdates();
     QCOMPARE(m_driver.events.last(), "in focus");
 
     m_driver.reply(UserDriver::Choice::install);
@@ -562,6 +675,29 @@ void SoftwareUpdaterTest::downloadsInTheBackgroundWhenAllowed()
     QCOMPARE(m_web->requests.value("/ambrevoli.deb"), 1);
     QCOMPARE(m_packageKit->transactions.size(), 1);
     QCOMPARE(m_packageKit->transactions.front()->installedBytes, m_package);
+}
+
+// The file that waits for the user's answer is not what was verified any more: it is not
+// installed.
+void SoftwareUpdaterTest::refusesADownloadChangedWhileWaitingForTheUser()
+{
+    const auto updater = downloadingInTheBackground();
+    QTRY_VERIFY(m_driver.found.has_value());
+    const QStringList downloads = QDir(configuration().downloadFolder).entryList(QDir::Files);
+    QCOMPARE(downloads.size(), 1);
+    // One byte, in place: as long as the verified file.
+    QByteArray changed = m_package;
+    changed[changed.size() - 1] = char(changed.back() ^ 1);
+    QFile download(configuration().downloadFolder + "/" + downloads.front());
+    QVERIFY(download.open(QIODevice::ReadWrite));
+    QVERIFY(download.write(changed) == changed.size());
+    download.close();
+
+    m_driver.reply(UserDriver::Choice::install);
+    QTRY_VERIFY(m_driver.ended);
+    QVERIFY(m_driver.error);
+    QCOMPARE(m_driver.error->kind, UpdateError::Case::badSignature);
+    QVERIFY(m_packageKit->transactions.isEmpty());
 }
 
 void SoftwareUpdaterTest::cannotCheckWhileChecking()

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrl>
 
 namespace ambrevoli::testing {
@@ -17,6 +18,7 @@ public:
         QByteArray body;
         QByteArray location;     // for a redirect
         qsizetype sendOnly = -1; // promise all of body but send only this much, then hang up
+        int trickleMs = 0;       // send the body a byte at a time, one every this many ms
     };
 
     TestWebServer()
@@ -52,10 +54,28 @@ private:
         if (!response.location.isEmpty())
             reply += "Location: " + response.location + "\r\n";
         reply += "Connection: close\r\n\r\n";
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        if (response.trickleMs > 0) {
+            socket->write(reply);
+            trickle(socket, response.body, response.trickleMs);
+            return;
+        }
         reply += response.sendOnly >= 0 ? response.body.left(response.sendOnly) : response.body;
         socket->write(reply);
         socket->disconnectFromHost();
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+
+    void trickle(QTcpSocket* socket, QByteArray rest, int intervalMs)
+    {
+        if (rest.isEmpty()) {
+            socket->disconnectFromHost();
+            return;
+        }
+        socket->write(rest.left(1));
+        QTimer::singleShot(intervalMs, socket, [this, socket, rest = rest.mid(1), intervalMs] {
+            if (socket->state() == QAbstractSocket::ConnectedState)
+                trickle(socket, rest, intervalMs);
+        });
     }
 
     QTcpServer m_server;

@@ -1,5 +1,7 @@
 #include "update_window.h"
 
+#include "release_notes_view.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -8,7 +10,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
-#include <QTextBrowser>
 #include <QVBoxLayout>
 
 namespace ambrevoli {
@@ -55,6 +56,8 @@ void UpdateWindow::setPage(const QString& heading, const QString& text, QWidget*
     layout->setSpacing(spacing);
 
     auto* headingLabel = new QLabel(heading, m_page);
+    // Headings carry the feed's version text, which must not become markup.
+    headingLabel->setTextFormat(Qt::PlainText);
     QFont bold = headingLabel->font();
     bold.setBold(true);
     headingLabel->setFont(bold);
@@ -145,9 +148,8 @@ void UpdateWindow::showFound(const AppcastItem& update, const QString& runningVe
 {
     QWidget* notes = nullptr;
     if (!update.description.isEmpty() || update.releaseNotesURL.isValid()) {
-        auto* browser = new QTextBrowser;
+        auto* browser = new ReleaseNotesView;
         browser->setAccessibleName(QStringLiteral("Release Notes"));
-        browser->setOpenExternalLinks(true);
         browser->setMinimumSize(notesSize);
         if (!update.description.isEmpty())
             browser->setHtml(update.description);

@@ -10,7 +10,6 @@
 class QLabel;
 class QProgressBar;
 class QPushButton;
-class QTextBrowser;
 
 namespace ambrevoli {
 

@@ -2,10 +2,13 @@
 #include "update_window.h"
 
 #include <QAbstractButton>
+#include <QDesktopServices>
 #include <QDir>
+#include <QImage>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextBrowser>
 
@@ -67,6 +70,15 @@ QStringList texts(QWidget& window)
     return found;
 }
 
+// Stands in for the browser: notes every address the desktop was asked to open.
+class LinkRecorder : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
+
 void screenshot(QWidget& window, const QString& name)
 {
     QDir().mkpath(QStringLiteral(AMBREVOLI_SCREENSHOT_DIR));
@@ -81,6 +93,7 @@ private slots:
     void aCheckTheUserAskedFor();
     void foundUpdateChoices_data();
     void foundUpdateChoices();
+    void feedTextIsShownAsText();
     void closingTheWindowGivesTheQuietAnswer();
     void errorsInPlainWords();
     void scheduledUpdateShownAtOnceWhenTheDelegateLetsIt();
@@ -169,6 +182,55 @@ void StandardUserDriverTest::foundUpdateChoices()
     QTest::mouseClick(button(window, buttonName), Qt::LeftButton);
     QCOMPARE(chosen, choice);
     QCOMPARE(window.isVisible(), false);
+}
+
+// Whoever is on the way to the update server writes the feed: nothing in it is markup that loads
+// or opens anything of its own accord.
+void StandardUserDriverTest::feedTextIsShownAsText()
+{
+    QTemporaryDir folder;
+    QImage picture(32, 32, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    const QString local = folder.filePath("local.png");
+    QVERIFY(picture.save(local));
+    const QUrl localURL = QUrl::fromLocalFile(local);
+    AppcastItem hostile = update();
+    hostile.displayVersion = "<img src=\"file:///dev/zero\"><b>9</b>";
+    hostile.description = "<h3>What's new</h3><p>Faster.<img src=\"file:///dev/zero\">"
+                          "<img src=\"" +
+                          localURL.toString() +
+                          "\"> "
+                          "<img src=\"https://tracker.example/pixel.png\"> "
+                          "<img src=\"/dev/zero\"></p><p>"
+                          "<a href=\"file:///etc/passwd\">a file</a> "
+                          "<a href=\"http://plain.example/\">plain http</a> "
+                          "<a href=\"https://ambrevoli.example/notes\">the notes</a></p>";
+    StandardUserDriver driver("1.1", nullptr);
+    driver.showUpdateFound(hostile, {true, false}, [](UserDriver::Choice) {});
+    UpdateWindow& window = *driver.window();
+    QVERIFY(
+        texts(window).contains("Ambrevoli <img src=\"file:///dev/zero\"><b>9</b> is available"));
+    for (QLabel* label : window.findChildren<QLabel*>())
+        QVERIFY2(label->textFormat() == Qt::PlainText || !label->text().contains('<'),
+                 qPrintable(label->text()));
+    auto* notes = window.findChild<QTextBrowser*>();
+    QVERIFY(notes);
+    screenshot(window, "found-hostile-notes");
+    QVERIFY(notes->toPlainText().contains("Faster."));
+    const QImage shown =
+        qvariant_cast<QImage>(notes->document()->resource(QTextDocument::ImageResource, localURL));
+    QVERIFY2(shown.size() != picture.size(), "a local picture was loaded");
+
+    LinkRecorder browser;
+    for (const char* scheme : {"https", "http", "file"})
+        QDesktopServices::setUrlHandler(scheme, &browser, "open");
+    for (const char* link :
+         {"file:///etc/passwd", "http://plain.example/", "https://ambrevoli.example/notes"})
+        emit notes->anchorClicked(QUrl(link));
+    for (const char* scheme : {"https", "http", "file"})
+        QDesktopServices::unsetUrlHandler(scheme);
+    QCOMPARE(browser.opened, QList<QUrl>{QUrl("https://ambrevoli.example/notes")});
+    QVERIFY(window.isVisible());
 }
 
 void StandardUserDriverTest::closingTheWindowGivesTheQuietAnswer()
