@@ -38,6 +38,12 @@ bool writeFile(const QString& path, const QByteArray& bytes)
            file.write(bytes) == bytes.size();
 }
 
+// Empty for success, else the error's textual form.
+QString said(const std::expected<void, UpdateError>& outcome)
+{
+    return outcome ? QString() : QString::fromStdString(textualForm(outcome.error()));
+}
+
 bool moveFile(const QString& from, const QString& to)
 {
     return ::rename(QFile::encodeName(from), QFile::encodeName(to)) == 0;
@@ -188,7 +194,7 @@ void PackageInstallerTest::installsTheVerifiedBytesWhateverBecomesOfTheDownload(
     }
     transaction.release();
     QTRY_VERIFY(m_outcome.has_value());
-    QVERIFY2(m_outcome->has_value(), textualForm(m_outcome->error()).c_str());
+    QVERIFY2(m_outcome->has_value(), qPrintable(said(*m_outcome)));
     QVERIFY(transaction.read);
     QCOMPARE(transaction.installedBytes, m_package);
     QCOMPARE(transaction.flags, 0ull);
@@ -289,9 +295,7 @@ void PackageInstallerTest::removesTheCopyHoweverItEnds()
     QVERIFY(writeFile(m_download, download));
     start([](int) -> Outcome { return {}; });
     QTRY_VERIFY(m_outcome.has_value());
-    const QString got = m_outcome->has_value()
-                            ? QString()
-                            : QString::fromStdString(textualForm(m_outcome->error()));
+    const QString got = said(*m_outcome);
     QVERIFY2(expected.isEmpty() ? got.isEmpty() : got.startsWith(expected), qPrintable(got));
     QVERIFY(!copiesLeft());
 }
@@ -323,7 +327,7 @@ void PackageInstallerTest::verifiesOffTheEventLoop()
         return {};
     });
     QTRY_VERIFY_WITH_TIMEOUT(m_outcome.has_value(), 10000);
-    QVERIFY2(m_outcome->has_value(), textualForm(m_outcome->error()).c_str());
+    QVERIFY2(m_outcome->has_value(), qPrintable(said(*m_outcome)));
 }
 
 QTEST_GUILESS_MAIN(PackageInstallerTest)
