@@ -312,6 +312,8 @@ void DestinationList::selectAll()
     changeSelection(std::move(all));
 }
 
+void DestinationList::deleteSelection() { emit deleteRequested(); }
+
 void DestinationList::keyPressEvent(QKeyEvent* event)
 {
     // Keys a name field leaves unused (Return, the arrows) arrive here too; they stay with the

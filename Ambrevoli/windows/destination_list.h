@@ -50,13 +50,16 @@ public:
 
     // Selects every row: Ctrl+A, or the menu's Select All, while the list has the focus.
     Q_INVOKABLE void selectAll();
+    // The delete command from the menu while the list has the focus: as the Delete key.
+    Q_INVOKABLE void deleteSelection();
 
     // What a drag of the rows `ids` carries: their identifiers, for this process only.
     static QMimeData* rowsMimeData(const std::vector<Uuid>& ids);
 
 signals:
     void selectionChanged();
-    // The delete command (Delete or Backspace) while the list has the keyboard focus.
+    // The delete command (the Delete key, or the menu's Delete) while the list has the keyboard
+    // focus.
     void deleteRequested();
 
 protected:

@@ -3,6 +3,7 @@
 #include "appearance.h"
 #include "destinations_model.h"
 #include "folder_chooser.h"
+#include "restart_confirmation.h"
 #include "setup_status.h"
 #include "wording.h"
 
@@ -163,10 +164,13 @@ FirstLaunchGuide::~FirstLaunchGuide() = default;
 
 bool FirstLaunchGuide::isChoosingFolder() const { return m_chooser->isOpen(); }
 
-std::array<GuideStep::Content, 3> FirstLaunchGuide::steps() const
+std::array<GuideStep::Content, 3> FirstLaunchGuide::steps()
 {
     const auto manageExtension = [this] { m_status.showExtensionManagementInterface(); };
     const FileManager fileManager = m_status.fileManager();
+    const auto restartFileManager = [this, fileManager, manageExtension] {
+        confirmFileManagerRestart(*this, fileManager, manageExtension);
+    };
     GuideStep::Content extension{1, phrase(Phrase::extensionStepTitle, fileManager), {}, false, {}};
     switch (m_status.extensionState()) {
     case ExtensionState::enabled:
@@ -181,7 +185,7 @@ std::array<GuideStep::Content, 3> FirstLaunchGuide::steps() const
     case ExtensionState::notLoaded:
         extension.detail = phrase(Phrase::extensionNotLoadedDetail, fileManager);
         extension.action =
-            GuideStep::Action{phrase(Phrase::restartFileManager, fileManager), manageExtension};
+            GuideStep::Action{phrase(Phrase::restartFileManager, fileManager), restartFileManager};
         break;
     }
 

@@ -50,9 +50,10 @@ private:
 
 // The welcome window's content: the three things that make Send To work (the extension of the
 // file manager the user runs, notifications, a first destination), each with its state and the
-// button that does it, and "Done", which calls `finish`. Keeps no step state: every step is worked
-// out again from `status` and `destinations` whenever either changes, so a step turns done by
-// itself, whoever completed it. Never refreshes either; the window coordinator does.
+// button that does it (a restart of the file manager only once the user confirmed it, since it
+// closes the file manager's windows), and "Done", which calls `finish`. Keeps no step state: every
+// step is worked out again from `status` and `destinations` whenever either changes, so a step
+// turns done by itself, whoever completed it. Never refreshes either; the window coordinator does.
 //
 // "Done" is the default button: Return activates it wherever the guide is shown. Fixed width;
 // its height follows the content, and so does the size of the window it is shown in. Main thread
@@ -71,7 +72,8 @@ public:
     static constexpr int contentWidth = 480;
 
 private:
-    std::array<GuideStep::Content, 3> steps() const;
+    // The steps as they stand; their buttons act on this guide.
+    std::array<GuideStep::Content, 3> steps();
     void updateSteps();
 
     SetupStatus& m_status;

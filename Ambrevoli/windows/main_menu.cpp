@@ -36,10 +36,16 @@ std::function<void()> sendToResponder(const char* method)
     };
 }
 
+// A text field deletes its selection or the character after the cursor; its del() is no slot,
+// so it is asked first. Otherwise the focused container deletes what it has selected (the
+// destination list its rows), as its Delete key does.
 void deleteSelection()
 {
-    if (auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget()))
+    if (auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget())) {
         field->del();
+        return;
+    }
+    sendToResponder("deleteSelection")();
 }
 
 void showAbout()

@@ -21,7 +21,7 @@ namespace ambrevoli {
 // is always enabled; "Hide Ambrevoli" closes the host's windows (they are kept, and the process
 // keeps running); "Quit Ambrevoli" ends the event loop. The Edit items act on the text field
 // with the keyboard focus, or the nearest of its containers that answers them (a list's Select
-// All); the Window items on the active window. Main thread only.
+// All and Delete); the Window items on the active window. Main thread only.
 class MainMenu : public QObject {
     Q_OBJECT
 

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 namespace ambrevoli {
@@ -34,12 +35,14 @@ UpdatesBar::UpdatesBar(SoftwareUpdater& updater, QWidget* parent)
     layout->addStretch(1);
     layout->addWidget(m_checkNow, 0, Qt::AlignTop);
 
-    // A click writes to the updater only; the switch shows the updater's answer.
-    connect(m_checks, &QCheckBox::clicked, this, [this](bool on) {
+    // However a switch is turned (a click, the space bar, a screen reader's Toggle), it writes
+    // to the updater only and then shows the updater's answer. What the bar sets itself in
+    // showState() is no turn of the user's.
+    connect(m_checks, &QCheckBox::toggled, this, [this](bool on) {
         m_updater.setAutomaticallyChecksForUpdates(on);
         showState();
     });
-    connect(m_downloads, &QCheckBox::clicked, this, [this](bool on) {
+    connect(m_downloads, &QCheckBox::toggled, this, [this](bool on) {
         m_updater.setAutomaticallyDownloadsUpdates(on);
         showState();
     });
@@ -68,6 +71,8 @@ UpdatesBar::UpdatesBar(SoftwareUpdater& updater, QWidget* parent)
 
 void UpdatesBar::showState()
 {
+    const QSignalBlocker quietChecks(m_checks);
+    const QSignalBlocker quietDownloads(m_downloads);
     m_checks->setChecked(m_checksAutomatically);
     m_downloads->setChecked(m_downloadsAutomatically);
     m_downloads->setEnabled(m_checksAutomatically);

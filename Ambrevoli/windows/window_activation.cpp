@@ -103,6 +103,14 @@ void sendStartupMessage(xcb_connection_t* connection, const QByteArray& message)
     xcb_flush(connection);
 }
 
+// Showing a minimized window leaves it minimized, and a request to activate it is one the
+// desktop may well refuse: it is put back first, keeping whether it was maximized.
+void restore(QWidget& window)
+{
+    if (window.isMinimized())
+        window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+}
+
 void endStartupOnX11(xcb_connection_t* connection, const QString& token)
 {
     sendStartupMessage(connection, "remove: ID=" + startupValue(token));
@@ -117,6 +125,7 @@ void bringToFrontOnX11(xcb_connection_t* connection, QWidget& window, const QStr
     xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, atom(connection, "_NET_STARTUP_ID"),
                         atom(connection, "UTF8_STRING"), 8, static_cast<uint32_t>(startupID.size()),
                         startupID.constData());
+    restore(window);
     window.show();
     window.raise();
     const quint32 time = startupTime(token);
@@ -177,6 +186,7 @@ void bringToFront(QWidget& window, const QString& token)
             return;
         }
     }
+    restore(window);
     window.show();
     window.raise();
     // Qt's Wayland shell hands the token from the environment to the compositor with the

@@ -18,8 +18,9 @@ namespace ambrevoli {
 // object is made. Empty for none.
 QString takeLaunchActivationToken();
 
-// Shows `window` (a top-level widget), raises it and gives it the focus with `token` (empty for
-// none), then ends the startup notification the token stands for.
+// Shows `window` (a top-level widget), restoring it when it is minimized, raises it and gives it
+// the focus with `token` (empty for none), then ends the startup notification the token stands
+// for.
 void bringToFront(QWidget& window, const QString& token);
 
 // The start `token` came with shows no window: tells the desktop to stop waiting for one.

@@ -89,8 +89,12 @@ void WindowCoordinator::finishGuide()
 
 bool WindowCoordinator::hasVisibleWindows() const
 {
-    return (m_settingsWindow && m_settingsWindow->isVisible()) ||
-           (m_guideWindow && m_guideWindow->isVisible());
+    // A minimized window counts as shown for Qt, not for a user who starts the host again to
+    // get a window back.
+    const auto onScreen = [](const QMainWindow* window) {
+        return window && window->isVisible() && !window->isMinimized();
+    };
+    return onScreen(m_settingsWindow.get()) || onScreen(m_guideWindow.get());
 }
 
 void WindowCoordinator::show(QMainWindow& window)

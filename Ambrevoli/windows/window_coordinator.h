@@ -72,7 +72,8 @@ public:
     void dropActivationToken();
 
     // Refreshes the destinations and the setup status, then shows the settings window (made on
-    // first use: centred, or where the user last left it) and brings it to the front.
+    // first use: centred, or where the user last left it) and brings it to the front, restored
+    // when it was minimized.
     void showSettings() override;
 
     // Refreshes the setup status (not the destinations), then shows the welcome guide's window
@@ -83,6 +84,7 @@ public:
     // later launches open the settings window, and closes the guide's window. Opens no other.
     void finishGuide();
 
+    // Whether one of the windows is on screen; a minimized one is not.
     bool hasVisibleWindows() const override;
 
 signals:

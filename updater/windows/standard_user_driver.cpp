@@ -1,6 +1,7 @@
 #include "standard_user_driver.h"
 
 #include "update_window.h"
+#include "window_activation.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -30,9 +31,9 @@ UpdateWindow& StandardUserDriver::ensureWindow()
 
 void StandardUserDriver::bringForward()
 {
-    ensureWindow().show();
-    m_window->raise();
-    m_window->activateWindow();
+    // No start of the host hands the driver a token of the desktop's; the shared path still
+    // restores a minimized window, which show() alone leaves minimized.
+    bringToFront(ensureWindow(), {});
 }
 
 void StandardUserDriver::showUserInitiatedUpdateCheck(std::function<void()> cancel)

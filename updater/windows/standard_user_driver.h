@@ -37,8 +37,10 @@ public:
 
 // The user driver with windows: every step of a session the user asked for in the update
 // window, and a found update of a scheduled check either in the window at once or, when the
-// delegate takes it over (a gentle reminder), later, when the user asks to see it.
-// Main thread only; the delegate (not owned) must outlive the driver or be reset.
+// delegate takes it over (a gentle reminder), later, when the user asks to see it. Each time the
+// window is shown it comes forward the way the host's windows do (window_activation.h): restored
+// when it was minimized, raised and activated. Main thread only; the delegate (not owned) must
+// outlive the driver or be reset.
 class StandardUserDriver : public QObject, public UserDriver {
     Q_OBJECT
 public:

@@ -1,5 +1,6 @@
 #include "first_launch_guide.h"
 
+#include "accessible_actions.h"
 #include "destination_store.h"
 #include "destinations_model.h"
 #include "extension_management.h"
@@ -14,7 +15,9 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -91,6 +94,14 @@ struct Guide {
                 return button;
         return nullptr;
     }
+    // The question asked before the file manager is restarted, while it is shown.
+    QMessageBox* restartQuestion()
+    {
+        for (QMessageBox* question : view.findChildren<QMessageBox*>())
+            if (question->isVisible())
+                return question;
+        return nullptr;
+    }
     bool reads(const QString& text)
     {
         for (QLabel* label : view.findChildren<QLabel*>())
@@ -117,23 +128,50 @@ bool isGreen(const QLabel& badge)
     return drawn > 0 && green * 2 > drawn;
 }
 
-// A stand-in for a desktop program on the PATH: it appends its name and arguments to `record`.
-void fakeProgram(const QString& folder, const QString& name, const QString& record)
-{
-    const QString path = folder + "/" + name;
-    QFile script(path);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write(QStringLiteral("#!/bin/sh\necho \"%1 $*\" >>'%2'\n").arg(name, record).toUtf8());
-    script.close();
-    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-}
-
 QStringList linesOf(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+// Stand-ins for the desktop's programs, first on the PATH while this lives: each appends its
+// name and arguments to one record.
+class FakePrograms {
+public:
+    FakePrograms(const QTemporaryDir& temp, std::initializer_list<const char*> names)
+        : m_record(temp.filePath("started")), m_path(qgetenv("PATH"))
+    {
+        const QString bin = temp.filePath("bin");
+        QDir().mkpath(bin);
+        for (const char* name : names) {
+            QFile script(bin + "/" + name);
+            if (script.open(QIODevice::WriteOnly))
+                script.write(QStringLiteral("#!/bin/sh\necho \"%1 $*\" >>'%2'\n")
+                                 .arg(QString::fromUtf8(name), m_record)
+                                 .toUtf8());
+            script.close();
+            script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+        qputenv("PATH", QFile::encodeName(bin) + ":" + m_path);
+    }
+    ~FakePrograms() { qputenv("PATH", m_path); }
+
+    // What was started, in order: "nautilus -q", ….
+    QStringList started() const { return linesOf(m_record); }
+
+private:
+    QString m_record;
+    QByteArray m_path;
+};
+
+QAbstractButton* findButton(QMessageBox& question, const QString& name)
+{
+    for (QAbstractButton* button : question.buttons())
+        if (button->accessibleName() == name)
+            return button;
+    return nullptr;
 }
 
 } // namespace
@@ -424,14 +462,7 @@ private slots:
         QFETCH(QStringList, started);
         QFETCH(QString, badge);
         QFETCH(int, clicks);
-        const QString bin = m_temp.filePath("bin");
-        const QString record = m_temp.filePath("started");
-        QVERIFY(QDir().mkpath(bin));
-        for (const char* program : {"nautilus", "nemo", "caja", "thunar", "xdg-open"})
-            fakeProgram(bin, program, record);
-        const QByteArray path = qgetenv("PATH");
-        qputenv("PATH", QFile::encodeName(bin) + ":" + path);
-        const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
+        const FakePrograms programs(m_temp, {"nautilus", "nemo", "caja", "thunar", "xdg-open"});
 
         Guide guide(file());
         guide.fileManager = fileManager;
@@ -439,33 +470,103 @@ private slots:
         // A file manager started now loads the module.
         guide.readExtension = [&] {
             return extension == ExtensionState::notLoaded &&
-                           linesOf(record).contains(started.last())
+                           programs.started().contains(started.last())
                        ? ExtensionState::enabled
                        : extension;
         };
         guide.refresh();
         guide.view.show();
-        for (int click = 0; click < clicks; ++click)
+        for (int click = 0; click < clicks; ++click) {
             QTest::mouseClick(guide.button(button), Qt::LeftButton);
-        QTRY_COMPARE(linesOf(record), started);
+            if (extension != ExtensionState::notLoaded)
+                continue;
+            QMessageBox* question = guide.restartQuestion();
+            QVERIFY(question);
+            QTest::mouseClick(findButton(*question, button), Qt::LeftButton);
+        }
+        QTRY_COMPARE(programs.started(), started);
         // Nobody refreshes here but the guide's status itself.
         QTRY_COMPARE_WITH_TIMEOUT(guide.badge(1)->accessibleName(), badge, 20000);
         QCOMPARE(!guide.button(button), badge.endsWith(", done"));
-        QCOMPARE(linesOf(record), started);
+        QCOMPARE(programs.started(), started);
+    }
+
+    // A restart closes the user's windows of the file manager: the guide asks first, and only a
+    // confirmation restarts it.
+    void restartingTheFileManagerAsksFirst_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("restarts");
+        QTest::newRow("confirmed") << "Restart Files" << true;
+        QTest::newRow("confirmed by a screen reader") << "Press Restart Files" << true;
+        QTest::newRow("cancelled") << "Cancel" << false;
+        QTest::newRow("Escape") << "Escape" << false;
+        // Return alone keeps the windows.
+        QTest::newRow("Return") << "Return" << false;
+    }
+    void restartingTheFileManagerAsksFirst()
+    {
+        QFETCH(QString, answer);
+        QFETCH(bool, restarts);
+        const FakePrograms programs(m_temp, {"nautilus"});
+
+        Guide guide(file());
+        guide.extension = ExtensionState::notLoaded;
+        guide.refresh();
+        QMainWindow window;
+        const auto giveBack = qScopeGuard([&] { window.takeCentralWidget(); });
+        window.setCentralWidget(&guide.view);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        QTest::mouseClick(guide.button("Restart Files"), Qt::LeftButton);
+        QMessageBox* question = guide.restartQuestion();
+        QVERIFY(question);
+        QCOMPARE(question->text(), "Restart Files?");
+        QCOMPARE(question->informativeText(), "Files will close its windows and open again.");
+        QStringList buttons;
+        for (QAbstractButton* shown : question->buttons())
+            buttons << shown->accessibleName();
+        buttons.sort();
+        QCOMPARE(buttons, (QStringList{"Cancel", "Restart Files"}));
+        QVERIFY(QTest::qWaitForWindowExposed(question));
+        if (restarts && !answer.startsWith("Press"))
+            screenshot(*question, "restart-question");
+
+        if (answer == "Escape" || answer == "Return")
+            QTest::keyClick(question, answer == "Escape" ? Qt::Key_Escape : Qt::Key_Return);
+        else if (answer.startsWith("Press "))
+            QVERIFY(testing::operateAccessibly(*findButton(*question, answer.mid(6))));
+        else
+            QTest::mouseClick(findButton(*question, answer), Qt::LeftButton);
+        QTRY_VERIFY(!guide.restartQuestion());
+
+        if (restarts) {
+            QTRY_COMPARE(programs.started(),
+                         (QStringList{"nautilus -q", "nautilus --gapplication-service"}));
+        } else {
+            // The stand-in writes as soon as it is started; give it time to show it was not.
+            QTest::qWait(500);
+            QCOMPARE(programs.started(), QStringList());
+            QVERIFY(guide.button("Restart Files"));
+        }
     }
 
     void doneFinishesWithNothingDone_data()
     {
         QTest::addColumn<bool>("inMainWindow");
         QTest::addColumn<bool>("byReturn");
-        QTest::newRow("clicked") << false << false;
-        QTest::newRow("Return") << false << true;
-        QTest::newRow("Return, in a main window") << true << true;
+        QTest::addColumn<bool>("byScreenReader");
+        QTest::newRow("clicked") << false << false << false;
+        QTest::newRow("Return") << false << true << false;
+        QTest::newRow("Return, in a main window") << true << true << false;
+        QTest::newRow("pressed by a screen reader") << false << false << true;
     }
     void doneFinishesWithNothingDone()
     {
         QFETCH(bool, inMainWindow);
         QFETCH(bool, byReturn);
+        QFETCH(bool, byScreenReader);
         Guide guide(file());
         guide.refresh();
         QMainWindow window;
@@ -482,9 +583,11 @@ private slots:
 
         if (byReturn)
             QTest::keyClick(shown, Qt::Key_Return);
+        else if (byScreenReader)
+            QVERIFY(testing::operateAccessibly(*guide.button("Done")));
         else
             QTest::mouseClick(guide.button("Done"), Qt::LeftButton);
-        QCOMPARE(guide.finishes, 1);
+        QTRY_COMPARE(guide.finishes, 1);
         QCOMPARE(guide.badges(), (QStringList{"Step 1", "Step 2", "Step 3"}));
         if (inMainWindow) {
             verifyNothingClipped(guide.view);

@@ -1,8 +1,10 @@
 #include "main_menu.h"
 
+#include "accessible_actions.h"
 #include "app_delegate.h"
 #include "bundle_info.h"
 #include "destination_list.h"
+#include "destination_row.h"
 #include "destinations_model.h"
 #include "host_windows.h"
 #include "in_memory_notification_service.h"
@@ -223,28 +225,67 @@ private slots:
         QCOMPARE(other->text(), "untouched");
     }
 
-    // With the destination list focused, Select All selects its rows, from the menu and by
-    // the shortcut.
-    void selectAllReachesTheDestinationList()
+    // With the destination list focused, Select All and Delete act on its rows, from the menu
+    // (by mouse, by shortcut, or pressed by a screen reader) as by the list's own keys. In a
+    // row's name field, Delete stays with the text.
+    void editItemsReachTheDestinationList()
     {
         DestinationsModel model(m_temp->filePath("destinations.json").toStdString());
-        model.addFolders({folder("Photos"), folder("Music"), folder("Films")});
+        model.addFolders({folder("Photos"), folder("Music"), folder("Films"), folder("Books")});
+        InMemoryNotificationService notifications;
         MainMenu menu({});
-        QMainWindow window;
-        QMenuBar* bar = menu.makeMenuBar(&window);
-        window.setMenuBar(bar);
-        auto* list = new DestinationList(model);
-        window.setCentralWidget(list);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowActive(&window));
+        WindowCoordinator windows(
+            model, notifications, [] { return true; }, &menu);
+        windows.showSettings();
+        QMainWindow* window = windows.settingsWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QMenuBar* bar = window->menuBar();
+        auto* list = window->findChild<DestinationList*>();
+        QVERIFY(list);
         list->setFocus();
         QTRY_VERIFY(list->hasFocus());
+        const auto labels = [&model] {
+            QStringList shown;
+            for (const Destination& destination : model.library().store().destinations())
+                shown << QString::fromStdString(model.label(destination.id()));
+            return shown;
+        };
+        const auto idOf = [&model](std::size_t index) {
+            return model.library().store().destinations().at(index).id();
+        };
 
         item(bar, "Edit", "Select All")->trigger();
-        QCOMPARE(list->selection().size(), 3u);
+        QCOMPARE(list->selection().size(), 4u);
         list->setSelection({});
         QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);
-        QCOMPARE(list->selection().size(), 3u);
+        QCOMPARE(list->selection().size(), 4u);
+
+        list->setSelection({idOf(1)});
+        item(bar, "Edit", "Delete")->trigger();
+        QCOMPARE(labels(), (QStringList{"Photos", "Films", "Books"}));
+        QVERIFY(list->selection().empty());
+        // Nothing selected: Delete changes nothing.
+        item(bar, "Edit", "Delete")->trigger();
+        QCOMPARE(labels(), (QStringList{"Photos", "Films", "Books"}));
+
+        list->setSelection({idOf(2)});
+        QMenu* edit = nullptr;
+        for (QAction* top : bar->actions())
+            if (top->text() == "Edit")
+                edit = top->menu();
+        QVERIFY(edit);
+        QVERIFY(testing::chooseAccessibly(*edit, *item(bar, "Edit", "Delete")));
+        QCOMPARE(labels(), (QStringList{"Photos", "Films"}));
+
+        // The row's name field has the focus, so the text is what Delete works on.
+        QLineEdit* field = list->rows().front()->nameField();
+        field->setFocus();
+        QTRY_VERIFY(field->hasFocus());
+        QCOMPARE(list->selection(), std::vector<Uuid>{idOf(0)});
+        field->setSelection(0, 2);
+        item(bar, "Edit", "Delete")->trigger();
+        QCOMPARE(field->text(), "otos");
+        QCOMPARE(labels(), (QStringList{"otos", "Films"}));
     }
 
     // Minimize and Close act on the active window; Hide closes every window of the host, so

@@ -6,14 +6,23 @@ Usage: settings_atspi.py window TITLE
        settings_atspi.py field TITLE TEXT
            Waits until the window TITLE shows an editable text field holding TEXT, and prints the
            screen position of the field's centre as "X Y".
+       settings_atspi.py focus TITLE TEXT
+           The same field takes the keyboard focus, as a screen reader moves it there.
+       settings_atspi.py act TITLE NAME ACTION
+           Runs the accessible action ACTION ("Toggle", "Press") of the control NAME shown in the
+           window TITLE, once it offers that action.
+       settings_atspi.py state TITLE NAME [-]STATE
+           Waits until the control NAME in the window TITLE is in STATE ("checked",
+           "sensitive"), or with "-" is not.
 
 Exits non-zero, saying what it missed, when that does not show within 30 seconds.
 """
 import pathlib
 import sys
+import warnings
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "tests"))
-from atspi_tree import Atspi, GLib, applications, children, wait_for, walk  # noqa: E402
+from atspi_tree import Atspi, GLib, applications, children, named, wait_for, walk  # noqa: E402
 
 
 def showing(accessible):
@@ -45,6 +54,53 @@ def field(title, text):
     return None
 
 
+# The name's newer getter is not in every libatspi's bindings; the old one answers the same.
+warnings.filterwarnings("ignore", "Atspi.Action.get_action_name is deprecated", DeprecationWarning)
+
+
+def control(title, name):
+    for accessible in walk(window(title)):
+        try:
+            if named(accessible, name) and showing(accessible):
+                return accessible
+        except GLib.Error:
+            pass
+    return None
+
+
+def act(title, name, action):
+    """Runs action of the control; None while it is not there or does not offer it (yet)."""
+    found = control(title, name)
+    try:
+        for index in range(Atspi.Action.get_n_actions(found) if found else 0):
+            if Atspi.Action.get_action_name(found, index) == action:
+                return Atspi.Action.do_action(found, index) or None
+    except (GLib.Error, NotImplementedError):
+        pass
+    return None
+
+
+def in_state(title, name, wanted):
+    found = control(title, name)
+    state = getattr(Atspi.StateType, wanted.lstrip("-").upper())
+    try:
+        if found and found.get_state_set().contains(state) != wanted.startswith("-"):
+            return found
+    except GLib.Error:
+        pass
+    return None
+
+
+def focused(title, text):
+    found = field(title, text)
+    try:
+        if found and Atspi.Component.grab_focus(found):
+            return found if found.get_state_set().contains(Atspi.StateType.FOCUSED) else None
+    except (GLib.Error, NotImplementedError):
+        pass
+    return None
+
+
 def wait(what, find):
     found = wait_for(find)
     if found is None:
@@ -60,6 +116,15 @@ def main():
         found = wait(f"field holding {text!r} in {title!r}", lambda: field(title, text))
         extents = found.get_extents(Atspi.CoordType.SCREEN)
         print(extents.x + extents.width // 2, extents.y + extents.height // 2)
+    elif len(sys.argv) == 4 and sys.argv[1] == "focus":
+        title, text = sys.argv[2], sys.argv[3]
+        wait(f"focus in the field holding {text!r} in {title!r}", lambda: focused(title, text))
+    elif len(sys.argv) == 5 and sys.argv[1] == "act":
+        title, name, action = sys.argv[2:]
+        wait(f"{name!r} offering {action!r} in {title!r}", lambda: act(title, name, action))
+    elif len(sys.argv) == 5 and sys.argv[1] == "state":
+        title, name, wanted = sys.argv[2:]
+        wait(f"{name!r} in state {wanted!r} in {title!r}", lambda: in_state(title, name, wanted))
     else:
         sys.exit(__doc__)
 

@@ -2,7 +2,10 @@
 # The settings window as a person uses it, in the real host on Xvfb: `ambrevoli --settings` opens
 # it, a folder is added through the running host, its name field is found through the
 # accessibility bus (as a screen reader finds it), clicked and typed into, and the destinations
-# file is read back. Then Ctrl+Q (Quit Ambrevoli) while a copy is under way: the host ends once
+# file is read back. A switch and a button are then worked by their accessible actions alone, as
+# a screen reader works them: "Check for updates automatically" toggled off (the updater stores
+# it and the second switch goes off limits) and on again, and Remove pressed on a row that took
+# the focus the same way. Then Ctrl+Q (Quit Ambrevoli) while a copy is under way: the host ends once
 # the copy is complete.
 #
 # Usage: settings_atspi_check.sh <build folder>
@@ -70,6 +73,28 @@ PY
   fail "the name field does not show the new name"
 kill -0 $running 2>/dev/null || fail "the host ended"
 
+# The updater's settings, as the host keeps them.
+settings=$XDG_CONFIG_HOME/ambrevoli/Ambrevoli.conf
+atspi() { "$here/settings_atspi.py" "$1" "Ambrevoli Settings" "${@:2}"; }
+checks="Check for updates automatically" downloads="Automatically download and install updates"
+atspi act "$checks" Toggle || fail "no Toggle for \"$checks\""
+atspi state "$checks" -checked || fail "\"$checks\" stayed on"
+atspi state "$downloads" -sensitive || fail "\"$downloads\" is still usable with checks off"
+check_wait_until 10 grep -qx 'automaticallyChecksForUpdates=false' "$settings" ||
+  fail "the updater was not told: $(cat "$settings" 2>/dev/null)"
+atspi act "$checks" Toggle || fail "no Toggle for \"$checks\" the second time"
+atspi state "$downloads" sensitive || fail "\"$downloads\" stayed off limits"
+check_wait_until 10 grep -qx 'automaticallyChecksForUpdates=true' "$settings" ||
+  fail "the updater was not told it checks again: $(cat "$settings")"
+
+mkdir "$HOME/Music"
+"$host" --add-destination "$HOME/Music" || fail "Music was not handed to the running host"
+atspi focus "Music" || fail "the name field holding Music took no focus"
+atspi act "Remove" Press || fail "Remove was not there to press"
+check_wait_until 30 sh -c '! grep -q "/Music" "$1"' _ "$file" ||
+  fail "Remove did not remove Music: $(cat "$file")"
+grep -q '"Holiday Pictures"' "$file" || fail "Remove took more than the selection: $(cat "$file")"
+
 # Quit from the menu's shortcut while a copy is under way: the copy is finished, not abandoned.
 # Twenty thousand files take the host seconds to copy, long enough to quit in the middle.
 count=20000
@@ -92,5 +117,5 @@ copied=$(grep -n 'Copied 1 of 1 items' "$work/host.log" | cut -d: -f1)
 [[ $(find "$HOME/Photos/Many" -type f | wc -l) == "$count" ]] ||
   fail "the copy was not finished: $(find "$HOME/Photos" -maxdepth 1)"
 [[ -z $(find "$HOME/Photos" -name '.ambrevoli-copy-*') ]] || fail "a temporary item was left"
-echo "The settings window opened, the destination was renamed through its name field, and Quit"
-echo "waited for the copy under way."
+echo "The settings window opened, the destination was renamed through its name field, a switch"
+echo "and a button worked through the accessibility bus, and Quit waited for the copy under way."

@@ -1,5 +1,6 @@
 #include "settings_view.h"
 
+#include "accessible_actions.h"
 #include "destination_list.h"
 #include "destination_row.h"
 #include "destination_store.h"
@@ -347,8 +348,9 @@ private slots:
 
         QTest::keyClick(&window.list(), Qt::Key_Down, Qt::AltModifier);
         QCOMPARE(writtenLabels(), (std::vector<std::string>{"B", "A", "C"}));
-        QTest::mouseClick(window.button("Move Down"), Qt::LeftButton);
-        QCOMPARE(writtenLabels(), (std::vector<std::string>{"B", "C", "A"}));
+        // Pressed as a screen reader presses it.
+        QVERIFY(testing::operateAccessibly(*window.button("Move Down")));
+        QTRY_COMPARE(writtenLabels(), (std::vector<std::string>{"B", "C", "A"}));
         QCOMPARE(window.view.selection(), std::vector<Uuid>{a});
         QCOMPARE(window.rows().back()->id(), a);
 
@@ -637,8 +639,8 @@ private slots:
             setImmutable(container(), false);
         }
 
-        QTest::mouseClick(startFresh, Qt::LeftButton);
-        QVERIFY(window.list().isVisible());
+        QVERIFY(testing::operateAccessibly(*startFresh));
+        QTRY_VERIFY(window.list().isVisible());
         QVERIFY(window.rows().empty());
         QVERIFY(labelReading(window.view, "No Destinations"));
         QVERIFY(window.button("Add Folder…"));

@@ -1,5 +1,6 @@
 #include "updates_bar.h"
 
+#include "accessible_actions.h"
 #include "destinations_model.h"
 #include "in_memory_notification_service.h"
 #include "settings_view.h"
@@ -30,6 +31,24 @@ template <class Control> Control* control(QWidget& parent, const char* name)
     return nullptr;
 }
 
+enum class Way { mouse, keyboard, accessibility };
+
+// Turns a switch or presses a button as a person does with the mouse or the keyboard, or as a
+// screen reader does.
+void operate(QAbstractButton& control, Way way)
+{
+    switch (way) {
+    case Way::mouse:
+        QTest::mouseClick(&control, Qt::LeftButton, {}, QPoint(4, control.height() / 2));
+        break;
+    case Way::keyboard:
+        control.setFocus();
+        QTest::keyClick(&control, Qt::Key_Space);
+        break;
+    case Way::accessibility: QVERIFY(testing::operateAccessibly(control)); break;
+    }
+}
+
 void screenshot(QWidget& widget, const QString& name)
 {
     QDir().mkpath(QStringLiteral(AMBREVOLI_SCREENSHOT_DIR));
@@ -38,11 +57,14 @@ void screenshot(QWidget& widget, const QString& name)
 
 } // namespace
 
+Q_DECLARE_METATYPE(Way)
+
 class UpdatesBarTest : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
     void init();
+    void theSecondSwitchFollowsTheFirst_data();
     void theSecondSwitchFollowsTheFirst();
     void followsChangesMadeElsewhere();
     void checkNowWaitsForTheRunningCheck();
@@ -79,29 +101,59 @@ std::unique_ptr<SoftwareUpdater> UpdatesBarTest::makeUpdater(bool configured)
     return std::make_unique<SoftwareUpdater>(configuration, nullptr);
 }
 
+void UpdatesBarTest::theSecondSwitchFollowsTheFirst_data()
+{
+    QTest::addColumn<Way>("way");
+    QTest::newRow("mouse") << Way::mouse;
+    QTest::newRow("keyboard") << Way::keyboard;
+    QTest::newRow("accessibility actions") << Way::accessibility;
+}
+
+// Whichever way a switch is turned, the updater is told and keeps it, and the second switch
+// follows the first; whichever way the button is pressed, a check starts.
 void UpdatesBarTest::theSecondSwitchFollowsTheFirst()
 {
+    QFETCH(Way, way);
     const auto updater = makeUpdater();
     updater->setAutomaticallyChecksForUpdates(false);
     updater->setAutomaticallyDownloadsUpdates(true);
     UpdatesBar bar(*updater);
     bar.show();
+    QVERIFY(QTest::qWaitForWindowActive(&bar));
     auto* checks = control<QCheckBox>(bar, UpdatesBar::checksTitle);
     auto* downloads = control<QCheckBox>(bar, UpdatesBar::downloadsTitle);
-    QVERIFY(checks && downloads);
+    auto* checkNow = control<QPushButton>(bar, UpdatesBar::checkNowTitle);
+    QVERIFY(checks && downloads && checkNow);
     QVERIFY(!checks->isChecked());
     QVERIFY(downloads->isChecked());
     QVERIFY(!downloads->isEnabled());
-    screenshot(bar, "updates-bar-checks-off");
+    if (way == Way::mouse)
+        screenshot(bar, "updates-bar-checks-off");
 
-    QTest::mouseClick(checks, Qt::LeftButton, {}, QPoint(4, checks->height() / 2));
+    operate(*checks, way);
     QVERIFY(updater->automaticallyChecksForUpdates());
+    QCOMPARE(QSettings().value("automaticallyChecksForUpdates"), QVariant(true));
     QVERIFY(checks->isChecked());
     QVERIFY(downloads->isEnabled());
 
-    QTest::mouseClick(downloads, Qt::LeftButton, {}, QPoint(4, downloads->height() / 2));
+    operate(*downloads, way);
     QVERIFY(!updater->automaticallyDownloadsUpdates());
+    QCOMPARE(QSettings().value("automaticallyDownloadsUpdates"), QVariant(false));
     QVERIFY(!downloads->isChecked());
+
+    operate(*checks, way);
+    QVERIFY(!updater->automaticallyChecksForUpdates());
+    QCOMPARE(QSettings().value("automaticallyChecksForUpdates"), QVariant(false));
+    QVERIFY(!downloads->isEnabled());
+
+    operate(*checkNow, way);
+    QTRY_VERIFY(!updater->canCheckForUpdates());
+    QVERIFY(!checkNow->isEnabled());
+    // The check is answered, so that no connection is left waiting for the next test.
+    QTRY_VERIFY(m_silentServer.hasPendingConnections());
+    std::unique_ptr<QTcpSocket> connection(m_silentServer.nextPendingConnection());
+    connection->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+    QTRY_VERIFY(updater->canCheckForUpdates());
 }
 
 void UpdatesBarTest::followsChangesMadeElsewhere()

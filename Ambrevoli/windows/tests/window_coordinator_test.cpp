@@ -1,16 +1,19 @@
 #include "window_coordinator.h"
 
+#include "app_delegate.h"
 #include "destinations_model.h"
 #include "in_memory_notification_service.h"
 
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QtTest>
 
 #include <filesystem>
@@ -173,6 +176,62 @@ private slots:
         QCOMPARE(world.windows.activationPolicy(), Policy::regular);
         QVERIFY(guide->close());
         QCOMPARE(world.windows.activationPolicy(), Policy::accessory);
+    }
+
+    // A minimized window is not on screen for the user: starting the host again (a reopen) or
+    // the settings URL brings it back, restored (still maximized, if it was) and in front.
+    void aMinimizedWindowComesBack_data()
+    {
+        QTest::addColumn<bool>("guideFinished");
+        QTest::addColumn<bool>("bySettingsURL");
+        QTest::addColumn<bool>("maximized");
+        QTest::newRow("reopen: the settings window") << true << false << false;
+        QTest::newRow("reopen: the guide") << false << false << false;
+        QTest::newRow("reopen: a maximized settings window") << true << false << true;
+        QTest::newRow("settings URL") << true << true << false;
+    }
+
+    void aMinimizedWindowComesBack()
+    {
+        QFETCH(bool, guideFinished);
+        QFETCH(bool, bySettingsURL);
+        QFETCH(bool, maximized);
+        QSettings().setValue("FirstLaunchGuideFinished", guideFinished);
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_temp->filePath("data")));
+        InMemoryNotificationService notifications;
+        QThreadPool copies;
+        AppDelegate delegate(notifications, copies);
+        qputenv("XDG_DATA_HOME", dataHome);
+        QVERIFY(delegate.hasServices());
+        WindowCoordinator windows(*delegate.destinations(), notifications, [] { return true; });
+        delegate.setWindows(&windows);
+        const auto unset = qScopeGuard([&delegate] { delegate.setWindows(nullptr); });
+        const auto bringBack = [&] {
+            if (bySettingsURL)
+                delegate.openURLs({QStringLiteral("ambrevoli://settings")});
+            else
+                delegate.reopen();
+        };
+
+        bringBack();
+        QMainWindow* window = guideFinished ? windows.settingsWindow() : windows.guideWindow();
+        QVERIFY(window);
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        if (maximized)
+            window->showMaximized();
+        window->showMinimized();
+        QTRY_VERIFY(window->isMinimized());
+        QVERIFY(!windows.hasVisibleWindows());
+        // Minimized, it is still in the task switcher.
+        QCOMPARE(windows.activationPolicy(), WindowCoordinator::ActivationPolicy::regular);
+
+        bringBack();
+        QVERIFY(!window->isMinimized());
+        QCOMPARE(window->isMaximized(), maximized);
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QVERIFY(windows.hasVisibleWindows());
+        QCOMPARE(windowsTitled(window->windowTitle()), 1);
     }
 
     // Asking for the guide again brings the one window back, read afresh; it refreshes the

@@ -1,6 +1,8 @@
 #include "standard_user_driver.h"
 #include "update_window.h"
 
+#include "accessible_actions.h"
+
 #include <QAbstractButton>
 #include <QDesktopServices>
 #include <QDir>
@@ -98,6 +100,7 @@ private slots:
     void errorsInPlainWords();
     void scheduledUpdateShownAtOnceWhenTheDelegateLetsIt();
     void scheduledUpdateHandedToTheApplication();
+    void aMinimizedWindowComesBack();
 };
 
 void StandardUserDriverTest::aCheckTheUserAskedFor()
@@ -153,15 +156,21 @@ void StandardUserDriverTest::foundUpdateChoices_data()
 {
     QTest::addColumn<QString>("buttonName");
     QTest::addColumn<UserDriver::Choice>("choice");
-    QTest::newRow("install") << "Install Update" << UserDriver::Choice::install;
-    QTest::newRow("remind me later") << "Remind Me Later" << UserDriver::Choice::dismiss;
-    QTest::newRow("skip") << "Skip This Version" << UserDriver::Choice::skip;
+    QTest::addColumn<bool>("byScreenReader");
+    QTest::newRow("install") << "Install Update" << UserDriver::Choice::install << false;
+    QTest::newRow("remind me later") << "Remind Me Later" << UserDriver::Choice::dismiss << false;
+    QTest::newRow("skip") << "Skip This Version" << UserDriver::Choice::skip << false;
+    QTest::newRow("install, pressed by a screen reader")
+        << "Install Update" << UserDriver::Choice::install << true;
+    QTest::newRow("skip, pressed by a screen reader")
+        << "Skip This Version" << UserDriver::Choice::skip << true;
 }
 
 void StandardUserDriverTest::foundUpdateChoices()
 {
     QFETCH(QString, buttonName);
     QFETCH(UserDriver::Choice, choice);
+    QFETCH(bool, byScreenReader);
     RecordingDelegate delegate;
     StandardUserDriver driver("1.1", &delegate);
     std::optional<UserDriver::Choice> chosen;
@@ -175,12 +184,15 @@ void StandardUserDriverTest::foundUpdateChoices()
     QCOMPARE(notes->accessibleName(), "Release Notes");
     QVERIFY(notes->toPlainText().contains("Copies keep their tags."));
     QVERIFY(button(window, "Install Update")->isDefault());
-    if (choice == UserDriver::Choice::install)
+    if (choice == UserDriver::Choice::install && !byScreenReader)
         screenshot(window, "found");
     QCOMPARE(delegate.calls, QStringList({"willHandle 1 1.2"}));
 
-    QTest::mouseClick(button(window, buttonName), Qt::LeftButton);
-    QCOMPARE(chosen, choice);
+    if (byScreenReader)
+        QVERIFY(testing::operateAccessibly(*button(window, buttonName)));
+    else
+        QTest::mouseClick(button(window, buttonName), Qt::LeftButton);
+    QTRY_COMPARE(chosen, choice);
     QCOMPARE(window.isVisible(), false);
 }
 
@@ -305,6 +317,24 @@ void StandardUserDriverTest::scheduledUpdateHandedToTheApplication()
     QCOMPARE(delegate.calls.last(), "attention 1.2");
     QTest::mouseClick(button(*driver.window(), "Install Update"), Qt::LeftButton);
     QCOMPARE(chosen, UserDriver::Choice::install);
+}
+
+// Brought forward again while minimized (the user minimized it, then clicked the update
+// notification), the window is restored and in front: the path the host's windows take.
+void StandardUserDriverTest::aMinimizedWindowComesBack()
+{
+    RecordingDelegate delegate;
+    StandardUserDriver driver("1.1", &delegate);
+    driver.showUpdateFound(update(), {true, false}, [](UserDriver::Choice) {});
+    UpdateWindow& window = *driver.window();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    window.showMinimized();
+    QTRY_VERIFY(window.isMinimized());
+
+    driver.showUpdateInFocus();
+    QVERIFY(!window.isMinimized());
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QCOMPARE(delegate.calls.last(), "attention 1.2");
 }
 
 QTEST_MAIN(StandardUserDriverTest)

@@ -1,0 +1,40 @@
+#include "restart_confirmation.h"
+
+#include "wording.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace ambrevoli {
+
+void confirmFileManagerRestart(QWidget& parent, FileManager fileManager,
+                               std::function<void()> restart)
+{
+    const QString name = QString::fromUtf8(fileManagerName(fileManager));
+    const QString confirmTitle =
+        QString::fromStdString(wording(Phrase::restartFileManager, fileManagerName(fileManager)));
+
+    auto* question = new QMessageBox(&parent);
+    question->setAttribute(Qt::WA_DeleteOnClose);
+    question->setWindowModality(Qt::WindowModal);
+    question->setIcon(QMessageBox::Question);
+    question->setWindowTitle(confirmTitle);
+    question->setText(QStringLiteral("%1?").arg(confirmTitle));
+    question->setInformativeText(
+        QStringLiteral("%1 will close its windows and open again.").arg(name));
+    QPushButton* confirm = question->addButton(confirmTitle, QMessageBox::AcceptRole);
+    confirm->setAccessibleName(confirmTitle);
+    QPushButton* cancel = question->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    cancel->setAccessibleName(cancel->text());
+    // Return alone must not close the user's windows.
+    question->setDefaultButton(cancel);
+    question->setEscapeButton(cancel);
+    QObject::connect(question, &QMessageBox::buttonClicked, question,
+                     [confirm, restart = std::move(restart)](QAbstractButton* pressed) {
+                         if (pressed == confirm && restart)
+                             restart();
+                     });
+    question->open();
+}
+
+} // namespace ambrevoli
