@@ -3,6 +3,7 @@
 #include "app_group.h"
 #include "destination_adding.h"
 #include "destinations_model.h"
+#include "drive_ejector.h"
 #include "outcome_waiter.h"
 #include "request_handler.h"
 #include "result_notifier.h"
@@ -77,6 +78,8 @@ private:
     // The settings window once the guide was finished, else the guide.
     void showLaunchWindow();
 
+    // Before the notifier, which holds on to it.
+    DriveEjector m_ejector;
     ResultNotifier m_notifier;
     std::unique_ptr<Services> m_services;
     bool m_openedForURL = false;
