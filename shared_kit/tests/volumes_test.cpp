@@ -1,6 +1,6 @@
 #include "volumes.h"
 
-#include "loop_volume.h"
+#include "test_volumes.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::LoopVolume;
+using testing::MediaFolder;
+using testing::privateMounts;
 using testing::ScopedTempDir;
 
 TEST(VolumesTest, OffersRemovableAndDesktopMountedVolumesOnly)
@@ -71,37 +73,6 @@ TEST(VolumesTest, OrdersByLabelAndLetsTheLastMountAtARootWin)
                                                                       {"zeta", "/media/me/zeta"}}));
     EXPECT_EQ(offered[2].device, "/dev/sdf1");
 }
-
-// Mounts made here stay in this process's own namespace; root only.
-bool privateMounts()
-{
-    static const bool entered = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
-                                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    return entered;
-}
-
-// A folder in /media for the test's volumes, where the desktop would mount them.
-class MediaFolder {
-public:
-    MediaFolder()
-    {
-        fs::create_directories("/media");
-        std::string pattern = "/media/ambrevoli-test-XXXXXX";
-        if (::mkdtemp(pattern.data()))
-            m_path = pattern;
-    }
-    ~MediaFolder()
-    {
-        std::error_code ignored;
-        if (!m_path.empty())
-            fs::remove_all(m_path, ignored);
-    }
-    std::string operator/(std::string_view name) const { return m_path + "/" + std::string(name); }
-    bool made() const { return !m_path.empty(); }
-
-private:
-    std::string m_path;
-};
 
 class VolumesMountTest : public ::testing::Test {
 protected:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,44 @@
 #include <string>
 
 namespace ambrevoli::testing {
+
+// Moves this test process into a mount namespace of its own, once, so that no mount it makes is
+// seen elsewhere or outlives it. False when that is not possible: not root, no namespaces, or
+// threads already running (call it before anything starts one).
+inline bool privateMounts()
+{
+    static const bool entered = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return entered;
+}
+
+// A fresh folder in /media, where desktops mount what the user plugs in (so GIO shows what is
+// mounted in it), removed with everything in it afterwards. Check made().
+class MediaFolder {
+public:
+    MediaFolder()
+    {
+        std::error_code ignored;
+        std::filesystem::create_directories("/media", ignored);
+        std::string pattern = "/media/ambrevoli-test-XXXXXX";
+        if (::mkdtemp(pattern.data()))
+            m_path = pattern;
+    }
+    ~MediaFolder()
+    {
+        std::error_code ignored;
+        if (!m_path.empty())
+            std::filesystem::remove_all(m_path, ignored);
+    }
+    MediaFolder(const MediaFolder&) = delete;
+    MediaFolder& operator=(const MediaFolder&) = delete;
+
+    bool made() const { return !m_path.empty(); }
+    std::string operator/(std::string_view name) const { return m_path + "/" + std::string(name); }
+
+private:
+    std::string m_path;
+};
 
 // A small ext4 file system with a label, made in an image file and mounted at a folder through a
 // loop device, as a stick the desktop mounted. The caller runs in a mount namespace of its own
