@@ -5,9 +5,11 @@
 #include "destination.h"
 #include "outcome_waiter.h"
 #include "request_inbox.h"
+#include "send_request.h"
 #include "uuid.h"
 
 #include <memory>
+#include <optional>
 #include <string_view>
 
 class QThreadPool;
@@ -19,7 +21,9 @@ class ResultNotifier;
 
 // Runs one Send To request from its identifier to the copy notification, and sweeps stale
 // request files out of the inbox at launch. A request that cannot be read or is rejected ends
-// in a log line only.
+// in a log line only. A request for a volume's root is copied only when that root still holds
+// the very volume the request names (isMountedVolume(), asked on the copy's thread right before
+// copying); otherwise it ends as a request for a missing destination does, nothing copied.
 //
 // Everything up to the start of the copy runs on the main thread; the copy runs on `pool`; its
 // progress, the report's log lines and the notification come back to the main thread. Each copy
@@ -53,8 +57,10 @@ public:
                           OutcomeWaiter* waiter = nullptr);
 
 private:
+    // With `volume`, copies only when its root still holds that very volume.
     void startCopy(const Uuid& requestID, std::vector<std::string> sources,
-                   const Destination& destination, std::shared_ptr<OutcomeWaiter> waiter) const;
+                   const Destination& destination, std::optional<VolumeTarget> volume,
+                   std::shared_ptr<OutcomeWaiter> waiter) const;
 
     RequestInbox m_inbox;
     DestinationsModel& m_destinations;

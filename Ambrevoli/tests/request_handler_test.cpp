@@ -8,11 +8,16 @@
 #include "request_inbox.h"
 #include "result_notifier.h"
 #include "send_request.h"
+#include "volumes.h"
 
 #include <QTemporaryDir>
 #include <QThread>
 #include <QThreadPool>
 #include <QtTest>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -71,6 +76,7 @@ class RequestHandlerTest : public QObject {
     std::unique_ptr<ResultNotifier> m_notifier;
     std::unique_ptr<QThreadPool> m_pool;
     std::unique_ptr<RequestHandler> m_handler;
+    bool m_privateMounts = false;
 
     std::string inboxFolder() const { return m_temp.filePath("Requests").toStdString(); }
 
@@ -78,7 +84,11 @@ class RequestHandlerTest : public QObject {
     // go of the waiter: the sender's end.
     Heard handle(const std::vector<std::string>& files, bool cancelAtStart, Uuid* id = nullptr)
     {
-        const SendRequest request(Uuid::random(), now(), m_destination, files);
+        return handle(SendRequest(Uuid::random(), now(), m_destination, files), cancelAtStart, id);
+    }
+
+    Heard handle(const SendRequest& request, bool cancelAtStart, Uuid* id = nullptr)
+    {
         if (id)
             *id = request.id();
         Heard heard;
@@ -95,6 +105,13 @@ class RequestHandlerTest : public QObject {
     std::string source(const std::string& name) const { return m_sources + "/" + name; }
 
 private slots:
+    void initTestCase()
+    {
+        // Mounts made here stay in this process's own namespace: before the pool starts threads.
+        m_privateMounts = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    }
+
     void init()
     {
         QVERIFY(m_temp.isValid());
@@ -171,6 +188,45 @@ private slots:
                 lines.end());
         QVERIFY(std::find(lines.begin(), lines.end(), "Couldn't copy (cancelled): <private>") !=
                 lines.end());
+    }
+
+    void aVolumeIsCopiedIntoOnlyWhileItIsTheOneMountedAtItsRoot()
+    {
+        if (!m_privateMounts)
+            QSKIP("needs root and a mount namespace of its own");
+        const std::string root = m_temp.filePath("STICK").toStdString();
+        fs::create_directories(root);
+        QVERIFY(::mount("stick-a", root.c_str(), "tmpfs", 0, nullptr) == 0);
+        // Whatever happens, the folder is left unmounted for the temporary folder to go.
+        const std::unique_ptr<const char, void (*)(const char*)> unmount(
+            root.c_str(), [](const char* path) { ::umount2(path, MNT_DETACH); });
+        const VolumeTarget stick{root, volumeIdentity(root).value_or("")};
+        QVERIFY(!stick.identity.empty());
+
+        Heard heard = handle(SendRequest::toVolume(Uuid::random(), now(), stick,
+                                                   {source("a.txt")}),
+                             false);
+        QCOMPARE(heard.lines.value(1), "Copied 1 of 1 items");
+        QCOMPARE(heard.lines.value(2), "Destination: STICK at " + QString::fromStdString(root));
+        QVERIFY(fs::exists(root + "/a.txt"));
+
+        // Pulled, and another volume mounted at the same place.
+        QVERIFY(::umount(root.c_str()) == 0);
+        QVERIFY(::mount("stick-b", root.c_str(), "tmpfs", 0, nullptr) == 0);
+        heard = handle(SendRequest::toVolume(Uuid::random(), now(), stick, {source("b.txt")}),
+                       false);
+        QCOMPARE(heard.lines.value(1), "Couldn't copy 1 items: missing");
+        QVERIFY(heard.notAllCopied);
+        QVERIFY(fs::is_empty(root));
+        const NotificationRequest told = m_center->delivered().back();
+        QVERIFY2((told.title + told.body).contains("STICK"), qPrintable(told.title + told.body));
+        QVERIFY(::umount(root.c_str()) == 0);
+
+        // Pulled, the folder left behind: not a volume at all.
+        heard = handle(SendRequest::toVolume(Uuid::random(), now(), stick, {source("c.txt")}),
+                       false);
+        QCOMPARE(heard.lines.value(1), "Couldn't copy 1 items: missing");
+        QVERIFY(fs::is_empty(root));
     }
 };
 
