@@ -43,11 +43,21 @@ AppDelegate::AppDelegate(NotificationService& center, QThreadPool& pool,
         m_services = std::move(*services);
     else
         logError(requestsLog(), "Can't reach the App Group container", services.error());
-    if (m_services)
-        m_notifier.setAddFolder([this](const QString& folder) {
-            const FolderOutcome outcome = addFolders({folder}).front();
-            logDetail(requestsLog(), std::string(wordsFor(outcome)) + " from a notification",
-                      folder.toStdString());
+    if (!m_services)
+        return;
+    m_notifier.setAddFolder([this](const QString& folder) {
+        const FolderOutcome outcome = addFolders({folder}).front();
+        logDetail(requestsLog(), std::string(wordsFor(outcome)) + " from a notification",
+                  folder.toStdString());
+    });
+    m_services->handler.setChooseFolder(
+        [this](const QString& title, std::function<void(std::optional<QString>)> done) {
+            if (m_windows) {
+                m_windows->chooseFolder(title, std::move(done));
+                return;
+            }
+            requestsLog().log(LogLevel::error, "There is no folder chooser without windows");
+            done(std::nullopt);
         });
 }
 

@@ -57,8 +57,8 @@ public:
     // "Settings…": the settings window when there are services; otherwise nothing.
     void showSettings();
 
-    // Handles each URL in turn: a send starts its copy, anything that is not a handoff URL is
-    // logged and skipped. `waiter`, when given, hears the outcome of every send among them; a
+    // Handles each URL in turn: a send starts its copy (one that asks for a folder first opens
+    // the windows' folder chooser), anything that is not a handoff URL is logged and skipped. `waiter`, when given, hears the outcome of every send among them; a
     // URL that is skipped counts as not copied.
     void openURLs(const QStringList& urls, const std::shared_ptr<OutcomeWaiter>& waiter = {});
 

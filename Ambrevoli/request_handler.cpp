@@ -7,6 +7,8 @@
 #include "result_notifier.h"
 #include "volumes.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QThreadPool>
 
@@ -132,6 +134,15 @@ void RequestHandler::handle(const Uuid& requestID, std::shared_ptr<OutcomeWaiter
         return;
     }
 
+    if (validated->choosesFolder) {
+        tell(waiter.get(), LogLevel::standard,
+             "Request " + validated->id.text() + " asks for a folder: " +
+                 std::to_string(validated->sources.size()) + " items found, " +
+                 std::to_string(validated->missingSources.size()) + " missing");
+        askForFolder(validated->id, request->sources(), std::move(waiter));
+        return;
+    }
+
     // A folder moved since the menu was built is copied into at its new place. A volume has no
     // record to refresh: it is copied into at its root or not at all.
     m_destinations.refresh();
@@ -151,9 +162,38 @@ void RequestHandler::handle(const Uuid& requestID, std::shared_ptr<OutcomeWaiter
               std::move(waiter));
 }
 
+void RequestHandler::askForFolder(const Uuid& requestID, std::vector<std::string> sources,
+                                  std::shared_ptr<OutcomeWaiter> waiter) const
+{
+    const std::string request = "Request " + requestID.text();
+    if (!m_chooseFolder) {
+        tell(waiter.get(), LogLevel::error, request + " asks for a folder, but none can be chosen");
+        if (waiter)
+            waiter->notAllCopied();
+        return;
+    }
+    m_chooseFolder(QString::fromLatin1(chooserTitle),
+                   [this, requestID, request, sources = std::move(sources),
+                    waiter = std::move(waiter)](std::optional<QString> folder) mutable {
+                       if (!folder) {
+                           tell(waiter.get(), LogLevel::standard,
+                                request + ": no folder was chosen, nothing copied");
+                           if (waiter)
+                               waiter->notAllCopied();
+                           return;
+                       }
+                       const QString name = QFileInfo(*folder).fileName();
+                       const Destination chosen(Uuid(),
+                                                (name.isEmpty() ? *folder : name).toStdString(),
+                                                QFile::encodeName(*folder).toStdString());
+                       startCopy(requestID, std::move(sources), chosen, std::nullopt,
+                                 std::move(waiter), true);
+                   });
+}
+
 void RequestHandler::startCopy(const Uuid& requestID, std::vector<std::string> sources,
                                const Destination& destination, std::optional<VolumeTarget> volume,
-                               std::shared_ptr<OutcomeWaiter> waiter) const
+                               std::shared_ptr<OutcomeWaiter> waiter, bool chosenFolder) const
 {
     ResultNotifier* notifier = &m_notifier;
     auto relay = std::make_shared<ProgressRelay>(notifier);
@@ -175,7 +215,8 @@ void RequestHandler::startCopy(const Uuid& requestID, std::vector<std::string> s
 
     m_pool.start([engine = m_engine, sources = std::move(sources), path = destination.path(),
                   label = destination.label(), volume = std::move(volume), notifier,
-                  control = std::move(control), copy, waiter = std::move(waiter)]() mutable {
+                  control = std::move(control), copy, waiter = std::move(waiter),
+                  chosenFolder]() mutable {
         // Asked as late as possible: a stick pulled since the click, or another one mounted at
         // its place, is a missing destination, and nothing goes into whatever is there now.
         CopyReport report;
@@ -191,14 +232,14 @@ void RequestHandler::startCopy(const Uuid& requestID, std::vector<std::string> s
         // may be destroyed on this one, once the main thread is done with it.
         QMetaObject::invokeMethod(
             notifier,
-            [report = std::move(report), label, copy, notifier,
-             waiter = std::move(waiter)]() mutable {
+            [report = std::move(report), label, copy, notifier, waiter = std::move(waiter),
+             chosenFolder]() mutable {
                 const std::shared_ptr<OutcomeWaiter> held = std::move(waiter);
                 if (report.cancelled)
                     tell(held.get(), LogLevel::standard,
                          "Request " + copy.toStdString() + " was cancelled");
                 logReport(report, label, held.get());
-                notifier->postCopyNotification(report, label, copy);
+                notifier->postCopyNotification(report, label, copy, chosenFolder);
             },
             Qt::QueuedConnection);
     });

@@ -1,15 +1,19 @@
 #include "request_handler.h"
 
 #include "date_time.h"
+#include "desktop_fakes.h"
+#include "destination_adding.h"
 #include "destination_store.h"
 #include "destinations_model.h"
 #include "in_memory_notification_service.h"
 #include "log.h"
+#include "portal_folder_chooser.h"
 #include "request_inbox.h"
 #include "result_notifier.h"
 #include "send_request.h"
 #include "volumes.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QThreadPool>
@@ -227,6 +231,84 @@ private slots:
                        false);
         QCOMPARE(heard.lines.value(1), "Couldn't copy 1 items: missing");
         QVERIFY(fs::is_empty(root));
+    }
+    // "Other Folder…": the folder comes from the portal, or from the toolkit's chooser where
+    // there is no portal; the send then goes there like any other, and its notification offers
+    // to make the folder a destination. A cancelled chooser copies nothing and posts nothing.
+    void aChosenFolderIsSentToAndCanBeAdded_data()
+    {
+        QTest::addColumn<bool>("portal");
+        QTest::addColumn<bool>("chosen");
+        QTest::newRow("portal answers a folder") << true << true;
+        QTest::newRow("portal cancelled") << true << false;
+        QTest::newRow("no portal: the toolkit's chooser") << false << true;
+    }
+
+    void aChosenFolderIsSentToAndCanBeAdded()
+    {
+        QFETCH(bool, portal);
+        QFETCH(bool, chosen);
+        testing::PrivateSessionBus bus;
+        if (bus.address().isEmpty())
+            QSKIP(qPrintable("no private bus: " + bus.failure()));
+        const QString folder = m_temp.filePath("Chosen");
+        fs::remove_all(folder.toStdString());
+        QVERIFY(QDir().mkpath(folder));
+        testing::FakeFileChooserPortal portalStandIn;
+        if (portal) {
+            QVERIFY(portalStandIn.serve(bus.connect("portal")));
+            if (chosen)
+                portalStandIn.answer = folder;
+        }
+        QStringList toolkitTitles;
+        PortalFolderChooser chooser(
+            bus.connect("host"), [&](const QString& title, const QString&, auto done) {
+                toolkitTitles << title;
+                done(folder);
+            });
+        m_handler->setChooseFolder([&](const QString& title, auto done) {
+            chooser.choose(title, {}, std::move(done));
+        });
+        m_notifier->setAddFolder(
+            [this](const QString& added) { addDestinations(*m_model, {added}); });
+        m_center->setDelegate(m_notifier.get());
+
+        const Heard heard = handle(
+            SendRequest::choosingFolder(Uuid::random(), now(), {source("a.txt"), source("b.txt")}),
+            false);
+
+        const QStringList asked = portal ? portalStandIn.titles : toolkitTitles;
+        QCOMPARE(asked, QStringList{RequestHandler::chooserTitle});
+        QCOMPARE(fs::exists(folder.toStdString() + "/b.txt"), chosen);
+        QCOMPARE(heard.notAllCopied, !chosen);
+        if (!chosen) {
+            QVERIFY2(heard.lines.last().endsWith(": no folder was chosen, nothing copied"),
+                     qPrintable(heard.lines.join('\n')));
+            QTest::qWait(50);
+            QVERIFY(m_center->delivered().isEmpty());
+            return;
+        }
+        QTRY_COMPARE(m_center->delivered().size(), 1);
+        const NotificationRequest posted = m_center->delivered().first();
+        QCOMPARE(posted.title, "Copied 2 items to Chosen");
+        QVERIFY(posted.actions.contains(
+            NotificationAction{addToSendToActionIdentifier, "Add to Send To"}));
+        QVERIFY(!m_model->library().store().destinations().empty());
+        const std::size_t before = m_model->library().store().destinations().size();
+        QVERIFY(m_center->click(posted.identifier, addToSendToActionIdentifier));
+        const auto& destinations = m_model->library().store().destinations();
+        QCOMPARE(destinations.size(), before + 1);
+        QCOMPARE(QString::fromStdString(destinations.back().path()), folder);
+        QCOMPARE(destinations.back().label(), std::string("Chosen"));
+    }
+
+    // A send to a listed destination offers no adding.
+    void aDestinationSendOffersNoAdding()
+    {
+        m_notifier->setAddFolder([](const QString&) {});
+        handle({source("a.txt")}, false);
+        QTRY_COMPARE(m_center->delivered().size(), 1);
+        QVERIFY(m_center->delivered().first().actions.isEmpty());
     }
 };
 
