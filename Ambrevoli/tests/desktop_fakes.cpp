@@ -192,22 +192,31 @@ void FakeFileManager::ShowFolders(const QStringList& uris, const QString& startu
     startupIds << startupId;
 }
 
-bool FakeFileChooserPortal::serve(QDBusConnection connection)
+HeldName::~HeldName()
 {
-    if (!connection.registerObject("/org/freedesktop/portal/desktop", this,
-                                   QDBusConnection::ExportAllSlots) ||
-        !connection.registerService("org.freedesktop.portal.Desktop"))
+    if (m_connection) {
+        m_connection->unregisterService(m_service);
+        m_connection->unregisterObject(m_path, QDBusConnection::UnregisterTree);
+    }
+}
+
+bool HeldName::take(QDBusConnection connection, const QString& service, const QString& path)
+{
+    if (!connection.registerService(service)) {
+        connection.unregisterObject(path, QDBusConnection::UnregisterTree);
         return false;
+    }
     m_connection = connection;
+    m_service = service;
+    m_path = path;
     return true;
 }
 
-FakeFileChooserPortal::~FakeFileChooserPortal()
+bool FakeFileChooserPortal::serve(QDBusConnection connection)
 {
-    if (m_connection) {
-        m_connection->unregisterService("org.freedesktop.portal.Desktop");
-        m_connection->unregisterObject("/org/freedesktop/portal/desktop");
-    }
+    const QString path = "/org/freedesktop/portal/desktop";
+    return connection.registerObject(path, this, QDBusConnection::ExportAllSlots) &&
+           m_name.take(connection, "org.freedesktop.portal.Desktop", path);
 }
 
 QDBusObjectPath FakeFileChooserPortal::OpenFile(const QString&, const QString& title,
@@ -237,21 +246,9 @@ bool FakeUDisks::serve(QDBusConnection connection)
     qDBusRegisterMetaType<QByteArrayList>();
     qDBusRegisterMetaType<Interfaces>();
     qDBusRegisterMetaType<QMap<QDBusObjectPath, Interfaces>>();
-    if (!connection.registerVirtualObject("/org/freedesktop/UDisks2", this,
-                                          QDBusConnection::SubPath) ||
-        !connection.registerService("org.freedesktop.UDisks2"))
-        return false;
-    m_connection = connection;
-    return true;
-}
-
-FakeUDisks::~FakeUDisks()
-{
-    // The bus outlives the stand-in: the next one, or none, answers for the name.
-    if (m_connection) {
-        m_connection->unregisterService("org.freedesktop.UDisks2");
-        m_connection->unregisterObject("/org/freedesktop/UDisks2", QDBusConnection::UnregisterTree);
-    }
+    const QString path = "/org/freedesktop/UDisks2";
+    return connection.registerVirtualObject(path, this, QDBusConnection::SubPath) &&
+           m_name.take(connection, "org.freedesktop.UDisks2", path);
 }
 
 QString FakeUDisks::addDrive(const QString& name, const QVariantMap& properties)

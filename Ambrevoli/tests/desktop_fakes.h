@@ -155,13 +155,32 @@ public slots:
     void ShowFolders(const QStringList& uris, const QString& startupId);
 };
 
+// A well-known name a stand-in holds on a connection of a bus that outlives it, with the object
+// that answers for it; both are given back when this goes, so the next stand-in, or none,
+// answers for the name.
+class HeldName {
+public:
+    HeldName() = default;
+    ~HeldName();
+    HeldName(const HeldName&) = delete;
+    HeldName& operator=(const HeldName&) = delete;
+
+    // Takes `service` on `connection`, whose object at `path` is registered already; false (and
+    // the object unregistered) when the name could not be taken.
+    bool take(QDBusConnection connection, const QString& service, const QString& path);
+
+private:
+    std::optional<QDBusConnection> m_connection;
+    QString m_service;
+    QString m_path;
+};
+
 // The desktop portal's file chooser: records every OpenFile call and answers its request's
 // Response with `answer` (a chosen folder), or as cancelled when there is none.
 class FakeFileChooserPortal : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.FileChooser")
 public:
-    ~FakeFileChooserPortal() override;
     // Takes the portal's name on `connection` until the stand-in goes; false when that failed.
     bool serve(QDBusConnection connection);
 
@@ -174,7 +193,7 @@ public slots:
                              const QVariantMap& options);
 
 private:
-    std::optional<QDBusConnection> m_connection;
+    HeldName m_name;
 };
 
 // UDisks2 as the system bus has it: answers GetManagedObjects with `objects`, records every
@@ -184,7 +203,6 @@ class FakeUDisks : public QDBusVirtualObject {
 public:
     using Interfaces = QMap<QString, QVariantMap>;
 
-    ~FakeUDisks() override;
     // Takes UDisks2's name on `connection` until the stand-in goes; false when that failed.
     bool serve(QDBusConnection connection);
 
@@ -206,7 +224,7 @@ public:
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
 
 private:
-    std::optional<QDBusConnection> m_connection;
+    HeldName m_name;
 };
 
 } // namespace ambrevoli::testing
