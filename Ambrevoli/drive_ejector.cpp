@@ -30,6 +30,11 @@ const QString encryptedInterface = QStringLiteral("org.freedesktop.UDisks2.Encry
 const QString driveInterface = QStringLiteral("org.freedesktop.UDisks2.Drive");
 const QString noObject = QStringLiteral("/");
 
+// A listing answers at once, or the host would wait for it at every copy's end and at quitting.
+constexpr int listingTimeout = 5'000;
+// Unmounting first writes out what the drive's cache still holds: minutes on a slow stick.
+constexpr int stepTimeout = 15 * 60'000;
+
 using Interfaces = QMap<QString, QVariantMap>;
 using ManagedObjects = QMap<QDBusObjectPath, Interfaces>;
 
@@ -200,7 +205,7 @@ void fetchDisks(QDBusConnection& bus, QObject* context,
         QDBusMessage::createMethodCall(service, managerPath,
                                        QStringLiteral("org.freedesktop.DBus.ObjectManager"),
                                        QStringLiteral("GetManagedObjects"));
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(message), context);
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(message, listingTimeout), context);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
                      [done = std::move(done)](QDBusPendingCallWatcher* finished) {
                          finished->deleteLater();
@@ -345,7 +350,7 @@ void DriveEjector::run(std::vector<Step> steps, std::size_t next, Done done)
     QDBusMessage message =
         QDBusMessage::createMethodCall(service, step.object, step.interface, step.method);
     message << QVariantMap();
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message, stepTimeout), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, steps = std::move(steps), next, step,
              done = std::move(done)](QDBusPendingCallWatcher* finished) mutable {
