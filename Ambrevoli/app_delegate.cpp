@@ -34,6 +34,7 @@ AppDelegate::AppDelegate(NotificationService& center, QThreadPool& pool,
     : QObject(parent), m_notifier(center, {}, std::move(showUpdate))
 {
     center.setDelegate(&m_notifier);
+    m_notifier.setDriveEjector(&m_ejector);
 
     // Built exactly once: a container that can't be reached now stays unreachable until the next
     // launch, rather than half-working.
@@ -42,6 +43,22 @@ AppDelegate::AppDelegate(NotificationService& center, QThreadPool& pool,
         m_services = std::move(*services);
     else
         logError(requestsLog(), "Can't reach the App Group container", services.error());
+    if (!m_services)
+        return;
+    m_notifier.setAddFolder([this](const QString& folder) {
+        const FolderOutcome outcome = addFolders({folder}).front();
+        logDetail(requestsLog(), std::string(wordsFor(outcome)) + " from a notification",
+                  folder.toStdString());
+    });
+    m_services->handler.setChooseFolder(
+        [this](const QString& title, std::function<void(std::optional<QString>)> done) {
+            if (m_windows) {
+                m_windows->chooseFolder(title, std::move(done));
+                return;
+            }
+            requestsLog().log(LogLevel::error, "There is no folder chooser without windows");
+            done(std::nullopt);
+        });
 }
 
 std::expected<std::unique_ptr<AppDelegate::Services>, AppGroupError>

@@ -3,6 +3,7 @@
 #include "app_group.h"
 #include "destination_adding.h"
 #include "destinations_model.h"
+#include "drive_ejector.h"
 #include "outcome_waiter.h"
 #include "request_handler.h"
 #include "result_notifier.h"
@@ -56,8 +57,8 @@ public:
     // "Settings…": the settings window when there are services; otherwise nothing.
     void showSettings();
 
-    // Handles each URL in turn: a send starts its copy, anything that is not a handoff URL is
-    // logged and skipped. `waiter`, when given, hears the outcome of every send among them; a
+    // Handles each URL in turn: a send starts its copy (one that asks for a folder first opens
+    // the windows' folder chooser), anything that is not a handoff URL is logged and skipped. `waiter`, when given, hears the outcome of every send among them; a
     // URL that is skipped counts as not copied.
     void openURLs(const QStringList& urls, const std::shared_ptr<OutcomeWaiter>& waiter = {});
 
@@ -77,6 +78,8 @@ private:
     // The settings window once the guide was finished, else the guide.
     void showLaunchWindow();
 
+    // Before the notifier, which holds on to it.
+    DriveEjector m_ejector;
     ResultNotifier m_notifier;
     std::unique_ptr<Services> m_services;
     bool m_openedForURL = false;

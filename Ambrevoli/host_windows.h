@@ -1,5 +1,10 @@
 #pragma once
 
+#include <QString>
+
+#include <functional>
+#include <optional>
+
 namespace ambrevoli {
 
 // The user defaults (QSettings keys) that decide which window a launch or a reopen opens; both
@@ -21,6 +26,11 @@ public:
     virtual void showGuide() = 0;
     // Whether one of the host's windows is shown.
     virtual bool hasVisibleWindows() const = 0;
+    // Asks the user for one folder with the desktop's chooser titled `title`, in front with the
+    // pending activation token. `done` runs later with the folder's local path, or nothing when
+    // the user cancelled.
+    virtual void chooseFolder(const QString& title,
+                              std::function<void(std::optional<QString>)> done) = 0;
 };
 
 } // namespace ambrevoli

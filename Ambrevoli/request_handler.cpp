@@ -5,7 +5,10 @@
 #include "log.h"
 #include "request_validator.h"
 #include "result_notifier.h"
+#include "volumes.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QThreadPool>
 
@@ -131,24 +134,66 @@ void RequestHandler::handle(const Uuid& requestID, std::shared_ptr<OutcomeWaiter
         return;
     }
 
-    // A folder moved since the menu was built is copied into at its new place.
+    if (validated->choosesFolder) {
+        tell(waiter.get(), LogLevel::standard,
+             "Request " + validated->id.text() + " asks for a folder: " +
+                 std::to_string(validated->sources.size()) + " items found, " +
+                 std::to_string(validated->missingSources.size()) + " missing");
+        askForFolder(validated->id, request->sources(), std::move(waiter));
+        return;
+    }
+
+    // A folder moved since the menu was built is copied into at its new place. A volume has no
+    // record to refresh: it is copied into at its root or not at all.
     m_destinations.refresh();
-    const Destination destination = m_destinations.library()
-                                        .store()
-                                        .destination(validated->destination.id())
-                                        .value_or(validated->destination);
+    const Destination destination =
+        validated->volume ? validated->destination
+                          : m_destinations.library()
+                                .store()
+                                .destination(validated->destination.id())
+                                .value_or(validated->destination);
 
     tell(waiter.get(), LogLevel::standard,
          "Request " + validated->id.text() +
              " is valid: " + std::to_string(validated->sources.size()) + " items found, " +
              std::to_string(validated->missingSources.size()) + " missing");
     // Every source as the sender wrote it, missing ones too: the report accounts for each.
-    startCopy(validated->id, request->sources(), destination, std::move(waiter));
+    startCopy(validated->id, request->sources(), destination, validated->volume,
+              std::move(waiter));
+}
+
+void RequestHandler::askForFolder(const Uuid& requestID, std::vector<std::string> sources,
+                                  std::shared_ptr<OutcomeWaiter> waiter) const
+{
+    const std::string request = "Request " + requestID.text();
+    if (!m_chooseFolder) {
+        tell(waiter.get(), LogLevel::error, request + " asks for a folder, but none can be chosen");
+        if (waiter)
+            waiter->notAllCopied();
+        return;
+    }
+    m_chooseFolder(QString::fromLatin1(chooserTitle),
+                   [this, requestID, request, sources = std::move(sources),
+                    waiter = std::move(waiter)](std::optional<QString> folder) mutable {
+                       if (!folder) {
+                           tell(waiter.get(), LogLevel::standard,
+                                request + ": no folder was chosen, nothing copied");
+                           if (waiter)
+                               waiter->notAllCopied();
+                           return;
+                       }
+                       const QString name = QFileInfo(*folder).fileName();
+                       const Destination chosen(Uuid(),
+                                                (name.isEmpty() ? *folder : name).toStdString(),
+                                                QFile::encodeName(*folder).toStdString());
+                       startCopy(requestID, std::move(sources), chosen, std::nullopt,
+                                 std::move(waiter), true);
+                   });
 }
 
 void RequestHandler::startCopy(const Uuid& requestID, std::vector<std::string> sources,
-                               const Destination& destination,
-                               std::shared_ptr<OutcomeWaiter> waiter) const
+                               const Destination& destination, std::optional<VolumeTarget> volume,
+                               std::shared_ptr<OutcomeWaiter> waiter, bool chosenFolder) const
 {
     ResultNotifier* notifier = &m_notifier;
     auto relay = std::make_shared<ProgressRelay>(notifier);
@@ -169,22 +214,32 @@ void RequestHandler::startCopy(const Uuid& requestID, std::vector<std::string> s
         waiter->copyStarted(control);
 
     m_pool.start([engine = m_engine, sources = std::move(sources), path = destination.path(),
-                  label = destination.label(), notifier, control = std::move(control), copy,
-                  waiter = std::move(waiter)]() mutable {
-        CopyReport report = engine.copyItems(sources, path, control.get());
+                  label = destination.label(), volume = std::move(volume), notifier,
+                  control = std::move(control), copy, waiter = std::move(waiter),
+                  chosenFolder]() mutable {
+        // Asked as late as possible: a stick pulled since the click, or another one mounted at
+        // its place, is a missing destination, and nothing goes into whatever is there now.
+        CopyReport report;
+        if (volume && !isMountedVolume(*volume)) {
+            report.destination = path;
+            report.problem = DestinationProblem::missing();
+            report.itemCount = static_cast<std::int64_t>(sources.size());
+        } else {
+            report = engine.copyItems(sources, path, control.get());
+        }
         // Queued to the notifier's (main) thread; dropped if the notifier is gone by then. The
         // waiter goes along and is let go of in the call, on the main thread: the call itself
         // may be destroyed on this one, once the main thread is done with it.
         QMetaObject::invokeMethod(
             notifier,
-            [report = std::move(report), label, copy, notifier,
-             waiter = std::move(waiter)]() mutable {
+            [report = std::move(report), label, copy, notifier, waiter = std::move(waiter),
+             chosenFolder]() mutable {
                 const std::shared_ptr<OutcomeWaiter> held = std::move(waiter);
                 if (report.cancelled)
                     tell(held.get(), LogLevel::standard,
                          "Request " + copy.toStdString() + " was cancelled");
                 logReport(report, label, held.get());
-                notifier->postCopyNotification(report, label, copy);
+                notifier->postCopyNotification(report, label, copy, chosenFolder);
             },
             Qt::QueuedConnection);
     });

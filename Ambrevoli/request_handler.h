@@ -5,9 +5,14 @@
 #include "destination.h"
 #include "outcome_waiter.h"
 #include "request_inbox.h"
+#include "send_request.h"
 #include "uuid.h"
 
+#include <QString>
+
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 class QThreadPool;
@@ -19,7 +24,12 @@ class ResultNotifier;
 
 // Runs one Send To request from its identifier to the copy notification, and sweeps stale
 // request files out of the inbox at launch. A request that cannot be read or is rejected ends
-// in a log line only.
+// in a log line only. A request for a volume's root is copied only when that root still holds
+// the very volume the request names (isMountedVolume(), asked on the copy's thread right before
+// copying); otherwise it ends as a request for a missing destination does, nothing copied. A
+// request that asks for a folder is copied, once the user chose one, exactly as a send to a
+// destination is, and its notification offers to add the folder to the list; when the user
+// cancels the chooser it ends in a log line, nothing copied.
 //
 // Everything up to the start of the copy runs on the main thread; the copy runs on `pool`; its
 // progress, the report's log lines and the notification come back to the main thread. Each copy
@@ -30,9 +40,20 @@ class ResultNotifier;
 class RequestHandler {
 public:
     static constexpr double maxRequestAge = 600.0;
+    // The title of the chooser a request for another folder opens.
+    static constexpr char chooserTitle[] = "Send to Another Folder";
+
+    // Asks the user for one folder with a chooser titled `title`; `done` runs later on the main
+    // thread with its local path, or nothing when the user cancelled.
+    using ChooseFolder = std::function<void(const QString& title,
+                                            std::function<void(std::optional<QString>)> done)>;
 
     RequestHandler(RequestInbox inbox, DestinationsModel& destinations, CopyEngine engine,
                    ResultNotifier& notifier, QThreadPool& pool);
+
+    // What asks the user for the folder of a request that wants one. Without it, such a request
+    // ends in a log line. The handler must outlive every answer it waits for.
+    void setChooseFolder(ChooseFolder chooseFolder) { m_chooseFolder = std::move(chooseFolder); }
 
     // Removes stale or invalid request files; logs what it did or why it couldn't.
     void sweepInbox() const;
@@ -53,14 +74,19 @@ public:
                           OutcomeWaiter* waiter = nullptr);
 
 private:
+    // With `volume`, copies only when its root still holds that very volume.
     void startCopy(const Uuid& requestID, std::vector<std::string> sources,
-                   const Destination& destination, std::shared_ptr<OutcomeWaiter> waiter) const;
+                   const Destination& destination, std::optional<VolumeTarget> volume,
+                   std::shared_ptr<OutcomeWaiter> waiter, bool chosenFolder = false) const;
+    void askForFolder(const Uuid& requestID, std::vector<std::string> sources,
+                      std::shared_ptr<OutcomeWaiter> waiter) const;
 
     RequestInbox m_inbox;
     DestinationsModel& m_destinations;
     CopyEngine m_engine;
     ResultNotifier& m_notifier;
     QThreadPool& m_pool;
+    ChooseFolder m_chooseFolder;
 };
 
 } // namespace ambrevoli

@@ -1,6 +1,7 @@
 #include "result_notifier.h"
 
 #include "copy_summary.h"
+#include "drive_ejector.h"
 #include "folder_revealer.h"
 #include "log.h"
 #include "uuid.h"
@@ -20,6 +21,9 @@ namespace ambrevoli {
 namespace {
 
 const QString destinationKey = QStringLiteral("destination");
+const QString volumeKey = QStringLiteral("volume");
+const QString volumeLabelKey = QStringLiteral("volumeLabel");
+const QString ejectionKey = QStringLiteral("ejection");
 const QString transferCategory = QStringLiteral("transfer");
 
 const Logger& requestsLog() { return logger("requests"); }
@@ -47,6 +51,47 @@ QString categoryOf(const CopyReport& report)
 void logPostFailure(const NotificationError& error)
 {
     logError(requestsLog(), "Couldn't post the copy notification", error);
+}
+
+QString quoted(const QString& label) { return u'\u201C' + label + u'\u201D'; }
+
+// The notification that tells whether the volume may be pulled out now.
+NotificationRequest ejectionNotification(const QString& identifier, const QString& label,
+                                         const std::expected<void, EjectError>& ejected)
+{
+    NotificationRequest request;
+    request.identifier = identifier;
+    request.userInfo.insert(ejectionKey, true);
+    if (ejected) {
+        request.title = QStringLiteral("Ejected ") + quoted(label);
+        request.body = QStringLiteral("You can now unplug ") + quoted(label) + u'.';
+        request.category = QStringLiteral("device.removed");
+        return request;
+    }
+    const QString keepIt =
+        QStringLiteral("Keep it plugged in, and eject it in the file manager.");
+    request.title = QStringLiteral("Couldn't eject ") + quoted(label);
+    request.category = QStringLiteral("device.error");
+    switch (ejected.error().kind) {
+    case EjectError::Case::busy:
+        request.body = quoted(label) +
+                       QStringLiteral(" is still in use. Close the files and windows that use "
+                                      "it, then eject it again.");
+        break;
+    case EjectError::Case::notMounted:
+        request.body = quoted(label) + QStringLiteral(" isn't mounted any more.");
+        break;
+    case EjectError::Case::notAuthorized:
+        request.body = QStringLiteral("The system didn't allow it. ") + keepIt;
+        break;
+    case EjectError::Case::noUDisks:
+        request.body = QStringLiteral("The system's disk service doesn't answer. ") + keepIt;
+        break;
+    case EjectError::Case::failed:
+        request.body = QStringLiteral("Something went wrong while ejecting it. ") + keepIt;
+        break;
+    }
+    return request;
 }
 
 } // namespace
@@ -129,7 +174,7 @@ void ResultNotifier::postProgress(const QString& copy)
 }
 
 void ResultNotifier::postCopyNotification(const CopyReport& report, std::string_view label,
-                                          const QString& copy)
+                                          const QString& copy, bool offerAdding)
 {
     const CopySummary summary(report, label);
     NotificationRequest request;
@@ -140,7 +185,25 @@ void ResultNotifier::postCopyNotification(const CopyReport& report, std::string_
     request.body = QString::fromStdString(summary.body);
     request.userInfo.insert(destinationKey, decodedPath(report.destination));
     request.category = categoryOf(report);
-    post(request);
+    if (offerAdding && m_addFolder)
+        request.actions.append({addToSendToActionIdentifier, QStringLiteral("Add to Send To")});
+    if (!m_ejector) {
+        post(request);
+        return;
+    }
+    ++m_delivering;
+    m_ejector->removableVolumeOf(
+        decodedPath(report.destination),
+        [self = QPointer(this), request](std::optional<RemovableVolume> volume) mutable {
+            if (!self)
+                return;
+            if (volume) {
+                request.actions.append({ejectActionIdentifier, QStringLiteral("Eject")});
+                request.userInfo.insert(volumeKey, volume->mountPoint);
+                request.userInfo.insert(volumeLabelKey, volume->label);
+            }
+            self->deliver(request);
+        });
 }
 
 void ResultNotifier::post(const NotificationRequest& request)
@@ -215,6 +278,21 @@ void ResultNotifier::didReceive(const NotificationResponse& response)
         followed->control->cancel();
         return;
     }
+    if (response.actionIdentifier == ejectActionIdentifier) {
+        const QString mountPoint = response.userInfo.value(volumeKey).toString();
+        if (m_ejector && !mountPoint.isEmpty())
+            eject(response.identifier, mountPoint,
+                  response.userInfo.value(volumeLabelKey).toString());
+        return;
+    }
+    if (response.actionIdentifier == addToSendToActionIdentifier) {
+        const QString folder = response.userInfo.value(destinationKey).toString();
+        if (m_addFolder && QDir::isAbsolutePath(folder))
+            m_addFolder(folder);
+        return;
+    }
+    if (response.userInfo.value(ejectionKey).toBool())
+        return;
     if (response.identifier == QLatin1StringView(updateNotificationID)) {
         if (m_showUpdate)
             m_showUpdate();
@@ -238,6 +316,22 @@ void ResultNotifier::revealDestination(const std::optional<QString>& path)
     m_revealFolder(*path, [self](bool revealed) {
         if (self && !revealed)
             self->showSettings();
+    });
+}
+
+void ResultNotifier::eject(const QString& identifier, const QString& mountPoint,
+                           const QString& label)
+{
+    logDetail(logger("volumes"), "Ejecting as asked in a copy notification",
+              mountPoint.toStdString());
+    m_ejector->eject(mountPoint, [self = QPointer(this), identifier,
+                                  label](std::expected<void, EjectError> ejected) {
+        if (ejected)
+            logDetail(logger("volumes"), "Ejected", label.toStdString());
+        else
+            logError(logger("volumes"), "Couldn't eject the volume", ejected.error());
+        if (self)
+            self->post(ejectionNotification(identifier, label, ejected));
     });
 }
 

@@ -18,6 +18,7 @@
 
 namespace ambrevoli {
 
+class DriveEjector;
 class FolderRevealer;
 
 // The fixed identifier of the update notification: the updater posts under it, so a newer one
@@ -26,6 +27,11 @@ inline constexpr char updateNotificationID[] = AMBREVOLI_HOST_IDENTIFIER ".updat
 
 // The action of a copy's progress notification that cancels the copy.
 inline const QString cancelActionIdentifier = QStringLiteral("cancel");
+// The action of a copy's notification that ejects the removable volume the copy went to.
+inline const QString ejectActionIdentifier = QStringLiteral("eject");
+// The action of the notification of a copy into a folder chosen for that one send, which makes
+// the folder a destination.
+inline const QString addToSendToActionIdentifier = QStringLiteral("add-to-send-to");
 
 // Posts the notifications of copies: the progress of a long copy under way, with a Cancel action,
 // and the report of a finished one. Answers the notification service as its delegate: how the
@@ -46,8 +52,17 @@ public:
                    RevealFolder revealFolder = {}, QObject* parent = nullptr);
     ~ResultNotifier() override;
 
+    // Makes a folder (an absolute path) a destination.
+    using AddFolder = std::function<void(const QString& folder)>;
+
     // Replaces the action that opens the settings window.
     void setShowSettings(Action showSettings) { m_showSettings = std::move(showSettings); }
+    // What "Add to Send To" does; without it the action is not offered.
+    void setAddFolder(AddFolder addFolder) { m_addFolder = std::move(addFolder); }
+    // Where a copy notification learns whether its destination is on a removable volume, and
+    // what ejects it; without one (the default) no copy notification offers Eject. `ejector`
+    // is not owned and must outlive the notifier, or be reset to null first.
+    void setDriveEjector(DriveEjector* ejector) { m_ejector = ejector; }
 
     // How long a copy runs before its progress shows, and the least time between two changes
     // of its progress notification.
@@ -66,19 +81,24 @@ public:
 
     // Posts the notification for `report`, whose destination the user named `label`. Under the
     // identifier of a followed copy, it ends following the copy and replaces its progress
-    // notification; without one it stands on its own. Returns at once: the delivery runs
-    // afterwards on the event loop. A failure is logged, not retried.
+    // notification; without one it stands on its own. It offers Eject when the destination lies
+    // on a removable volume, and "Add to Send To" when `offerAdding` (a folder chosen for this
+    // send only) and there is an AddFolder. Returns at once: the delivery runs afterwards on the
+    // event loop. A failure is logged, not retried.
     void postCopyNotification(const CopyReport& report, std::string_view label,
-                              const QString& copy = {});
+                              const QString& copy = {}, bool offerAdding = false);
 
     // Whether a copy notification is still on its way to the notification service.
     bool isDelivering() const { return m_delivering > 0; }
 
     // Banner and list, for every notification of the application.
     PresentationOptions willPresent(const NotificationRequest& request) override;
-    // The update notification shows the update; Cancel cancels its copy; any other click reveals
-    // the notification's "destination" folder, or opens the settings when there is none to
-    // show. Closing a progress notification keeps it closed; closing any other does nothing.
+    // The update notification shows the update; Cancel cancels its copy; Eject ejects the
+    // volume and then tells whether it may be pulled out, under the same identifier; "Add to
+    // Send To" adds the folder. A click on the notification of an ejection does nothing; any
+    // other click reveals the notification's "destination" folder, or opens the settings when
+    // there is none to show. Closing a progress notification keeps it closed; closing any other
+    // does nothing.
     void didReceive(const NotificationResponse& response) override;
 
 signals:
@@ -105,9 +125,12 @@ private:
     void add(const NotificationRequest& request);
     void revealDestination(const std::optional<QString>& path);
     void showSettings();
+    void eject(const QString& identifier, const QString& mountPoint, const QString& label);
 
     NotificationService& m_center;
     Action m_showSettings;
+    AddFolder m_addFolder;
+    DriveEjector* m_ejector = nullptr;
     const Action m_showUpdate;
     RevealFolder m_revealFolder;
     FolderRevealer* m_ownRevealer = nullptr;

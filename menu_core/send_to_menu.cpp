@@ -3,6 +3,7 @@
 #include "bookmark.h"
 #include "current_destinations.h"
 #include "log.h"
+#include "menu_options.h"
 #include "paths.h"
 #include "sender.h"
 
@@ -35,17 +36,22 @@ long SendToMenu::disabledCount() const
     return static_cast<long>(std::ranges::count(destinations, false, &DestinationItem::enabled));
 }
 
-SendToMenu buildSendToMenu()
+SendToMenu buildSendToMenu(const MountSource& mounts)
 {
     auto destinations = loadDestinations();
-    if (!destinations) {
+    if (!destinations)
         logError(extensionLog(), "Couldn't load destinations", destinations.error());
-        return buildSendToMenu(std::vector<Destination>{});
+    std::vector<Volume> drives;
+    if (mounts && loadMenuOptions().showsDrives) {
+        drives = offeredVolumes(mounts());
+        extensionLog().log(LogLevel::standard, "Offered ", static_cast<long>(drives.size()),
+                           " drives");
     }
-    return buildSendToMenu(*destinations);
+    return buildSendToMenu(destinations.value_or(std::vector<Destination>{}), drives);
 }
 
-SendToMenu buildSendToMenu(const std::vector<Destination>& destinations)
+SendToMenu buildSendToMenu(const std::vector<Destination>& destinations,
+                           const std::vector<Volume>& drives)
 {
     SendToMenu menu;
     menu.destinations.reserve(destinations.size());
@@ -56,6 +62,8 @@ SendToMenu buildSendToMenu(const std::vector<Destination>& destinations)
         menu.destinations.push_back(
             {destination.label(), enabled, destination.id(), static_cast<long>(i) + 1});
     }
+    for (std::size_t i = 0; i < drives.size(); ++i)
+        menu.drives.push_back({drives[i].label, drives[i].target, static_cast<long>(i) + 1});
     extensionLog().log(LogLevel::standard,
                        "Built the menu: ", static_cast<long>(destinations.size()),
                        " destinations, ", menu.disabledCount(), " disabled");
@@ -80,11 +88,11 @@ bool probeBookmark(const Destination& destination)
     return usable;
 }
 
-void sendToDestination(long tag, const Uuid& destinationID, std::vector<std::string> sources)
+namespace {
+
+// The outcome of a click's send, in the same lines whatever was clicked.
+void logSent(const std::expected<Uuid, SendError>& sent, long tag)
 {
-    extensionLog().log(LogLevel::standard, "Clicked tag ", tag, ", ",
-                       static_cast<long>(sources.size()), " items");
-    const auto sent = sendSelection(destinationID, std::move(sources));
     if (sent) {
         logHandedOff();
         return;
@@ -105,6 +113,29 @@ void sendToDestination(long tag, const Uuid& destinationID, std::vector<std::str
         logError(extensionLog(), "Couldn't open the host app", *error.cause);
         return;
     }
+}
+
+} // namespace
+
+void sendToDestination(long tag, const Uuid& destinationID, std::vector<std::string> sources)
+{
+    extensionLog().log(LogLevel::standard, "Clicked tag ", tag, ", ",
+                       static_cast<long>(sources.size()), " items");
+    logSent(sendSelection(destinationID, std::move(sources)), tag);
+}
+
+void sendToDrive(long tag, const VolumeTarget& volume, std::vector<std::string> sources)
+{
+    extensionLog().log(LogLevel::standard, "Clicked drive ", tag, ", ",
+                       static_cast<long>(sources.size()), " items");
+    logSent(sendSelection(volume, std::move(sources)), tag);
+}
+
+void sendToOtherFolder(std::vector<std::string> sources)
+{
+    extensionLog().log(LogLevel::standard, "Clicked Other Folder, ",
+                       static_cast<long>(sources.size()), " items");
+    logSent(sendSelection(ChosenFolder{}, std::move(sources)), 0);
 }
 
 bool editDestinations(std::string_view activationToken)

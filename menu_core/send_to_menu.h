@@ -2,7 +2,9 @@
 
 #include "destination.h"
 #include "uuid.h"
+#include "volumes.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,10 +22,11 @@
 
 namespace ambrevoli {
 
-// The submenu's title, the item shown in place of an empty list, and the last item, which
-// brings up the host's settings.
+// The submenu's title, the item shown in place of an empty list, the item that lets the user
+// choose any folder, and the last item, which brings up the host's settings.
 inline constexpr std::string_view sendToLabel = "Send To";
 inline constexpr std::string_view noDestinationsLabel = "No Destinations";
+inline constexpr std::string_view otherFolderLabel = "Other Folder\u2026";
 inline constexpr std::string_view editDestinationsLabel = "Edit Destinations\u2026";
 
 // One destination's item. A click on it is sent to `destinationID`, whatever the list looks like
@@ -38,11 +41,24 @@ struct DestinationItem {
     friend bool operator==(const DestinationItem&, const DestinationItem&) = default;
 };
 
+// One mounted volume's item, always enabled. A click is sent to the root of exactly this volume:
+// should another one be mounted there by then, the host copies nothing. `tag` is its position
+// among the drives plus 1.
+struct DriveItem {
+    std::string label; // the name the desktop shows, no toolkit escaping
+    VolumeTarget volume;
+    long tag = 0;
+
+    friend bool operator==(const DriveItem&, const DriveItem&) = default;
+};
+
 // The Send To submenu, top to bottom: one item per destination in list order or, when there is
-// none, the disabled "No Destinations"; then a separator (where the toolkit has them) and
-// "Edit Destinations…", always enabled.
+// none, the disabled "No Destinations"; "Other Folder…", always enabled; when there are drives,
+// a separator (where the toolkit has them) and one item per drive; then a separator and "Edit
+// Destinations…", always enabled.
 struct SendToMenu {
     std::vector<DestinationItem> destinations;
+    std::vector<DriveItem> drives;
 
     bool showsNoDestinations() const { return destinations.empty(); }
     long disabledCount() const;
@@ -50,14 +66,20 @@ struct SendToMenu {
     friend bool operator==(const SendToMenu&, const SendToMenu&) = default;
 };
 
-// The menu for the destinations file as it is now. A file that cannot be read is logged
-// ("Couldn't load destinations") and gives the menu of an empty list. Logs "Built the menu: <n>
-// destinations, <d> disabled".
-SendToMenu buildSendToMenu();
+// The mounted file systems as the file manager sees them; asked only when drives are shown.
+using MountSource = std::function<std::vector<MountCandidate>()>;
 
-// The menu for `destinations`, in their order. A destination is enabled when its path is a folder
-// (following links) or, failing that, when probeBookmark() says so.
-SendToMenu buildSendToMenu(const std::vector<Destination>& destinations);
+// The menu for the destinations file and the menu options as they are now. A destinations file
+// that cannot be read is logged ("Couldn't load destinations") and gives the menu of an empty
+// list. Logs "Built the menu: <n> destinations, <d> disabled". With "Show drives in Send To" on
+// (MenuOptions), the drives are the volumes offeredVolumes() picks from `mounts`, and "Offered
+// <k> drives" is logged; with it off, `mounts` is not called. Without `mounts`, no drives.
+SendToMenu buildSendToMenu(const MountSource& mounts = {});
+
+// The menu for `destinations`, in their order, and `drives`, in theirs. A destination is enabled
+// when its path is a folder (following links) or, failing that, when probeBookmark() says so.
+SendToMenu buildSendToMenu(const std::vector<Destination>& destinations,
+                           const std::vector<Volume>& drives = {});
 
 // Whether the bookmark of a destination whose path is not a folder leads to a folder outside the
 // trash. No bookmark: no, silently. Otherwise logs the failure to resolve, or the outcome and
@@ -69,6 +91,14 @@ bool probeBookmark(const Destination& destination);
 // local paths in the file manager's order. Logs the click, then sends (sendSelection): the
 // request is written and the host woken in the background, or the failing step is logged.
 void sendToDestination(long tag, const Uuid& destinationID, std::vector<std::string> sources);
+
+// A click on the drive item with `tag`: logs "Clicked drive <tag>, <n> items", then sends to the
+// root of `volume` as sendToDestination() sends.
+void sendToDrive(long tag, const VolumeTarget& volume, std::vector<std::string> sources);
+
+// A click on "Other Folder…": logs "Clicked Other Folder, <n> items", then sends a request that
+// asks the host to let the user choose the folder.
+void sendToOtherFolder(std::vector<std::string> sources);
 
 // A click on "Edit Destinations…": the host, brought to the front with its settings.
 // `activationToken` is the desktop's leave for its window to take the focus, empty when the

@@ -42,13 +42,20 @@ RequestValidator::validate(const SendRequest& request, const DestinationStore& s
     if (!(age >= -allowedClockSkew))
         return std::unexpected(RequestValidationError::datedInTheFuture());
 
-    auto destination = store.destination(request.destinationID());
+    std::optional<Destination> destination;
+    if (request.volume())
+        destination.emplace(Uuid(), lastComponent(request.volume()->root), request.volume()->root);
+    else if (request.choosesFolder())
+        destination.emplace(Uuid(), std::string(), std::string());
+    else
+        destination = store.destination(request.destinationID());
     if (!destination)
         return std::unexpected(RequestValidationError::unknownDestination(request.destinationID()));
     if (request.sources().empty())
         return std::unexpected(RequestValidationError::noSources());
 
-    ValidatedRequest result{request.id(), std::move(*destination), {}, {}};
+    ValidatedRequest result{request.id(), std::move(*destination), {}, {}, request.volume(),
+                            request.choosesFolder()};
     for (const std::string& source : request.sources()) {
         // The reader refuses a path with a NUL byte already; should one get here, it names
         // nothing, and no predicate is asked about it.

@@ -8,6 +8,7 @@
 
 #include <expected>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,12 +41,18 @@ long errorCode(const RequestValidationError& e);
 // exactly one of the two lists, in request order, duplicates kept, text unchanged.
 struct ValidatedRequest {
     Uuid id;
-    // A copy of the store's record at validation time.
+    // A copy of the store's record at validation time. For a volume, a nil identifier, the
+    // root's last component as label and the root as path; for a folder to choose, a nil
+    // identifier and an empty label and path: there is nowhere to copy to yet.
     Destination destination;
     // Absolute sources that exist.
     std::vector<std::string> sources;
     // Relative sources, absolute ones that do not exist and any holding a NUL byte.
     std::vector<std::string> missingSources;
+    // The request's volume, whose identity the host must still compare with what is mounted at
+    // its root right before copying (isMountedVolume()).
+    std::optional<VolumeTarget> volume = std::nullopt;
+    bool choosesFolder = false;
 
     friend bool operator==(const ValidatedRequest&, const ValidatedRequest&) = default;
 };
@@ -74,8 +81,9 @@ public:
 
     // Checks in this order, the first failure deciding: age above maxAge (or not comparable, as
     // with NaN) is expired; dated more than allowedClockSkew seconds after `now` is
-    // datedInTheFuture; a destinationID not in `store` is unknownDestination; an empty source
-    // list is noSources. Then asks `fileExists` once about each source beginning with "/" and
+    // datedInTheFuture; a destinationID not in `store` is unknownDestination (not asked for a
+    // volume or a folder to choose, which name no destination); an empty source list is
+    // noSources. Whether a volume is still mounted is not looked at here. Then asks `fileExists` once about each source beginning with "/" and
     // holding no NUL byte, in order; every other source is missing. A request whose sources are
     // all missing is valid.
     std::expected<ValidatedRequest, RequestValidationError>

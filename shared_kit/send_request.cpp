@@ -22,6 +22,22 @@ SendRequest::SendRequest(Uuid id, double createdAt, Uuid destinationID,
       m_sources(std::move(sources))
 {}
 
+SendRequest SendRequest::toVolume(Uuid id, double createdAt, VolumeTarget volume,
+                                  std::vector<std::string> sources)
+{
+    SendRequest request(id, createdAt, Uuid(), std::move(sources));
+    request.m_volume = std::move(volume);
+    return request;
+}
+
+SendRequest SendRequest::choosingFolder(Uuid id, double createdAt,
+                                        std::vector<std::string> sources)
+{
+    SendRequest request(id, createdAt, Uuid(), std::move(sources));
+    request.m_choosesFolder = true;
+    return request;
+}
+
 std::expected<std::string, EncodeError> SendRequest::jsonData() const
 {
     const auto createdAt = internetDateTime(m_createdAt);
@@ -45,7 +61,23 @@ std::expected<std::string, EncodeError> SendRequest::jsonData() const
             out += ',';
         appendJsonString(out, m_sources[i]);
     }
-    out += "]}";
+    out += ']';
+    if (m_volume) {
+        // A root the host could not stat as written would make it treat the volume as gone.
+        if (!m_volume->root.starts_with('/') || !isValidUtf8(m_volume->root) ||
+            hasNulByte(m_volume->root))
+            return std::unexpected(EncodeError{"the volume's root is not an absolute path"});
+        if (m_volume->identity.empty() || !isValidUtf8(m_volume->identity))
+            return std::unexpected(EncodeError{"the volume's identity is empty or not UTF-8"});
+        out += ",\"volume\":{\"root\":";
+        appendJsonString(out, m_volume->root);
+        out += ",\"identity\":";
+        appendJsonString(out, m_volume->identity);
+        out += '}';
+    } else if (m_choosesFolder) {
+        out += ",\"chooseFolder\":true";
+    }
+    out += '}';
     return out;
 }
 
@@ -70,6 +102,14 @@ std::optional<Uuid> uuidMember(const Json& object, const char* key)
     if (!value || !value->is_string())
         return std::nullopt;
     return Uuid::parse(value->get_ref<const std::string&>());
+}
+
+const std::string* stringMember(const Json& object, const char* key)
+{
+    const Json* value = member(object, key);
+    if (!value || !value->is_string())
+        return nullptr;
+    return &value->get_ref<const std::string&>();
 }
 
 } // namespace
@@ -121,7 +161,29 @@ std::expected<SendRequest, SendRequest::DecodeFailure> SendRequest::decode(std::
         sources.push_back(source.get<std::string>());
     }
 
-    return SendRequest(*id, *createdAt, *destinationID, std::move(sources));
+    SendRequest request(*id, *createdAt, *destinationID, std::move(sources));
+    if (const Json* volume = member(root, "volume")) {
+        if (!volume->is_object())
+            return dataError("\"volume\" is not an object");
+        const std::string* volumeRoot = stringMember(*volume, "root");
+        const std::string* identity = stringMember(*volume, "identity");
+        if (!volumeRoot || !volumeRoot->starts_with('/') || hasNulByte(*volumeRoot))
+            return dataError("\"volume\" has no absolute \"root\"");
+        if (!identity || identity->empty())
+            return dataError("\"volume\" has no \"identity\"");
+        request.m_volume = VolumeTarget{*volumeRoot, *identity};
+    }
+    if (const Json* choose = member(root, "chooseFolder")) {
+        if (!choose->is_boolean())
+            return dataError("\"chooseFolder\" is not a boolean");
+        request.m_choosesFolder = choose->get<bool>();
+    }
+    // Each names where the items go: a request naming two places is not carried out at all.
+    if (request.m_volume && request.m_choosesFolder)
+        return dataError("\"volume\" and \"chooseFolder\" together");
+    if ((request.m_volume || request.m_choosesFolder) && *destinationID != Uuid())
+        return dataError("a destination besides a volume or a folder to choose");
+    return request;
 }
 
 } // namespace ambrevoli

@@ -61,36 +61,49 @@ long errorCode(const SendError& e) { return static_cast<long>(e.kind); }
 
 namespace {
 
-// Reads the destinations and writes the request: the steps a send takes before waking the host.
-std::expected<Uuid, SendError> writeRequest(const Uuid& destinationID,
-                                            std::vector<std::string> sources)
+// The request for `target`, checking that a destination is still on the list.
+std::expected<SendRequest, SendError> requestFor(const AppGroup& group, const SendTarget& target,
+                                                 std::vector<std::string> sources)
 {
-    const auto group = AppGroup::fromMainBundle();
-    if (!group)
-        return std::unexpected(SendError::destinationsUnavailable(group.error()));
-    const auto destinations = loadDestinations(*group);
+    if (const auto* volume = std::get_if<VolumeTarget>(&target))
+        return SendRequest::toVolume(Uuid::random(), now(), *volume, std::move(sources));
+    if (std::holds_alternative<ChosenFolder>(target))
+        return SendRequest::choosingFolder(Uuid::random(), now(), std::move(sources));
+
+    const Uuid& destinationID = std::get<Uuid>(target);
+    const auto destinations = loadDestinations(group);
     if (!destinations)
         return std::unexpected(SendError::destinationsUnavailable(causeOf(destinations.error())));
     if (std::none_of(destinations->begin(), destinations->end(),
                      [&](const Destination& d) { return d.id() == destinationID; }))
         return std::unexpected(SendError::noSuchDestination(destinationID));
+    return SendRequest(Uuid::random(), now(), destinationID, std::move(sources));
+}
 
-    const SendRequest request(Uuid::random(), now(), destinationID, std::move(sources));
-    // The container was found for the destinations just above, so the inbox is found too.
+// Reads the destinations and writes the request: the steps a send takes before waking the host.
+std::expected<Uuid, SendError> writeRequest(const SendTarget& target,
+                                            std::vector<std::string> sources)
+{
+    const auto group = AppGroup::fromMainBundle();
+    if (!group)
+        return std::unexpected(SendError::destinationsUnavailable(group.error()));
+    const auto request = requestFor(*group, target, std::move(sources));
+    if (!request)
+        return std::unexpected(request.error());
     const auto inbox = group->requestInbox();
     if (!inbox)
         return std::unexpected(SendError::requestNotWritten(inbox.error()));
-    if (auto written = inbox->write(request); !written)
+    if (auto written = inbox->write(*request); !written)
         return std::unexpected(SendError::requestNotWritten(causeOf(written.error())));
-    return request.id();
+    return request->id();
 }
 
 } // namespace
 
-std::expected<Uuid, SendError> sendSelection(const Uuid& destinationID,
+std::expected<Uuid, SendError> sendSelection(const SendTarget& target,
                                              std::vector<std::string> sources)
 {
-    const auto id = writeRequest(destinationID, std::move(sources));
+    const auto id = writeRequest(target, std::move(sources));
     if (!id)
         return id;
     if (auto woken = wakeHost(HandoffURL::send(*id), {}); !woken)
@@ -98,12 +111,12 @@ std::expected<Uuid, SendError> sendSelection(const Uuid& destinationID,
     return id;
 }
 
-std::expected<WaitedSend, SendError> sendSelectionAndWait(const Uuid& destinationID,
+std::expected<WaitedSend, SendError> sendSelectionAndWait(const SendTarget& target,
                                                           std::vector<std::string> sources,
                                                           std::chrono::milliseconds startPatience,
                                                           bool wantsProgress)
 {
-    const auto id = writeRequest(destinationID, std::move(sources));
+    const auto id = writeRequest(target, std::move(sources));
     if (!id)
         return std::unexpected(id.error());
     HostMessage message{false, {HandoffURL::send(*id).url()}, {}, {}};

@@ -4,6 +4,7 @@
 #include "destination_store.h"
 #include "error.h"
 #include "host_connection.h"
+#include "send_request.h"
 #include "uuid.h"
 
 #include <chrono>
@@ -59,6 +60,13 @@ struct SendError {
     friend bool operator==(const SendError&, const SendError&) = default;
 };
 
+// Where a selection goes: a destination of the list (its identifier), the root of a mounted
+// volume (volumes.h), or a folder the host asks the user to choose ("Other Folder…").
+struct ChosenFolder {
+    friend bool operator==(const ChosenFolder&, const ChosenFolder&) = default;
+};
+using SendTarget = std::variant<Uuid, VolumeTarget, ChosenFolder>;
+
 // "destinationsUnavailable(unreadable)", "noSuchDestination(3F2C…)",
 // "requestNotWritten(Not a directory (errno 20))", "hostNotStarted(No such file or directory
 // (errno 2))"
@@ -66,14 +74,16 @@ std::string textualForm(const SendError& e);
 std::string_view errorDomain(const SendError& e);
 long errorCode(const SendError& e);
 
-// Sends the items at `sources` to the destination whose identifier is `destinationID`, as a
-// click on that destination's Send To item does, in the running deliverable's app group:
+// Sends the items at `sources` to `target`, as a click on its Send To item does, in the running
+// deliverable's app group:
 //
-//  1. Reads the destinations afresh (loadDestinations). The destination must still be there: a
-//     menu may have been built from an older list, and a click on a destination removed since
-//     then goes nowhere. Its label and path may have changed; its identifier is what counts.
+//  1. For a destination, reads the destinations afresh (loadDestinations). The destination must
+//     still be there: a menu may have been built from an older list, and a click on a
+//     destination removed since then goes nowhere. Its label and path may have changed; its
+//     identifier is what counts. A volume or a folder to choose is not looked up here: the host
+//     checks the volume before copying, and asks for the folder.
 //  2. Writes a SendRequest (the current version, a fresh identifier, the current time, the
-//     destination, `sources` exactly as given) into the group's request inbox.
+//     target, `sources` exactly as given) into the group's request inbox.
 //  3. Wakes the host with the send handoff URL of that request, without letting it raise a
 //     window: the user stays in the file manager. The URL goes straight to the running host over
 //     its socket (HostConnection), and the host binary is started with it only when no host
@@ -96,7 +106,7 @@ long errorCode(const SendError& e);
 // milliseconds at most, and may start a process; a file manager may call it on its main thread.
 // Safe from any thread of a multi-threaded process (see openWithHost). No exception of its own
 // (allocation aside).
-std::expected<Uuid, SendError> sendSelection(const Uuid& destinationID,
+std::expected<Uuid, SendError> sendSelection(const SendTarget& target,
                                              std::vector<std::string> sources);
 
 // A sent request whose outcome the host reports back over `connection`
@@ -113,7 +123,7 @@ struct WaitedSend {
 // records among its lines; ask only when they are shown. Fails as sendSelection does;
 // hostNotStarted also when no host took the request within `startPatience` (ETIMEDOUT), the
 // request then waiting in the inbox. Blocks: not for a file manager's main thread.
-std::expected<WaitedSend, SendError> sendSelectionAndWait(const Uuid& destinationID,
+std::expected<WaitedSend, SendError> sendSelectionAndWait(const SendTarget& target,
                                                           std::vector<std::string> sources,
                                                           std::chrono::milliseconds startPatience,
                                                           bool wantsProgress = false);

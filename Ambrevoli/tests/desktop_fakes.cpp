@@ -1,8 +1,12 @@
 #include "desktop_fakes.h"
 
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QFile>
 #include <QTest>
+#include <QTimer>
+#include <QUrl>
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -186,6 +190,108 @@ void FakeFileManager::ShowFolders(const QStringList& uris, const QString& startu
     }
     shown << uris;
     startupIds << startupId;
+}
+
+HeldName::~HeldName()
+{
+    if (m_connection) {
+        m_connection->unregisterService(m_service);
+        m_connection->unregisterObject(m_path, QDBusConnection::UnregisterTree);
+    }
+}
+
+bool HeldName::take(QDBusConnection connection, const QString& service, const QString& path)
+{
+    if (!connection.registerService(service)) {
+        connection.unregisterObject(path, QDBusConnection::UnregisterTree);
+        return false;
+    }
+    m_connection = connection;
+    m_service = service;
+    m_path = path;
+    return true;
+}
+
+bool FakeFileChooserPortal::serve(QDBusConnection connection)
+{
+    const QString path = "/org/freedesktop/portal/desktop";
+    return connection.registerObject(path, this, QDBusConnection::ExportAllSlots) &&
+           m_name.take(connection, "org.freedesktop.portal.Desktop", path);
+}
+
+QDBusObjectPath FakeFileChooserPortal::OpenFile(const QString&, const QString& title,
+                                                const QVariantMap& given)
+{
+    titles << title;
+    options << given;
+    QString sender = message().service().mid(1);
+    sender.replace('.', '_');
+    const QString path = "/org/freedesktop/portal/desktop/request/" + sender + "/" +
+                         given.value("handle_token").toString();
+    // After the reply, as the portal answers once the user is done.
+    QTimer::singleShot(0, this, [this, path, connection = connection()] {
+        QDBusMessage response =
+            QDBusMessage::createSignal(path, "org.freedesktop.portal.Request", "Response");
+        QVariantMap results;
+        if (answer)
+            results["uris"] = QStringList{QUrl::fromLocalFile(*answer).toString()};
+        response << uint(answer ? 0 : 1) << results;
+        connection.send(response);
+    });
+    return QDBusObjectPath(path);
+}
+
+bool FakeUDisks::serve(QDBusConnection connection)
+{
+    qDBusRegisterMetaType<QByteArrayList>();
+    qDBusRegisterMetaType<Interfaces>();
+    qDBusRegisterMetaType<QMap<QDBusObjectPath, Interfaces>>();
+    const QString path = "/org/freedesktop/UDisks2";
+    return connection.registerVirtualObject(path, this, QDBusConnection::SubPath) &&
+           m_name.take(connection, "org.freedesktop.UDisks2", path);
+}
+
+QString FakeUDisks::addDrive(const QString& name, const QVariantMap& properties)
+{
+    const QString path = "/org/freedesktop/UDisks2/drives/" + name;
+    objects[QDBusObjectPath(path)]["org.freedesktop.UDisks2.Drive"] = properties;
+    return path;
+}
+
+QString FakeUDisks::addFilesystem(const QString& name, const QString& drive,
+                                  const QString& mountPoint, const QVariantMap& block)
+{
+    const QString path = "/org/freedesktop/UDisks2/block_devices/" + name;
+    Interfaces& interfaces = objects[QDBusObjectPath(path)];
+    QVariantMap properties{{"Drive", QVariant::fromValue(QDBusObjectPath(drive))},
+                           {"CryptoBackingDevice", QVariant::fromValue(QDBusObjectPath("/"))},
+                           {"HintSystem", false},
+                           {"IdLabel", QString()}};
+    for (auto property = block.begin(); property != block.end(); ++property)
+        properties[property.key()] = property.value();
+    interfaces["org.freedesktop.UDisks2.Block"] = properties;
+    QByteArrayList mounts;
+    if (!mountPoint.isEmpty())
+        mounts << QFile::encodeName(mountPoint) + '\0';
+    interfaces["org.freedesktop.UDisks2.Filesystem"] = {{"MountPoints", QVariant::fromValue(mounts)}};
+    return path;
+}
+
+QString FakeUDisks::introspect(const QString&) const { return {}; }
+
+bool FakeUDisks::handleMessage(const QDBusMessage& message, const QDBusConnection& connection)
+{
+    if (message.member() == "GetManagedObjects") {
+        connection.send(message.createReply(QVariant::fromValue(objects)));
+        return true;
+    }
+    const QString call = message.path() + " " + message.interface() + "." + message.member();
+    calls << call;
+    if (const auto failure = failures.find(call); failure != failures.end())
+        connection.send(message.createErrorReply(*failure, "stand-in refuses"));
+    else
+        connection.send(message.createReply());
+    return true;
 }
 
 } // namespace ambrevoli::testing

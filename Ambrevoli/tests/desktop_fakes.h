@@ -2,12 +2,18 @@
 
 #include <QDBusConnection>
 #include <QDBusContext>
+#include <QDBusObjectPath>
+#include <QDBusVirtualObject>
+#include <QHash>
+#include <QMap>
 #include <QList>
 #include <QObject>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariantMap>
+
+#include <optional>
 
 // A private desktop for the host's tests: a session bus of their own, stand-ins for the
 // notification server and the file manager that live on it, and the real programs a test runs
@@ -147,6 +153,78 @@ public:
 
 public slots:
     void ShowFolders(const QStringList& uris, const QString& startupId);
+};
+
+// A well-known name a stand-in holds on a connection of a bus that outlives it, with the object
+// that answers for it; both are given back when this goes, so the next stand-in, or none,
+// answers for the name.
+class HeldName {
+public:
+    HeldName() = default;
+    ~HeldName();
+    HeldName(const HeldName&) = delete;
+    HeldName& operator=(const HeldName&) = delete;
+
+    // Takes `service` on `connection`, whose object at `path` is registered already; false (and
+    // the object unregistered) when the name could not be taken.
+    bool take(QDBusConnection connection, const QString& service, const QString& path);
+
+private:
+    std::optional<QDBusConnection> m_connection;
+    QString m_service;
+    QString m_path;
+};
+
+// The desktop portal's file chooser: records every OpenFile call and answers its request's
+// Response with `answer` (a chosen folder), or as cancelled when there is none.
+class FakeFileChooserPortal : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.FileChooser")
+public:
+    // Takes the portal's name on `connection` until the stand-in goes; false when that failed.
+    bool serve(QDBusConnection connection);
+
+    std::optional<QString> answer;
+    QStringList titles;
+    QList<QVariantMap> options;
+
+public slots:
+    QDBusObjectPath OpenFile(const QString& parentWindow, const QString& title,
+                             const QVariantMap& options);
+
+private:
+    HeldName m_name;
+};
+
+// UDisks2 as the system bus has it: answers GetManagedObjects with `objects`, records every
+// other call, and answers it with success or the error named for it in `failures`.
+class FakeUDisks : public QDBusVirtualObject {
+    Q_OBJECT
+public:
+    using Interfaces = QMap<QString, QVariantMap>;
+
+    // Takes UDisks2's name on `connection` until the stand-in goes; false when that failed.
+    bool serve(QDBusConnection connection);
+
+    // Adds a drive "/org/freedesktop/UDisks2/drives/<name>" with these Drive properties.
+    QString addDrive(const QString& name, const QVariantMap& properties);
+    // Adds a block "/org/freedesktop/UDisks2/block_devices/<name>" on `drive` ("/" for none)
+    // with a file system mounted at `mountPoint` (none when empty); `block` adds to or
+    // overrides its Block properties.
+    QString addFilesystem(const QString& name, const QString& drive, const QString& mountPoint,
+                          const QVariantMap& block = {});
+
+    QMap<QDBusObjectPath, Interfaces> objects;
+    // Every call but GetManagedObjects, as "<object> <interface>.<method>".
+    QStringList calls;
+    // A call as written in `calls` → the error name it is answered with.
+    QHash<QString, QString> failures;
+
+    QString introspect(const QString& path) const override;
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+
+private:
+    HeldName m_name;
 };
 
 } // namespace ambrevoli::testing

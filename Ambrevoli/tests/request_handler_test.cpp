@@ -1,18 +1,27 @@
 #include "request_handler.h"
 
 #include "date_time.h"
+#include "desktop_fakes.h"
+#include "destination_adding.h"
 #include "destination_store.h"
 #include "destinations_model.h"
 #include "in_memory_notification_service.h"
 #include "log.h"
+#include "portal_folder_chooser.h"
 #include "request_inbox.h"
 #include "result_notifier.h"
 #include "send_request.h"
+#include "volumes.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QThreadPool>
 #include <QtTest>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -71,6 +80,7 @@ class RequestHandlerTest : public QObject {
     std::unique_ptr<ResultNotifier> m_notifier;
     std::unique_ptr<QThreadPool> m_pool;
     std::unique_ptr<RequestHandler> m_handler;
+    bool m_privateMounts = false;
 
     std::string inboxFolder() const { return m_temp.filePath("Requests").toStdString(); }
 
@@ -78,7 +88,11 @@ class RequestHandlerTest : public QObject {
     // go of the waiter: the sender's end.
     Heard handle(const std::vector<std::string>& files, bool cancelAtStart, Uuid* id = nullptr)
     {
-        const SendRequest request(Uuid::random(), now(), m_destination, files);
+        return handle(SendRequest(Uuid::random(), now(), m_destination, files), cancelAtStart, id);
+    }
+
+    Heard handle(const SendRequest& request, bool cancelAtStart, Uuid* id = nullptr)
+    {
         if (id)
             *id = request.id();
         Heard heard;
@@ -95,6 +109,13 @@ class RequestHandlerTest : public QObject {
     std::string source(const std::string& name) const { return m_sources + "/" + name; }
 
 private slots:
+    void initTestCase()
+    {
+        // Mounts made here stay in this process's own namespace: before the pool starts threads.
+        m_privateMounts = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    }
+
     void init()
     {
         QVERIFY(m_temp.isValid());
@@ -171,6 +192,123 @@ private slots:
                 lines.end());
         QVERIFY(std::find(lines.begin(), lines.end(), "Couldn't copy (cancelled): <private>") !=
                 lines.end());
+    }
+
+    void aVolumeIsCopiedIntoOnlyWhileItIsTheOneMountedAtItsRoot()
+    {
+        if (!m_privateMounts)
+            QSKIP("needs root and a mount namespace of its own");
+        const std::string root = m_temp.filePath("STICK").toStdString();
+        fs::create_directories(root);
+        QVERIFY(::mount("stick-a", root.c_str(), "tmpfs", 0, nullptr) == 0);
+        // Whatever happens, the folder is left unmounted for the temporary folder to go.
+        const std::unique_ptr<const char, void (*)(const char*)> unmount(
+            root.c_str(), [](const char* path) { ::umount2(path, MNT_DETACH); });
+        const VolumeTarget stick{root, volumeIdentity(root).value_or("")};
+        QVERIFY(!stick.identity.empty());
+
+        Heard heard = handle(SendRequest::toVolume(Uuid::random(), now(), stick,
+                                                   {source("a.txt")}),
+                             false);
+        QCOMPARE(heard.lines.value(1), "Copied 1 of 1 items");
+        QCOMPARE(heard.lines.value(2), "Destination: STICK at " + QString::fromStdString(root));
+        QVERIFY(fs::exists(root + "/a.txt"));
+
+        // Pulled, and another volume mounted at the same place.
+        QVERIFY(::umount(root.c_str()) == 0);
+        QVERIFY(::mount("stick-b", root.c_str(), "tmpfs", 0, nullptr) == 0);
+        heard = handle(SendRequest::toVolume(Uuid::random(), now(), stick, {source("b.txt")}),
+                       false);
+        QCOMPARE(heard.lines.value(1), "Couldn't copy 1 items: missing");
+        QVERIFY(heard.notAllCopied);
+        QVERIFY(fs::is_empty(root));
+        const NotificationRequest told = m_center->delivered().back();
+        QVERIFY2((told.title + told.body).contains("STICK"), qPrintable(told.title + told.body));
+        QVERIFY(::umount(root.c_str()) == 0);
+
+        // Pulled, the folder left behind: not a volume at all.
+        heard = handle(SendRequest::toVolume(Uuid::random(), now(), stick, {source("c.txt")}),
+                       false);
+        QCOMPARE(heard.lines.value(1), "Couldn't copy 1 items: missing");
+        QVERIFY(fs::is_empty(root));
+    }
+    // "Other Folder…": the folder comes from the portal, or from the toolkit's chooser where
+    // there is no portal; the send then goes there like any other, and its notification offers
+    // to make the folder a destination. A cancelled chooser copies nothing and posts nothing.
+    void aChosenFolderIsSentToAndCanBeAdded_data()
+    {
+        QTest::addColumn<bool>("portal");
+        QTest::addColumn<bool>("chosen");
+        QTest::newRow("portal answers a folder") << true << true;
+        QTest::newRow("portal cancelled") << true << false;
+        QTest::newRow("no portal: the toolkit's chooser") << false << true;
+    }
+
+    void aChosenFolderIsSentToAndCanBeAdded()
+    {
+        QFETCH(bool, portal);
+        QFETCH(bool, chosen);
+        testing::PrivateSessionBus bus;
+        if (bus.address().isEmpty())
+            QSKIP(qPrintable("no private bus: " + bus.failure()));
+        const QString folder = m_temp.filePath("Chosen");
+        fs::remove_all(folder.toStdString());
+        QVERIFY(QDir().mkpath(folder));
+        testing::FakeFileChooserPortal portalStandIn;
+        if (portal) {
+            QVERIFY(portalStandIn.serve(bus.connect("portal")));
+            if (chosen)
+                portalStandIn.answer = folder;
+        }
+        QStringList toolkitTitles;
+        PortalFolderChooser chooser(
+            bus.connect("host"), [&](const QString& title, const QString&, auto done) {
+                toolkitTitles << title;
+                done(folder);
+            });
+        m_handler->setChooseFolder([&](const QString& title, auto done) {
+            chooser.choose(title, {}, std::move(done));
+        });
+        m_notifier->setAddFolder(
+            [this](const QString& added) { addDestinations(*m_model, {added}); });
+        m_center->setDelegate(m_notifier.get());
+
+        const Heard heard = handle(
+            SendRequest::choosingFolder(Uuid::random(), now(), {source("a.txt"), source("b.txt")}),
+            false);
+
+        const QStringList asked = portal ? portalStandIn.titles : toolkitTitles;
+        QCOMPARE(asked, QStringList{RequestHandler::chooserTitle});
+        QCOMPARE(fs::exists(folder.toStdString() + "/b.txt"), chosen);
+        QCOMPARE(heard.notAllCopied, !chosen);
+        if (!chosen) {
+            QVERIFY2(heard.lines.last().endsWith(": no folder was chosen, nothing copied"),
+                     qPrintable(heard.lines.join('\n')));
+            QTest::qWait(50);
+            QVERIFY(m_center->delivered().isEmpty());
+            return;
+        }
+        QTRY_COMPARE(m_center->delivered().size(), 1);
+        const NotificationRequest posted = m_center->delivered().first();
+        QCOMPARE(posted.title, "Copied 2 items to Chosen");
+        QVERIFY(posted.actions.contains(
+            NotificationAction{addToSendToActionIdentifier, "Add to Send To"}));
+        QVERIFY(!m_model->library().store().destinations().empty());
+        const std::size_t before = m_model->library().store().destinations().size();
+        QVERIFY(m_center->click(posted.identifier, addToSendToActionIdentifier));
+        const auto& destinations = m_model->library().store().destinations();
+        QCOMPARE(destinations.size(), before + 1);
+        QCOMPARE(QString::fromStdString(destinations.back().path()), folder);
+        QCOMPARE(destinations.back().label(), std::string("Chosen"));
+    }
+
+    // A send to a listed destination offers no adding.
+    void aDestinationSendOffersNoAdding()
+    {
+        m_notifier->setAddFolder([](const QString&) {});
+        handle({source("a.txt")}, false);
+        QTRY_COMPARE(m_center->delivered().size(), 1);
+        QVERIFY(m_center->delivered().first().actions.isEmpty());
     }
 };
 

@@ -1,6 +1,7 @@
 #include "folder_chooser.h"
 
 #include "log.h"
+#include "window_activation.h"
 
 #include <QAbstractItemView>
 #include <QFileDialog>
@@ -40,7 +41,7 @@ FolderChooser::FolderChooser(QWidget& parent, QString title, Selection selection
     : QObject(&parent), m_parent(parent), m_title(std::move(title)), m_selection(selection)
 {}
 
-void FolderChooser::open()
+void FolderChooser::open(const QString& activationToken)
 {
     if (m_dialog) {
         m_dialog->raise();
@@ -56,8 +57,12 @@ void FolderChooser::open()
         dialog->deleteLater();
         if (result == QDialog::Accepted)
             finish(dialog->selectedUrls());
+        else
+            emit cancelled();
     });
     m_dialog->open();
+    if (!activationToken.isEmpty())
+        bringToFront(*m_dialog, activationToken);
     if (m_selection == Selection::several)
         allowSeveralFolders(*m_dialog);
 }

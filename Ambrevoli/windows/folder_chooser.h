@@ -28,8 +28,10 @@ public:
 
     bool isOpen() const { return m_dialog != nullptr; }
 
-    // Opens the chooser, or brings it to the front when it is open already.
-    void open();
+    // Opens the chooser, or brings it to the front when it is open already. With an
+    // activation token (see window_activation.h) it takes the focus from whatever the user
+    // works in.
+    void open(const QString& activationToken = {});
 
 signals:
     // The user chose `paths` (local paths, in the chooser's order) and the chooser has closed.
@@ -37,6 +39,8 @@ signals:
     // file on this machine: that failure is logged as "The folder picker failed" in the
     // settings category, and nothing is chosen.
     void chosen(const std::vector<std::string>& paths);
+    // The user closed the chooser without choosing.
+    void cancelled();
 
 private:
     void finish(const QList<QUrl>& urls);

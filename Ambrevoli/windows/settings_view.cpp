@@ -4,18 +4,23 @@
 #include "destination_list.h"
 #include "destinations_model.h"
 #include "folder_chooser.h"
+#include "log.h"
+#include "menu_options.h"
 #include "setup_status.h"
 #include "unreadable_file_notice.h"
 #include "updates_bar.h"
 #include "wording.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <filesystem>
 
 namespace ambrevoli {
 
@@ -80,7 +85,7 @@ SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, Softwar
                             QKeySequence(Qt::ALT | Qt::Key_Down));
     m_chooser =
         new FolderChooser(*this, QStringLiteral("Add Folder"), FolderChooser::Selection::several);
-    connect(m_addFolder, &QAction::triggered, m_chooser, &FolderChooser::open);
+    connect(m_addFolder, &QAction::triggered, m_chooser, [this] { m_chooser->open(); });
     connect(m_chooser, &FolderChooser::chosen, this, [this](const std::vector<std::string>& paths) {
         m_list->setSelection(m_model.addFolders(paths));
     });
@@ -131,6 +136,19 @@ SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, Softwar
         layout->addWidget(toolbarButton(toolbar, m_moveDown));
     }
 
+    auto* drivesRow = new QWidget(listPage);
+    {
+        m_showDrives = new QCheckBox(QStringLiteral("Show drives in Send To"), drivesRow);
+        m_showDrives->setAccessibleName(m_showDrives->text());
+        m_showDrives->setChecked(MenuOptions::load(menuOptionsFile()).showsDrives);
+        // toggled, not clicked: the keyboard and the accessibility Toggle action change it too.
+        connect(m_showDrives, &QCheckBox::toggled, this, &SettingsView::setShowsDrives);
+        auto* layout = new QHBoxLayout(drivesRow);
+        layout->setContentsMargins(regionInset, regionInset, regionInset, regionInset);
+        layout->addWidget(m_showDrives);
+        layout->addStretch(1);
+    }
+
     auto* listLayout = new QVBoxLayout(listPage);
     listLayout->setContentsMargins(0, 0, 0, 0);
     listLayout->setSpacing(0);
@@ -138,6 +156,8 @@ SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, Softwar
     listLayout->addWidget(m_banner);
     listLayout->addWidget(separator(listPage));
     listLayout->addWidget(toolbar);
+    listLayout->addWidget(separator(listPage));
+    listLayout->addWidget(drivesRow);
     if (updater) {
         listLayout->addWidget(separator(listPage));
         listLayout->addWidget(new UpdatesBar(*updater, listPage));
@@ -213,6 +233,26 @@ void SettingsView::updateActions()
 void SettingsView::updateBanner()
 {
     m_banner->setVisible(m_setup.notifications() == AuthorizationStatus::denied);
+}
+
+std::string SettingsView::menuOptionsFile() const
+{
+    const std::filesystem::path destinations(m_model.library().file());
+    return (destinations.parent_path() / MenuOptions::fileName).string();
+}
+
+void SettingsView::setShowsDrives(bool shows)
+{
+    // Read afresh: only this one option is the switch's to change.
+    const std::string file = menuOptionsFile();
+    MenuOptions options = MenuOptions::load(file);
+    options.showsDrives = shows;
+    if (const auto saved = options.save(file); !saved) {
+        logError(logger("settings"), "Couldn't save the menu options", saved.error());
+        // The switch shows what the menu will do, not what was asked.
+        const QSignalBlocker quiet(m_showDrives);
+        m_showDrives->setChecked(!shows);
+    }
 }
 
 void SettingsView::updateSaveError()

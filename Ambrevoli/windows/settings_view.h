@@ -4,9 +4,11 @@
 
 #include <QWidget>
 
+#include <string>
 #include <vector>
 
 class QAction;
+class QCheckBox;
 class QLabel;
 class QStackedWidget;
 
@@ -24,7 +26,8 @@ class UnreadableFileNotice;
 // that offers Start Fresh. Holds no data of its own beyond the selection: it reads `model` and
 // `setup`, makes every change through `model`, and redraws on their change signals.
 //
-// With an updater, the updates bar sits at the list's foot.
+// Below the list, the "Show drives in Send To" switch, kept in the menu options file beside the
+// destinations file. With an updater, the updates bar sits at the list's foot.
 //
 // Main thread only. `model`, `setup` and `updater` must outlive the view.
 class SettingsView : public QWidget {
@@ -55,6 +58,8 @@ private:
     void updateActions();
     void updateBanner();
     void updateSaveError();
+    void setShowsDrives(bool shows);
+    std::string menuOptionsFile() const;
 
     DestinationsModel& m_model;
     SetupStatus& m_setup;
@@ -65,6 +70,7 @@ private:
     QLabel* m_saveError = nullptr;
     UnreadableFileNotice* m_notice = nullptr;
     FolderChooser* m_chooser = nullptr;
+    QCheckBox* m_showDrives = nullptr;
 
     QAction* m_addFolder = nullptr;
     QAction* m_remove = nullptr;

@@ -2,6 +2,7 @@
 
 #include "destinations_model.h"
 #include "first_launch_guide.h"
+#include "folder_chooser.h"
 #include "log.h"
 #include "main_menu.h"
 #include "settings_view.h"
@@ -24,6 +25,23 @@ WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
     : QObject(parent), m_destinations(destinations),
       m_setup(notifications, std::move(extensionProbe)), m_menu(menu), m_updater(updater)
 {
+    m_folderChooser.setFallback([](const QString& title, const QString& token,
+                                   PortalFolderChooser::Done done) {
+        // Never shown: the chooser is a window of its own, and goes with it.
+        auto* holder = new QWidget;
+        auto* chooser = new FolderChooser(*holder, title, FolderChooser::Selection::one);
+        connect(chooser, &FolderChooser::chosen, holder,
+                [holder, done](const std::vector<std::string>& paths) {
+                    holder->deleteLater();
+                    done(paths.empty() ? std::nullopt
+                                       : std::optional(QString::fromStdString(paths.front())));
+                });
+        connect(chooser, &FolderChooser::cancelled, holder, [holder, done] {
+            holder->deleteLater();
+            done(std::nullopt);
+        });
+        chooser->open(token);
+    });
     // Back from another application: the user may have deleted a destination folder or
     // restarted the file manager with the module meanwhile.
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
@@ -61,6 +79,19 @@ void WindowCoordinator::setActivationToken(QString token)
 void WindowCoordinator::dropActivationToken()
 {
     endStartup(std::exchange(m_activationToken, QString()));
+}
+
+void WindowCoordinator::chooseFolder(const QString& title,
+                                     std::function<void(std::optional<QString>)> done)
+{
+    // Taken, so that the end of the start that asked doesn't end it before a chooser shows. The
+    // portal's chooser is the portal's window: then the desktop stops waiting once it is done.
+    const QString token = std::exchange(m_activationToken, QString());
+    m_folderChooser.choose(title, token,
+                           [token, done = std::move(done)](std::optional<QString> folder) {
+                               endStartup(token);
+                               done(std::move(folder));
+                           });
 }
 
 void WindowCoordinator::showSettings()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "host_windows.h"
+#include "portal_folder_chooser.h"
 #include "setup_status.h"
 
 #include <QObject>
@@ -87,6 +88,11 @@ public:
     // Whether one of the windows is on screen; a minimized one is not.
     bool hasVisibleWindows() const override;
 
+    // The file-chooser portal where the session has one, else the toolkit's chooser brought to
+    // the front with the pending activation token.
+    void chooseFolder(const QString& title,
+                      std::function<void(std::optional<QString>)> done) override;
+
 signals:
     void activationPolicyChanged();
 
@@ -112,6 +118,7 @@ private:
     SoftwareUpdater* m_updater;
     ActivationPolicy m_policy = ActivationPolicy::accessory;
     QString m_activationToken;
+    PortalFolderChooser m_folderChooser;
 };
 
 } // namespace ambrevoli

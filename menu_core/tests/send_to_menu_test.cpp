@@ -5,12 +5,16 @@
 #include "destination_store.h"
 #include "fake_host.h"
 #include "log.h"
+#include "menu_options.h"
 #include "scoped_env.h"
 #include "send_request.h"
 #include "sent_requests.h"
 #include "temp_dir.h"
+#include "test_volumes.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/mount.h>
 
 #include <filesystem>
 #include <fstream>
@@ -133,6 +137,64 @@ TEST_F(SendToMenuTest, AClickWritesTheRequestAndWakesTheHostOrLogsWhyNot)
     EXPECT_EQ(host.startCount(), 1u);
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"Clicked tag 2, 2 items", "No destination for tag 2"}));
+}
+
+TEST_F(SendToMenuTest, DrivesAreOfferedBelowTheDestinationsWhileTheOptionIsOn)
+{
+    if (!testing::privateMounts())
+        GTEST_SKIP() << "needs root and a mount namespace of its own";
+    testing::MediaFolder media;
+    ASSERT_TRUE(media.made());
+    const std::string stick = media / "STICK";
+    fs::create_directories(stick);
+    ASSERT_EQ(::mount("stick", stick.c_str(), "tmpfs", 0, nullptr), 0);
+    saveDestinations({Destination(Uuid::random(), "Kept", folder("kept"))});
+    int asked = 0;
+    const MountSource mounts = [&] {
+        ++asked;
+        // As a file manager lists them: the stick, and the system's own disk.
+        return std::vector<MountCandidate>{{stick, "", "/dev/sdz1", "vfat", true},
+                                           {"/", "", "/dev/sda2", "ext4", false}};
+    };
+    log.clear();
+
+    SendToMenu menu = buildSendToMenu(mounts);
+    ASSERT_EQ(menu.drives.size(), 1u);
+    EXPECT_EQ(menu.drives[0], (DriveItem{"STICK", {stick, *volumeIdentity(stick)}, 1}));
+    EXPECT_EQ(menu.destinations.size(), 1u);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"Offered 1 drives",
+                                                     "Built the menu: 1 destinations, 0 disabled"}));
+
+    MenuOptions off;
+    off.showsDrives = false;
+    ASSERT_TRUE(off.save(*menuOptionsFile(*AppGroup::fromMainBundle())));
+    menu = buildSendToMenu(mounts);
+    EXPECT_TRUE(menu.drives.empty());
+    EXPECT_EQ(asked, 1) << "the mounts are not even looked at";
+
+    ::umount2(stick.c_str(), MNT_DETACH);
+}
+
+TEST_F(SendToMenuTest, ADriveOrOtherFolderClickWritesItsRequest)
+{
+    const VolumeTarget stick{"/media/me/STICK", "uuid:1234-ABCD"};
+    const std::vector<std::string> sources = {(temp / "a.txt")};
+    sendToDrive(2, stick, sources);
+    sendToOtherFolder(sources);
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"Clicked drive 2, 1 items", "Handed off to the host app, pid 0",
+                                        "Clicked Other Folder, 1 items",
+                                        "Handed off to the host app, pid 0"}));
+    const auto requests = inbox();
+    ASSERT_EQ(requests.size(), 2u);
+    const bool volumeFirst = requests[0].volume().has_value();
+    const SendRequest& toStick = requests[volumeFirst ? 0 : 1];
+    const SendRequest& choosing = requests[volumeFirst ? 1 : 0];
+    EXPECT_EQ(toStick.volume(), stick);
+    EXPECT_EQ(toStick.sources(), sources);
+    EXPECT_TRUE(choosing.choosesFolder());
+    EXPECT_EQ(choosing.sources(), sources);
+    EXPECT_EQ(host.waitForStarts(2).size(), 2u);
 }
 
 TEST_F(SendToMenuTest, EditDestinationsStartsTheHostWithItsSettingsAndToken)

@@ -79,6 +79,31 @@ TEST(RequestValidatorTest, TheFirstFailingCheckDecides)
     }
 }
 
+TEST(RequestValidatorTest, AVolumeOrAFolderToChooseNeedsNoDestination)
+{
+    const VolumeTarget stick{"/media/me/STICK", "uuid:1234-ABCD"};
+    struct Case {
+        const char* name;
+        SendRequest request;
+        std::expected<ValidatedRequest, RequestValidationError> result;
+    } cases[] = {
+        {"volume", SendRequest::toVolume(requestID, createdAt, stick, {"/a", "b"}),
+         ValidatedRequest{requestID, Destination(Uuid(), "STICK", "/media/me/STICK"), {"/a"},
+                          {"b"}, stick, false}},
+        {"folder to choose", SendRequest::choosingFolder(requestID, createdAt, {"/a"}),
+         ValidatedRequest{requestID, Destination(Uuid(), "", ""), {"/a"}, {}, std::nullopt,
+                          true}},
+        // The other checks still apply.
+        {"volume, no sources", SendRequest::toVolume(requestID, createdAt, stick, {}),
+         std::unexpected(RequestValidationError::noSources())},
+        {"folder to choose, expired", SendRequest::choosingFolder(requestID, createdAt - 601, {"/a"}),
+         std::unexpected(RequestValidationError::expired())},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(everythingExists().validate(c.request, DestinationStore(), createdAt), c.result)
+            << c.name;
+}
+
 TEST(RequestValidatorTest, SortsSourcesAskingOnceAboutEachAbsolutePath)
 {
     std::vector<std::string> asked;

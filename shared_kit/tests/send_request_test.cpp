@@ -34,6 +34,47 @@ TEST(SendRequestTest, RoundTripLosesOnlyTheFractionOfASecond)
     EXPECT_EQ(SendRequest::decode(*empty.jsonData()), empty);
 }
 
+TEST(SendRequestTest, AVolumeOrAFolderToChooseTravelsAfterTheSources)
+{
+    const VolumeTarget stick{"/media/me/STICK \"1\"", "uuid:1234-ABCD"};
+    const SendRequest toVolume = SendRequest::toVolume(requestID, 1714555800, stick, {"/a"});
+    EXPECT_EQ(toVolume.destinationID(), Uuid());
+    EXPECT_EQ(*toVolume.jsonData(),
+              R"({"version":1,"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F",)"
+              R"("createdAt":"2024-05-01T09:30:00Z",)"
+              R"("destinationID":"00000000-0000-0000-0000-000000000000","sources":["\/a"],)"
+              R"("volume":{"root":"\/media\/me\/STICK \"1\"","identity":"uuid:1234-ABCD"}})");
+    const SendRequest choosing = SendRequest::choosingFolder(requestID, 1714555800, {"/a"});
+    EXPECT_EQ(*choosing.jsonData(),
+              R"({"version":1,"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F",)"
+              R"("createdAt":"2024-05-01T09:30:00Z",)"
+              R"("destinationID":"00000000-0000-0000-0000-000000000000","sources":["\/a"],)"
+              R"("chooseFolder":true})");
+
+    for (const SendRequest& request : {toVolume, choosing}) {
+        const auto decoded = SendRequest::decode(*request.jsonData());
+        ASSERT_TRUE(decoded) << *request.jsonData();
+        EXPECT_EQ(*decoded, request);
+    }
+    EXPECT_EQ(SendRequest::decode(*toVolume.jsonData())->volume(), stick);
+    EXPECT_TRUE(SendRequest::decode(*choosing.jsonData())->choosesFolder());
+
+    // A plain request has neither; "chooseFolder": false is the same as none.
+    const SendRequest plain(requestID, 1714555800, destinationID, {"/a"});
+    std::string unchosen = *plain.jsonData();
+    unchosen.insert(unchosen.size() - 1, R"(,"chooseFolder":false)");
+    EXPECT_EQ(SendRequest::decode(unchosen), plain);
+    EXPECT_FALSE(plain.volume());
+    EXPECT_FALSE(plain.choosesFolder());
+
+    // The host could not find these roots again, or tell one volume from another.
+    for (const VolumeTarget& bad : {VolumeTarget{"media/me/STICK", "uuid:1"},
+                                    VolumeTarget{"/media/me/\xff", "uuid:1"},
+                                    VolumeTarget{std::string("/media\0/x", 9), "uuid:1"},
+                                    VolumeTarget{"/media/me/STICK", ""}})
+        EXPECT_FALSE(SendRequest::toVolume(requestID, 0, bad, {"/a"}).jsonData()) << bad.root;
+}
+
 TEST(SendRequestTest, WritingRefusesWhatJsonCannotCarry)
 {
     EXPECT_FALSE(SendRequest(requestID, 0, destinationID, {"/tmp/\xff"}).jsonData());
@@ -98,6 +139,36 @@ TEST(SendRequestTest, MalformedContentIsADataError)
         // A path that a system call would cut at the NUL: here it would name /tmp/x/secret.
         R"({"version":1,)" + valid + R"(,"sources":["/tmp/x/secret\u0000/../../etc/x"]})",
         R"({"version":1,)" + valid + R"(,"sources":["/a","\u0000"]})",
+    };
+    for (const auto& json : cases) {
+        const auto decoded = SendRequest::decode(json);
+        ASSERT_FALSE(decoded) << json;
+        EXPECT_TRUE(std::holds_alternative<DecodeError>(decoded.error())) << json;
+    }
+}
+
+TEST(SendRequestTest, AVolumeOrAFolderToChooseMustBeTheOnlyPlaceNamed)
+{
+    const std::string head =
+        R"({"version":1,"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F",)"
+        R"("createdAt":"2024-05-01T09:30:00Z","sources":["/a"],)";
+    const std::string nil = R"("destinationID":"00000000-0000-0000-0000-000000000000")";
+    const std::string named = R"("destinationID":"0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9")";
+    const std::string volume = R"("volume":{"root":"/media/me/S","identity":"uuid:1"})";
+    const std::string cases[] = {
+        head + named + "," + volume + "}",
+        head + named + R"(,"chooseFolder":true})",
+        head + nil + "," + volume + R"(,"chooseFolder":true})",
+        head + nil + R"(,"chooseFolder":"yes"})",
+        head + nil + R"(,"chooseFolder":1})",
+        head + nil + R"(,"volume":"/media/me/S"})",
+        head + nil + R"(,"volume":null})",
+        head + nil + R"(,"volume":{"identity":"uuid:1"}})",
+        head + nil + R"(,"volume":{"root":"media/me/S","identity":"uuid:1"}})",
+        head + nil + R"(,"volume":{"root":"/media/S\u0000/x","identity":"uuid:1"}})",
+        head + nil + R"(,"volume":{"root":"/media/me/S"}})",
+        head + nil + R"(,"volume":{"root":"/media/me/S","identity":""}})",
+        head + nil + R"(,"volume":{"root":"/media/me/S","identity":7}})",
     };
     for (const auto& json : cases) {
         const auto decoded = SendRequest::decode(json);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <future>
 
 namespace ambrevoli {
@@ -68,6 +69,29 @@ TEST_F(SenderTest, WritesTheRequestThenWakesTheHostInTheBackground)
     const Start expected = {"--background", "ambrevoli://send?request=" + sent->text(),
                             "XDG_ACTIVATION_TOKEN=(unset)", "DESKTOP_STARTUP_ID=(unset)"};
     EXPECT_EQ(host.waitForStarts(1), std::vector<Start>{expected});
+}
+
+TEST_F(SenderTest, AVolumeOrAFolderToChooseIsSentWithoutTheDestinations)
+{
+    // Neither is on the list, so not even a list that cannot be read stops them.
+    fs::create_directories(fs::path(*AppGroup::fromMainBundle()->destinationsFile()).parent_path());
+    std::ofstream(*AppGroup::fromMainBundle()->destinationsFile()) << "{ not json";
+    const VolumeTarget stick{"/media/me/STICK", "uuid:1234-ABCD"};
+
+    const auto toVolume = sendSelection(stick, {"/home/me/a"});
+    ASSERT_TRUE(toVolume) << textualForm(toVolume.error());
+    const auto choosing = sendSelection(ChosenFolder{}, {"/home/me/b"});
+    ASSERT_TRUE(choosing) << textualForm(choosing.error());
+
+    std::map<Uuid, SendRequest> requests;
+    for (const SendRequest& request : inbox())
+        requests.emplace(request.id(), request);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests.at(*toVolume).volume(), stick);
+    EXPECT_EQ(requests.at(*toVolume).sources(), std::vector<std::string>{"/home/me/a"});
+    EXPECT_TRUE(requests.at(*choosing).choosesFolder());
+    EXPECT_FALSE(requests.at(*choosing).volume());
+    EXPECT_EQ(host.waitForStarts(2).size(), 2u);
 }
 
 TEST_F(SenderTest, AStepThatFailsStopsEverythingAfterIt)

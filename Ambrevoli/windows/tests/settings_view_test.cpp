@@ -7,12 +7,14 @@
 #include "destinations_model.h"
 #include "immutable_flag.h"
 #include "in_memory_notification_service.h"
+#include "menu_options.h"
 #include "setup_status.h"
 #include "unreadable_file_notice.h"
 #include "wording.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -646,6 +648,47 @@ private slots:
         QVERIFY(window.button("Add Folder…"));
     }
 
+    // Mouse, keyboard and the accessibility Toggle action all reach the menu options file; a
+    // change that can't be saved puts the switch back.
+    void theDrivesSwitchIsKeptInTheMenuOptions()
+    {
+        writeDestinations({"Archive", "Backups"});
+        const std::string options = container() + "/" + std::string(MenuOptions::fileName);
+        auto shown = [&] { return MenuOptions::load(options).showsDrives; };
+        Window window(file());
+        QVERIFY(open(window));
+        auto* drives = control<QCheckBox>(window.view, "Show drives in Send To");
+        QVERIFY(drives);
+        QVERIFY(drives->isChecked());
+        screenshot(window.view, "drives-switch-on");
+
+        QTest::mouseClick(drives, Qt::LeftButton);
+        QVERIFY(!drives->isChecked());
+        QVERIFY(!shown());
+        screenshot(window.view, "drives-switch-off");
+
+        drives->setFocus();
+        QTest::keyClick(drives, Qt::Key_Space);
+        QVERIFY(shown());
+
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(drives);
+        QVERIFY(accessible && accessible->actionInterface());
+        accessible->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        QVERIFY(!drives->isChecked());
+        QVERIFY(!shown());
+
+        // Another window shows what was saved, not the default.
+        Window again(file());
+        QVERIFY(!again.view.findChild<QCheckBox*>()->isChecked());
+
+        if (!setImmutable(container(), true))
+            QSKIP("cannot set the immutable flag here (needs root and a file system with flags)");
+        QTest::mouseClick(drives, Qt::LeftButton);
+        QVERIFY(!drives->isChecked());
+        setImmutable(container(), false);
+        QVERIFY(!shown());
+    }
+
     void everyControlHasAnAccessibleName()
     {
         writeDestinations({"Archive", "Backups"});
@@ -691,7 +734,7 @@ private slots:
             for (int i = 0; i < interface->childCount(); ++i)
                 pending.push_back(interface->child(i));
         }
-        QCOMPARE(named, 6); // four buttons and two name fields
+        QCOMPARE(named, 7); // four buttons, the drives switch and two name fields
         QCOMPARE(accessibleName(window.row(0)->nameField()), QString("Name"));
         QCOMPARE(window.row(0)->nameField()->placeholderText(), QString("Name"));
     }
