@@ -3,6 +3,7 @@
 
 #include "app_group.h"
 #include "destination_store.h"
+#include "exported_symbols.h"
 #include "fake_host.h"
 #include "menu_options.h"
 #include "scoped_env.h"
@@ -13,8 +14,6 @@
 #include "volumes.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -28,29 +27,10 @@ namespace fs = std::filesystem;
 // Before main(): a mount namespace can only be entered while the process has no other thread.
 const bool privateMountsAtStart = testing::privateMounts();
 
-// The program's exit status and what it printed on stdout and stderr together.
-struct SendRun {
-    int status = -1;
-    std::vector<std::string> lines;
-};
-
-SendRun send(const std::string& arguments)
+// Runs the built program; its output on stdout and stderr together.
+testing::CommandOutput send(const std::string& arguments)
 {
-    FILE* pipe = ::popen((AMBREVOLI_SEND_BINARY " " + arguments + " 2>&1").c_str(), "r");
-    SendRun run;
-    if (!pipe) {
-        ADD_FAILURE() << "cannot run ambrevoli-send";
-        return run;
-    }
-    char line[4096];
-    while (std::fgets(line, sizeof line, pipe)) {
-        std::string text(line);
-        text.erase(text.find_last_not_of('\n') + 1);
-        run.lines.push_back(text);
-    }
-    const int status = ::pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return testing::commandOutput(AMBREVOLI_SEND_BINARY " " + arguments + " 2>&1");
 }
 
 class AmbrevoliSendDrivesTest : public ::testing::Test {
@@ -83,8 +63,8 @@ TEST_F(AmbrevoliSendDrivesTest, ListsTheDrivesAfterTheDestinations)
     const Destination shelf(Uuid::random(), "Shelf", temp / "shelf");
     testing::saveDestinations({shelf});
 
-    const SendRun run = send("--list");
-    EXPECT_EQ(run.status, 0);
+    const auto run = send("--list");
+    EXPECT_EQ(run.exitStatus, 0);
     ASSERT_GE(run.lines.size(), 2u);
     EXPECT_EQ(run.lines[0], "Shelf\t" + shelf.path() + "\tpresent\t" + shelf.id().text());
     // The machine's own sticks, if any, are listed too; this one is among them.
@@ -97,8 +77,8 @@ TEST_F(AmbrevoliSendDrivesTest, SendsToADriveByItsLabelOrFolder)
 {
     for (const std::string& to : {std::string("STICK"), root + "/"}) {
         SCOPED_TRACE(to);
-        const SendRun run = send("--to '" + to + "' '" + (temp / "a.txt") + "'");
-        EXPECT_EQ(run.status, 0) << ::testing::PrintToString(run.lines);
+        const auto run = send("--to '" + to + "' '" + (temp / "a.txt") + "'");
+        EXPECT_EQ(run.exitStatus, 0) << ::testing::PrintToString(run.lines);
     }
     const std::vector<SendRequest> requests = testing::inbox();
     ASSERT_EQ(requests.size(), 2u);
@@ -114,8 +94,8 @@ TEST_F(AmbrevoliSendDrivesTest, ALabelOfADestinationAndADriveIsAmbiguous)
     const Destination named(Uuid::random(), "STICK", temp / "stick-folder");
     testing::saveDestinations({named});
 
-    const SendRun run = send("--to STICK '" + (temp / "a.txt") + "'");
-    EXPECT_EQ(run.status, 2);
+    const auto run = send("--to STICK '" + (temp / "a.txt") + "'");
+    EXPECT_EQ(run.exitStatus, 2);
     ASSERT_EQ(run.lines.size(), 3u) << ::testing::PrintToString(run.lines);
     EXPECT_EQ(run.lines[1], "  " + named.id().text() + "  " + named.path());
     EXPECT_EQ(run.lines[2], "  " + root + "  (drive)");
@@ -129,8 +109,8 @@ TEST_F(AmbrevoliSendDrivesTest, WithDrivesSwitchedOffNoneIsListedOrSentTo)
     ASSERT_TRUE(off.save(*menuOptionsFile(*AppGroup::fromMainBundle())));
 
     EXPECT_EQ(send("--list").lines, std::vector<std::string>{});
-    const SendRun run = send("--to STICK '" + (temp / "a.txt") + "'");
-    EXPECT_EQ(run.status, 2);
+    const auto run = send("--to STICK '" + (temp / "a.txt") + "'");
+    EXPECT_EQ(run.exitStatus, 2);
     EXPECT_TRUE(testing::inbox().empty());
 }
 
