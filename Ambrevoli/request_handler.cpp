@@ -146,20 +146,19 @@ void RequestHandler::handle(const Uuid& requestID, std::shared_ptr<OutcomeWaiter
     // A folder moved since the menu was built is copied into at its new place. A volume has no
     // record to refresh: it is copied into at its root or not at all.
     m_destinations.refresh();
-    const Destination destination =
-        validated->volume ? validated->destination
-                          : m_destinations.library()
-                                .store()
-                                .destination(validated->destination.id())
-                                .value_or(validated->destination);
+    const Destination destination = validated->volume
+                                        ? validated->destination
+                                        : m_destinations.library()
+                                              .store()
+                                              .destination(validated->destination.id())
+                                              .value_or(validated->destination);
 
     tell(waiter.get(), LogLevel::standard,
          "Request " + validated->id.text() +
              " is valid: " + std::to_string(validated->sources.size()) + " items found, " +
              std::to_string(validated->missingSources.size()) + " missing");
     // Every source as the sender wrote it, missing ones too: the report accounts for each.
-    startCopy(validated->id, request->sources(), destination, validated->volume,
-              std::move(waiter));
+    startCopy(validated->id, request->sources(), destination, validated->volume, std::move(waiter));
 }
 
 void RequestHandler::askForFolder(const Uuid& requestID, std::vector<std::string> sources,

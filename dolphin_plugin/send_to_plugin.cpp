@@ -2,6 +2,7 @@
 
 #include "callback_guard.h"
 #include "send_to_menu.h"
+#include "solid_mounts.h"
 
 #include <KFileItem>
 #include <KFileItemListProperties>
@@ -9,6 +10,7 @@
 
 #include <QAction>
 #include <QFile>
+#include <QIcon>
 #include <QMenu>
 
 #include <memory>
@@ -68,7 +70,7 @@ QList<QAction*> SendToPlugin::actions(const KFileItemListProperties& fileItemInf
         const auto sources = localSelection(fileItemInfos.items());
         if (!sources)
             return QList<QAction*>();
-        const SendToMenu menu = buildSendToMenu();
+        const SendToMenu menu = buildSendToMenu(solidMounts);
 
         // Built without a parent, so that nothing half-made stays behind in Dolphin's menu if
         // building fails; handed over as a whole at the end.
@@ -86,6 +88,21 @@ QList<QAction*> SendToPlugin::actions(const KFileItemListProperties& fileItemInf
         }
         if (menu.showsNoDestinations())
             submenu->addAction(text(noDestinationsLabel))->setEnabled(false);
+        QAction* other = submenu->addAction(text(otherFolderLabel));
+        QObject::connect(other, &QAction::triggered, other, [shared] {
+            guarded("sending to another folder", [&] { sendToOtherFolder(*shared); });
+        });
+        if (!menu.drives.empty())
+            submenu->addSeparator();
+        for (const DriveItem& drive : menu.drives) {
+            QAction* item =
+                submenu->addAction(QIcon::fromTheme(QStringLiteral("drive-removable-media")),
+                                   mnemonicSafeLabel(drive.label));
+            QObject::connect(
+                item, &QAction::triggered, item, [tag = drive.tag, volume = drive.volume, shared] {
+                    guarded("sending to a drive", [&] { sendToDrive(tag, volume, *shared); });
+                });
+        }
         submenu->addSeparator();
         QAction* edit = submenu->addAction(text(editDestinationsLabel));
         QObject::connect(edit, &QAction::triggered, edit,

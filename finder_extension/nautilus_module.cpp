@@ -17,9 +17,9 @@ namespace {
 
 using ambrevoli::guarded;
 
-GObject* newItem(const char* name, const char* label)
+GObject* newItem(const char* name, const char* label, const char* icon)
 {
-    return G_OBJECT(nautilus_menu_item_new(name, label, nullptr, nullptr));
+    return G_OBJECT(nautilus_menu_item_new(name, label, nullptr, icon));
 }
 GObject* newMenu() { return G_OBJECT(nautilus_menu_new()); }
 void appendItem(GObject* menu, GObject* item)

@@ -2,6 +2,7 @@
 
 #include "activation_token.h"
 #include "callback_guard.h"
+#include "desktop_mounts.h"
 #include "glib_ptr.h"
 #include "host_launcher.h"
 
@@ -19,7 +20,11 @@ struct ItemAction {
     long tag;
     Uuid destinationID;
     std::shared_ptr<const std::vector<std::string>> sources;
+    VolumeTarget volume = {}; // a drive's
 };
+
+// The themed icon drive items show (the freedesktop naming specification's).
+constexpr const char* driveIcon = "drive-removable-media";
 
 void onDestinationActivated(GObject*, gpointer data)
 {
@@ -27,6 +32,20 @@ void onDestinationActivated(GObject*, gpointer data)
         const auto* action = static_cast<const ItemAction*>(data);
         sendToDestination(action->tag, action->destinationID, *action->sources);
     });
+}
+
+void onDriveActivated(GObject*, gpointer data)
+{
+    guarded("sending to a drive", [&] {
+        const auto* action = static_cast<const ItemAction*>(data);
+        sendToDrive(action->tag, action->volume, *action->sources);
+    });
+}
+
+void onOtherFolderActivated(GObject*, gpointer data)
+{
+    guarded("sending to another folder",
+            [&] { sendToOtherFolder(*static_cast<const ItemAction*>(data)->sources); });
 }
 
 void onEditDestinationsActivated(GObject*, gpointer)
@@ -68,14 +87,15 @@ GList* FileManagerMenu::fileItems(GList* files)
         localSelection(files, m_toolkit.locationOf, *m_watchedFolders);
     if (!sources)
         return nullptr;
-    return buildMenu(buildSendToMenu(), std::move(*sources));
+    return buildMenu(buildSendToMenu(desktopMounts), std::move(*sources));
 }
 
 GList* FileManagerMenu::buildMenu(const SendToMenu& menu, std::vector<std::string> sources)
 {
-    const auto newItem = [&](const std::string& name, std::string_view label, bool sensitive) {
-        GObjectPtr<GObject> item(
-            m_toolkit.newItem((m_toolkit.itemPrefix + name).c_str(), std::string(label).c_str()));
+    const auto newItem = [&](const std::string& name, std::string_view label, bool sensitive,
+                             const char* icon = nullptr) {
+        GObjectPtr<GObject> item(m_toolkit.newItem((m_toolkit.itemPrefix + name).c_str(),
+                                                   std::string(label).c_str(), icon));
         // The libraries refuse arguments they find wrong with a warning and no item: then no
         // menu at all, rather than one with holes.
         if (!item)
@@ -95,11 +115,27 @@ GList* FileManagerMenu::buildMenu(const SendToMenu& menu, std::vector<std::strin
     if (menu.showsNoDestinations())
         m_toolkit.appendItem(submenu.get(),
                              newItem("NoDestinations", noDestinationsLabel, false).get());
-    if (m_toolkit.newSeparator) {
+    auto other = newItem("OtherFolder", otherFolderLabel, true);
+    connectAction(other.get(), G_CALLBACK(onOtherFolderActivated), {m_owner, 0, Uuid(), shared});
+    m_toolkit.appendItem(submenu.get(), other.get());
+
+    const auto appendSeparator = [&](const std::string& name) {
+        if (!m_toolkit.newSeparator)
+            return;
         GObjectPtr<GObject> separator(
-            m_toolkit.newSeparator((m_toolkit.itemPrefix + "Separator").c_str()));
+            m_toolkit.newSeparator((m_toolkit.itemPrefix + name).c_str()));
         m_toolkit.appendItem(submenu.get(), separator.get());
+    };
+    if (!menu.drives.empty())
+        appendSeparator("DrivesSeparator");
+    for (const DriveItem& drive : menu.drives) {
+        auto item = newItem("Drive" + std::to_string(drive.tag), mnemonicSafeLabel(drive.label),
+                            true, driveIcon);
+        connectAction(item.get(), G_CALLBACK(onDriveActivated),
+                      {m_owner, drive.tag, Uuid(), shared, drive.volume});
+        m_toolkit.appendItem(submenu.get(), item.get());
     }
+    appendSeparator("Separator");
     auto edit = newItem("EditDestinations", editDestinationsLabel, true);
     connectAction(edit.get(), G_CALLBACK(onEditDestinationsActivated),
                   {m_owner, 0, Uuid(), nullptr});

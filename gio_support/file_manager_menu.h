@@ -18,7 +18,8 @@ namespace ambrevoli {
 struct MenuToolkit {
     std::string itemPrefix; // names the items "<itemPrefix>SendTo", "<itemPrefix>Destination2", …
     std::string extensionFolder; // where the file manager loads extensions from
-    GObject* (*newItem)(const char* name, const char* label);
+    // `icon` is a themed icon's name, or null for none.
+    GObject* (*newItem)(const char* name, const char* label, const char* icon);
     GObject* (*newMenu)();
     void (*appendItem)(GObject* menu, GObject* item);
     void (*setSubmenu)(GObject* item, GObject* menu);
@@ -47,8 +48,11 @@ public:
 
     // The menu for the selected `files` (the file manager's file-info objects): a list holding one
     // item, "Send To", whose submenu has one item per destination (named
-    // "<prefix>Destination<tag>"), or the insensitive "<prefix>NoDestinations", then a separator
-    // where the toolkit has one and "<prefix>EditDestinations". No menu (nullptr) unless the
+    // "<prefix>Destination<tag>"), or the insensitive "<prefix>NoDestinations"; then
+    // "<prefix>OtherFolder"; when drives are offered (desktopMounts() through the menu core), a
+    // separator "<prefix>DrivesSeparator" where the toolkit has one and an item per drive with a
+    // drive icon ("<prefix>Drive<tag>"); then a separator "<prefix>Separator" where the toolkit
+    // has one and "<prefix>EditDestinations". No menu (nullptr) unless the
     // selection is not empty and every item in it is a local file under a watched folder. The
     // caller owns the list and its items.
     GList* fileItems(GList* files);

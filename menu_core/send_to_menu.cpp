@@ -44,8 +44,10 @@ SendToMenu buildSendToMenu(const MountSource& mounts)
     std::vector<Volume> drives;
     if (mounts && loadMenuOptions().showsDrives) {
         drives = offeredVolumes(mounts());
-        extensionLog().log(LogLevel::standard, "Offered ", static_cast<long>(drives.size()),
-                           " drives");
+        // Most menus are built with nothing plugged in; their log stays as it was.
+        if (!drives.empty())
+            extensionLog().log(LogLevel::standard, "Offered ", static_cast<long>(drives.size()),
+                               " drives");
     }
     return buildSendToMenu(destinations.value_or(std::vector<Destination>{}), drives);
 }

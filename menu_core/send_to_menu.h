@@ -73,7 +73,8 @@ using MountSource = std::function<std::vector<MountCandidate>()>;
 // that cannot be read is logged ("Couldn't load destinations") and gives the menu of an empty
 // list. Logs "Built the menu: <n> destinations, <d> disabled". With "Show drives in Send To" on
 // (MenuOptions), the drives are the volumes offeredVolumes() picks from `mounts`, and "Offered
-// <k> drives" is logged; with it off, `mounts` is not called. Without `mounts`, no drives.
+// <k> drives" is logged when there are any; with it off, `mounts` is not called. Without `mounts`,
+// no drives.
 SendToMenu buildSendToMenu(const MountSource& mounts = {});
 
 // The menu for `destinations`, in their order, and `drives`, in theirs. A destination is enabled

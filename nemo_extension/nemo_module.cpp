@@ -13,9 +13,9 @@ namespace {
 
 using ambrevoli::guarded;
 
-GObject* newItem(const char* name, const char* label)
+GObject* newItem(const char* name, const char* label, const char* icon)
 {
-    return G_OBJECT(nemo_menu_item_new(name, label, "", nullptr));
+    return G_OBJECT(nemo_menu_item_new(name, label, "", icon));
 }
 GObject* newMenu() { return G_OBJECT(nemo_menu_new()); }
 void appendItem(GObject* menu, GObject* item)

@@ -54,8 +54,8 @@ RequestValidator::validate(const SendRequest& request, const DestinationStore& s
     if (request.sources().empty())
         return std::unexpected(RequestValidationError::noSources());
 
-    ValidatedRequest result{request.id(), std::move(*destination), {}, {}, request.volume(),
-                            request.choosesFolder()};
+    ValidatedRequest result{request.id(), std::move(*destination), {},
+                            {},           request.volume(),        request.choosesFolder()};
     for (const std::string& source : request.sources()) {
         // The reader refuses a path with a NUL byte already; should one get here, it names
         // nothing, and no predicate is asked about it.

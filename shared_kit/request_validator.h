@@ -83,9 +83,9 @@ public:
     // with NaN) is expired; dated more than allowedClockSkew seconds after `now` is
     // datedInTheFuture; a destinationID not in `store` is unknownDestination (not asked for a
     // volume or a folder to choose, which name no destination); an empty source list is
-    // noSources. Whether a volume is still mounted is not looked at here. Then asks `fileExists` once about each source beginning with "/" and
-    // holding no NUL byte, in order; every other source is missing. A request whose sources are
-    // all missing is valid.
+    // noSources. Whether a volume is still mounted is not looked at here. Then asks `fileExists`
+    // once about each source beginning with "/" and holding no NUL byte, in order; every other
+    // source is missing. A request whose sources are all missing is valid.
     std::expected<ValidatedRequest, RequestValidationError>
     validate(const SendRequest& request, const DestinationStore& store, double now) const;
 

@@ -30,8 +30,7 @@ SendRequest SendRequest::toVolume(Uuid id, double createdAt, VolumeTarget volume
     return request;
 }
 
-SendRequest SendRequest::choosingFolder(Uuid id, double createdAt,
-                                        std::vector<std::string> sources)
+SendRequest SendRequest::choosingFolder(Uuid id, double createdAt, std::vector<std::string> sources)
 {
     SendRequest request(id, createdAt, Uuid(), std::move(sources));
     request.m_choosesFolder = true;

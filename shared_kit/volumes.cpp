@@ -30,17 +30,17 @@ constexpr std::string_view mountInfoFile = "/proc/self/mountinfo";
 
 // The folders the system keeps for itself: a disk mounted there is part of the computer, even
 // when it hangs off a USB port.
-constexpr std::array systemFolders = {"/boot", "/efi",  "/usr", "/var",  "/etc",  "/opt",
-                                      "/srv",  "/home", "/tmp", "/proc", "/sys",  "/dev",
-                                      "/root", "/snap", "/run", "/nix",  "/lib",  "/bin"};
+constexpr std::array systemFolders = {"/boot", "/efi",  "/usr", "/var",  "/etc", "/opt",
+                                      "/srv",  "/home", "/tmp", "/proc", "/sys", "/dev",
+                                      "/root", "/snap", "/run", "/nix",  "/lib", "/bin"};
 // Where desktops mount what the user plugs in (udisks: /media/<user>/<label> or
 // /run/media/<user>/<label>).
 constexpr std::array mediaFolders = {"/media", "/run/media"};
 
-constexpr std::array networkFileSystems = {"nfs",  "nfs4",      "cifs",      "smb3",
-                                           "smbfs", "9p",       "ceph",      "glusterfs",
-                                           "afs",  "fuse.sshfs", "fuse.gvfsd-fuse",
-                                           "fuse.rclone", "davfs", "fuse.davfs2"};
+constexpr std::array networkFileSystems = {
+    "nfs",   "nfs4",       "cifs", "smb3",       "smbfs",           "9p",
+    "ceph",  "glusterfs",  "afs",  "fuse.sshfs", "fuse.gvfsd-fuse", "fuse.rclone",
+    "davfs", "fuse.davfs2"};
 
 bool liesIn(std::string_view root, std::string_view folder)
 {
@@ -49,8 +49,7 @@ bool liesIn(std::string_view root, std::string_view folder)
 
 bool isOffered(const MountCandidate& mount)
 {
-    if (!mount.root.starts_with('/') || normalizedPath(mount.root) == "/" ||
-        hasNulByte(mount.root))
+    if (!mount.root.starts_with('/') || normalizedPath(mount.root) == "/" || hasNulByte(mount.root))
         return false;
     if (!mount.device.starts_with("/dev/") ||
         std::ranges::find(networkFileSystems, mount.fsType) != networkFileSystems.end())
@@ -66,9 +65,8 @@ bool isOffered(const MountCandidate& mount)
 
 bool lessWithoutCase(std::string_view a, std::string_view b)
 {
-    return std::ranges::lexicographical_compare(a, b, [](unsigned char x, unsigned char y) {
-        return std::tolower(x) < std::tolower(y);
-    });
+    return std::ranges::lexicographical_compare(
+        a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) < std::tolower(y); });
 }
 
 // A mountinfo field with its octal escapes ("\040" for a space) undone.
@@ -234,12 +232,12 @@ std::vector<MountCandidate> mountTable(const std::string& diskFolder)
     std::vector<MountCandidate> mounts;
     const std::string byLabel = joinPath(diskFolder, "by-label");
     for (MountEntry& entry : readMountInfo()) {
-        MountCandidate mount{std::move(entry.root), {}, std::move(entry.source),
-                             std::move(entry.fsType), false};
+        MountCandidate mount{
+            std::move(entry.root), {}, std::move(entry.source), std::move(entry.fsType), false};
         // Only what could be offered is looked up further: the table holds dozens of virtual
         // file systems.
-        if (const auto device = mount.device.starts_with("/dev/") ? blockDevice(mount.device)
-                                                                   : std::nullopt) {
+        if (const auto device =
+                mount.device.starts_with("/dev/") ? blockDevice(mount.device) : std::nullopt) {
             mount.removable = isRemovableDevice(*device);
             if (auto label = linkTo(byLabel, *device))
                 mount.label = unescapedLinkName(*label);
@@ -255,8 +253,8 @@ std::expected<std::string, SystemError> volumeIdentity(const std::string& root,
     if (hasNulByte(root))
         return std::unexpected(SystemError{EINVAL});
     struct statx info {};
-    if (::statx(AT_FDCWD, root.c_str(), AT_NO_AUTOMOUNT, STATX_BASIC_STATS | STATX_MNT_ID,
-                &info) != 0)
+    if (::statx(AT_FDCWD, root.c_str(), AT_NO_AUTOMOUNT, STATX_BASIC_STATS | STATX_MNT_ID, &info) !=
+        0)
         return std::unexpected(SystemError::last());
     if (!(info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) ||
         !(info.stx_attributes & STATX_ATTR_MOUNT_ROOT))

@@ -19,10 +19,10 @@ namespace ambrevoli {
 
 // One mounted file system as an integration sees it.
 struct MountCandidate {
-    std::string root;   // where it is mounted, absolute
-    std::string label;  // the name the desktop shows; empty for "the root's last component"
-    std::string device; // the mount's source: "/dev/sdb1", "server:/share", "tmpfs", …
-    std::string fsType; // "ext4", "exfat", "fuseblk", "nfs4", …; empty when not known
+    std::string root;       // where it is mounted, absolute
+    std::string label;      // the name the desktop shows; empty for "the root's last component"
+    std::string device;     // the mount's source: "/dev/sdb1", "server:/share", "tmpfs", …
+    std::string fsType;     // "ext4", "exfat", "fuseblk", "nfs4", …; empty when not known
     bool removable = false; // the desktop (or the device's bus) calls it removable or hot-pluggable
 
     friend bool operator==(const MountCandidate&, const MountCandidate&) = default;

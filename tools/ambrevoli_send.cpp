@@ -6,9 +6,11 @@
 
 #include "current_destinations.h"
 #include "host_launcher.h"
+#include "menu_options.h"
 #include "paths.h"
 #include "progress_line.h"
 #include "sender.h"
+#include "volumes.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -44,13 +46,16 @@ constexpr char usage[] =
     "\n"
     "Sends the FILEs to a Send To destination, as the file manager's menu does: the\n"
     "request goes to Ambrevoli, which copies them and tells you how it went.\n"
-    "  --to LABEL|ID  the destination, by its label or its identifier\n"
+    "  --to LABEL|ID  the destination, by its label or its identifier, or a drive\n"
+    "                 (a mounted stick or disk), by its label or the folder it is\n"
+    "                 mounted at\n"
     "  --wait         wait until the copy is done and print Ambrevoli's report: how\n"
     "                 many items were copied, where to, and each one that was not and\n"
     "                 why; on a terminal, show the copy's progress meanwhile. Ctrl-C\n"
     "                 cancels the copy (what was not finished is removed), a second\n"
     "                 one stops waiting at once\n"
-    "  --list         show the destinations: label, folder, whether it is there, identifier\n"
+    "  --list         show the destinations: label, folder, whether it is there, identifier;\n"
+    "                 then the drives: label, folder, \"drive\", file-system identity\n"
     "Exit status: 0 handed off (with --wait: everything copied), 1 could not send (with\n"
     "--wait: something was not copied, or the request was refused), 2 usage error or no\n"
     "such destination, 130 cancelled with Ctrl-C.\n";
@@ -73,6 +78,12 @@ template <class Failure> std::string describe(const Failure& failure)
            "): " + destinationsFile().value_or("");
 }
 
+// The drives the file manager's menu offers, from the same rule and the same option.
+std::vector<Volume> drives()
+{
+    return loadMenuOptions().showsDrives ? offeredVolumes(mountTable()) : std::vector<Volume>{};
+}
+
 int list()
 {
     const auto destinations = loadDestinations();
@@ -82,6 +93,9 @@ int list()
         std::printf("%s\t%s\t%s\t%s\n", destination.label().c_str(), destination.path().c_str(),
                     isFolder(destination.path()) ? "present" : "missing",
                     destination.id().text().c_str());
+    for (const Volume& drive : drives())
+        std::printf("%s\t%s\tdrive\t%s\n", drive.label.c_str(), drive.target.root.c_str(),
+                    drive.target.identity.c_str());
     return handedOff;
 }
 
@@ -262,19 +276,25 @@ int send(std::string_view to, const std::vector<std::string>& files, bool wait)
     if (!destinations)
         return fail(failed, describe(destinations.error()));
 
-    std::vector<Destination> matches;
+    // Each match as the target it sends to, with the name that tells it from the others.
+    std::vector<std::pair<SendTarget, std::string>> matches;
     const auto id = Uuid::parse(to);
     for (const Destination& destination : *destinations)
         if ((id && destination.id() == *id) || destination.label() == to)
-            matches.push_back(destination);
+            matches.emplace_back(destination.id(),
+                                 destination.id().text() + "  " + destination.path());
+    for (const Volume& drive : drives())
+        if (drive.label == to || drive.target.root == normalizedPath(to))
+            matches.emplace_back(drive.target, drive.target.root + "  (drive)");
     if (matches.empty())
         return fail(usageError, notCalled(to));
     if (matches.size() > 1) {
         std::string ids;
-        for (const Destination& destination : matches)
-            ids += "\n  " + destination.id().text() + "  " + destination.path();
-        return fail(usageError, "several destinations are called \"" + std::string(to) +
-                                    "\"; name one by its identifier:" + ids);
+        for (const auto& match : matches)
+            ids += "\n  " + match.second;
+        return fail(usageError,
+                    "several destinations are called \"" + std::string(to) +
+                        "\"; name one by its identifier (a drive by its folder):" + ids);
     }
 
     std::vector<std::string> sources;
@@ -290,12 +310,12 @@ int send(std::string_view to, const std::vector<std::string>& files, bool wait)
             // The user's decimal point in the sizes.
             std::setlocale(LC_NUMERIC, "");
         auto sent =
-            sendSelectionAndWait(matches.front().id(), std::move(sources), startPatience, withBar);
+            sendSelectionAndWait(matches.front().first, std::move(sources), startPatience, withBar);
         if (!sent)
             return failedSend(to, sent.error());
         return waitForOutcome(sent->connection, wakeReader, withBar ? &bar : nullptr);
     }
-    const auto sent = sendSelection(matches.front().id(), std::move(sources));
+    const auto sent = sendSelection(matches.front().first, std::move(sources));
     return sent ? handedOff : failedSend(to, sent.error());
 }
 

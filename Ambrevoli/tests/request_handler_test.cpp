@@ -207,9 +207,8 @@ private slots:
         const VolumeTarget stick{root, volumeIdentity(root).value_or("")};
         QVERIFY(!stick.identity.empty());
 
-        Heard heard = handle(SendRequest::toVolume(Uuid::random(), now(), stick,
-                                                   {source("a.txt")}),
-                             false);
+        Heard heard =
+            handle(SendRequest::toVolume(Uuid::random(), now(), stick, {source("a.txt")}), false);
         QCOMPARE(heard.lines.value(1), "Copied 1 of 1 items");
         QCOMPARE(heard.lines.value(2), "Destination: STICK at " + QString::fromStdString(root));
         QVERIFY(fs::exists(root + "/a.txt"));
@@ -217,8 +216,8 @@ private slots:
         // Pulled, and another volume mounted at the same place.
         QVERIFY(::umount(root.c_str()) == 0);
         QVERIFY(::mount("stick-b", root.c_str(), "tmpfs", 0, nullptr) == 0);
-        heard = handle(SendRequest::toVolume(Uuid::random(), now(), stick, {source("b.txt")}),
-                       false);
+        heard =
+            handle(SendRequest::toVolume(Uuid::random(), now(), stick, {source("b.txt")}), false);
         QCOMPARE(heard.lines.value(1), "Couldn't copy 1 items: missing");
         QVERIFY(heard.notAllCopied);
         QVERIFY(fs::is_empty(root));
@@ -227,8 +226,8 @@ private slots:
         QVERIFY(::umount(root.c_str()) == 0);
 
         // Pulled, the folder left behind: not a volume at all.
-        heard = handle(SendRequest::toVolume(Uuid::random(), now(), stick, {source("c.txt")}),
-                       false);
+        heard =
+            handle(SendRequest::toVolume(Uuid::random(), now(), stick, {source("c.txt")}), false);
         QCOMPARE(heard.lines.value(1), "Couldn't copy 1 items: missing");
         QVERIFY(fs::is_empty(root));
     }

@@ -4,11 +4,14 @@
 #include "destination_store.h"
 #include "exported_symbols.h"
 #include "fake_host.h"
+#include "menu_options.h"
 #include "module_log.h"
 #include "scoped_env.h"
 #include "send_request.h"
 #include "sent_requests.h"
 #include "temp_dir.h"
+#include "test_volumes.h"
+#include "volumes.h"
 
 #include <KAbstractFileItemActionPlugin>
 #include <KFileItem>
@@ -67,6 +70,7 @@ void PrintTo(const Entry& entry, std::ostream* out)
 
 const Entry separator{"---", true};
 const Entry noDestinations{"No Destinations", false};
+const Entry otherFolder{"Other Folder\u2026", true};
 const Entry editDestinations{"Edit Destinations\u2026", true};
 
 std::vector<Entry> entries(const QList<QAction*>& actions)
@@ -174,7 +178,8 @@ TEST_F(SendToPluginTest, AFreshInstallOffersNoDestinationsThenEditDestinations)
     const QList<QAction*> actions =
         plugin->actions(selectionOf({local(temp / "files/a.txt")}), nullptr);
     EXPECT_EQ(entries(actions), (std::vector<Entry>{Entry{"Send To", true}}));
-    EXPECT_EQ(submenu(actions), (std::vector<Entry>{noDestinations, separator, editDestinations}));
+    EXPECT_EQ(submenu(actions),
+              (std::vector<Entry>{noDestinations, otherFolder, separator, editDestinations}));
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"default: Built the menu: 0 destinations, 0 disabled"});
 
@@ -191,8 +196,8 @@ TEST_F(SendToPluginTest, OneItemPerDestinationInListOrderAMissingOneDisabled)
 
     const QList<QAction*> actions = actionsForOneFile();
     // An ampersand is doubled so that Qt shows it instead of taking it for a shortcut mark.
-    const std::vector<Entry> expected = {
-        {"Alpha", true}, {"Beta", false}, {"R&&D", true}, separator, editDestinations};
+    const std::vector<Entry> expected = {{"Alpha", true}, {"Beta", false}, {"R&&D", true},
+                                         otherFolder,     separator,       editDestinations};
     EXPECT_EQ(submenu(actions), expected);
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"default: Built the menu: 3 destinations, 1 disabled"});
@@ -207,7 +212,8 @@ TEST_F(SendToPluginTest, AMovedFolderIsEnabledThroughItsBookmark)
     fs::rename(before, after);
     saveDestinations({Destination(Uuid::random(), "Projects", before, *bookmark)});
 
-    const std::vector<Entry> expected = {{"Projects", true}, separator, editDestinations};
+    const std::vector<Entry> expected = {
+        {"Projects", true}, otherFolder, separator, editDestinations};
     EXPECT_EQ(submenu(actionsForOneFile()), expected);
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{
@@ -355,6 +361,69 @@ TEST_F(SendToPluginTest, AClickInTheMenuKioBuiltSendsTheWholeSelection)
     EXPECT_EQ(inbox()[0].sources(), paths);
 }
 
+TEST_F(SendToPluginTest, OtherFolderAsksTheHostToChooseTheFolder)
+{
+    const QList<QAction*> actions = actionsForOneFile();
+    log.clear();
+    click(actions, "Other Folder\u2026");
+
+    host.waitForStarts(1);
+    const std::vector<SendRequest> requests = inbox();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_TRUE(requests[0].choosesFolder());
+    EXPECT_EQ(requests[0].sources(), std::vector<std::string>{temp / "files/a.txt"});
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"default: Clicked Other Folder, 1 items",
+                                        "default: Handed off to the host app, pid 0"}));
+}
+
+bool privateMountsAtStart = false;
+
+TEST_F(SendToPluginTest, APluggedInStickIsOfferedAndAClickNamesExactlyThatStick)
+{
+    if (!privateMountsAtStart)
+        GTEST_SKIP() << "needs root and a mount namespace of its own";
+    testing::MediaFolder media;
+    ASSERT_TRUE(media.made());
+    const std::string root = media / "STICK";
+    auto stick = std::make_unique<testing::LoopVolume>(temp / "a.img", root, "STICK");
+    if (!stick->mounted())
+        GTEST_SKIP() << stick->whyNot();
+    saveDestinations({Destination(Uuid::random(), "Alpha", folder("alpha"))});
+
+    const QList<QAction*> actions = actionsForOneFile();
+    EXPECT_EQ(submenu(actions), (std::vector<Entry>{{"Alpha", true},
+                                                    otherFolder,
+                                                    separator,
+                                                    {"STICK", true},
+                                                    separator,
+                                                    editDestinations}));
+    const std::string identity = volumeIdentity(root).value_or("");
+
+    // Pulled after the menu came up, and another stick with the same label mounted in its
+    // place: the click still names the first one, which the host will not find.
+    stick.reset();
+    testing::LoopVolume other(temp / "b.img", root, "STICK");
+    ASSERT_TRUE(other.mounted()) << other.whyNot();
+    log.clear();
+    click(actions, "STICK");
+    host.waitForStarts(1);
+    const std::vector<SendRequest> requests = inbox();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].volume(), (VolumeTarget{root, identity}));
+    EXPECT_NE(volumeIdentity(root), identity);
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"default: Clicked drive 1, 1 items",
+                                        "default: Handed off to the host app, pid 0"}));
+
+    // With "Show drives in Send To" off, it is not offered.
+    MenuOptions off;
+    off.showsDrives = false;
+    ASSERT_TRUE(off.save(*menuOptionsFile(*AppGroup::fromMainBundle())));
+    EXPECT_EQ(submenu(actionsForOneFile()),
+              (std::vector<Entry>{{"Alpha", true}, otherFolder, separator, editDestinations}));
+}
+
 TEST(DolphinModuleTest, ExportsNothingButQtsPluginEntryPointsAndNeedsNoQt6)
 {
     const auto exported = testing::exportedSymbols(AMBREVOLI_DOLPHIN_PLUGIN_FILE);
@@ -376,6 +445,8 @@ TEST(DolphinModuleTest, ExportsNothingButQtsPluginEntryPointsAndNeedsNoQt6)
 
 int main(int argc, char** argv)
 {
+    // Before Qt starts any thread: a mount namespace can only be entered without them.
+    ambrevoli::privateMountsAtStart = ambrevoli::testing::privateMounts();
     // Set before Qt or the plugin look at them: the plugin logs to stderr, where the test reads
     // it, and nothing here reads or writes the developer's own files and settings.
     ambrevoli::testing::ScopedTempDir home;

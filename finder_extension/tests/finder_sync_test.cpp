@@ -81,6 +81,7 @@ using testing::saveDestinations;
 
 const MenuEntry sendTo{"AmbrevoliFinder::SendTo", "Send To", true};
 const MenuEntry noDestinations{"AmbrevoliFinder::NoDestinations", "No Destinations", false};
+const MenuEntry otherFolder{"AmbrevoliFinder::OtherFolder", "Other Folder\u2026", true};
 const MenuEntry editDestinations{"AmbrevoliFinder::EditDestinations", "Edit Destinations\u2026",
                                  true};
 
@@ -134,7 +135,8 @@ TEST_F(FinderSyncTest, AFreshInstallOffersNoDestinationsThenEditDestinations)
 {
     Menu menu = menuForOneFile();
     EXPECT_EQ(menu.entries(), std::vector<MenuEntry>{sendTo});
-    EXPECT_EQ(menu.submenu(), (std::vector<MenuEntry>{noDestinations, editDestinations}));
+    EXPECT_EQ(menu.submenu(),
+              (std::vector<MenuEntry>{noDestinations, otherFolder, editDestinations}));
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"default: Built the menu: 0 destinations, 0 disabled"});
 }
@@ -146,7 +148,8 @@ TEST_F(FinderSyncTest, AnUnreadableDestinationsFileIsLoggedAndOffersNoDestinatio
     std::ofstream(*file) << "{ not json";
 
     Menu menu = menuForOneFile();
-    EXPECT_EQ(menu.submenu(), (std::vector<MenuEntry>{noDestinations, editDestinations}));
+    EXPECT_EQ(menu.submenu(),
+              (std::vector<MenuEntry>{noDestinations, otherFolder, editDestinations}));
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{
                   errorLine("Couldn't load destinations", DestinationStoreError::unreadable()),
@@ -162,10 +165,10 @@ TEST_F(FinderSyncTest, OneItemPerDestinationInListOrderADeletedOneDisabled)
     Menu menu = menuForOneFile();
     EXPECT_EQ(menu.entries(), std::vector<MenuEntry>{sendTo});
     // An underscore is doubled so that GTK shows it instead of taking it for a shortcut mark.
-    EXPECT_EQ(menu.submenu(),
-              (std::vector<MenuEntry>{destinationItem(1, "Alpha", true),
-                                      destinationItem(2, "Beta", false),
-                                      destinationItem(3, "Photos__2024", true), editDestinations}));
+    EXPECT_EQ(menu.submenu(), (std::vector<MenuEntry>{destinationItem(1, "Alpha", true),
+                                                      destinationItem(2, "Beta", false),
+                                                      destinationItem(3, "Photos__2024", true),
+                                                      otherFolder, editDestinations}));
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"default: Built the menu: 3 destinations, 1 disabled"});
 }
@@ -232,7 +235,7 @@ TEST_F(FinderSyncTest, AFolderThatIsNotAtItsPathIsJudgedByItsBookmark)
 
         Menu menu = menuForOneFile();
         EXPECT_EQ(menu.submenu(), (std::vector<MenuEntry>{destinationItem(1, "Moved", c.enabled),
-                                                          editDestinations}));
+                                                          otherFolder, editDestinations}));
         std::vector<std::string> expected = c.probeLines;
         expected.push_back("default: Built the menu: 1 destinations, " +
                            std::string(c.enabled ? "0" : "1") + " disabled");
@@ -385,9 +388,9 @@ TEST_F(FinderSyncTest, AClickSendsToTheDestinationItsMenuShowedOrNowhereOnceItIs
     saveDestinations({Destination(c, "C", folder("c")), Destination(a, "A", folder("a")),
                       Destination(d, "D", folder("d"))});
     Menu newer = menuForOneFile();
-    EXPECT_EQ(newer.submenu(),
-              (std::vector<MenuEntry>{destinationItem(1, "C", true), destinationItem(2, "A", true),
-                                      destinationItem(3, "D", true), editDestinations}));
+    EXPECT_EQ(newer.submenu(), (std::vector<MenuEntry>{
+                                   destinationItem(1, "C", true), destinationItem(2, "A", true),
+                                   destinationItem(3, "D", true), otherFolder, editDestinations}));
     log.clear();
 
     // The older menu's third item is C, whatever is third now.

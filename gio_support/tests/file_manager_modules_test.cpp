@@ -5,9 +5,12 @@
 #include "destination_store.h"
 #include "exported_symbols.h"
 #include "fake_host.h"
+#include "menu_options.h"
 #include "scoped_env.h"
 #include "send_request.h"
 #include "sent_requests.h"
+#include "test_volumes.h"
+#include "volumes.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +32,34 @@ using testing::ModuleLog;
 using testing::saveDestinations;
 using testing::Selection;
 
+// Before main(): a mount namespace can only be entered while the process has no other thread,
+// and GLib starts its own as soon as the first module is loaded.
+const bool privateMountsAtStart = testing::privateMounts();
+
+// A stick plugged in before the file manager started, for the whole run, as the desktop mounts
+// one. Mounted before GIO's volume monitor first looks: here the monitor does not hear of mounts
+// made later in the mount namespace the process entered on its own.
+struct PluggedStick {
+    testing::ScopedTempDir images;
+    testing::MediaFolder media;
+    std::string root = media / "STICK";
+    std::optional<testing::LoopVolume> volume;
+
+    bool mounted() const { return volume && volume->mounted(); }
+};
+PluggedStick& pluggedStick()
+{
+    static PluggedStick stick;
+    static const bool plugged = [] {
+        if (privateMountsAtStart && stick.media.made())
+            stick.volume.emplace(stick.images / "stick.img", stick.root, "STICK");
+        return true;
+    }();
+    (void)plugged;
+    return stick;
+}
+const bool stickPluggedAtStart = (pluggedStick(), true);
+
 class FileManagerModuleTest : public ::testing::TestWithParam<FileManager> {
 public:
     const FileManager& fileManager() const { return GetParam(); }
@@ -41,10 +72,33 @@ public:
     {
         return item("Destination" + std::to_string(tag), std::move(label), enabled);
     }
-    // The submenu's items for `destinations`: they, then the separator where the file manager's
-    // menus have one, then "Edit Destinations…".
+    // The plugged stick's item, when there is one.
+    std::vector<MenuEntry> drives() const
+    {
+        if (!pluggedStick().mounted())
+            return {};
+        return {item("Drive1", "STICK", true)};
+    }
+    // The lines a menu's build logs before "Built the menu: …".
+    std::vector<std::string> drivesLines() const
+    {
+        if (!pluggedStick().mounted())
+            return {};
+        return {"default: Offered 1 drives"};
+    }
+    // The submenu's items for `destinations`: they, "Other Folder…", the drives after a separator
+    // where the file manager's menus have one, then a separator again and "Edit Destinations…".
     std::vector<MenuEntry> submenu(std::vector<MenuEntry> destinations) const
     {
+        return submenu(std::move(destinations), drives());
+    }
+    std::vector<MenuEntry> submenu(std::vector<MenuEntry> destinations,
+                                   const std::vector<MenuEntry>& drives) const
+    {
+        destinations.push_back(item("OtherFolder", "Other Folder\u2026", true));
+        if (fileManager().hasSeparator && !drives.empty())
+            destinations.push_back(item("DrivesSeparator", "", true));
+        destinations.insert(destinations.end(), drives.begin(), drives.end());
         if (fileManager().hasSeparator)
             destinations.push_back(item("Separator", "", true));
         destinations.push_back(item("EditDestinations", "Edit Destinations\u2026", true));
@@ -147,7 +201,9 @@ TEST_P(FileManagerModuleTest, ShowsTheDestinationsAsTheyAreOnDisk)
         if (destinations.empty())
             items.push_back(item("NoDestinations", "No Destinations", false));
         EXPECT_EQ(menu.submenu(), submenu(items));
-        EXPECT_EQ(log->lines(), c.lines);
+        std::vector<std::string> lines = drivesLines();
+        lines.insert(lines.end(), c.lines.begin(), c.lines.end());
+        EXPECT_EQ(log->lines(), lines);
     }
 }
 
@@ -207,6 +263,63 @@ TEST_P(FileManagerModuleTest, EditDestinationsBringsUpTheSettingsAndWritesNothin
                                           "DESKTOP_STARTUP_ID=(unset)"}}));
     EXPECT_TRUE(inbox().empty());
     EXPECT_EQ(log->lines(), std::vector<std::string>{"default: Handed off to the host app, pid 0"});
+}
+
+TEST_P(FileManagerModuleTest, OtherFolderAsksTheHostToChooseTheFolder)
+{
+    const std::vector<std::string> paths = {temp / "a.txt"};
+    Menu menu = menuFor(paths);
+    log->clear();
+
+    menu.activate(fileManager().itemPrefix + "OtherFolder");
+
+    const std::vector<SendRequest> requests = inbox();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_TRUE(requests[0].choosesFolder());
+    EXPECT_EQ(requests[0].sources(), paths);
+    EXPECT_EQ(host.waitForStarts(1).size(), 1u);
+    EXPECT_EQ(log->lines(),
+              (std::vector<std::string>{"default: Clicked Other Folder, 1 items",
+                                        "default: Handed off to the host app, pid 0"}));
+}
+
+TEST_P(FileManagerModuleTest, APluggedInStickIsOfferedAndAClickNamesExactlyThatStick)
+{
+    if (!privateMountsAtStart)
+        GTEST_SKIP() << "needs root and a mount namespace of its own";
+    PluggedStick& stick = pluggedStick();
+    if (!stick.mounted())
+        GTEST_SKIP() << (stick.volume ? stick.volume->whyNot() : "cannot make a folder in /media");
+    const std::string& root = stick.root;
+    saveDestinations({Destination(Uuid::random(), "Alpha", folder("alpha"))});
+    const std::vector<MenuEntry> items = {destination(1, "Alpha", true)};
+
+    Menu menu = menuFor({temp / "a.txt"});
+    ASSERT_EQ(menu.submenu(), submenu(items, {item("Drive1", "STICK", true)}));
+    const std::string identity = volumeIdentity(root).value_or("");
+
+    // Once the menu is up, another stick with the same label is mounted in the plugged one's
+    // place: the click still names the plugged one, which the host will then not find there.
+    {
+        testing::LoopVolume other(temp / "other.img", root, "STICK");
+        ASSERT_TRUE(other.mounted()) << other.whyNot();
+        log->clear();
+        menu.activate(fileManager().itemPrefix + "Drive1");
+        const std::vector<SendRequest> requests = inbox();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].volume(), (VolumeTarget{root, identity}));
+        EXPECT_NE(volumeIdentity(root), identity);
+        EXPECT_EQ(log->lines(),
+                  (std::vector<std::string>{"default: Clicked drive 1, 1 items",
+                                            "default: Handed off to the host app, pid 0"}));
+    }
+    EXPECT_EQ(volumeIdentity(root), identity) << "the plugged stick is back on top";
+
+    // With "Show drives in Send To" off, the same stick is not offered.
+    MenuOptions off;
+    off.showsDrives = false;
+    ASSERT_TRUE(off.save(*menuOptionsFile(*AppGroup::fromMainBundle())));
+    EXPECT_EQ(menuFor({temp / "a.txt"}).submenu(), submenu(items, {}));
 }
 
 TEST_P(FileManagerModuleTest, ExportsNothingButItsFileManagersEntryPoints)

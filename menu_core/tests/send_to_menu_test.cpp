@@ -162,8 +162,8 @@ TEST_F(SendToMenuTest, DrivesAreOfferedBelowTheDestinationsWhileTheOptionIsOn)
     ASSERT_EQ(menu.drives.size(), 1u);
     EXPECT_EQ(menu.drives[0], (DriveItem{"STICK", {stick, *volumeIdentity(stick)}, 1}));
     EXPECT_EQ(menu.destinations.size(), 1u);
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"Offered 1 drives",
-                                                     "Built the menu: 1 destinations, 0 disabled"}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "Offered 1 drives", "Built the menu: 1 destinations, 0 disabled"}));
 
     MenuOptions off;
     off.showsDrives = false;
@@ -181,10 +181,10 @@ TEST_F(SendToMenuTest, ADriveOrOtherFolderClickWritesItsRequest)
     const std::vector<std::string> sources = {(temp / "a.txt")};
     sendToDrive(2, stick, sources);
     sendToOtherFolder(sources);
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"Clicked drive 2, 1 items", "Handed off to the host app, pid 0",
-                                        "Clicked Other Folder, 1 items",
-                                        "Handed off to the host app, pid 0"}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"Clicked drive 2, 1 items",
+                                                     "Handed off to the host app, pid 0",
+                                                     "Clicked Other Folder, 1 items",
+                                                     "Handed off to the host app, pid 0"}));
     const auto requests = inbox();
     ASSERT_EQ(requests.size(), 2u);
     const bool volumeFirst = requests[0].volume().has_value();

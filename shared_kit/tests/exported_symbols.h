@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <optional>
@@ -13,6 +15,7 @@ namespace ambrevoli::testing {
 struct CommandOutput {
     std::vector<std::string> lines; // without their line ends
     bool succeeded = false;         // whether the command could be run and exited with 0
+    int exitStatus = -1;            // the command's exit status; -1 when it did not exit
 };
 
 // Runs `command` through the shell and collects what it prints on stdout; a shell that cannot be
@@ -31,7 +34,9 @@ inline CommandOutput commandOutput(const std::string& command)
         text.erase(text.find_last_not_of("\r\n") + 1);
         output.lines.push_back(text);
     }
-    output.succeeded = ::pclose(pipe) == 0;
+    const int status = ::pclose(pipe);
+    output.succeeded = status == 0;
+    output.exitStatus = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return output;
 }
 

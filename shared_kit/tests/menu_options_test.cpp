@@ -75,7 +75,7 @@ TEST(MenuOptionsTest, SaveWritesAPrivateFolderAndRoundTrips)
     ASSERT_TRUE(off.save(file));
     EXPECT_EQ(readText(file), "{\n  \"showsDrives\" : false,\n  \"version\" : 1\n}");
     EXPECT_EQ(MenuOptions::load(file), off);
-    struct stat folder{};
+    struct stat folder {};
     ASSERT_EQ(::stat((temp / "data/group").c_str(), &folder), 0);
     EXPECT_EQ(folder.st_mode & 07777, 0700u);
 
@@ -94,8 +94,8 @@ TEST(MenuOptionsTest, TheFileLivesBesideTheDestinations)
     ScopedTempDir temp;
     ScopedEnv dataHome("XDG_DATA_HOME", temp / "data");
     const AppGroup group = *AppGroup::fromMainBundle();
-    const std::string file = temp / "data/" + std::string(mainBundle().appGroup) +
-                             "/menu-options.json";
+    const std::string file =
+        temp / "data/" + std::string(mainBundle().appGroup) + "/menu-options.json";
     EXPECT_EQ(menuOptionsFile(group), file);
     EXPECT_EQ(fs::path(*menuOptionsFile(group)).parent_path(),
               fs::path(*group.destinationsFile()).parent_path());

@@ -88,15 +88,19 @@ TEST(RequestValidatorTest, AVolumeOrAFolderToChooseNeedsNoDestination)
         std::expected<ValidatedRequest, RequestValidationError> result;
     } cases[] = {
         {"volume", SendRequest::toVolume(requestID, createdAt, stick, {"/a", "b"}),
-         ValidatedRequest{requestID, Destination(Uuid(), "STICK", "/media/me/STICK"), {"/a"},
-                          {"b"}, stick, false}},
+         ValidatedRequest{requestID,
+                          Destination(Uuid(), "STICK", "/media/me/STICK"),
+                          {"/a"},
+                          {"b"},
+                          stick,
+                          false}},
         {"folder to choose", SendRequest::choosingFolder(requestID, createdAt, {"/a"}),
-         ValidatedRequest{requestID, Destination(Uuid(), "", ""), {"/a"}, {}, std::nullopt,
-                          true}},
+         ValidatedRequest{requestID, Destination(Uuid(), "", ""), {"/a"}, {}, std::nullopt, true}},
         // The other checks still apply.
         {"volume, no sources", SendRequest::toVolume(requestID, createdAt, stick, {}),
          std::unexpected(RequestValidationError::noSources())},
-        {"folder to choose, expired", SendRequest::choosingFolder(requestID, createdAt - 601, {"/a"}),
+        {"folder to choose, expired",
+         SendRequest::choosingFolder(requestID, createdAt - 601, {"/a"}),
          std::unexpected(RequestValidationError::expired())},
     };
     for (const Case& c : cases)

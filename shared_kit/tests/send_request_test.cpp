@@ -68,10 +68,10 @@ TEST(SendRequestTest, AVolumeOrAFolderToChooseTravelsAfterTheSources)
     EXPECT_FALSE(plain.choosesFolder());
 
     // The host could not find these roots again, or tell one volume from another.
-    for (const VolumeTarget& bad : {VolumeTarget{"media/me/STICK", "uuid:1"},
-                                    VolumeTarget{"/media/me/\xff", "uuid:1"},
-                                    VolumeTarget{std::string("/media\0/x", 9), "uuid:1"},
-                                    VolumeTarget{"/media/me/STICK", ""}})
+    for (const VolumeTarget& bad :
+         {VolumeTarget{"media/me/STICK", "uuid:1"}, VolumeTarget{"/media/me/\xff", "uuid:1"},
+          VolumeTarget{std::string("/media\0/x", 9), "uuid:1"},
+          VolumeTarget{"/media/me/STICK", ""}})
         EXPECT_FALSE(SendRequest::toVolume(requestID, 0, bad, {"/a"}).jsonData()) << bad.root;
 }
 
@@ -149,9 +149,8 @@ TEST(SendRequestTest, MalformedContentIsADataError)
 
 TEST(SendRequestTest, AVolumeOrAFolderToChooseMustBeTheOnlyPlaceNamed)
 {
-    const std::string head =
-        R"({"version":1,"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F",)"
-        R"("createdAt":"2024-05-01T09:30:00Z","sources":["/a"],)";
+    const std::string head = R"({"version":1,"id":"3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F",)"
+                             R"("createdAt":"2024-05-01T09:30:00Z","sources":["/a"],)";
     const std::string nil = R"("destinationID":"00000000-0000-0000-0000-000000000000")";
     const std::string named = R"("destinationID":"0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9")";
     const std::string volume = R"("volume":{"root":"/media/me/S","identity":"uuid:1"})";

@@ -16,8 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <future>
+#include <map>
 
 namespace ambrevoli {
 namespace {

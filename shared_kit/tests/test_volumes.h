@@ -59,8 +59,8 @@ public:
         : m_image(image), m_root(root)
     {
         std::filesystem::create_directories(root);
-        const std::string make = "mkfs.ext4 -q -F -L '" + label + "' '" + image +
-                                 "' 4M >/dev/null 2>&1";
+        const std::string make =
+            "mkfs.ext4 -q -F -L '" + label + "' '" + image + "' 4M >/dev/null 2>&1";
         if (std::system(make.c_str()) != 0) {
             m_whyNot = "mkfs.ext4 could not make an image";
             return;

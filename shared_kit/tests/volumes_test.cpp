@@ -1,7 +1,7 @@
 #include "volumes.h"
 
-#include "test_volumes.h"
 #include "temp_dir.h"
+#include "test_volumes.h"
 
 #include <gtest/gtest.h>
 
@@ -30,22 +30,28 @@ TEST(VolumesTest, OffersRemovableAndDesktopMountedVolumesOnly)
         bool offered;
     } cases[] = {
         {"USB stick, ext4, mounted by the desktop",
-         {"/media/me/STICK", "", "/dev/sdb1", "ext4", true}, true},
-        {"USB stick, exFAT through FUSE", {"/run/media/me/CAMERA", "", "/dev/sdc1", "fuseblk", true},
+         {"/media/me/STICK", "", "/dev/sdb1", "ext4", true},
+         true},
+        {"USB stick, exFAT through FUSE",
+         {"/run/media/me/CAMERA", "", "/dev/sdc1", "fuseblk", true},
          true},
         {"external disk the desktop calls fixed, in /media",
-         {"/media/me/Backup", "", "/dev/sdd2", "ntfs", false}, true},
+         {"/media/me/Backup", "", "/dev/sdd2", "ntfs", false},
+         true},
         {"removable, mounted by hand in /mnt", {"/mnt/usb", "", "/dev/sde1", "vfat", true}, true},
         {"the root file system", {"/", "", "/dev/nvme0n1p2", "ext4", false}, false},
         {"an internal disk", {"/data", "", "/dev/sda1", "xfs", false}, false},
-        {"a system folder on a removable disk", {"/boot/efi", "", "/dev/sdb1", "vfat", true}, false},
+        {"a system folder on a removable disk",
+         {"/boot/efi", "", "/dev/sdb1", "vfat", true},
+         false},
         {"home on a USB disk", {"/home", "", "/dev/sdb2", "ext4", true}, false},
         {"network share", {"/media/me/share", "", "//server/share", "cifs", false}, false},
         {"NFS", {"/media/nfs", "", "server:/export", "nfs4", true}, false},
         {"gvfs", {"/run/user/1000/gvfs", "", "gvfsd-fuse", "fuse.gvfsd-fuse", false}, false},
         {"sshfs in media", {"/media/me/remote", "", "/dev/fuse", "fuse.sshfs", false}, false},
         {"a snap's loop image", {"/snap/core/123", "", "/dev/loop3", "squashfs", false}, false},
-        {"a disk image the user mounted", {"/media/me/Image", "", "/dev/loop4", "iso9660", false},
+        {"a disk image the user mounted",
+         {"/media/me/Image", "", "/dev/loop4", "iso9660", false},
          true},
         {"tmpfs", {"/media/me/ram", "", "tmpfs", "tmpfs", false}, false},
         {"the media folder itself", {"/media", "", "/dev/sdb1", "ext4", false}, false},
@@ -146,7 +152,8 @@ TEST_F(VolumesMountTest, UdevsLinksGiveTheUuidAndTheLabel)
 
     // What ambrevoli-send offers: the stick, under its label, with the identity a click names.
     const auto offered = offeredVolumes(mountTable());
-    const auto volume = std::ranges::find(offered, root, [](const Volume& v) { return v.target.root; });
+    const auto volume =
+        std::ranges::find(offered, root, [](const Volume& v) { return v.target.root; });
     ASSERT_NE(volume, offered.end());
     EXPECT_EQ(volume->label, "My Stick");
     EXPECT_EQ(volume->target.identity, volumeIdentity(root));
