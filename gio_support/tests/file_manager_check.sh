@@ -107,7 +107,7 @@ missing=disabled
 # Thunar draws the items of an extension's submenu sensitive whatever the items say; a click on
 # the missing destination reaches the host, which tells the user that its folder is gone.
 [[ $manager == thunar ]] && missing=enabled
-[[ $shown == $'Photos_2024\tenabled\nGone\t'$missing$'\nEdit Destinations…\tenabled' ]] ||
+[[ $shown == $'Photos_2024\tenabled\nGone\t'$missing$'\nOther Folder…\tenabled\nEdit Destinations…\tenabled' ]] ||
   fail "Send To shows:"$'\n'"$shown"
 /usr/bin/python3 "$here/atspi_menu.py" "$application" "Send To" "Photos_2024" ||
   fail "could not click Send To › Photos_2024"
