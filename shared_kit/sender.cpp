@@ -103,13 +103,15 @@ std::expected<WaitedSend, SendError> sendSelectionAndWait(const Uuid& destinatio
                                                           std::chrono::milliseconds startPatience,
                                                           bool wantsProgress)
 {
+    const std::string socket = HostConnection::socketPath();
+    if (auto checked = HostConnection::checkSocketFolder(socket, false); !checked)
+        return std::unexpected(SendError::hostNotStarted(checked.error()));
     const auto id = writeRequest(destinationID, std::move(sources));
     if (!id)
         return std::unexpected(id.error());
     HostMessage message{false, {HandoffURL::send(*id).url()}, {}, {}};
     message.waitsForOutcome = true;
     message.wantsProgress = wantsProgress;
-    const std::string socket = HostConnection::socketPath();
     const auto deadline = std::chrono::steady_clock::now() + startPatience;
     bool started = false;
     for (;;) {
