@@ -236,6 +236,11 @@ private slots:
             << QStringList{"a.txt", "gone.txt"} << false << 1
             << QStringList{"Copied 1 of 2 items", "Destination: Drop at {}/home/Drop",
                            "Couldn't copy (missing): {}/src/gone.txt"};
+        // A name that would command the terminal is printed escaped.
+        QTest::newRow("control characters in a name")
+            << QStringList{"a.txt", "gone\x1B]0;owned\x07.txt"} << false << 1
+            << QStringList{"Copied 1 of 2 items", "Destination: Drop at {}/home/Drop",
+                           "Couldn't copy (missing): {}/src/gone\\x1B]0;owned\\x07.txt"};
         QTest::newRow("destination gone")
             << QStringList{"a.txt"} << true << 1
             << QStringList{"Couldn't copy 1 items: missing", "Destination: Drop at {}/home/Drop"};

@@ -444,6 +444,33 @@ private slots:
         // The instance still answers the next start.
         QCOMPARE(startLater({}).role, InstanceChannel::Role::forwarded);
     }
+
+    // Connections that never send a word: past the cap the oldest are closed, the newest kept,
+    // and a start still gets through.
+    void idleConnectionsBeyondTheCapCloseTheOldest()
+    {
+        InstanceChannel first(socketPath());
+        QCOMPARE(first.claim({}).role, InstanceChannel::Role::primary);
+        QVERIFY(first.listen(recorder()));
+        constexpr int idle = int(InstanceChannel::maxUnfinished) + 36;
+        std::vector<std::unique_ptr<QLocalSocket>> sockets;
+        for (int i = 0; i < idle; ++i) {
+            auto& socket = sockets.emplace_back(std::make_unique<QLocalSocket>());
+            socket->connectToServer(socketPath());
+            QVERIFY(socket->waitForConnected(1000));
+        }
+        const auto closed = [&] {
+            return std::count_if(sockets.begin(), sockets.end(), [](const auto& socket) {
+                return socket->state() == QLocalSocket::UnconnectedState;
+            });
+        };
+        QTRY_COMPARE(closed(), long(idle) - long(InstanceChannel::maxUnfinished));
+        for (int i = 0; i < idle; ++i)
+            QCOMPARE(sockets[std::size_t(i)]->state() == QLocalSocket::UnconnectedState,
+                     i < idle - int(InstanceChannel::maxUnfinished));
+        QCOMPARE(startLater({}).role, InstanceChannel::Role::forwarded);
+        QCOMPARE(m_received.size(), 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(InstanceChannelTest)
