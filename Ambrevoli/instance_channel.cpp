@@ -246,7 +246,7 @@ bool peerIsThisUser(int fd)
 HostMessage InstanceMessage::wire() const
 {
     return {activates,       toStd(urls), toStd(addFolders), activationToken.toStdString(),
-            waitsForOutcome, reopens,     wantsProgress};
+            waitsForOutcome, reopens,     wantsProgress,     hasDisplay};
 }
 
 QByteArray InstanceMessage::encode() const { return QByteArray::fromStdString(wire().encode()); }
@@ -259,7 +259,7 @@ std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
     return InstanceMessage{wire->activates,        toQt(wire->urls),
                            toQt(wire->addFolders), QString::fromStdString(wire->activationToken),
                            wire->waitsForOutcome,  wire->reopens,
-                           wire->wantsProgress};
+                           wire->wantsProgress,    wire->hasDisplay};
 }
 
 InstanceChannel::InstanceChannel(QString socketPath, std::chrono::milliseconds patience,
@@ -524,9 +524,16 @@ void InstanceChannel::readFrom(QLocalSocket* socket)
         connect(socket, &QLocalSocket::readyRead, socket,
                 [socket, weak] { readAfterMessage(*socket, weak); });
     }
-    const InstanceReceipt receipt = m_receiver ? m_receiver(*message, stream) : InstanceReceipt{};
+    const std::optional<InstanceReceipt> receipt =
+        m_receiver ? m_receiver(*message, stream) : InstanceReceipt{};
+    if (!receipt) {
+        // Not taken: the start becomes the next instance.
+        if (guard)
+            guard->abort();
+        return;
+    }
     QByteArray reply(1, receiptMark);
-    for (const FolderOutcome outcome : receipt.folders)
+    for (const FolderOutcome outcome : receipt->folders)
         reply += byteFor(outcome);
     if (stream) {
         // The end follows once the last request of the message let go of the stream.

@@ -40,6 +40,8 @@ struct InstanceMessage {
     bool reopens = false;
     // The waiting sender shows progress and is sent its figures; only with waitsForOutcome.
     bool wantsProgress = false;
+    // The start has a display to show windows on.
+    bool hasDisplay = false;
 
     friend bool operator==(const InstanceMessage&, const InstanceMessage&) = default;
 
@@ -92,9 +94,11 @@ public:
     // holders of `waiter` tell it (progress only when the sender asked for it, a few times a
     // second at most, summed over the copies), and the end once the last of them let go. When
     // the sender cancels, every copy `waiter` was told of is cancelled, and so is every copy it
-    // is told of later; a sender that just goes away cancels nothing.
-    using Receiver = std::function<InstanceReceipt(const InstanceMessage& message,
-                                                   const std::shared_ptr<OutcomeWaiter>& waiter)>;
+    // is told of later; a sender that just goes away cancels nothing. None when the instance
+    // hands itself over to the start (it can't do what the message asks, and is ending): the
+    // start then gets no answer, and keeps trying until it takes the lock itself.
+    using Receiver = std::function<std::optional<InstanceReceipt>(
+        const InstanceMessage& message, const std::shared_ptr<OutcomeWaiter>& waiter)>;
 
     // Long enough for a host still starting on a loaded machine, or finishing its last copies
     // before it ends, so that the later start becomes the next host instead of giving up.

@@ -33,6 +33,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -219,6 +220,21 @@ void raiseDescriptorLimit()
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// Whether this process was started with a display to show windows on.
+bool hasDisplay() { return std::getenv("WAYLAND_DISPLAY") || std::getenv("DISPLAY"); }
+
+// Whether `message` asks for a window: the settings, or the window of a plain start.
+bool asksForWindow(const InstanceMessage& message)
+{
+    if (!message.activates)
+        return false;
+    return message.reopens ||
+           std::any_of(message.urls.begin(), message.urls.end(), [](const QString& url) {
+               const auto handoff = HandoffURL::parse(url.toStdString());
+               return handoff && handoff->isSettings();
+           });
+}
+
 // Without a display the host still runs: copies and notifications need none.
 void chooseDisplayPlatform()
 {
@@ -248,6 +264,7 @@ int main(int argc, char** argv)
     // Folders alone make a command that reports and ends; a start with URLs may stay as the host.
     const bool onlyAdding = !folders.isEmpty() && arguments.message.urls.isEmpty();
     arguments.message.activationToken = takeLaunchActivationToken();
+    arguments.message.hasDisplay = hasDisplay();
     adoptNumericLocaleFromEnvironment();
     chooseDisplayPlatform();
 
@@ -341,8 +358,23 @@ int main(int argc, char** argv)
             endStartup(message.activationToken);
         return receipt;
     };
-    const auto deliver = [&handle](const InstanceMessage& message,
-                                   const std::shared_ptr<OutcomeWaiter>& waiter) {
+    // A host without a display shows its windows nowhere: asked for one by a start that has a
+    // display, it takes no more requests, finishes its copies (still reporting to the senders
+    // waiting for them) and ends, and that start, which keeps trying meanwhile, becomes the
+    // instance and shows the window.
+    const bool showsWindows = arguments.message.hasDisplay;
+    bool handingOver = false;
+    const auto deliver =
+        [&](const InstanceMessage& message,
+            const std::shared_ptr<OutcomeWaiter>& waiter) -> std::optional<InstanceReceipt> {
+        if (!showsWindows && message.hasDisplay && asksForWindow(message)) {
+            if (!std::exchange(handingOver, true)) {
+                logger("requests")
+                    .log(LogLevel::standard, "Handing over to a start that can show windows");
+                QTimer::singleShot(0, &app, [] { QApplication::quit(); });
+            }
+            return std::nullopt;
+        }
         return handle(message, false, waiter);
     };
     if (start.role == InstanceChannel::Role::primary && !channel.listen(deliver))

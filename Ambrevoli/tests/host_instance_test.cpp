@@ -9,7 +9,6 @@
 #include <QProcess>
 #include <QTest>
 
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -30,22 +29,11 @@ private:
 
     std::string path(std::string_view relative) const { return m_session->path(relative); }
 
-    struct Run {
-        int exitCode = -1;
-        QString out, err;
-    };
+    using Run = HostSession::Run;
 
-    // Runs a short-lived program in the session's environment; exitCode -1 when it did not end
-    // within `timeoutMs`.
     Run run(const QString& program, const QStringList& arguments, int timeoutMs = 20000)
     {
-        HelperProcess process;
-        process.setProcessEnvironment(m_session->environment());
-        process.start(program, arguments);
-        if (!process.waitForFinished(timeoutMs))
-            return {};
-        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-                QString::fromUtf8(process.readAllStandardError())};
+        return m_session->run(program, arguments, {}, timeoutMs);
     }
 
     void writeFile(std::string_view relative, std::string_view text) const
@@ -61,21 +49,6 @@ private:
         fs::create_directories(folder);
         return run(AMBREVOLI_HOST_BINARY, {"--add-destination", QString::fromStdString(folder)})
                    .exitCode == 0;
-    }
-
-    // A host of the test's own, started through the shell so that it starts under `limits`
-    // (ulimit arguments); it dies with the test process even if that crashes.
-    std::unique_ptr<QProcess> startHost(const QString& limits, QString* log)
-    {
-        auto host = std::make_unique<QProcess>();
-        host->setProcessEnvironment(m_session->environment());
-        host->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        QProcess* process = host.get();
-        connect(process, &QProcess::readyReadStandardError, this,
-                [process, log] { *log += QString::fromUtf8(process->readAllStandardError()); });
-        host->start("/bin/sh",
-                    {"-c", limits + " && exec \"$0\" --background", AMBREVOLI_HOST_BINARY});
-        return host;
     }
 
     // Whether the process `pid` still runs (a zombie nobody reaped has ended).
@@ -149,7 +122,7 @@ private slots:
         writeFile("src/a.txt", "a");
         QVERIFY(m_session->stopHost());
         QString log;
-        const auto host = startHost(limits, &log);
+        const auto host = m_session->startHost({"--background"}, &log, limits);
         QVERIFY2(QTest::qWaitFor([&] { return log.contains("Ambrevoli started"); }, 20000),
                  qPrintable(log));
         QCOMPARE(openFilesLimit(pid_t(host->processId())), hardLimit);
@@ -224,6 +197,41 @@ private slots:
         QCOMPARE(captured.out, "[]\n");
         QTRY_VERIFY_WITH_TIMEOUT(fs::exists(path("home/Drop/a.txt")), 20000);
         QCOMPARE(m_session->hostStarts().size(), 1u);
+    }
+
+    // The host started without a display (by a send from a script, cron or ssh) is asked for the
+    // settings by a start from the desktop: it hands the instance over, and the start from the
+    // desktop becomes the host and shows the window. A start without a display is shown the
+    // window where the host draws it, as before.
+    void aHostWithoutADisplayHandsItsWindowsOver()
+    {
+        QVERIFY(addDestination("Drop"));
+        QCOMPARE(run(AMBREVOLI_HOST_BINARY, {"--settings"}).exitCode, 0);
+        QVERIFY(m_session->waitForLog("Showed the window \""));
+        QCOMPARE(m_session->host().state(), QProcess::Running);
+
+        // A display of the desktop's, as far as the start can tell; Qt still draws offscreen.
+        QProcessEnvironment desktop;
+        desktop.insert("WAYLAND_DISPLAY", "wayland-ambrevoli-test");
+        QString log;
+        const auto successor = m_session->startHost({"--settings"}, &log, {}, desktop);
+        QVERIFY(m_session->waitForLog("Handing over to a start that can show windows"));
+        QVERIFY(m_session->host().state() == QProcess::NotRunning ||
+                m_session->host().waitForFinished(20000));
+        QCOMPARE(m_session->host().exitCode(), 0);
+        QVERIFY2(QTest::qWaitFor([&] { return log.contains("Showed the window \""); }, 20000),
+                 qPrintable(log));
+        QCOMPARE(successor->state(), QProcess::Running);
+
+        // It is the host now: sends go to it.
+        writeFile("src/a.txt", "a");
+        const Run sent = run(AMBREVOLI_SEND_BINARY,
+                             {"--wait", "--to", "Drop", QString::fromStdString(path("src/a.txt"))});
+        QCOMPARE(sent.exitCode, 0);
+        QVERIFY(QTest::qWaitFor([&] { return log.contains("Copied 1 of 1 items"); }, 20000));
+        QCOMPARE(m_session->hostStarts().size(), 0u);
+        successor->terminate();
+        QVERIFY(successor->waitForFinished(20000));
     }
 };
 

@@ -98,6 +98,9 @@ private slots:
         InstanceMessage watching = waiting;
         watching.wantsProgress = true;
         QCOMPARE(InstanceMessage::decode(watching.encode()), watching);
+        InstanceMessage fromTheDesktop = reopen;
+        fromTheDesktop.hasDisplay = true;
+        QCOMPARE(InstanceMessage::decode(fromTheDesktop.encode()), fromTheDesktop);
         // What senders that know nothing of waiting send is still understood.
         QCOMPARE(InstanceMessage::decode(QByteArray("AMBV1\0a0\0uambrevoli://settings\0", 31)),
                  (InstanceMessage{false, {"ambrevoli://settings"}, {}}));
@@ -126,6 +129,8 @@ private slots:
         QTest::newRow("progress twice") << head + QByteArray("a0\0w\0p\0p\0", 9);
         QTest::newRow("progress with text") << head + QByteArray("a0\0w\0p1\0", 8);
         QTest::newRow("progress without waiting") << head + QByteArray("a0\0p\0", 5);
+        QTest::newRow("display twice") << head + QByteArray("a1\0d\0d\0", 7);
+        QTest::newRow("display with text") << head + QByteArray("a1\0d:0\0", 7);
         QTest::newRow("too large")
             << head + QByteArray("a0\0u", 4) + QByteArray(InstanceMessage::maxSize, 'x') + '\0';
     }
