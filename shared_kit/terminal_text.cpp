@@ -1,5 +1,7 @@
 #include "terminal_text.h"
 
+#include "json_text.h"
+
 #include <cstdint>
 #include <cstdio>
 
@@ -7,37 +9,16 @@ namespace ambrevoli {
 
 namespace {
 
-// The length of the valid UTF-8 sequence at the start of `text` and its code point; length 0
-// when there is none (a stray continuation byte, an overlong form, a surrogate, beyond U+10FFFF,
-// a sequence cut short).
-std::pair<std::size_t, char32_t> decodeOne(std::string_view text)
+// The length of the UTF-8 sequence `lead` begins; 0 for a byte that begins none.
+std::size_t sequenceLength(std::uint8_t lead)
 {
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-    const std::uint8_t lead = byte(0);
-    std::size_t length;
-    char32_t point;
-    char32_t least;
     if (lead < 0x80)
-        return {1, lead};
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, point = lead & 0x1F, least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, point = lead & 0x0F, least = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, point = lead & 0x07, least = 0x10000;
-    } else {
-        return {0, 0};
-    }
-    if (text.size() < length)
-        return {0, 0};
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80)
-            return {0, 0};
-        point = (point << 6) | (byte(i) & 0x3F);
-    }
-    if (point < least || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
-        return {0, 0};
-    return {length, point};
+        return 1;
+    if ((lead & 0xE0) == 0xC0)
+        return 2;
+    if ((lead & 0xF0) == 0xE0)
+        return 3;
+    return (lead & 0xF8) == 0xF0 ? 4 : 0;
 }
 
 void appendHex(std::string& out, const char* format, unsigned value)
@@ -54,24 +35,31 @@ std::string terminalSafe(std::string_view text)
     std::string out;
     out.reserve(text.size());
     while (!text.empty()) {
-        const auto [length, point] = decodeOne(text);
-        if (length == 0) {
-            appendHex(out, "\\x%02X", static_cast<std::uint8_t>(text[0]));
+        const auto lead = static_cast<std::uint8_t>(text[0]);
+        const std::size_t length = sequenceLength(lead);
+        if (length == 0 || length > text.size() || !isValidUtf8(text.substr(0, length))) {
+            appendHex(out, "\\x%02X", lead);
             text.remove_prefix(1);
             continue;
         }
-        switch (point) {
-        case U'\\': out += "\\\\"; break;
-        case U'\t': out += "\\t"; break;
-        case U'\n': out += "\\n"; break;
-        case U'\r': out += "\\r"; break;
-        default:
-            if (point < 0x20 || point == 0x7F)
-                appendHex(out, "\\x%02X", unsigned(point));
-            else if (point >= 0x80 && point <= 0x9F)
-                appendHex(out, "\\u%04X", unsigned(point));
-            else
-                out.append(text.substr(0, length));
+        const auto second = length > 1 ? static_cast<std::uint8_t>(text[1]) : 0;
+        if (length == 2 && lead == 0xC2 && second <= 0x9F) {
+            // U+0080–U+009F: the C1 controls, CSI among them.
+            appendHex(out, "\\u%04X", second);
+        } else if (length > 1) {
+            out.append(text.substr(0, length));
+        } else if (lead == '\\') {
+            out += "\\\\";
+        } else if (lead == '\t') {
+            out += "\\t";
+        } else if (lead == '\n') {
+            out += "\\n";
+        } else if (lead == '\r') {
+            out += "\\r";
+        } else if (lead < 0x20 || lead == 0x7F) {
+            appendHex(out, "\\x%02X", lead);
+        } else {
+            out += char(lead);
         }
         text.remove_prefix(length);
     }
