@@ -276,8 +276,9 @@ void InstanceChannel::stopListening()
         m_retry->stop();
     closeListener();
     // Their senders try again and find the next instance.
-    for (QLocalSocket* socket : std::exchange(m_unfinished, {}))
-        socket->abort();
+    for (const QPointer<QLocalSocket>& socket : std::exchange(m_unfinished, {}))
+        if (socket)
+            socket->abort();
 }
 
 void InstanceChannel::closeListener()
@@ -456,8 +457,10 @@ void InstanceChannel::acceptPending()
 
 void InstanceChannel::dropOldestUnfinished()
 {
-    QLocalSocket* oldest = m_unfinished.front();
+    const QPointer<QLocalSocket> oldest = m_unfinished.front();
     m_unfinished.pop_front();
+    if (!oldest)
+        return;
     oldest->abort();
 }
 
@@ -476,8 +479,10 @@ void InstanceChannel::adopt(int fd)
         return;
     }
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QObject::destroyed, this,
+    // Gone (its deadline passed, its client left): no longer counted.
+    connect(socket, &QLocalSocket::disconnected, this,
             [this, socket] { std::erase(m_unfinished, socket); });
+    std::erase_if(m_unfinished, [](const QPointer<QLocalSocket>& known) { return !known; });
     if (m_unfinished.size() >= m_unfinishedLimit)
         dropOldestUnfinished();
     m_unfinished.push_back(socket);

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -163,8 +164,8 @@ private:
     QSocketNotifier* m_acceptNotifier = nullptr;
     // Brings the listener back (or accepting again) after a pause for descriptors.
     QTimer* m_retry = nullptr;
-    // Oldest first.
-    std::deque<QLocalSocket*> m_unfinished;
+    // Oldest first; null once a socket is gone.
+    std::deque<QPointer<QLocalSocket>> m_unfinished;
     // Lowered when the descriptors ran out below maxUnfinished.
     std::size_t m_unfinishedLimit = maxUnfinished;
     Receiver m_receiver;
