@@ -131,6 +131,12 @@ private slots:
         QFETCH(QString, limits);
         QFETCH(int, hardLimit);
         QFETCH(bool, runsOut);
+#if defined(__SANITIZE_ADDRESS__)
+        // The sanitizers' runtime probes memory through a pipe before it reports on a type
+        // check, and finds no descriptor for it in a host that has run out of them.
+        if (runsOut)
+            QSKIP("a host built with the sanitizers can't run out of descriptors and check types");
+#endif
         QVERIFY(addDestination("Drop"));
         writeFile("src/a.txt", "a");
         QVERIFY(m_session->stopHost());
