@@ -4,12 +4,10 @@
 #include "log.h"
 #include "unique_fd.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QtEndian>
 
@@ -17,9 +15,11 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
 
 namespace ambrevoli {
@@ -34,6 +34,10 @@ constexpr auto messageDeadline = "messageDeadline";
 
 // How often a start looks again while the lock's holder is not answering yet.
 constexpr std::chrono::milliseconds retryInterval{20};
+
+// How long the listener rests when every descriptor is held by work under way, or before it
+// tries again to listen after it lost its socket.
+constexpr std::chrono::milliseconds listenerPause{100};
 
 const Logger& requestsLog() { return logger("requests"); }
 
@@ -229,14 +233,12 @@ void readAfterMessage(QLocalSocket& socket, const std::weak_ptr<OutcomeStream>& 
     }
 }
 
-// Whether the process at the other end of `socket` runs as this user.
-bool peerIsThisUser(QLocalSocket& socket)
+// Whether the process at the other end of `fd` runs as this user.
+bool peerIsThisUser(int fd)
 {
     ucred peer{};
     socklen_t size = sizeof peer;
-    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
-                        &size) == 0 &&
-           peer.uid == ::geteuid();
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::geteuid();
 }
 
 } // namespace
@@ -244,7 +246,7 @@ bool peerIsThisUser(QLocalSocket& socket)
 HostMessage InstanceMessage::wire() const
 {
     return {activates,       toStd(urls), toStd(addFolders), activationToken.toStdString(),
-            waitsForOutcome, reopens,     wantsProgress};
+            waitsForOutcome, reopens,     wantsProgress,     hasDisplay};
 }
 
 QByteArray InstanceMessage::encode() const { return QByteArray::fromStdString(wire().encode()); }
@@ -257,7 +259,7 @@ std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
     return InstanceMessage{wire->activates,        toQt(wire->urls),
                            toQt(wire->addFolders), QString::fromStdString(wire->activationToken),
                            wire->waitsForOutcome,  wire->reopens,
-                           wire->wantsProgress};
+                           wire->wantsProgress,    wire->hasDisplay};
 }
 
 InstanceChannel::InstanceChannel(QString socketPath, std::chrono::milliseconds patience,
@@ -269,26 +271,92 @@ InstanceChannel::~InstanceChannel() { stopListening(); }
 
 void InstanceChannel::stopListening()
 {
-    if (!m_server)
-        return;
-    m_server->close(); // removes the socket file
-    delete m_server;
-    m_server = nullptr;
+    m_receiver = nullptr;
+    if (m_retry)
+        m_retry->stop();
+    closeListener();
+    // Their senders try again and find the next instance.
+    for (const QPointer<QLocalSocket>& socket : std::exchange(m_unfinished, {}))
+        if (socket)
+            socket->abort();
 }
 
-QString InstanceChannel::defaultSocketPath(const QString& fallbackFolder)
+void InstanceChannel::closeListener()
+{
+    if (!m_listener)
+        return;
+    // Possibly from within its own signal.
+    m_acceptNotifier->setEnabled(false);
+    m_acceptNotifier->deleteLater();
+    m_acceptNotifier = nullptr;
+    m_listener.reset();
+    ::unlink(QFile::encodeName(m_socketPath).constData());
+}
+
+bool InstanceChannel::openListener()
+{
+    const QByteArray path = QFile::encodeName(m_socketPath);
+    sockaddr_un address{};
+    if (path.size() >= qsizetype(sizeof address.sun_path)) {
+        logDetail(requestsLog(), "The instance socket's path is too long", path.toStdString());
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener) {
+        logError(requestsLog(), "Couldn't make the instance socket", SystemError::last());
+        return false;
+    }
+    // Whoever holds the lock is the only instance: a socket file there is a dead one's.
+    ::unlink(path.constData());
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(path.constData(), 0600) != 0 || ::listen(listener.get(), SOMAXCONN) != 0) {
+        logError(requestsLog(), "Couldn't listen for later starts", SystemError::last());
+        ::unlink(path.constData());
+        return false;
+    }
+    m_listener = std::move(listener);
+    m_acceptNotifier = new QSocketNotifier(m_listener.get(), QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &InstanceChannel::acceptPending);
+    return true;
+}
+
+bool InstanceChannel::listen(Receiver receiver)
+{
+    if (!m_lock || m_listener)
+        return false;
+    if (!openListener())
+        return false;
+    m_receiver = std::move(receiver);
+    m_retry = new QTimer(this);
+    m_retry->setSingleShot(true);
+    m_retry->setInterval(listenerPause);
+    connect(m_retry, &QTimer::timeout, this, [this] {
+        if (!m_receiver) // stopped meanwhile
+            return;
+        if (m_listener) {
+            m_acceptNotifier->setEnabled(true);
+            acceptPending();
+        } else if (openListener()) {
+            requestsLog().log(LogLevel::standard, "Listening for later starts again");
+        } else {
+            m_retry->start();
+        }
+    });
+    return true;
+}
+
+std::expected<QString, UnsafeSocketFolder>
+InstanceChannel::defaultSocketPath(const QString& fallbackFolder)
 {
     const std::string socket =
         HostConnection::socketPath(QFile::encodeName(fallbackFolder).toStdString());
     if (socket.empty())
-        return {};
-    const QString folder = QFileInfo(QFile::decodeName(QByteArray::fromStdString(socket))).path();
-    const QByteArray native = QFile::encodeName(folder);
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
-        if (!QDir().mkpath(folder) || ::chmod(native.constData(), 0700) != 0)
-            return {};
-    }
-    return folder + "/instance";
+        return QString();
+    if (auto checked = HostConnection::checkSocketFolder(socket, true); !checked)
+        return std::unexpected(checked.error());
+    return QFile::decodeName(QByteArray::fromStdString(socket));
 }
 
 InstanceChannel::Start InstanceChannel::claim(const InstanceMessage& message)
@@ -320,26 +388,6 @@ InstanceChannel::Start InstanceChannel::claim(const InstanceMessage& message)
     }
 }
 
-bool InstanceChannel::listen(Receiver receiver)
-{
-    if (!m_lock || m_server)
-        return false;
-    auto* server = new QLocalServer(this);
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    // Whoever holds the lock is the only instance: a socket file there is a dead one's.
-    QLocalServer::removeServer(m_socketPath);
-    if (!server->listen(m_socketPath)) {
-        logDetail(requestsLog(), "Couldn't listen for later starts",
-                  server->errorString().toStdString());
-        delete server;
-        return false;
-    }
-    m_receiver = std::move(receiver);
-    m_server = server;
-    connect(m_server, &QLocalServer::newConnection, this, &InstanceChannel::accept);
-    return true;
-}
-
 std::optional<InstanceReceipt> InstanceChannel::handOff(const QString& socketPath,
                                                         const InstanceMessage& message)
 {
@@ -359,24 +407,92 @@ std::optional<InstanceReceipt> InstanceChannel::handOff(const QString& socketPat
     return receipt;
 }
 
-void InstanceChannel::accept()
+void InstanceChannel::acceptPending()
 {
-    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        // The socket's folder keeps other users out; should it not, they still get nothing in.
-        if (!peerIsThisUser(*socket)) {
-            requestsLog().log(LogLevel::error, "Refused a connection from another user");
-            socket->abort();
+    while (m_listener) {
+        const int fd = ::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            adopt(fd);
             continue;
         }
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
-        // A client that never finishes its message is dropped.
-        auto* deadline = new QTimer(socket);
-        deadline->setObjectName(messageDeadline);
-        deadline->setSingleShot(true);
-        connect(deadline, &QTimer::timeout, socket, &QLocalSocket::abort);
-        deadline->start(ioTimeoutMs * 5);
+        switch (errno) {
+        case EAGAIN: return;
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO: continue;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            if (!m_unfinished.empty()) {
+                // Fewer unfinished connections from now on, so that the copies have descriptors
+                // to work with.
+                const std::size_t limit = std::max<std::size_t>(m_unfinished.size() / 2, 1);
+                if (limit < m_unfinishedLimit)
+                    requestsLog().log(LogLevel::error,
+                                      "Out of descriptors for later starts; keeping at most ",
+                                      limit, " unfinished connections");
+                m_unfinishedLimit = std::min(m_unfinishedLimit, limit);
+                while (m_unfinished.size() > m_unfinishedLimit)
+                    dropOldestUnfinished();
+                continue;
+            }
+            // What holds the descriptors is work under way; the connection waits in the backlog
+            // until some are given back. Level-triggered, the notifier would spin meanwhile.
+            m_acceptNotifier->setEnabled(false);
+            m_retry->start();
+            return;
+        default:
+            logError(requestsLog(), "Lost the socket for later starts; listening again",
+                     SystemError::last());
+            closeListener();
+            if (openListener())
+                requestsLog().log(LogLevel::standard, "Listening for later starts again");
+            else
+                m_retry->start();
+            return;
+        }
     }
+}
+
+void InstanceChannel::dropOldestUnfinished()
+{
+    const QPointer<QLocalSocket> oldest = m_unfinished.front();
+    m_unfinished.pop_front();
+    if (!oldest)
+        return;
+    oldest->abort();
+}
+
+void InstanceChannel::adopt(int fd)
+{
+    // The socket's folder keeps other users out; should it not, they still get nothing in.
+    if (!peerIsThisUser(fd)) {
+        requestsLog().log(LogLevel::error, "Refused a connection from another user");
+        ::close(fd);
+        return;
+    }
+    auto* socket = new QLocalSocket(this);
+    if (!socket->setSocketDescriptor(fd)) {
+        ::close(fd);
+        delete socket;
+        return;
+    }
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    // Gone (its deadline passed, its client left): no longer counted.
+    connect(socket, &QLocalSocket::disconnected, this,
+            [this, socket] { std::erase(m_unfinished, socket); });
+    std::erase_if(m_unfinished, [](const QPointer<QLocalSocket>& known) { return !known; });
+    if (m_unfinished.size() >= m_unfinishedLimit)
+        dropOldestUnfinished();
+    m_unfinished.push_back(socket);
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
+    // A client that never finishes its message is dropped.
+    auto* deadline = new QTimer(socket);
+    deadline->setObjectName(messageDeadline);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, socket, &QLocalSocket::abort);
+    deadline->start(ioTimeoutMs * 5);
 }
 
 void InstanceChannel::readFrom(QLocalSocket* socket)
@@ -401,23 +517,28 @@ void InstanceChannel::readFrom(QLocalSocket* socket)
         return;
     }
     // The whole message is in; a sender waiting for its outcome stays as long as the copies take.
+    std::erase(m_unfinished, socket);
     disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
     delete socket->findChild<QTimer*>(messageDeadline, Qt::FindDirectChildrenOnly);
     QPointer<QLocalSocket> guard(socket);
     std::shared_ptr<OutcomeStream> stream;
     if (message->waitsForOutcome) {
         stream = std::make_shared<OutcomeStream>(socket, message->wantsProgress);
-        // Not the server's: the sender hears the end of copies that finish after the channel
-        // stopped listening.
-        socket->setParent(this);
         // Read from now on, so that a cancel sent right behind the message is not missed.
         const std::weak_ptr<OutcomeStream> weak = stream;
         connect(socket, &QLocalSocket::readyRead, socket,
                 [socket, weak] { readAfterMessage(*socket, weak); });
     }
-    const InstanceReceipt receipt = m_receiver ? m_receiver(*message, stream) : InstanceReceipt{};
+    const std::optional<InstanceReceipt> receipt =
+        m_receiver ? m_receiver(*message, stream) : InstanceReceipt{};
+    if (!receipt) {
+        // Not taken: the start becomes the next instance.
+        if (guard)
+            guard->abort();
+        return;
+    }
     QByteArray reply(1, receiptMark);
-    for (const FolderOutcome outcome : receipt.folders)
+    for (const FolderOutcome outcome : receipt->folders)
         reply += byteFor(outcome);
     if (stream) {
         // The end follows once the last request of the message let go of the stream.

@@ -1,23 +1,28 @@
 #pragma once
 
 #include "destination_adding.h"
+#include "host_connection.h"
 #include "host_message.h"
 #include "outcome_waiter.h"
 #include "unique_fd.h"
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
+#include <deque>
+#include <expected>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
-class QLocalServer;
 class QLocalSocket;
+class QSocketNotifier;
+class QTimer;
 
 namespace ambrevoli {
 
@@ -36,6 +41,8 @@ struct InstanceMessage {
     bool reopens = false;
     // The waiting sender shows progress and is sent its figures; only with waitsForOutcome.
     bool wantsProgress = false;
+    // The start has a display to show windows on.
+    bool hasDisplay = false;
 
     friend bool operator==(const InstanceMessage&, const InstanceMessage&) = default;
 
@@ -63,6 +70,11 @@ struct InstanceReceipt {
 // starts that race, the one that takes the lock is the instance, so there is never a second one;
 // a socket file left by an instance that died is replaced only by the lock's new holder. A
 // connection from a process of another user is closed unread.
+//
+// Connections cost the instance a descriptor each, and any process of the user can open them:
+// at most maxUnfinished may be sending their message at once (a new one closes the oldest), each
+// has a few seconds to finish it, and when the descriptors run out all the same the oldest
+// unfinished ones make room. The instance never stops listening for a failed accept.
 // Main thread only.
 class InstanceChannel : public QObject {
     Q_OBJECT
@@ -83,13 +95,18 @@ public:
     // holders of `waiter` tell it (progress only when the sender asked for it, a few times a
     // second at most, summed over the copies), and the end once the last of them let go. When
     // the sender cancels, every copy `waiter` was told of is cancelled, and so is every copy it
-    // is told of later; a sender that just goes away cancels nothing.
-    using Receiver = std::function<InstanceReceipt(const InstanceMessage& message,
-                                                   const std::shared_ptr<OutcomeWaiter>& waiter)>;
+    // is told of later; a sender that just goes away cancels nothing. None when the instance
+    // hands itself over to the start (it can't do what the message asks, and is ending): the
+    // start then gets no answer, and keeps trying until it takes the lock itself.
+    using Receiver = std::function<std::optional<InstanceReceipt>(
+        const InstanceMessage& message, const std::shared_ptr<OutcomeWaiter>& waiter)>;
 
     // Long enough for a host still starting on a loaded machine, or finishing its last copies
     // before it ends, so that the later start becomes the next host instead of giving up.
     static constexpr std::chrono::milliseconds defaultPatience{60000};
+
+    // Connections whose message is not in yet; a sender's takes a millisecond or two.
+    static constexpr std::size_t maxUnfinished = 64;
 
     // `socketPath`: where to listen or connect; see defaultSocketPath(). `patience`: how long a
     // start waits for an instance that holds the lock but does not answer yet.
@@ -100,8 +117,10 @@ public:
 
     // $XDG_RUNTIME_DIR/ambrevoli/instance, or `fallbackFolder` + "/instance" without a runtime
     // directory, as senders find it (HostConnection::socketPath). The folder is created 0700
-    // when missing. Empty when neither can be used.
-    static QString defaultSocketPath(const QString& fallbackFolder);
+    // when missing. Empty when neither can be used. Fails, saying why, when the folder isn't
+    // this user's alone (HostConnection::checkSocketFolder).
+    static std::expected<QString, UnsafeSocketFolder>
+    defaultSocketPath(const QString& fallbackFolder);
 
     // Hands `message` to the instance listening at `socketPath` and yields its receipt once it
     // handled the message. None when no instance took it (nobody listening, no answer within a
@@ -131,13 +150,24 @@ public:
     void stopListening();
 
 private:
-    void accept();
+    bool openListener();
+    void closeListener();
+    void acceptPending();
+    void adopt(int fd);
+    void dropOldestUnfinished();
     void readFrom(QLocalSocket* socket);
 
     QString m_socketPath;
     std::chrono::milliseconds m_patience;
     UniqueFd m_lock;
-    QLocalServer* m_server = nullptr;
+    UniqueFd m_listener;
+    QSocketNotifier* m_acceptNotifier = nullptr;
+    // Brings the listener back (or accepting again) after a pause for descriptors.
+    QTimer* m_retry = nullptr;
+    // Oldest first; null once a socket is gone.
+    std::deque<QPointer<QLocalSocket>> m_unfinished;
+    // Lowered when the descriptors ran out below maxUnfinished.
+    std::size_t m_unfinishedLimit = maxUnfinished;
     Receiver m_receiver;
 };
 

@@ -30,8 +30,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -134,11 +136,23 @@ std::vector<FolderOutcome> addWithoutInstance(const QStringList& folders)
 }
 
 // After the event loop ended (a termination signal, Quit): the copies under way finish rather
-// than leave hidden temporary items behind, and their outcome lines and notifications, queued to
-// this thread, still go out. The notification server gets a few seconds at most.
+// than leave hidden temporary items behind. Events are still served meanwhile, so that a waiting
+// sender's Ctrl-C and the progress notification's Cancel still stop a long copy (a logout need
+// not wait for it to the end), and its outcome lines and notification go out. The notification
+// server gets a few seconds at most once the last copy is done.
 void finishCopiesUnderWay(QThreadPool& copies, ResultNotifier& notifier)
 {
     constexpr int deliveryGraceMs = 3000;
+    if (copies.activeThreadCount() > 0) {
+        QEventLoop finishing;
+        QTimer done;
+        QObject::connect(&done, &QTimer::timeout, &finishing, [&] {
+            if (copies.activeThreadCount() == 0)
+                finishing.quit();
+        });
+        done.start(std::chrono::milliseconds(50));
+        finishing.exec();
+    }
     copies.waitForDone();
     QCoreApplication::sendPostedEvents();
     if (!notifier.isDelivering())
@@ -166,6 +180,11 @@ void quitOnTerminationSignals(QApplication& app)
         return;
     auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        // Left in the pipe, the bytes would wake every later pass of the loops that keep
+        // running while the copies finish.
+        char drained[64];
+        while (::read(quitPipe[0], drained, sizeof drained) > 0) {
+        }
         logger("requests").log(LogLevel::standard, "Quitting on a termination signal");
         app.quit();
     });
@@ -190,6 +209,32 @@ void restartInstalledHost()
                           errno);
 }
 
+// Each connection of a later start or a waiting sender and each copy holds descriptors, and any
+// process of the user can open connections: the usual soft limit of 1024 is a burst away.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Whether this process was started with a display to show windows on.
+bool hasDisplay() { return std::getenv("WAYLAND_DISPLAY") || std::getenv("DISPLAY"); }
+
+// Whether `message` asks for a window: the settings, or the window of a plain start.
+bool asksForWindow(const InstanceMessage& message)
+{
+    if (!message.activates)
+        return false;
+    return message.reopens ||
+           std::any_of(message.urls.begin(), message.urls.end(), [](const QString& url) {
+               const auto handoff = HandoffURL::parse(url.toStdString());
+               return handoff && handoff->isSettings();
+           });
+}
+
 // Without a display the host still runs: copies and notifications need none.
 void chooseDisplayPlatform()
 {
@@ -202,8 +247,8 @@ void chooseDisplayPlatform()
 
 int main(int argc, char** argv)
 {
-    // A host started by a sender logs (without a journal) to the sender's error output, which
-    // may be a pipe that closes when the sender ends: that must not end the host.
+    // A host started from a terminal or a pipe logs (without a journal) to an error output that
+    // may close while it runs: that must not end the host.
     ::signal(SIGPIPE, SIG_IGN);
     Arguments arguments = parse(argc, argv);
     if (arguments.help || !arguments.valid) {
@@ -219,6 +264,7 @@ int main(int argc, char** argv)
     // Folders alone make a command that reports and ends; a start with URLs may stay as the host.
     const bool onlyAdding = !folders.isEmpty() && arguments.message.urls.isEmpty();
     arguments.message.activationToken = takeLaunchActivationToken();
+    arguments.message.hasDisplay = hasDisplay();
     adoptNumericLocaleFromEnvironment();
     chooseDisplayPlatform();
 
@@ -229,7 +275,12 @@ int main(int argc, char** argv)
             container = QString::fromStdString(*folder);
     // Most starts only hand a URL to the running host: that is decided before paying for a GUI
     // application object.
-    InstanceChannel channel(InstanceChannel::defaultSocketPath(container));
+    const auto socketPath = InstanceChannel::defaultSocketPath(container);
+    if (!socketPath)
+        logDetail(logger("requests"),
+                  "The folder of the instance socket isn't this user's alone; not listening",
+                  textualForm(socketPath.error()));
+    InstanceChannel channel(socketPath.value_or(QString()));
     const InstanceChannel::Start start = channel.claim(arguments.message);
     switch (start.role) {
     case InstanceChannel::Role::forwarded:
@@ -241,12 +292,14 @@ int main(int argc, char** argv)
         return 1;
     case InstanceChannel::Role::failed:
         logger("requests")
-            .log(LogLevel::error, "Couldn't reach or become the running instance; running alone");
+            .log(LogLevel::error, "Couldn't reach or become the running instance; doing this "
+                                  "start's work alone, then ending");
         break;
     case InstanceChannel::Role::primary: break;
     }
     if (onlyAdding)
         return tell(folders, addWithoutInstance(folders));
+    raiseDescriptorLimit();
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Ambrevoli");
@@ -305,8 +358,23 @@ int main(int argc, char** argv)
             endStartup(message.activationToken);
         return receipt;
     };
-    const auto deliver = [&handle](const InstanceMessage& message,
-                                   const std::shared_ptr<OutcomeWaiter>& waiter) {
+    // A host without a display shows its windows nowhere: asked for one by a start that has a
+    // display, it takes no more requests, finishes its copies (still reporting to the senders
+    // waiting for them) and ends, and that start, which keeps trying meanwhile, becomes the
+    // instance and shows the window.
+    const bool showsWindows = arguments.message.hasDisplay;
+    bool handingOver = false;
+    const auto deliver =
+        [&](const InstanceMessage& message,
+            const std::shared_ptr<OutcomeWaiter>& waiter) -> std::optional<InstanceReceipt> {
+        if (!showsWindows && message.hasDisplay && asksForWindow(message)) {
+            if (!std::exchange(handingOver, true)) {
+                logger("requests")
+                    .log(LogLevel::standard, "Handing over to a start that can show windows");
+                QTimer::singleShot(0, &app, [] { QApplication::quit(); });
+            }
+            return std::nullopt;
+        }
         return handle(message, false, waiter);
     };
     if (start.role == InstanceChannel::Role::primary && !channel.listen(deliver))
@@ -314,6 +382,17 @@ int main(int argc, char** argv)
 
     if (const InstanceReceipt own = handle(arguments.message, true, nullptr); !folders.isEmpty())
         tell(folders, own.folders);
+    // Nobody can reach a host that is not the instance: it would stay for good, and every send
+    // would leave one more. It ends once its own work is done.
+    QTimer idle;
+    if (start.role != InstanceChannel::Role::primary) {
+        QObject::connect(&idle, &QTimer::timeout, &app, [&] {
+            if (copies.activeThreadCount() == 0 && !delegate.notifier().isDelivering() &&
+                !(windows && windows->hasVisibleWindows()))
+                QApplication::quit();
+        });
+        idle.start(std::chrono::milliseconds(250));
+    }
 
     const int status = QApplication::exec();
     // Later starts wait for the next instance rather than hand work to one that is ending.

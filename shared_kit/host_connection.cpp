@@ -4,11 +4,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -49,13 +51,68 @@ bool peerIsThisUser(int fd)
     return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::geteuid();
 }
 
+constexpr std::string_view runtimeFolderName = "/ambrevoli";
+
+// Checks `folder` as checkSocketFolder describes; `othersMay` are the permission bits others may
+// hold. A missing folder yields ENOENT's words as its reason.
+std::expected<void, UnsafeSocketFolder> checkFolder(const std::string& folder, mode_t othersMay)
+{
+    struct stat status {};
+    if (::lstat(folder.c_str(), &status) != 0)
+        return std::unexpected(UnsafeSocketFolder{folder, textualForm(SystemError::last())});
+    if (S_ISLNK(status.st_mode))
+        return std::unexpected(UnsafeSocketFolder{folder, "is a symbolic link"});
+    if (!S_ISDIR(status.st_mode))
+        return std::unexpected(UnsafeSocketFolder{folder, "is not a folder"});
+    if (status.st_uid != ::geteuid())
+        return std::unexpected(
+            UnsafeSocketFolder{folder, "is owned by user " + std::to_string(status.st_uid)});
+    if ((status.st_mode & 077 & ~othersMay) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", unsigned(status.st_mode & 07777));
+        return std::unexpected(
+            UnsafeSocketFolder{folder, std::string("is open to others (mode ") + mode + ")"});
+    }
+    return {};
+}
+
 } // namespace
+
+std::string textualForm(const UnsafeSocketFolder& e) { return e.folder + " " + e.reason; }
+std::string_view errorDomain(const UnsafeSocketFolder&)
+{
+    return "AmbrevoliKit.UnsafeSocketFolder";
+}
+
+std::expected<void, UnsafeSocketFolder>
+HostConnection::checkSocketFolder(const std::string& socketPath, bool create)
+{
+    const std::string folder = socketPath.substr(0, socketPath.rfind('/'));
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || runtime[0] != '/' || folder != runtime + std::string(runtimeFolderName))
+        return checkFolder(folder.empty() ? "/" : folder, 055);
+    // Without `create`, a folder not made yet is nobody's fault: the host makes it (or finds
+    // that it can't).
+    struct stat status {};
+    const auto missing = [&](const std::string& path) {
+        return !create && ::lstat(path.c_str(), &status) != 0 && errno == ENOENT;
+    };
+    if (missing(runtime))
+        return {};
+    if (auto checked = checkFolder(runtime, 0); !checked)
+        return checked;
+    if (create && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return std::unexpected(UnsafeSocketFolder{folder, textualForm(SystemError::last())});
+    if (missing(folder))
+        return {};
+    return checkFolder(folder, 0);
+}
 
 std::string HostConnection::socketPath(std::string_view fallbackFolder)
 {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && runtime[0] == '/')
-        return std::string(runtime) + "/ambrevoli/instance";
+        return runtime + std::string(runtimeFolderName) + "/instance";
     if (fallbackFolder.empty())
         return {};
     return std::string(fallbackFolder) + "/instance";

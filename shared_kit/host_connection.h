@@ -15,6 +15,20 @@
 
 namespace ambrevoli {
 
+// Why the folder of the host's socket can't be trusted to keep other users away from it.
+struct UnsafeSocketFolder {
+    std::string folder;
+    std::string
+        reason; // "is owned by user 0", "is a symbolic link", "is open to others (mode 0755)"
+
+    friend bool operator==(const UnsafeSocketFolder&, const UnsafeSocketFolder&) = default;
+};
+
+// "/run/user/1000/ambrevoli is owned by user 0"
+std::string textualForm(const UnsafeSocketFolder& e);
+std::string_view errorDomain(const UnsafeSocketFolder& e);
+inline long errorCode(const UnsafeSocketFolder&) { return 1; }
+
 class HostConnection {
 public:
     // Where the running host listens: "$XDG_RUNTIME_DIR/ambrevoli/instance" when the runtime
@@ -23,6 +37,18 @@ public:
     static std::string socketPath(std::string_view fallbackFolder);
     // The same with the running deliverable's app group container as the fallback folder.
     static std::string socketPath();
+
+    // Whether only this user can reach the folder of `socketPath`: it must be a folder, not a
+    // symbolic link, owned by this user, and neither readable nor writable by others; when the
+    // socket lies in $XDG_RUNTIME_DIR's "ambrevoli" folder the runtime directory must be so too.
+    // A socket straight in another folder (the app group container, which may be readable by
+    // others) only needs that folder to be this user's and writable by nobody else. With
+    // `create` a missing "ambrevoli" folder is made (0700); without, a missing one (or a missing
+    // runtime directory) is no fault.
+    // A folder left by another user (a start as root, say) fails: a host listening in it, or a
+    // sender trusting it, could be impersonated or shut out by that user.
+    static std::expected<void, UnsafeSocketFolder> checkSocketFolder(const std::string& socketPath,
+                                                                     bool create);
 
     // Connects to the host listening at `socketPath`, makes sure it runs as this user, hands it
     // `message` and waits for its receipt, which the host sends once it has handled the message.

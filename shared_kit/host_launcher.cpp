@@ -71,13 +71,18 @@ std::expected<void, SystemError> startDetached(std::vector<std::string> argument
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
         ::signal(SIGCHLD, SIG_DFL);
-        // The host reads nothing and prints nothing: were it to keep the caller's input and
-        // output, a caller reading ambrevoli-send's output to its end would wait for the host to
-        // end. Its log (stderr, without a journal) stays where the caller's goes.
+        // The host outlives the caller and keeps none of its descriptors: a caller reading
+        // ambrevoli-send's output and error output to their end (`out=$(… 2>&1)`) would wait
+        // for the host to end. Its log goes to the journal, or nowhere without one.
         const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
         if (nothing >= 0) {
             ::dup2(nothing, STDIN_FILENO);
             ::dup2(nothing, STDOUT_FILENO);
+            ::dup2(nothing, STDERR_FILENO);
+        } else {
+            ::close(STDIN_FILENO);
+            ::close(STDOUT_FILENO);
+            ::close(STDERR_FILENO);
         }
         // The caller's other descriptors (a file manager has many) stay out of the host.
         ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);

@@ -33,8 +33,9 @@ std::string hostExecutable();
 // URL text when there is one.
 std::vector<std::string> hostArguments(const std::optional<HandoffURL>& url, bool activates);
 
-// Starts `launch.executable` with hostArguments(url, launch.activates), detached, its input and
-// output /dev/null (its error output the caller's). Returns once the program has been executed
+// Starts `launch.executable` with hostArguments(url, launch.activates), detached, its input,
+// output and error output /dev/null, none of the caller's other descriptors open in it (so
+// that the caller's pipes close when the caller ends). Returns once the program has been executed
 // (not when it finishes). Fails with the system's error when it
 // cannot be started (ENOENT for a missing executable, EACCES, …). Safe to call from a
 // multi-threaded process: between fork and exec the child only makes async-signal-safe calls.

@@ -75,6 +75,8 @@ std::string HostMessage::encode() const
         appendRecord(out, 'w', "");
     if (wantsProgress)
         appendRecord(out, 'p', "");
+    if (hasDisplay)
+        appendRecord(out, 'd', "");
     return out;
 }
 
@@ -126,6 +128,11 @@ std::optional<HostMessage> HostMessage::decode(std::string_view bytes)
             if (message.wantsProgress || !text.empty())
                 return std::nullopt;
             message.wantsProgress = true;
+            break;
+        case 'd':
+            if (message.hasDisplay || !text.empty())
+                return std::nullopt;
+            message.hasDisplay = true;
             break;
         default: return std::nullopt;
         }

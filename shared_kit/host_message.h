@@ -32,17 +32,20 @@ struct HostMessage {
     // The waiting sender shows progress: the host sends it progress records too. Only with
     // waitsForOutcome.
     bool wantsProgress = false;
+    // The start has a display to show windows on: a host without one that is asked for a window
+    // hands the instance over to it.
+    bool hasDisplay = false;
 
     friend bool operator==(const HostMessage&, const HostMessage&) = default;
 
     static constexpr std::size_t maxSize = 1 << 20;
 
     // "AMBV1\0", then one record per field: a type byte ('a' activates "0"/"1", 'u' URL,
-    // 'f' folder, 't' activation token, at most one; 'r' reopens, 'w' waits for the outcome and
-    // 'p' wants progress, each empty and at most once) and NUL-terminated UTF-8 text. A message
-    // without 'r' is no reopen, and one without 'w' is the form older senders send, answered as
-    // before: the receipt, then the end of the connection. Without 'p' no progress record is
-    // sent: senders that know none would take it for garbage.
+    // 'f' folder, 't' activation token, at most one; 'r' reopens, 'w' waits for the outcome,
+    // 'p' wants progress and 'd' has a display, each empty and at most once) and NUL-terminated
+    // UTF-8 text. A message without 'r' is no reopen, and one without 'w' is the form older senders
+    // send, answered as before: the receipt, then the end of the connection. Without 'p' no
+    // progress record is sent: senders that know none would take it for garbage.
     std::string encode() const;
     // None for anything that is not exactly that form, is larger than maxSize or not UTF-8,
     // names a folder by a relative path (it would be looked up where the host runs), or wants

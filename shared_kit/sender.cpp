@@ -7,6 +7,7 @@
 #include "send_request.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <thread>
 
 namespace ambrevoli {
@@ -23,7 +24,11 @@ constexpr std::chrono::milliseconds startRetryInterval{10};
 // The one way senders wake the host.
 std::expected<void, SystemError> wakeHost(const HandoffURL& url, std::string_view activationToken)
 {
-    const HostMessage message{url.isSettings(), {url.url()}, {}, std::string(activationToken)};
+    HostMessage message{url.isSettings(), {url.url()}, {}, std::string(activationToken)};
+    // The caller is on the desktop: a host running without a display hands its settings window
+    // over to the host started below.
+    message.hasDisplay =
+        url.isSettings() && (std::getenv("WAYLAND_DISPLAY") || std::getenv("DISPLAY"));
     if (HostConnection::handOff(HostConnection::socketPath(), message, clickPatience))
         return {};
 
@@ -116,13 +121,15 @@ std::expected<WaitedSend, SendError> sendSelectionAndWait(const SendTarget& targ
                                                           std::chrono::milliseconds startPatience,
                                                           bool wantsProgress)
 {
+    const std::string socket = HostConnection::socketPath();
+    if (auto checked = HostConnection::checkSocketFolder(socket, false); !checked)
+        return std::unexpected(SendError::hostNotStarted(checked.error()));
     const auto id = writeRequest(target, std::move(sources));
     if (!id)
         return std::unexpected(id.error());
     HostMessage message{false, {HandoffURL::send(*id).url()}, {}, {}};
     message.waitsForOutcome = true;
     message.wantsProgress = wantsProgress;
-    const std::string socket = HostConnection::socketPath();
     const auto deadline = std::chrono::steady_clock::now() + startPatience;
     bool started = false;
     for (;;) {

@@ -31,7 +31,8 @@ struct SendError {
         requestNotWritten,
         hostNotStarted
     };
-    using Cause = std::variant<AppGroupError, DestinationStoreError, SystemError, EncodeError>;
+    using Cause = std::variant<AppGroupError, DestinationStoreError, SystemError, EncodeError,
+                               UnsafeSocketFolder>;
 
     Case kind;
     Uuid destinationID;         // the destination asked for, for noSuchDestination; nil otherwise
@@ -51,10 +52,11 @@ struct SendError {
         return {Case::requestNotWritten, Uuid(), std::move(cause)};
     }
     // The request was written but the host could not be started: the system's error; for a
-    // waiting send also ETIMEDOUT, when no host took the request in time.
-    static SendError hostNotStarted(SystemError cause)
+    // waiting send also ETIMEDOUT, when no host took the request in time, or the socket's
+    // folder that isn't this user's alone (then nothing was written).
+    static SendError hostNotStarted(Cause cause)
     {
-        return {Case::hostNotStarted, Uuid(), cause};
+        return {Case::hostNotStarted, Uuid(), std::move(cause)};
     }
 
     friend bool operator==(const SendError&, const SendError&) = default;
@@ -122,7 +124,9 @@ struct WaitedSend {
 // `startPatience` bounds all of that, not the copy. With `wantsProgress` the outcome has progress
 // records among its lines; ask only when they are shown. Fails as sendSelection does;
 // hostNotStarted also when no host took the request within `startPatience` (ETIMEDOUT), the
-// request then waiting in the inbox. Blocks: not for a file manager's main thread.
+// request then waiting in the inbox, and, before anything is written, when the host's socket is
+// in a folder that isn't this user's alone (UnsafeSocketFolder): no host could report to it.
+// Blocks: not for a file manager's main thread.
 std::expected<WaitedSend, SendError> sendSelectionAndWait(const SendTarget& target,
                                                           std::vector<std::string> sources,
                                                           std::chrono::milliseconds startPatience,

@@ -10,6 +10,7 @@
 #include "paths.h"
 #include "progress_line.h"
 #include "sender.h"
+#include "terminal_text.h"
 #include "volumes.h"
 
 #include <fcntl.h>
@@ -90,18 +91,20 @@ int list()
     if (!destinations)
         return fail(failed, describe(destinations.error()));
     for (const Destination& destination : *destinations)
-        std::printf("%s\t%s\t%s\t%s\n", destination.label().c_str(), destination.path().c_str(),
+        std::printf("%s\t%s\t%s\t%s\n", terminalSafe(destination.label()).c_str(),
+                    terminalSafe(destination.path()).c_str(),
                     isFolder(destination.path()) ? "present" : "missing",
                     destination.id().text().c_str());
     for (const Volume& drive : drives())
-        std::printf("%s\t%s\tdrive\t%s\n", drive.label.c_str(), drive.target.root.c_str(),
-                    drive.target.identity.c_str());
+        std::printf("%s\t%s\tdrive\t%s\n", terminalSafe(drive.label).c_str(),
+                    terminalSafe(drive.target.root).c_str(),
+                    terminalSafe(drive.target.identity).c_str());
     return handedOff;
 }
 
 std::string notCalled(std::string_view to)
 {
-    return "no destination is called \"" + std::string(to) + "\" (see ambrevoli-send --list)";
+    return "no destination is called \"" + terminalSafe(to) + "\" (see ambrevoli-send --list)";
 }
 
 // Why the send failed, for the user; the exit status to end with.
@@ -115,6 +118,9 @@ int failedSend(std::string_view to, const SendError& error)
     case requestNotWritten:
         return fail(failed, "couldn't write the request: " + textualForm(*error.cause));
     case hostNotStarted:
+        if (const auto* folder = std::get_if<UnsafeSocketFolder>(&*error.cause))
+            return fail(failed, "can't wait for Ambrevoli: " + terminalSafe(textualForm(*folder)) +
+                                    ", so it can't be reached safely; nothing was sent");
         if (*error.cause == SendError::Cause(SystemError{ETIMEDOUT}))
             return fail(failed, "Ambrevoli didn't take the request; it stays in the inbox for "
                                 "the next start of Ambrevoli to throw away");
@@ -255,7 +261,8 @@ int waitForOutcome(HostConnection& connection, int wakeReader, ProgressBar* bar)
         case OutcomeRecord::Kind::line:
             if (bar)
                 bar->clear();
-            std::printf("%s\n", record->text.c_str());
+            // Paths and labels in it are anybody's: a file name must not command the terminal.
+            std::printf("%s\n", terminalSafe(record->text).c_str());
             std::fflush(stdout);
             if (bar)
                 bar->draw();
@@ -315,6 +322,13 @@ int send(std::string_view to, const std::vector<std::string>& files, bool wait)
             return failedSend(to, sent.error());
         return waitForOutcome(sent->connection, wakeReader, withBar ? &bar : nullptr);
     }
+    // The send still goes through: the host it starts copies it alone and ends. The user hears
+    // why nothing stays running to take the next one.
+    if (auto checked = HostConnection::checkSocketFolder(HostConnection::socketPath(), false);
+        !checked)
+        fail(handedOff, "warning: " + terminalSafe(textualForm(checked.error())) +
+                            ", so Ambrevoli can't keep running to take sends; each send starts "
+                            "one that copies it alone");
     const auto sent = sendSelection(matches.front().first, std::move(sources));
     return sent ? handedOff : failedSend(to, sent.error());
 }

@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/prctl.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include <expected>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -94,6 +96,53 @@ public:
             QTest::qWaitFor([&] { return m_host.state() == QProcess::NotRunning; }, timeoutMs);
         m_log += QString::fromUtf8(m_host.readAllStandardError());
         return ended;
+    }
+
+    // What a short-lived program did.
+    struct Run {
+        int exitCode = -1;
+        QString out, err;
+    };
+
+    // Runs a short-lived program in the world's environment, in `folder` when given; exitCode
+    // -1 when it did not end within `timeoutMs`.
+    Run run(const QString& program, const QStringList& arguments, const QString& folder = {},
+            int timeoutMs = 20000) const
+    {
+        HelperProcess process;
+        process.setProcessEnvironment(environment());
+        if (!folder.isEmpty())
+            process.setWorkingDirectory(folder);
+        process.start(program, arguments);
+        if (!process.waitForFinished(timeoutMs))
+            return {};
+        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+                QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    // A host start of the test's own besides host(), in the world's environment changed by
+    // `extra`, what it logs added to `log`; it dies with the test process even if that crashes.
+    // With `limits` (ulimit arguments) it is started through the shell under them.
+    std::unique_ptr<QProcess> startHost(const QStringList& arguments, QString* log,
+                                        const QString& limits = {},
+                                        const QProcessEnvironment& extra = {}) const
+    {
+        auto host = std::make_unique<QProcess>();
+        QProcessEnvironment env = environment();
+        env.insert(extra);
+        host->setProcessEnvironment(env);
+        host->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        QProcess* process = host.get();
+        QObject::connect(process, &QProcess::readyReadStandardError, process, [process, log] {
+            *log += QString::fromUtf8(process->readAllStandardError());
+        });
+        if (limits.isEmpty())
+            host->start(AMBREVOLI_HOST_BINARY, arguments);
+        else
+            host->start("/bin/sh", QStringList{"-c", limits + " && exec \"$0\" \"$@\"",
+                                               AMBREVOLI_HOST_BINARY} +
+                                       arguments);
+        return host;
     }
 
     // The path of `relative` in the world's folder.

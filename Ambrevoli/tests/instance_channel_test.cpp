@@ -98,6 +98,9 @@ private slots:
         InstanceMessage watching = waiting;
         watching.wantsProgress = true;
         QCOMPARE(InstanceMessage::decode(watching.encode()), watching);
+        InstanceMessage fromTheDesktop = reopen;
+        fromTheDesktop.hasDisplay = true;
+        QCOMPARE(InstanceMessage::decode(fromTheDesktop.encode()), fromTheDesktop);
         // What senders that know nothing of waiting send is still understood.
         QCOMPARE(InstanceMessage::decode(QByteArray("AMBV1\0a0\0uambrevoli://settings\0", 31)),
                  (InstanceMessage{false, {"ambrevoli://settings"}, {}}));
@@ -126,6 +129,8 @@ private slots:
         QTest::newRow("progress twice") << head + QByteArray("a0\0w\0p\0p\0", 9);
         QTest::newRow("progress with text") << head + QByteArray("a0\0w\0p1\0", 8);
         QTest::newRow("progress without waiting") << head + QByteArray("a0\0p\0", 5);
+        QTest::newRow("display twice") << head + QByteArray("a1\0d\0d\0", 7);
+        QTest::newRow("display with text") << head + QByteArray("a1\0d:0\0", 7);
         QTest::newRow("too large")
             << head + QByteArray("a0\0u", 4) + QByteArray(InstanceMessage::maxSize, 'x') + '\0';
     }
@@ -443,6 +448,33 @@ private slots:
         QVERIFY(m_received.isEmpty());
         // The instance still answers the next start.
         QCOMPARE(startLater({}).role, InstanceChannel::Role::forwarded);
+    }
+
+    // Connections that never send a word: past the cap the oldest are closed, the newest kept,
+    // and a start still gets through.
+    void idleConnectionsBeyondTheCapCloseTheOldest()
+    {
+        InstanceChannel first(socketPath());
+        QCOMPARE(first.claim({}).role, InstanceChannel::Role::primary);
+        QVERIFY(first.listen(recorder()));
+        constexpr int idle = int(InstanceChannel::maxUnfinished) + 36;
+        std::vector<std::unique_ptr<QLocalSocket>> sockets;
+        for (int i = 0; i < idle; ++i) {
+            auto& socket = sockets.emplace_back(std::make_unique<QLocalSocket>());
+            socket->connectToServer(socketPath());
+            QVERIFY(socket->waitForConnected(1000));
+        }
+        const auto closed = [&] {
+            return std::count_if(sockets.begin(), sockets.end(), [](const auto& socket) {
+                return socket->state() == QLocalSocket::UnconnectedState;
+            });
+        };
+        QTRY_COMPARE(closed(), long(idle) - long(InstanceChannel::maxUnfinished));
+        for (int i = 0; i < idle; ++i)
+            QCOMPARE(sockets[std::size_t(i)]->state() == QLocalSocket::UnconnectedState,
+                     i < idle - int(InstanceChannel::maxUnfinished));
+        QCOMPARE(startLater({}).role, InstanceChannel::Role::forwarded);
+        QCOMPARE(m_received.size(), 1);
     }
 };
 

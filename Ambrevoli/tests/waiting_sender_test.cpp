@@ -19,6 +19,7 @@
 #include <sys/prctl.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 
@@ -130,6 +131,63 @@ private slots:
         QCOMPARE(m_session->faultyCopiesIn("home/Drop"), QString());
         QVERIFY(!fs::exists(path("home/Drop/8.bin")));
         QCOMPARE(m_session->host().state(), QProcess::Running);
+    }
+
+    // A host told to end (a logout) finishes its copies first, but a long one can still be
+    // stopped meanwhile: by the waiting sender's Ctrl-C or by the Cancel of its notification.
+    // The signal is heard once, however long the copies take.
+    void aCopyCanBeCancelledWhileTheHostEnds_data()
+    {
+        QTest::addColumn<bool>("fromTheNotification");
+        QTest::newRow("Ctrl-C") << false;
+        QTest::newRow("notification") << true;
+    }
+
+    void aCopyCanBeCancelledWhileTheHostEnds()
+    {
+        QFETCH(bool, fromTheNotification);
+        QStringList names;
+        for (int i = 1; i <= 8; ++i)
+            names << QString("%1.bin").arg(i);
+        const auto mounted = mountSource(names, 1 << 20, 1 << 20);
+        if (!mounted)
+            QSKIP(mounted.error().c_str());
+        HelperProcess sender;
+        sender.setProcessEnvironment(environment());
+        sender.start(AMBREVOLI_SEND_BINARY, QStringList{"--wait", "--to", "Drop"} + *mounted);
+        QString out;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                out += readAll(sender, QProcess::StandardOutput);
+                return out.contains(" is valid: 8 items found");
+            },
+            20000));
+        auto& notifications = m_session->server().notifications;
+        const auto progress = [&] {
+            return std::find_if(notifications.begin(), notifications.end(),
+                                [](const auto& n) { return n.summary.startsWith("Copying "); });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(progress() != notifications.end(), 20000);
+        const uint progressId = progress()->id;
+
+        m_session->host().terminate();
+        QVERIFY(m_session->waitForLog("Quitting on a termination signal"));
+        if (fromTheNotification)
+            emit m_session->server().ActionInvoked(progressId, "cancel");
+        else
+            ::kill(pid_t(sender.processId()), SIGINT);
+
+        QVERIFY(sender.waitForFinished(20000));
+        out += readAll(sender, QProcess::StandardOutput);
+        QCOMPARE(sender.exitCode(), fromTheNotification ? 1 : 130);
+        QVERIFY2(out.contains("Couldn't copy (cancelled): " + mounted->last()), qPrintable(out));
+        QVERIFY(m_session->host().state() == QProcess::NotRunning ||
+                m_session->host().waitForFinished(20000));
+        QCOMPARE(m_session->host().exitCode(), 0);
+        QVERIFY(m_session->log().contains(" was cancelled"));
+        QCOMPARE(m_session->countLog("Quitting on a termination signal"), 1);
+        QCOMPARE(m_session->faultyCopiesIn("home/Drop"), QString());
+        QVERIFY(!fs::exists(path("home/Drop/8.bin")));
     }
 
     // Against a host that never tells the outcome: the first Ctrl-C sends the cancel and the

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <functional>
 #include <future>
 #include <limits>
@@ -175,6 +176,82 @@ TEST(HostConnectionTest, SocketPathPrefersTheRuntimeDirectory)
         EXPECT_EQ(HostConnection::socketPath("/data/ambrevoli"), "/data/ambrevoli/instance");
         EXPECT_EQ(HostConnection::socketPath(""), "");
     }
+}
+
+// The folders around the socket, each case built in a fresh runtime directory: what the check
+// refuses, in words, and what it lets through.
+TEST(HostConnectionTest, TheSocketFolderMustBeThisUsersAlone)
+{
+    constexpr uid_t nobody = 65534;
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& runtime)> build;
+        bool create;
+        std::string fault; // "{}" stands for the runtime directory; empty when accepted
+    };
+    const auto folder = [](mode_t mode) {
+        return [mode](const std::string& runtime) {
+            ::mkdir((runtime + "/ambrevoli").c_str(), 0700);
+            ::chmod((runtime + "/ambrevoli").c_str(), mode);
+        };
+    };
+    const Case cases[] = {
+        {"missing, not created", [](const std::string&) {}, false, ""},
+        {"missing, created", [](const std::string&) {}, true, ""},
+        {"private", folder(0700), false, ""},
+        {"open to others", folder(0755), true, "{}/ambrevoli is open to others (mode 0755)"},
+        {"another user's",
+         [&](const std::string& runtime) {
+             folder(0700)(runtime);
+             (void)!::chown((runtime + "/ambrevoli").c_str(), nobody, nobody);
+         },
+         true, "{}/ambrevoli is owned by user 65534"},
+        {"a link to a private folder",
+         [&](const std::string& runtime) {
+             ::mkdir((runtime + "/elsewhere").c_str(), 0700);
+             (void)!::symlink("elsewhere", (runtime + "/ambrevoli").c_str());
+         },
+         true, "{}/ambrevoli is a symbolic link"},
+        {"a file", [](const std::string& runtime) { std::ofstream(runtime + "/ambrevoli") << "x"; },
+         true, "{}/ambrevoli is not a folder"},
+        {"runtime directory open to others",
+         [](const std::string& runtime) { ::chmod(runtime.c_str(), 0711); }, true,
+         "{} is open to others (mode 0711)"},
+    };
+    for (const Case& c : cases) {
+        ScopedTempDir runtime;
+        ScopedEnv variable("XDG_RUNTIME_DIR", runtime.path().c_str());
+        c.build(runtime.path());
+        const std::string socket = HostConnection::socketPath("/unused");
+        const auto checked = HostConnection::checkSocketFolder(socket, c.create);
+        std::string fault = c.fault;
+        if (const auto at = fault.find("{}"); at != std::string::npos)
+            fault.replace(at, 2, runtime.path());
+        if (fault.empty()) {
+            EXPECT_TRUE(checked) << c.name << ": " << textualForm(checked.error());
+        } else if (::geteuid() != 0 && std::string_view(c.name) == "another user's") {
+            continue; // only root can give a folder away
+        } else {
+            ASSERT_FALSE(checked) << c.name;
+            EXPECT_EQ(textualForm(checked.error()), fault) << c.name;
+        }
+        struct stat status {};
+        if (std::string_view(c.name).starts_with("missing")) {
+            EXPECT_EQ(::lstat((runtime / "ambrevoli").c_str(), &status) == 0, c.create) << c.name;
+            if (c.create) {
+                EXPECT_EQ(status.st_mode & 07777, 0700u) << c.name;
+            }
+        }
+    }
+
+    // A socket straight in a folder of its own (the container) may live in one others can read.
+    ScopedTempDir container;
+    ScopedEnv noRuntime("XDG_RUNTIME_DIR", "");
+    ::chmod(container.path().c_str(), 0755);
+    EXPECT_TRUE(HostConnection::checkSocketFolder(container / "instance", false));
+    ::chmod(container.path().c_str(), 0775);
+    EXPECT_EQ(textualForm(HostConnection::checkSocketFolder(container / "instance", false).error()),
+              container.path() + " is open to others (mode 0775)");
 }
 
 TEST(OutcomeRecordTest, DecodesWhatIsEncodedAndRefusesTheRest)

@@ -37,6 +37,9 @@ class SenderTest : public ::testing::Test {
 protected:
     ScopedTempDir temp;
     ScopedEnv dataHome{"XDG_DATA_HOME", temp / "data"};
+    // Whether the settings are asked for with a display depends on these.
+    ScopedEnv noX11{"DISPLAY", std::nullopt};
+    ScopedEnv noWayland{"WAYLAND_DISPLAY", std::nullopt};
     // Whatever started this test may have left its own token behind.
     ScopedEnv noToken{"XDG_ACTIVATION_TOKEN", std::nullopt};
     ScopedEnv noStartupID{"DESKTOP_STARTUP_ID", std::nullopt};
@@ -216,10 +219,18 @@ TEST_F(SenderTest, ARunningHostIsHandedTheUrlAndNoHostIsStarted)
         const auto sent = sendSelection(id, {"/a"});
         ASSERT_TRUE(sent) << textualForm(sent.error());
         ASSERT_TRUE(openSettings("token-1"));
+        {
+            // From the desktop: a host without a display hands the window over.
+            ScopedEnv x11("DISPLAY", ":0");
+            ASSERT_TRUE(openSettings());
+        }
+        HostMessage fromTheDesktop{true, {"ambrevoli://settings"}, {}, {}};
+        fromTheDesktop.hasDisplay = true;
         EXPECT_EQ(
             running.messages(),
             (std::vector<HostMessage>{{false, {"ambrevoli://send?request=" + sent->text()}, {}, {}},
-                                      {true, {"ambrevoli://settings"}, {}, "token-1"}}));
+                                      {true, {"ambrevoli://settings"}, {}, "token-1"},
+                                      fromTheDesktop}));
         EXPECT_EQ(inbox().size(), 1u);
     }
     // With that host gone, the next send starts one: the only start there is.
