@@ -21,8 +21,10 @@ struct UpdateError {
         wrongLength,      // the file is not as long as the feed says
         notOurPackage,    // not a Debian package of this application, version and architecture
         noPackageKit,     // PackageKit isn't there to install the update
-        installFailed,    // PackageKit refused or failed; detail = its words
-        installCancelled, // the installation was cancelled (the password prompt, for one)
+        installFailed,    // PackageKit refused or failed; detail = its words. A password prompt
+                          // that was dismissed or refused comes here too: the daemon reports
+                          // both as not-authorized ("Failed to obtain authentication.")
+        installCancelled, // PackageKit ended the transaction as cancelled
         saveFailed,       // the download could not be written to disk; detail = the system's words
         unsafeFolder,     // the download folder is not this user's alone; detail = what is wrong
         tooLarge,         // the feed or the package is larger than it may be; detail = how large
