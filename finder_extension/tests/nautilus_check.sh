@@ -5,7 +5,8 @@
 # drives its context menu through the accessibility bus: Send To › a destination with two files
 # selected, then Send To › Edit Destinations…. Checks the module's log lines, the request file
 # and how the (fake) host was started; then Edit Destinations… once more with the real host,
-# whose settings window must show.
+# whose settings window must show, and Other Folder…, whose chooser (Qt's own: the check has no
+# portal) is driven through the accessibility bus to a folder the two files must arrive in.
 #
 # Usage: nautilus_check.sh <build folder>
 # Exits 77 (skipped) where it cannot run, saying why.
@@ -121,6 +122,27 @@ xdotool key --clearmodifiers shift+F10
 "$here/../../Ambrevoli/windows/tests/settings_atspi.py" window "Ambrevoli Settings" ||
   fail "Edit Destinations… did not open the Ambrevoli Settings window"
 
+# "Other Folder…" with the real host: its chooser asks for the folder, and the selection goes there.
+# The settings window took the focus: the files are selected again in Files first.
+mkdir "$HOME/Elsewhere"
+for attempt in 1 2 3 4 5 6; do
+  xdotool windowfocus --sync "$window" mousemove --window "$window" $((WIDTH * 3 / 4)) $((HEIGHT * 4 / 5)) click 1
+  xdotool key --clearmodifiers ctrl+a shift+F10
+  "$here/atspi_click.py" org.gnome.Nautilus "Send To" "Other Folder…" && break
+  xdotool key --clearmodifiers Escape
+  [[ $attempt -lt 6 ]] || fail "could not click Send To › Other Folder…"
+done
+wait_for_line 'default: Clicked Other Folder, 2 items'
+chooser="Send to Another Folder"
+"$here/../../Ambrevoli/windows/tests/settings_atspi.py" type "$chooser" "" "$HOME/Elsewhere" ||
+  fail "Other Folder… showed no chooser to type the folder into"
+"$here/../../Ambrevoli/windows/tests/settings_atspi.py" act "$chooser" Choose Press ||
+  fail "could not press Choose in the chooser"
+arrived() { [[ -f $HOME/Elsewhere/a.txt && -f $HOME/Elsewhere/b.txt ]]; }
+check_wait_until 30 arrived || fail "the files did not arrive in the chosen folder: $(ls -A "$HOME/Elsewhere")"
+cmp "$HOME/src/a.txt" "$HOME/Elsewhere/a.txt" || fail "a.txt arrived changed"
+
 echo "Nautilus loaded the module and its menu worked. The module logged:"
 extension_lines | sed 's/^/  /'
-echo "The settings start carried ${start##*$'\n'}; the real host showed its settings window."
+echo "The settings start carried ${start##*$'\n'}; the real host showed its settings window, and"
+echo "Other Folder… sent both files into the folder chosen in its chooser."

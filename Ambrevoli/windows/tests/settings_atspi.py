@@ -8,6 +8,8 @@ Usage: settings_atspi.py window TITLE
            screen position of the field's centre as "X Y".
        settings_atspi.py focus TITLE TEXT
            The same field takes the keyboard focus, as a screen reader moves it there.
+       settings_atspi.py type TITLE TEXT NEW
+           The same field's text becomes NEW, as a screen reader's editing sets it.
        settings_atspi.py act TITLE NAME ACTION
            Runs the accessible action ACTION ("Toggle", "Press") of the control NAME shown in the
            window TITLE, once it offers that action.
@@ -101,6 +103,16 @@ def focused(title, text):
     return None
 
 
+def typed(title, text, new):
+    found = field(title, text)
+    try:
+        if found and Atspi.EditableText.set_text_contents(found, new):
+            return found
+    except (GLib.Error, NotImplementedError):
+        pass
+    return None
+
+
 def wait(what, find):
     found = wait_for(find)
     if found is None:
@@ -119,6 +131,9 @@ def main():
     elif len(sys.argv) == 4 and sys.argv[1] == "focus":
         title, text = sys.argv[2], sys.argv[3]
         wait(f"focus in the field holding {text!r} in {title!r}", lambda: focused(title, text))
+    elif len(sys.argv) == 5 and sys.argv[1] == "type":
+        title, text, new = sys.argv[2:]
+        wait(f"a field holding {text!r} in {title!r} to type into", lambda: typed(title, text, new))
     elif len(sys.argv) == 5 and sys.argv[1] == "act":
         title, name, action = sys.argv[2:]
         wait(f"{name!r} offering {action!r} in {title!r}", lambda: act(title, name, action))
