@@ -2,7 +2,11 @@
 // restarts, so a sender of the installed version talks to a host of a newer one (and a host
 // that has not restarted to a newer sender): whatever either side encodes must stay byte for
 // byte what the other decodes. A change here is a change of the wire, not a refactoring.
+#include "cancel_record.h"
 #include "host_message.h"
+#include "host_receipt.h"
+#include "outcome_record.h"
+#include "wire_frame.h"
 
 #include <gtest/gtest.h>
 
@@ -74,10 +78,18 @@ TEST(WireFormatTest, OutcomeRecordsKeepTheirBytes)
     }
 }
 
-TEST(WireFormatTest, TheMarksKeepTheirBytes)
+TEST(WireFormatTest, ReceiptsAndCancelsKeepTheirBytes)
 {
-    EXPECT_EQ(receiptMark, 'k');
+    const HostReceipt every{{FolderOutcome::added, FolderOutcome::alreadyThere,
+                             FolderOutcome::missing, FolderOutcome::notAFolder,
+                             FolderOutcome::inaccessible, FolderOutcome::notSaved}};
+    EXPECT_EQ(every.encode(), "kaemnis");
+    EXPECT_EQ(decodeReceipt("kaemnis", 6)->receipt, every);
+    EXPECT_EQ(HostReceipt{}.encode(), "k");
+
     EXPECT_EQ(cancelMark, 'c');
+    EXPECT_TRUE(asksToCancel("c"));
+    EXPECT_FALSE(asksToCancel("xz"));
 }
 
 } // namespace
