@@ -1,15 +1,17 @@
 #include "instance_channel.h"
 
+#include "cancel_record.h"
 #include "host_connection.h"
 #include "log.h"
+#include "outcome_stream.h"
 #include "unique_fd.h"
+#include "wire_frame.h"
 
 #include <QFile>
 #include <QLocalSocket>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <QtEndian>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -26,7 +28,9 @@ namespace ambrevoli {
 
 namespace {
 
-constexpr int ioTimeoutMs = 2000;
+// How long a start waits for the instance's receipt, and the instance for a start's whole
+// message: a live one takes milliseconds, one that never answers must not hold the other.
+constexpr std::chrono::milliseconds messageTimeout{10000};
 
 // The timer that drops a client that never finishes its message; the socket has timers of its
 // own.
@@ -40,29 +44,6 @@ constexpr std::chrono::milliseconds retryInterval{20};
 constexpr std::chrono::milliseconds listenerPause{100};
 
 const Logger& requestsLog() { return logger("requests"); }
-
-// One byte per folder in a receipt.
-constexpr std::pair<FolderOutcome, char> outcomeBytes[] = {
-    {FolderOutcome::added, 'a'},        {FolderOutcome::alreadyThere, 'e'},
-    {FolderOutcome::missing, 'm'},      {FolderOutcome::notAFolder, 'n'},
-    {FolderOutcome::inaccessible, 'i'}, {FolderOutcome::notSaved, 's'},
-};
-
-char byteFor(FolderOutcome outcome)
-{
-    for (const auto& [known, byte] : outcomeBytes)
-        if (known == outcome)
-            return byte;
-    return '?';
-}
-
-std::optional<FolderOutcome> outcomeFor(char byte)
-{
-    for (const auto& [outcome, known] : outcomeBytes)
-        if (known == byte)
-            return outcome;
-    return std::nullopt;
-}
 
 std::vector<std::string> toStd(const QStringList& texts)
 {
@@ -80,152 +61,10 @@ QStringList toQt(const std::vector<std::string>& texts)
     return out;
 }
 
-// The outcome of a waiting sender's requests, written to its connection as outcome records once
-// the receipt went out, and ended (and the connection closed) when the last holder lets go.
-class OutcomeStream : public OutcomeWaiter {
-public:
-    // Often enough for a bar that moves, seldom enough not to flood a terminal.
-    static constexpr std::chrono::milliseconds progressInterval{250};
-
-    OutcomeStream(QLocalSocket* socket, bool sendsProgress)
-        : m_socket(socket), m_sendsProgress(sendsProgress)
-    {}
-
-    ~OutcomeStream() override
-    {
-        write(OutcomeRecord::end(m_allCopied).encode());
-        if (m_socket) {
-            m_socket->flush();
-            m_socket->disconnectFromServer();
-        }
-    }
-
-    void tell(std::string_view line) override
-    {
-        write(OutcomeRecord::line(std::string(line)).encode());
-    }
-    void notAllCopied() override { m_allCopied = false; }
-
-    void copyStarted(const std::shared_ptr<CopyControl>& control) override
-    {
-        if (!control)
-            return;
-        copyOf(*control).control = control;
-        // A cancel that came before this copy started still stops it.
-        if (m_cancelled)
-            control->cancel();
-    }
-
-    void progressed(const CopyControl& control, const CopyProgress& progress) override
-    {
-        if (!m_sendsProgress)
-            return;
-        Copy& copy = copyOf(control);
-        copy.latest = progress;
-        copy.reported = true;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - m_lastSent >= progressInterval) {
-            sendProgress();
-            return;
-        }
-        if (!m_flush) {
-            m_flush = std::make_unique<QTimer>();
-            m_flush->setSingleShot(true);
-            QObject::connect(m_flush.get(), &QTimer::timeout, [this] { sendProgress(); });
-        }
-        // The latest figures go out when the interval is over, even if no copy reports again.
-        if (!m_flush->isActive())
-            m_flush->start(std::chrono::ceil<std::chrono::milliseconds>(progressInterval -
-                                                                        (now - m_lastSent)));
-    }
-
-    // The sender asked to cancel: every copy of its requests stops, those to come too.
-    void cancel()
-    {
-        if (m_cancelled)
-            return;
-        m_cancelled = true;
-        for (const Copy& copy : m_copies)
-            if (copy.control)
-                copy.control->cancel();
-    }
-
-    // Sends the receipt, then whatever was told while the message was being handled.
-    void begin(const QByteArray& receipt)
-    {
-        m_begun = true;
-        write(receipt.toStdString() + std::exchange(m_pending, {}));
-    }
-
-private:
-    struct Copy {
-        const CopyControl* key;
-        std::shared_ptr<CopyControl> control; // kept, so that the key is not another copy's
-        CopyProgress latest;
-        bool reported = false;
-    };
-
-    Copy& copyOf(const CopyControl& control)
-    {
-        for (Copy& copy : m_copies)
-            if (copy.key == &control)
-                return copy;
-        return m_copies.emplace_back(Copy{&control, nullptr, {}, false});
-    }
-
-    void sendProgress()
-    {
-        ProgressFigures sum{0, 0, 0, std::int64_t{0}};
-        for (const Copy& copy : m_copies) {
-            if (!copy.reported)
-                continue;
-            // Sound figures only: a sender takes anything else for garbage and stops listening.
-            const std::int64_t itemsTotal = std::max<std::int64_t>(copy.latest.itemsTotal, 0);
-            sum.itemsTotal += itemsTotal;
-            sum.itemsDone += std::clamp<std::int64_t>(copy.latest.itemsDone, 0, itemsTotal);
-            const std::int64_t bytesDone = std::max<std::int64_t>(copy.latest.bytesDone, 0);
-            if (sum.bytesTotal && copy.latest.bytesTotal) {
-                const std::int64_t bytesTotal = std::max<std::int64_t>(*copy.latest.bytesTotal, 0);
-                *sum.bytesTotal += bytesTotal;
-                sum.bytesDone += std::min(bytesDone, bytesTotal);
-            } else {
-                // One copy without a byte total leaves the whole to be counted in items.
-                sum.bytesTotal.reset();
-                sum.bytesDone += bytesDone;
-            }
-        }
-        m_lastSent = std::chrono::steady_clock::now();
-        write(OutcomeRecord::progress(sum).encode());
-    }
-
-    void write(const std::string& bytes)
-    {
-        if (!m_begun) {
-            m_pending += bytes;
-            return;
-        }
-        // A sender that stopped waiting (its connection gone) misses nothing it needed.
-        if (m_socket)
-            m_socket->write(bytes.data(), static_cast<qint64>(bytes.size()));
-    }
-
-    QPointer<QLocalSocket> m_socket;
-    const bool m_sendsProgress;
-    bool m_begun = false;
-    bool m_allCopied = true;
-    bool m_cancelled = false;
-    std::string m_pending;
-    std::vector<Copy> m_copies;
-    std::chrono::steady_clock::time_point m_lastSent;
-    std::unique_ptr<QTimer> m_flush;
-};
-
-// Reads what a waiting sender sends after its message: a cancel, and nothing else that means
-// anything. Bytes that are no cancel are dropped.
-void readAfterMessage(QLocalSocket& socket, const std::weak_ptr<OutcomeStream>& stream)
+// Heeds what a waiting sender sent after its message: a cancel, and nothing else.
+void heedAfterMessage(std::string_view bytes, const std::weak_ptr<OutcomeStream>& stream)
 {
-    const QByteArray bytes = socket.readAll();
-    if (!bytes.contains(cancelMark))
+    if (!asksToCancel(bytes))
         return;
     if (const auto held = stream.lock()) {
         requestsLog().log(LogLevel::standard, "The waiting sender asked to cancel its copies");
@@ -249,6 +88,14 @@ HostMessage InstanceMessage::wire() const
             waitsForOutcome, reopens,     wantsProgress,     hasDisplay};
 }
 
+InstanceMessage InstanceMessage::fromWire(const HostMessage& wire)
+{
+    return {wire.activates,        toQt(wire.urls),
+            toQt(wire.addFolders), QString::fromStdString(wire.activationToken),
+            wire.waitsForOutcome,  wire.reopens,
+            wire.wantsProgress,    wire.hasDisplay};
+}
+
 QByteArray InstanceMessage::encode() const { return QByteArray::fromStdString(wire().encode()); }
 
 std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
@@ -256,10 +103,7 @@ std::optional<InstanceMessage> InstanceMessage::decode(const QByteArray& bytes)
     const auto wire = HostMessage::decode(std::string_view(bytes.constData(), bytes.size()));
     if (!wire)
         return std::nullopt;
-    return InstanceMessage{wire->activates,        toQt(wire->urls),
-                           toQt(wire->addFolders), QString::fromStdString(wire->activationToken),
-                           wire->waitsForOutcome,  wire->reopens,
-                           wire->wantsProgress,    wire->hasDisplay};
+    return fromWire(*wire);
 }
 
 InstanceChannel::InstanceChannel(QString socketPath, std::chrono::milliseconds patience,
@@ -392,19 +236,11 @@ std::optional<InstanceReceipt> InstanceChannel::handOff(const QString& socketPat
                                                         const InstanceMessage& message)
 {
     // A dead instance never answers: the wait is bounded.
-    const auto connection =
-        HostConnection::handOff(QFile::encodeName(socketPath).toStdString(), message.wire(),
-                                std::chrono::milliseconds(ioTimeoutMs * 5));
+    const auto connection = HostConnection::handOff(QFile::encodeName(socketPath).toStdString(),
+                                                    message.wire(), messageTimeout);
     if (!connection)
         return std::nullopt;
-    InstanceReceipt receipt;
-    for (const char byte : connection->folderReceipt()) {
-        const auto outcome = outcomeFor(byte);
-        if (!outcome)
-            return std::nullopt;
-        receipt.folders.push_back(*outcome);
-    }
-    return receipt;
+    return connection->receipt();
 }
 
 void InstanceChannel::acceptPending()
@@ -486,36 +322,37 @@ void InstanceChannel::adopt(int fd)
     if (m_unfinished.size() >= m_unfinishedLimit)
         dropOldestUnfinished();
     m_unfinished.push_back(socket);
-    connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
+    auto reader = std::make_shared<FrameReader>(HostMessage::maxSize);
+    connect(socket, &QLocalSocket::readyRead, this,
+            [this, socket, reader] { readFrom(socket, *reader); });
     // A client that never finishes its message is dropped.
     auto* deadline = new QTimer(socket);
     deadline->setObjectName(messageDeadline);
     deadline->setSingleShot(true);
     connect(deadline, &QTimer::timeout, socket, &QLocalSocket::abort);
-    deadline->start(ioTimeoutMs * 5);
+    deadline->start(messageTimeout);
 }
 
-void InstanceChannel::readFrom(QLocalSocket* socket)
+void InstanceChannel::readFrom(QLocalSocket* socket, FrameReader& reader)
 {
-    if (socket->bytesAvailable() < 4)
-        return;
-    quint32 length = 0;
-    socket->peek(reinterpret_cast<char*>(&length), 4);
-    length = qFromBigEndian(length);
-    if (length > InstanceMessage::maxSize) {
+    const QByteArray bytes = socket->readAll();
+    switch (reader.feed(std::string_view(bytes.constData(), std::size_t(bytes.size())))) {
+    case FrameReader::State::incomplete: return;
+    case FrameReader::State::oversized:
         requestsLog().log(LogLevel::error, "Dropped an oversized message from another start");
         socket->abort();
         return;
+    case FrameReader::State::complete: break;
     }
-    if (socket->bytesAvailable() < 4 + static_cast<qint64>(length))
-        return;
-    socket->skip(4);
-    const auto message = InstanceMessage::decode(socket->read(length));
+    const auto wire = HostMessage::decode(reader.message());
+    const auto message = wire ? std::optional(InstanceMessage::fromWire(*wire)) : std::nullopt;
     if (!message) {
         requestsLog().log(LogLevel::error, "Dropped a malformed message from another start");
         socket->abort();
         return;
     }
+    // Taken before the reader goes with the connection that owns it.
+    const std::string behind(reader.rest());
     // The whole message is in; a sender waiting for its outcome stays as long as the copies take.
     std::erase(m_unfinished, socket);
     disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
@@ -527,7 +364,7 @@ void InstanceChannel::readFrom(QLocalSocket* socket)
         // Read from now on, so that a cancel sent right behind the message is not missed.
         const std::weak_ptr<OutcomeStream> weak = stream;
         connect(socket, &QLocalSocket::readyRead, socket,
-                [socket, weak] { readAfterMessage(*socket, weak); });
+                [socket, weak] { heedAfterMessage(socket->readAll().toStdString(), weak); });
     }
     const std::optional<InstanceReceipt> receipt =
         m_receiver ? m_receiver(*message, stream) : InstanceReceipt{};
@@ -537,19 +374,19 @@ void InstanceChannel::readFrom(QLocalSocket* socket)
             guard->abort();
         return;
     }
-    QByteArray reply(1, receiptMark);
-    for (const FolderOutcome outcome : receipt->folders)
-        reply += byteFor(outcome);
+    const std::string reply = receipt->encode();
     if (stream) {
         // The end follows once the last request of the message let go of the stream.
         stream->begin(reply);
+        // A cancel may have come with the message, or while it was handled.
+        heedAfterMessage(behind, stream);
         if (guard && guard->bytesAvailable() > 0)
-            readAfterMessage(*guard, stream);
+            heedAfterMessage(guard->readAll().toStdString(), stream);
         return;
     }
     if (!guard)
         return;
-    socket->write(reply);
+    socket->write(reply.data(), qint64(reply.size()));
     socket->flush();
     socket->disconnectFromServer();
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "destination_adding.h"
 #include "host_connection.h"
 #include "host_message.h"
+#include "host_receipt.h"
 #include "outcome_waiter.h"
 #include "unique_fd.h"
 
@@ -25,6 +25,8 @@ class QSocketNotifier;
 class QTimer;
 
 namespace ambrevoli {
+
+class FrameReader;
 
 // What a later start of the host hands to the running one.
 struct InstanceMessage {
@@ -50,6 +52,7 @@ struct InstanceMessage {
 
     // The kit's wire form (HostMessage). Paths and arguments cannot hold NUL.
     HostMessage wire() const;
+    static InstanceMessage fromWire(const HostMessage& wire);
     QByteArray encode() const;
     // None for anything that is not exactly that form, is larger than maxSize or not UTF-8, or
     // names a folder by a relative path (it would be looked up where the instance runs).
@@ -58,11 +61,7 @@ struct InstanceMessage {
 
 // The running instance's answer to a later start, once it has handled the message: what became
 // of each folder handed over, in the message's order.
-struct InstanceReceipt {
-    std::vector<FolderOutcome> folders;
-
-    friend bool operator==(const InstanceReceipt&, const InstanceReceipt&) = default;
-};
+using InstanceReceipt = HostReceipt;
 
 // Keeps the host to one instance per user. The instance holds an exclusive lock on a file beside
 // its socket, in a private (0700) folder of the user's runtime directory, for as long as it runs,
@@ -155,7 +154,7 @@ private:
     void acceptPending();
     void adopt(int fd);
     void dropOldestUnfinished();
-    void readFrom(QLocalSocket* socket);
+    void readFrom(QLocalSocket* socket, FrameReader& reader);
 
     QString m_socketPath;
     std::chrono::milliseconds m_patience;

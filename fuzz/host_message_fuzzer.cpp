@@ -3,6 +3,7 @@
 // out of its encoder unchanged after another round, and each record read from the stream must
 // be exactly the bytes it was read from, so that no two byte forms mean the same record.
 #include "host_message.h"
+#include "outcome_record.h"
 
 #include <cstdint>
 #include <cstdlib>

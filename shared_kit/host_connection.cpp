@@ -1,6 +1,8 @@
 #include "host_connection.h"
 
 #include "app_group.h"
+#include "cancel_record.h"
+#include "wire_frame.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -165,8 +167,15 @@ std::optional<HostConnection> HostConnection::handOff(const std::string& socketP
     }
 
     HostConnection connection(std::move(fd));
-    const std::size_t receiptSize = 1 + message.addFolders.size();
-    while (connection.m_buffer.size() < receiptSize) {
+    for (;;) {
+        const auto decoded = decodeReceipt(connection.m_buffer, message.addFolders.size());
+        if (!decoded)
+            return std::nullopt;
+        if (decoded->consumed > 0) {
+            connection.m_receipt = decoded->receipt;
+            connection.m_buffer.erase(0, decoded->consumed);
+            return connection;
+        }
         char chunk[512];
         const ssize_t n = ::read(connection.m_fd.get(), chunk, sizeof chunk);
         if (n > 0) {
@@ -179,11 +188,6 @@ std::optional<HostConnection> HostConnection::handOff(const std::string& socketP
             continue;
         return std::nullopt;
     }
-    if (connection.m_buffer[0] != receiptMark)
-        return std::nullopt;
-    connection.m_folderReceipt = connection.m_buffer.substr(1, receiptSize - 1);
-    connection.m_buffer.erase(0, receiptSize);
-    return connection;
 }
 
 std::optional<OutcomeRecord> HostConnection::nextOutcome()

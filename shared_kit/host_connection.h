@@ -1,6 +1,8 @@
 #pragma once
 
 #include "host_message.h"
+#include "host_receipt.h"
+#include "outcome_record.h"
 #include "unique_fd.h"
 
 #include <chrono>
@@ -56,7 +58,8 @@ public:
     // backlog is full. Yields the connection, with the receipt read, when the host took the
     // message. None when no host took it: no socket there, nobody listening (a socket file left
     // by a host that died), a full backlog, a listener of another user (it is told nothing), no
-    // receipt within `patience`, or an answer that is not a receipt for this message.
+    // receipt within `patience`, or an answer that is not a receipt for this message (the wrong
+    // first byte, or a folder's outcome it does not know).
     //
     // Without `patience` a host that took the message late may still handle it: whoever falls
     // back to starting the host then hands it over twice, which the host shrugs off.
@@ -64,8 +67,8 @@ public:
                                                  const HostMessage& message,
                                                  std::chrono::milliseconds patience);
 
-    // What the host answered for each folder of the message, one byte each, in order.
-    const std::string& folderReceipt() const { return m_folderReceipt; }
+    // What the host answered for each folder of the message, in order.
+    const HostReceipt& receipt() const { return m_receipt; }
 
     // Only for a message that waits for its outcome: the next outcome record, waiting as long as
     // the copies take. None when the host closed the connection before the end record, or sent
@@ -92,7 +95,7 @@ private:
     explicit HostConnection(UniqueFd fd) : m_fd(std::move(fd)) {}
 
     UniqueFd m_fd;
-    std::string m_folderReceipt;
+    HostReceipt m_receipt;
     std::string m_buffer; // what was read beyond the last record
 };
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host_message.h"
+#include "outcome_record.h"
 
 #include <string>
 

@@ -4,8 +4,9 @@
 #include "host_session.h"
 #include "slow_source.h"
 
+#include "cancel_record.h"
 #include "destination_store.h"
-#include "host_message.h"
+#include "host_receipt.h"
 #include "instance_channel.h"
 #include "unique_fd.h"
 

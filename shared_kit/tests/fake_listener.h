@@ -2,6 +2,7 @@
 
 #include "host_message.h"
 #include "unique_fd.h"
+#include "wire_frame.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -42,20 +43,17 @@ inline int bindSocket(const std::string& path, bool listening)
 // Reads one framed message from `fd`: its bytes, or none when the peer closed first.
 inline std::optional<std::string> readFramed(int fd)
 {
-    std::string bytes;
+    FrameReader reader(HostMessage::maxSize);
     char chunk[4096];
     for (;;) {
-        if (bytes.size() >= 4) {
-            const auto* head = reinterpret_cast<const unsigned char*>(bytes.data());
-            const std::size_t size = std::size_t(head[0]) << 24 | std::size_t(head[1]) << 16 |
-                                     std::size_t(head[2]) << 8 | head[3];
-            if (bytes.size() >= 4 + size)
-                return bytes.substr(4, size);
-        }
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n <= 0)
             return std::nullopt;
-        bytes.append(chunk, static_cast<std::size_t>(n));
+        switch (reader.feed(std::string_view(chunk, static_cast<std::size_t>(n)))) {
+        case FrameReader::State::incomplete: continue;
+        case FrameReader::State::complete: return std::string(reader.message());
+        case FrameReader::State::oversized: return std::nullopt;
+        }
     }
 }
 
