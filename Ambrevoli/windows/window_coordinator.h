@@ -68,9 +68,9 @@ public:
 
     // The desktop's leave for the next window brought to the front (see window_activation.h),
     // as the start that asked for it carried it; replaces one not used yet. Empty for none.
-    void setActivationToken(QString token);
+    void setActivationToken(QString token) override;
     // The start that carried the pending token opened no window: the desktop stops waiting.
-    void dropActivationToken();
+    void dropActivationToken() override;
 
     // Refreshes the destinations and the setup status, then shows the settings window (made on
     // first use: centred, or where the user last left it) and brings it to the front, restored

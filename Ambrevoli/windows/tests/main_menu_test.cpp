@@ -39,6 +39,8 @@ struct CountingWindows : HostWindows {
     void showSettings() override { ++settings; }
     void showGuide() override { ++guides; }
     bool hasVisibleWindows() const override { return false; }
+    void setActivationToken(QString) override {}
+    void dropActivationToken() override {}
     void chooseFolder(const QString&, std::function<void(std::optional<QString>)>) override {}
     int settings = 0;
     int guides = 0;
