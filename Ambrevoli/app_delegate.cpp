@@ -2,12 +2,12 @@
 
 #include "app_group.h"
 #include "copy_engine.h"
+#include "host_settings.h"
 #include "host_windows.h"
 #include "log.h"
 #include "user_dirs.h"
 #include "window_activation.h"
 
-#include <QSettings>
 #include <QThreadPool>
 
 namespace ambrevoli {
@@ -96,7 +96,7 @@ void AppDelegate::didFinishLaunching(bool inBackground)
     // it never starts one, so no launch here is for a notification.
     if (inBackground)
         return;
-    if (QSettings().value(skipLaunchWindowKey, false).toBool())
+    if (hostSettings().value(skipLaunchWindowKey, false).toBool())
         return;
     if (!m_services)
         return;
@@ -116,7 +116,7 @@ void AppDelegate::showLaunchWindow()
 {
     if (!m_windows)
         return;
-    if (QSettings().value(firstLaunchGuideFinishedKey, false).toBool())
+    if (hostSettings().value(firstLaunchGuideFinishedKey, false).toBool())
         m_windows->showSettings();
     else
         m_windows->showGuide();

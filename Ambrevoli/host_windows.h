@@ -7,7 +7,7 @@
 
 namespace ambrevoli {
 
-// The user defaults (QSettings keys) that decide which window a launch or a reopen opens; both
+// The user defaults (keys in hostSettings()) that decide which window a launch or a reopen opens; both
 // Booleans, absent meaning false.
 // Set by hand only: no window at launch.
 inline constexpr char skipLaunchWindowKey[] = "AmbrevoliSkipLaunchWindow";

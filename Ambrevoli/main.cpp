@@ -289,8 +289,8 @@ int main(int argc, char** argv)
     raiseDescriptorLimit();
 
     QApplication app(argc, argv);
+    // The user defaults don't depend on these names: hostSettings() says where they live.
     QApplication::setApplicationName("Ambrevoli");
-    // The user defaults live in ~/.config/ambrevoli/Ambrevoli.conf.
     QApplication::setOrganizationName("ambrevoli");
     QApplication::setDesktopFileName("ambrevoli");
     // Closing the last window never ends the host; it waits for the next request.

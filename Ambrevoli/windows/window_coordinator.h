@@ -37,7 +37,7 @@ public:
 
     // The settings window's title.
     static constexpr char settingsTitle[] = "Ambrevoli Settings";
-    // The QSettings key under which the settings window's geometry is kept.
+    // The key in hostSettings() under which the settings window's geometry is kept.
     static constexpr char settingsAutosaveName[] = "Settings";
     // The welcome guide's window's title.
     static constexpr char guideTitle[] = "Welcome to Ambrevoli";
