@@ -139,8 +139,7 @@ void AppDelegate::openURLs(const QStringList& urls, const std::shared_ptr<Outcom
     m_router.openURLs(urls, waiter);
 }
 
-void AppDelegate::handleRequest(const Uuid& requestID,
-                                const std::shared_ptr<OutcomeWaiter>& waiter)
+void AppDelegate::handleRequest(const Uuid& requestID, const std::shared_ptr<OutcomeWaiter>& waiter)
 {
     m_services->handler.handle(requestID, waiter);
 }

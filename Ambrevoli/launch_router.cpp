@@ -73,7 +73,8 @@ void LaunchRouter::route(const HandoffURL& url, const std::shared_ptr<OutcomeWai
         return;
     }
     if (url.isSettings() && !m_targets.showSettingsWindow())
-        requestsLog().log(LogLevel::standard, "Ignored a settings URL: there is no settings window");
+        requestsLog().log(LogLevel::standard,
+                          "Ignored a settings URL: there is no settings window");
 }
 
 bool LaunchRouter::asksForWindow(const InstanceMessage& message)

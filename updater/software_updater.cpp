@@ -163,7 +163,10 @@ std::optional<QDateTime> SoftwareUpdater::lastUpdateCheckDate() const
     return date.isValid() ? std::optional(date) : std::nullopt;
 }
 
-QString SoftwareUpdater::skippedVersion() const { return hostSettings().value(skippedKey).toString(); }
+QString SoftwareUpdater::skippedVersion() const
+{
+    return hostSettings().value(skippedKey).toString();
+}
 
 std::optional<QDateTime> SoftwareUpdater::nextScheduledCheck() const
 {

@@ -119,9 +119,8 @@ private slots:
             << QStringList{"lend T", "reopen", "end T"};
         QTest::newRow("a later start that is not plain")
             << message(false) << false << true << true << QStringList{"lend ", "end "};
-        QTest::newRow("settings URL")
-            << message(true, {settings}, {}, "T") << false << true << true
-            << QStringList{"lend T", "settings", "end T"};
+        QTest::newRow("settings URL") << message(true, {settings}, {}, "T") << false << true << true
+                                      << QStringList{"lend T", "settings", "end T"};
         QTest::newRow("settings URL without windows")
             << message(true, {settings}, {}, "T") << false << true << false
             << QStringList{"lend T", "settings", "end T"};
@@ -130,9 +129,8 @@ private slots:
             << message(false, {sendA, notHandoff, sendB}) << false << true << true
             << QStringList{"lend ", "send 11111111-1111-1111-1111-111111111111",
                            "send 22222222-2222-2222-2222-222222222222", "end "};
-        QTest::newRow("URLs without services")
-            << message(true, {sendA, settings}, {}, "T") << false << false << false
-            << QStringList{"lend T", "end T"};
+        QTest::newRow("URLs without services") << message(true, {sendA, settings}, {}, "T") << false
+                                               << false << false << QStringList{"lend T", "end T"};
         // The folders are added before a URL that may open the settings shows them.
         QTest::newRow("folders and a settings URL")
             << message(true, {settings}, {"/a"}) << false << true << true
@@ -219,8 +217,7 @@ private slots:
         QTest::addColumn<InstanceMessage>("message");
         QTest::addColumn<bool>("asks");
         QTest::newRow("plain start") << message(true, {}, {}, {}, true) << true;
-        QTest::newRow("plain start in the background") << message(false, {}, {}, {}, true)
-                                                       << false;
+        QTest::newRow("plain start in the background") << message(false, {}, {}, {}, true) << false;
         QTest::newRow("settings URL") << message(true, {sendA, settings}) << true;
         QTest::newRow("settings URL in the background") << message(false, {settings}) << false;
         QTest::newRow("sends only") << message(true, {sendA, sendB}) << false;
