@@ -2,12 +2,12 @@
 
 #include "app_group.h"
 #include "copy_engine.h"
-#include "handoff_url.h"
+#include "host_settings.h"
 #include "host_windows.h"
 #include "log.h"
 #include "user_dirs.h"
+#include "window_activation.h"
 
-#include <QSettings>
 #include <QThreadPool>
 
 namespace ambrevoli {
@@ -94,9 +94,9 @@ void AppDelegate::didFinishLaunching(bool inBackground)
     }
     // A click on one of the host's notifications reaches the running host over the session bus;
     // it never starts one, so no launch here is for a notification.
-    if (m_openedForURL || inBackground)
+    if (inBackground)
         return;
-    if (QSettings().value(skipLaunchWindowKey, false).toBool())
+    if (hostSettings().value(skipLaunchWindowKey, false).toBool())
         return;
     if (!m_services)
         return;
@@ -116,7 +116,7 @@ void AppDelegate::showLaunchWindow()
 {
     if (!m_windows)
         return;
-    if (QSettings().value(firstLaunchGuideFinishedKey, false).toBool())
+    if (hostSettings().value(firstLaunchGuideFinishedKey, false).toBool())
         m_windows->showSettings();
     else
         m_windows->showGuide();
@@ -128,39 +128,42 @@ void AppDelegate::showSettings()
         m_windows->showSettings();
 }
 
+InstanceReceipt AppDelegate::route(const InstanceMessage& message, bool launching,
+                                   const std::shared_ptr<OutcomeWaiter>& waiter)
+{
+    return m_router.route(message, launching, waiter);
+}
+
 void AppDelegate::openURLs(const QStringList& urls, const std::shared_ptr<OutcomeWaiter>& waiter)
 {
-    m_openedForURL = true;
-    if (!m_services) {
-        const std::string line = "Ignored " + std::to_string(urls.size()) +
-                                 " URLs because the App Group container is unavailable";
-        requestsLog().log(LogLevel::error, line);
-        if (waiter) {
-            waiter->tell(line);
-            waiter->notAllCopied();
-        }
-        return;
-    }
-    for (const QString& text : urls) {
-        const std::string url = text.toStdString();
-        const auto handoff = HandoffURL::parse(url);
-        if (!handoff) {
-            constexpr std::string_view ignored = "Ignored a URL that isn't an Ambrevoli request";
-            logDetail(requestsLog(), ignored, url);
-            if (waiter) {
-                waiter->tell(std::string(ignored) + ": " + url);
-                waiter->notAllCopied();
-            }
-            continue;
-        }
-        if (const auto requestID = handoff->requestID())
-            m_services->handler.handle(*requestID, waiter);
-        else if (m_windows)
-            m_windows->showSettings();
-        else
-            requestsLog().log(LogLevel::standard,
-                              "Ignored a settings URL: there is no settings window");
-    }
+    m_router.openURLs(urls, waiter);
+}
+
+void AppDelegate::handleRequest(const Uuid& requestID, const std::shared_ptr<OutcomeWaiter>& waiter)
+{
+    m_services->handler.handle(requestID, waiter);
+}
+
+bool AppDelegate::showSettingsWindow()
+{
+    if (!m_windows)
+        return false;
+    m_windows->showSettings();
+    return true;
+}
+
+void AppDelegate::lendActivationToken(const QString& token)
+{
+    if (m_windows)
+        m_windows->setActivationToken(token);
+}
+
+void AppDelegate::endActivation(const QString& token)
+{
+    if (m_windows)
+        m_windows->dropActivationToken();
+    else
+        endStartup(token);
 }
 
 void AppDelegate::setWindows(HostWindows* windows)

@@ -4,6 +4,8 @@
 #include "destination_adding.h"
 #include "destinations_model.h"
 #include "drive_ejector.h"
+#include "instance_channel.h"
+#include "launch_router.h"
 #include "outcome_waiter.h"
 #include "request_handler.h"
 #include "result_notifier.h"
@@ -24,10 +26,10 @@ class NotificationService;
 
 // The host application's long-lived core: it builds the services once (app group →
 // destinations file → destinations model → inbox → copy engine → request handler), sweeps the
-// inbox at launch and routes incoming handoff URLs. Without a reachable app group container
-// there are no services for the life of the process, and every URL is ignored.
-// Main thread only; lives until the process ends.
-class AppDelegate : public QObject {
+// inbox at launch and routes what each start asks for through its LaunchRouter. Without a
+// reachable app group container there are no services for the life of the process, and every
+// URL is ignored. Main thread only; lives until the process ends.
+class AppDelegate : public QObject, private LaunchTargets {
     Q_OBJECT
 
 public:
@@ -37,34 +39,37 @@ public:
                 ResultNotifier::Action showUpdate = {}, QObject* parent = nullptr);
     ~AppDelegate() override;
 
-    bool hasServices() const { return m_services != nullptr; }
+    bool hasServices() const override { return m_services != nullptr; }
     // The live destinations; null without services.
     DestinationsModel* destinations() const;
     ResultNotifier& notifier() { return m_notifier; }
 
+    // A message of a later start (`waiter`: its sender waits for the outcome), or this launch's
+    // own (`launching`): see LaunchRouter::route.
+    InstanceReceipt route(const InstanceMessage& message, bool launching,
+                          const std::shared_ptr<OutcomeWaiter>& waiter = {});
+
     // Logs the start, sweeps the inbox, sweeps each destination of what interrupted copies left,
-    // and opens the launch window: none when the process was started for URLs (delivered
-    // through openURLs before this), `inBackground`, with "AmbrevoliSkipLaunchWindow" set or
-    // without services; otherwise the settings window once the welcome guide was finished, else
-    // the guide. Called once.
-    void didFinishLaunching(bool inBackground);
+    // and opens the launch window: none `inBackground` (as for a start with URLs), with
+    // "AmbrevoliSkipLaunchWindow" set or without services; otherwise the settings window once the
+    // welcome guide was finished, else the guide. Called once.
+    void didFinishLaunching(bool inBackground) override;
 
     // The user started the running application again (a plain start, as from the application
     // grid): with none of its windows shown, opens the window a launch would (the settings
     // window or the guide) unless there are no services.
-    void reopen();
+    void reopen() override;
 
     // "Settings…": the settings window when there are services; otherwise nothing.
     void showSettings();
 
-    // Handles each URL in turn: a send starts its copy (one that asks for a folder first opens
-    // the windows' folder chooser), anything that is not a handoff URL is logged and skipped. `waiter`, when given, hears the outcome of every send among them; a
-    // URL that is skipped counts as not copied.
+    // Handles each URL in turn (LaunchRouter::openURLs): a send starts its copy (one that asks
+    // for a folder first opens the windows' folder chooser).
     void openURLs(const QStringList& urls, const std::shared_ptr<OutcomeWaiter>& waiter = {});
 
     // Adds folders (absolute paths) to the destinations, as if chosen in the settings, and says
     // what became of each. Without services none can be saved.
-    std::vector<FolderOutcome> addFolders(const QStringList& folders);
+    std::vector<FolderOutcome> addFolders(const QStringList& folders) override;
 
     // The host's windows, made over the services' destinations: they open for the launch, a
     // reopen, the settings URL, "Settings…" and a click on a notification whose folder can't be
@@ -78,12 +83,18 @@ private:
     // The settings window once the guide was finished, else the guide.
     void showLaunchWindow();
 
+    void handleRequest(const Uuid& requestID,
+                       const std::shared_ptr<OutcomeWaiter>& waiter) override;
+    bool showSettingsWindow() override;
+    void lendActivationToken(const QString& token) override;
+    void endActivation(const QString& token) override;
+
     // Before the notifier, which holds on to it.
     DriveEjector m_ejector;
     ResultNotifier m_notifier;
     std::unique_ptr<Services> m_services;
-    bool m_openedForURL = false;
     HostWindows* m_windows = nullptr;
+    LaunchRouter m_router{*this};
 };
 
 } // namespace ambrevoli

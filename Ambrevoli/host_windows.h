@@ -7,7 +7,7 @@
 
 namespace ambrevoli {
 
-// The user defaults (QSettings keys) that decide which window a launch or a reopen opens; both
+// The user defaults (keys in hostSettings()) that decide which window a launch or a reopen opens; both
 // Booleans, absent meaning false.
 // Set by hand only: no window at launch.
 inline constexpr char skipLaunchWindowKey[] = "AmbrevoliSkipLaunchWindow";
@@ -26,6 +26,11 @@ public:
     virtual void showGuide() = 0;
     // Whether one of the host's windows is shown.
     virtual bool hasVisibleWindows() const = 0;
+    // The desktop's leave for the next window brought to the front, as the start that asked
+    // for it carried it; replaces one not used yet. Empty for none.
+    virtual void setActivationToken(QString token) = 0;
+    // The start that carried the pending token opened no window: the desktop stops waiting.
+    virtual void dropActivationToken() = 0;
     // Asks the user for one folder with the desktop's chooser titled `title`, in front with the
     // pending activation token. `done` runs later with the folder's local path, or nothing when
     // the user cancelled.

@@ -33,7 +33,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -223,18 +222,6 @@ void raiseDescriptorLimit()
 // Whether this process was started with a display to show windows on.
 bool hasDisplay() { return std::getenv("WAYLAND_DISPLAY") || std::getenv("DISPLAY"); }
 
-// Whether `message` asks for a window: the settings, or the window of a plain start.
-bool asksForWindow(const InstanceMessage& message)
-{
-    if (!message.activates)
-        return false;
-    return message.reopens ||
-           std::any_of(message.urls.begin(), message.urls.end(), [](const QString& url) {
-               const auto handoff = HandoffURL::parse(url.toStdString());
-               return handoff && handoff->isSettings();
-           });
-}
-
 // Without a display the host still runs: copies and notifications need none.
 void chooseDisplayPlatform()
 {
@@ -302,8 +289,8 @@ int main(int argc, char** argv)
     raiseDescriptorLimit();
 
     QApplication app(argc, argv);
+    // The user defaults don't depend on these names: hostSettings() says where they live.
     QApplication::setApplicationName("Ambrevoli");
-    // The user defaults live in ~/.config/ambrevoli/Ambrevoli.conf.
     QApplication::setOrganizationName("ambrevoli");
     QApplication::setDesktopFileName("ambrevoli");
     // Closing the last window never ends the host; it waits for the next request.
@@ -334,30 +321,6 @@ int main(int argc, char** argv)
         delegate.setWindows(windows.get());
     }
 
-    // A message from a later start, or this launch's own (whose URLs arrive before launching
-    // finishes, as they would from the desktop, and which ends in the launch sequence). Only a
-    // later start's sender can wait for the outcome.
-    auto handle = [&delegate, &windows](const InstanceMessage& message, bool launching,
-                                        const std::shared_ptr<OutcomeWaiter>& waiter) {
-        InstanceReceipt receipt;
-        // The token is the leave for a window this message opens; a message that opens none
-        // ends the desktop's wait for one.
-        if (windows)
-            windows->setActivationToken(message.activationToken);
-        if (!message.addFolders.isEmpty())
-            receipt.folders = delegate.addFolders(message.addFolders);
-        if (!message.urls.isEmpty())
-            delegate.openURLs(message.urls, waiter);
-        if (launching)
-            delegate.didFinishLaunching(!message.activates);
-        else if (message.reopens)
-            delegate.reopen();
-        if (windows)
-            windows->dropActivationToken();
-        else
-            endStartup(message.activationToken);
-        return receipt;
-    };
     // A host without a display shows its windows nowhere: asked for one by a start that has a
     // display, it takes no more requests, finishes its copies (still reporting to the senders
     // waiting for them) and ends, and that start, which keeps trying meanwhile, becomes the
@@ -367,7 +330,7 @@ int main(int argc, char** argv)
     const auto deliver =
         [&](const InstanceMessage& message,
             const std::shared_ptr<OutcomeWaiter>& waiter) -> std::optional<InstanceReceipt> {
-        if (!showsWindows && message.hasDisplay && asksForWindow(message)) {
+        if (!showsWindows && message.hasDisplay && LaunchRouter::asksForWindow(message)) {
             if (!std::exchange(handingOver, true)) {
                 logger("requests")
                     .log(LogLevel::standard, "Handing over to a start that can show windows");
@@ -375,12 +338,14 @@ int main(int argc, char** argv)
             }
             return std::nullopt;
         }
-        return handle(message, false, waiter);
+        return delegate.route(message, false, waiter);
     };
     if (start.role == InstanceChannel::Role::primary && !channel.listen(deliver))
         logger("requests").log(LogLevel::error, "Later starts can't reach this instance");
 
-    if (const InstanceReceipt own = handle(arguments.message, true, nullptr); !folders.isEmpty())
+    // This launch's own message: its URLs arrive before launching finishes, as they would from
+    // the desktop.
+    if (const InstanceReceipt own = delegate.route(arguments.message, true); !folders.isEmpty())
         tell(folders, own.folders);
     // Nobody can reach a host that is not the instance: it would stay for good, and every send
     // would leave one more. It ends once its own work is done.

@@ -17,11 +17,9 @@ namespace {
 
 const Logger& extensionLog() { return logger("extension"); }
 
-// The host is started detached, through an intermediate process: its own pid is not known here.
-void logHandedOff()
-{
-    extensionLog().log(LogLevel::standard, "Handed off to the host app, pid ", 0);
-}
+// No pid: the URL went to a running host over its socket, or to one started detached through an
+// intermediate process, and neither tells it here.
+void logHandedOff() { extensionLog().log(LogLevel::standard, "Handed off to the host app"); }
 
 std::string_view boolText(bool value) { return value ? "true" : "false"; }
 

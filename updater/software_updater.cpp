@@ -1,5 +1,6 @@
 #include "software_updater.h"
 
+#include "host_settings.h"
 #include "log.h"
 #include "package_installer.h"
 #include "update_download.h"
@@ -8,7 +9,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSettings>
 #include <QThread>
 
 #include <algorithm>
@@ -132,38 +132,41 @@ QString SoftwareUpdater::whyCannotCheck() const
 
 bool SoftwareUpdater::automaticallyChecksForUpdates() const
 {
-    return QSettings().value(checksKey, true).toBool();
+    return hostSettings().value(checksKey, true).toBool();
 }
 
 void SoftwareUpdater::setAutomaticallyChecksForUpdates(bool on)
 {
     if (on == automaticallyChecksForUpdates())
         return;
-    QSettings().setValue(checksKey, on);
+    hostSettings().setValue(checksKey, on);
     schedule();
     emit automaticallyChecksForUpdatesChanged(on);
 }
 
 bool SoftwareUpdater::automaticallyDownloadsUpdates() const
 {
-    return QSettings().value(downloadsKey, false).toBool();
+    return hostSettings().value(downloadsKey, false).toBool();
 }
 
 void SoftwareUpdater::setAutomaticallyDownloadsUpdates(bool on)
 {
     if (on == automaticallyDownloadsUpdates())
         return;
-    QSettings().setValue(downloadsKey, on);
+    hostSettings().setValue(downloadsKey, on);
     emit automaticallyDownloadsUpdatesChanged(on);
 }
 
 std::optional<QDateTime> SoftwareUpdater::lastUpdateCheckDate() const
 {
-    const QDateTime date = QSettings().value(lastCheckKey).toDateTime();
+    const QDateTime date = hostSettings().value(lastCheckKey).toDateTime();
     return date.isValid() ? std::optional(date) : std::nullopt;
 }
 
-QString SoftwareUpdater::skippedVersion() const { return QSettings().value(skippedKey).toString(); }
+QString SoftwareUpdater::skippedVersion() const
+{
+    return hostSettings().value(skippedKey).toString();
+}
 
 std::optional<QDateTime> SoftwareUpdater::nextScheduledCheck() const
 {
@@ -233,7 +236,7 @@ void SoftwareUpdater::beginCheck(bool userInitiated)
     m_session->userInitiated = userInitiated;
     m_session->shown = userInitiated;
     setBusy(true);
-    QSettings().setValue(lastCheckKey, QDateTime::currentDateTimeUtc());
+    hostSettings().setValue(lastCheckKey, QDateTime::currentDateTimeUtc());
     schedule();
     if (userInitiated && m_driver) {
         const quint64 session = m_session->serial;
@@ -362,7 +365,7 @@ void SoftwareUpdater::choose(UserDriver::Choice choice)
             download(false);
         return;
     case UserDriver::Choice::skip:
-        QSettings().setValue(skippedKey, m_session->update->version);
+        hostSettings().setValue(skippedKey, m_session->update->version);
         endSession();
         return;
     case UserDriver::Choice::dismiss: endSession(); return;

@@ -45,8 +45,9 @@ struct UpdaterConfiguration {
 UpdaterConfiguration buildUpdaterConfiguration();
 
 // Finds, downloads, verifies and installs updates of this program, and keeps the user's update
-// settings (QSettings: automaticallyChecksForUpdates, default on; automaticallyDownloadsUpdates,
-// default off; lastUpdateCheckDate; skippedVersion), signalling each change.
+// settings (in hostSettings(): automaticallyChecksForUpdates, default on;
+// automaticallyDownloadsUpdates, default off; lastUpdateCheckDate; skippedVersion), signalling
+// each change.
 //
 // A check reads the feed (at most maxFeedBytes), takes the newest item whose enclosure address is
 // secure and whose version is newer than the running one, and hands it to the user driver. A

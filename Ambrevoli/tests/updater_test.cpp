@@ -1,14 +1,15 @@
 #include "updater.h"
 
+#include "host_settings.h"
 #include "in_memory_notification_service.h"
 #include "log.h"
+#include "private_host_settings.h"
 #include "result_notifier.h"
 #include "test_web_server.h"
 #include "update_window.h"
 
 #include <QLabel>
 #include <QPushButton>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -54,6 +55,8 @@ QPushButton* button(QWidget& window, const QString& name)
 
 class UpdaterTest : public QObject {
     Q_OBJECT
+
+    PrivateHostSettings m_hostSettings;
 private slots:
     void initTestCase();
     void init();
@@ -86,7 +89,7 @@ void UpdaterTest::initTestCase()
 
 void UpdaterTest::init()
 {
-    QSettings().clear();
+    hostSettings().clear();
     m_web = std::make_unique<TestWebServer>();
     m_web->routes["/appcast.xml"] = {200, feed(), {}, -1};
     m_center = std::make_unique<InMemoryNotificationService>();

@@ -143,6 +143,7 @@ DestinationList::DestinationList(DestinationsModel& model, QWidget* parent)
 
 DestinationList::~DestinationList()
 {
+    // ~QWidget deletes the rows later, moving the focus while this list is no longer one.
     disconnect(qApp, &QApplication::focusChanged, this, &DestinationList::updateHighlight);
 }
 

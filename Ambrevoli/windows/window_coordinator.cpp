@@ -3,6 +3,7 @@
 #include "destinations_model.h"
 #include "first_launch_guide.h"
 #include "folder_chooser.h"
+#include "host_settings.h"
 #include "log.h"
 #include "main_menu.h"
 #include "settings_view.h"
@@ -13,7 +14,6 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QScreen>
-#include <QSettings>
 
 namespace ambrevoli {
 
@@ -113,7 +113,7 @@ void WindowCoordinator::showGuide()
 
 void WindowCoordinator::finishGuide()
 {
-    QSettings().setValue(firstLaunchGuideFinishedKey, true);
+    hostSettings().setValue(firstLaunchGuideFinishedKey, true);
     if (m_guideWindow)
         m_guideWindow->close();
 }
@@ -160,7 +160,7 @@ void WindowCoordinator::makeSettingsWindow()
 {
     m_settingsView = new SettingsView(m_destinations, m_setup, m_updater);
     auto window = makeWindow("settingsWindow", settingsTitle, m_settingsView);
-    const QByteArray saved = QSettings().value(settingsAutosaveName).toByteArray();
+    const QByteArray saved = hostSettings().value(settingsAutosaveName).toByteArray();
     if (!saved.isEmpty())
         window->restoreGeometry(saved);
     m_settingsWindow = std::move(window);
@@ -217,7 +217,7 @@ void WindowCoordinator::windowWillClose(QWidget* window)
 
 void WindowCoordinator::saveSettingsGeometry()
 {
-    QSettings().setValue(settingsAutosaveName, m_settingsWindow->saveGeometry());
+    hostSettings().setValue(settingsAutosaveName, m_settingsWindow->saveGeometry());
 }
 
 void WindowCoordinator::setActivationPolicy(ActivationPolicy policy)

@@ -37,7 +37,7 @@ public:
 
     // The settings window's title.
     static constexpr char settingsTitle[] = "Ambrevoli Settings";
-    // The QSettings key under which the settings window's geometry is kept.
+    // The key in hostSettings() under which the settings window's geometry is kept.
     static constexpr char settingsAutosaveName[] = "Settings";
     // The welcome guide's window's title.
     static constexpr char guideTitle[] = "Welcome to Ambrevoli";
@@ -68,9 +68,9 @@ public:
 
     // The desktop's leave for the next window brought to the front (see window_activation.h),
     // as the start that asked for it carried it; replaces one not used yet. Empty for none.
-    void setActivationToken(QString token);
+    void setActivationToken(QString token) override;
     // The start that carried the pending token opened no window: the desktop stops waiting.
-    void dropActivationToken();
+    void dropActivationToken() override;
 
     // Refreshes the destinations and the setup status, then shows the settings window (made on
     // first use: centred, or where the user last left it) and brings it to the front, restored

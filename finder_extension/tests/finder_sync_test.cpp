@@ -306,7 +306,7 @@ TEST_F(FinderSyncTest, AClickWritesOneRequestWithTheSelectionAndWakesTheHostInTh
                    "XDG_ACTIVATION_TOKEN=(unset)", "DESKTOP_STARTUP_ID=(unset)"}}));
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"default: Clicked tag 2, 5 items",
-                                        "default: Handed off to the host app, pid 0"}));
+                                        "default: Handed off to the host app"}));
 }
 
 TEST_F(FinderSyncTest, EditDestinationsBringsTheHostToTheFrontWithTheDisplaysToken)
@@ -319,7 +319,7 @@ TEST_F(FinderSyncTest, EditDestinationsBringsTheHostToTheFrontWithTheDisplaysTok
                                          {"ambrevoli://settings", "XDG_ACTIVATION_TOKEN=token-1",
                                           "DESKTOP_STARTUP_ID=token-1"}}));
     EXPECT_EQ(inbox().size(), 0u);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"default: Handed off to the host app, pid 0"});
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"default: Handed off to the host app"});
 }
 
 TEST_F(FinderSyncTest, AHostThatCannotBeStartedIsLoggedAndItsLaunchWithdrawn)
@@ -400,7 +400,7 @@ TEST_F(FinderSyncTest, AClickSendsToTheDestinationItsMenuShowedOrNowhereOnceItIs
     EXPECT_EQ(inbox()[0].destinationID(), c);
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"default: Clicked tag 3, 1 items",
-                                        "default: Handed off to the host app, pid 0"}));
+                                        "default: Handed off to the host app"}));
 
     // Its second item is B, which is gone: the click goes nowhere.
     log.clear();

@@ -2,6 +2,8 @@
 
 #include "desktop_fakes.h"
 #include "fake_packagekit.h"
+#include "host_settings.h"
+#include "private_host_settings.h"
 #include "test_package.h"
 #include "test_web_server.h"
 
@@ -10,7 +12,6 @@
 #include <QHash>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -152,6 +153,8 @@ QByteArray feedWith(const QList<FeedItem>& items)
 
 class SoftwareUpdaterTest : public QObject {
     Q_OBJECT
+
+    PrivateHostSettings m_hostSettings;
 private slots:
     void initTestCase();
     void init();
@@ -236,7 +239,7 @@ QByteArray SoftwareUpdaterTest::buildPackage(const QString& version, const QStri
 
 void SoftwareUpdaterTest::init()
 {
-    QSettings().clear();
+    hostSettings().clear();
     m_web = std::make_unique<TestWebServer>();
     m_packageKit = std::make_unique<FakePackageKit>(m_serviceBus);
     m_downloads = std::make_unique<QTemporaryDir>();
@@ -770,7 +773,7 @@ void SoftwareUpdaterTest::settingsAreKeptAndSignalled()
     QVERIFY(later.automaticallyDownloadsUpdates());
 
     // A recent check puts the next one an interval after it, not right after start.
-    QSettings().setValue("lastUpdateCheckDate", QDateTime::currentDateTimeUtc().addSecs(-3600));
+    hostSettings().setValue("lastUpdateCheckDate", QDateTime::currentDateTimeUtc().addSecs(-3600));
     later.setAutomaticallyChecksForUpdates(true);
     const auto next = later.nextScheduledCheck();
     QVERIFY(next);

@@ -6,8 +6,10 @@
 #include "destination_list.h"
 #include "destination_row.h"
 #include "destinations_model.h"
+#include "host_settings.h"
 #include "host_windows.h"
 #include "in_memory_notification_service.h"
+#include "private_host_settings.h"
 #include "window_coordinator.h"
 
 #include <QAction>
@@ -18,7 +20,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -39,6 +40,8 @@ struct CountingWindows : HostWindows {
     void showSettings() override { ++settings; }
     void showGuide() override { ++guides; }
     bool hasVisibleWindows() const override { return false; }
+    void setActivationToken(QString) override {}
+    void dropActivationToken() override {}
     void chooseFolder(const QString&, std::function<void(std::optional<QString>)>) override {}
     int settings = 0;
     int guides = 0;
@@ -60,6 +63,8 @@ QAction* item(QMenuBar* bar, const QString& menu, const QString& title)
 class MainMenuTest : public QObject {
     Q_OBJECT
 
+    PrivateHostSettings m_hostSettings;
+
     std::unique_ptr<QTemporaryDir> m_temp;
 
     std::string folder(const char* name) const
@@ -76,7 +81,7 @@ private slots:
     {
         m_temp = std::make_unique<QTemporaryDir>();
         QVERIFY(m_temp->isValid());
-        QSettings().clear();
+        hostSettings().clear();
     }
 
     void cleanup() { m_temp.reset(); }

@@ -2,7 +2,9 @@
 
 #include "accessible_actions.h"
 #include "destinations_model.h"
+#include "host_settings.h"
 #include "in_memory_notification_service.h"
+#include "private_host_settings.h"
 #include "settings_view.h"
 #include "setup_status.h"
 #include "software_updater.h"
@@ -10,7 +12,6 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QPushButton>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -61,6 +62,8 @@ Q_DECLARE_METATYPE(Way)
 
 class UpdatesBarTest : public QObject {
     Q_OBJECT
+
+    PrivateHostSettings m_hostSettings;
 private slots:
     void initTestCase();
     void init();
@@ -86,7 +89,7 @@ void UpdatesBarTest::initTestCase()
     QVERIFY(m_silentServer.listen(QHostAddress::LocalHost));
 }
 
-void UpdatesBarTest::init() { QSettings().clear(); }
+void UpdatesBarTest::init() { hostSettings().clear(); }
 
 std::unique_ptr<SoftwareUpdater> UpdatesBarTest::makeUpdater(bool configured)
 {
@@ -132,18 +135,18 @@ void UpdatesBarTest::theSecondSwitchFollowsTheFirst()
 
     operate(*checks, way);
     QVERIFY(updater->automaticallyChecksForUpdates());
-    QCOMPARE(QSettings().value("automaticallyChecksForUpdates"), QVariant(true));
+    QCOMPARE(hostSettings().value("automaticallyChecksForUpdates"), QVariant(true));
     QVERIFY(checks->isChecked());
     QVERIFY(downloads->isEnabled());
 
     operate(*downloads, way);
     QVERIFY(!updater->automaticallyDownloadsUpdates());
-    QCOMPARE(QSettings().value("automaticallyDownloadsUpdates"), QVariant(false));
+    QCOMPARE(hostSettings().value("automaticallyDownloadsUpdates"), QVariant(false));
     QVERIFY(!downloads->isChecked());
 
     operate(*checks, way);
     QVERIFY(!updater->automaticallyChecksForUpdates());
-    QCOMPARE(QSettings().value("automaticallyChecksForUpdates"), QVariant(false));
+    QCOMPARE(hostSettings().value("automaticallyChecksForUpdates"), QVariant(false));
     QVERIFY(!downloads->isEnabled());
 
     operate(*checkNow, way);

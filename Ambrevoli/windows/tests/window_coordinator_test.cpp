@@ -2,14 +2,15 @@
 
 #include "app_delegate.h"
 #include "destinations_model.h"
+#include "host_settings.h"
 #include "in_memory_notification_service.h"
+#include "private_host_settings.h"
 
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -24,6 +25,8 @@ namespace fs = std::filesystem;
 
 class WindowCoordinatorTest : public QObject {
     Q_OBJECT
+
+    PrivateHostSettings m_hostSettings;
 
 private:
     std::unique_ptr<QTemporaryDir> m_temp;
@@ -67,7 +70,7 @@ private slots:
     {
         m_temp = std::make_unique<QTemporaryDir>();
         QVERIFY(m_temp->isValid());
-        QSettings().clear();
+        hostSettings().clear();
     }
 
     void cleanup() { m_temp.reset(); }
@@ -196,7 +199,7 @@ private slots:
         QFETCH(bool, guideFinished);
         QFETCH(bool, bySettingsURL);
         QFETCH(bool, maximized);
-        QSettings().setValue("FirstLaunchGuideFinished", guideFinished);
+        hostSettings().setValue("FirstLaunchGuideFinished", guideFinished);
         const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
         qputenv("XDG_DATA_HOME", QFile::encodeName(m_temp->filePath("data")));
         InMemoryNotificationService notifications;
@@ -253,7 +256,7 @@ private slots:
         QTRY_COMPARE(world.notifications.calls().size(), 2);
         QVERIFY(world.destinations.missingIDs().empty());
         QVERIFY(!world.windows.settingsWindow());
-        QVERIFY(!QSettings().contains("Welcome to Ambrevoli"));
+        QVERIFY(!hostSettings().contains("Welcome to Ambrevoli"));
     }
 
     // Done records the finish and closes the guide; no other window opens in its place.
@@ -263,7 +266,7 @@ private slots:
         world.windows.showGuide();
         QMainWindow* guide = world.windows.guideWindow();
         QVERIFY(QTest::qWaitForWindowExposed(guide));
-        QVERIFY(!QSettings().value("FirstLaunchGuideFinished").toBool());
+        QVERIFY(!hostSettings().value("FirstLaunchGuideFinished").toBool());
         QPushButton* done = nullptr;
         for (QPushButton* button : guide->findChildren<QPushButton*>())
             if (button->text() == "Done")
@@ -271,7 +274,7 @@ private slots:
         QVERIFY(done);
         QTest::mouseClick(done, Qt::LeftButton);
 
-        QVERIFY(QSettings().value("FirstLaunchGuideFinished").toBool());
+        QVERIFY(hostSettings().value("FirstLaunchGuideFinished").toBool());
         QVERIFY(!guide->isVisible());
         QVERIFY(!world.windows.settingsWindow());
         QVERIFY(!world.windows.hasVisibleWindows());
@@ -318,7 +321,7 @@ private slots:
             QTRY_COMPARE(window->geometry(), left);
             QVERIFY(window->close());
         }
-        QVERIFY(QSettings().contains("Settings"));
+        QVERIFY(hostSettings().contains("Settings"));
         World world(m_temp->path());
         world.windows.showSettings();
         QMainWindow* window = world.windows.settingsWindow();
