@@ -146,7 +146,7 @@ DestinationList::~DestinationList()
 
 void DestinationList::reload()
 {
-    const auto& destinations = m_model.library().store().destinations();
+    const auto& destinations = m_model.destinations();
     const auto& missing = m_model.missingIDs();
 
     std::unordered_map<Uuid, DestinationRow*> kept;
