@@ -44,7 +44,7 @@ std::vector<FolderOutcome> addDestinations(DestinationsModel& model, const QStri
         }
         // One folder at a time, so that the identifier the model yields is this folder's.
         std::unordered_set<Uuid> listed;
-        for (const Destination& destination : model.library().store().destinations())
+        for (const Destination& destination : model.destinations())
             listed.insert(destination.id());
         const std::vector<Uuid> ids = model.addFolders({path});
         if (ids.empty())

@@ -58,7 +58,7 @@ void DestinationsModel::refresh()
     std::unordered_set<Uuid> missing;
     std::vector<Relocation> relocations;
 
-    for (const Destination& destination : m_library.store().destinations()) {
+    for (const Destination& destination : destinations()) {
         if (const auto& bookmark = destination.bookmark()) {
             const auto resolved = m_bookmarks.resolve(*bookmark);
             if (!resolved) {
@@ -121,14 +121,14 @@ std::vector<Uuid> DestinationsModel::addFolders(const std::vector<std::string>& 
     refresh();
 
     // After a failed save the new entries were never written; drop their identifiers.
-    std::erase_if(ids, [this](const Uuid& id) { return !m_library.store().destination(id); });
+    std::erase_if(ids, [this](const Uuid& id) { return !destination(id); });
     return ids;
 }
 
 std::string DestinationsModel::label(const Uuid& id) const
 {
-    const auto destination = m_library.store().destination(id);
-    return destination ? destination->label() : std::string();
+    const auto found = destination(id);
+    return found ? found->label() : std::string();
 }
 
 void DestinationsModel::rename(const Uuid& id, std::string_view label)

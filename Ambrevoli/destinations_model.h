@@ -39,6 +39,16 @@ public:
                                QObject* parent = nullptr);
 
     const DestinationLibrary& library() const { return m_library; }
+    // The destinations in store order; empty while the file is unreadable.
+    const std::vector<Destination>& destinations() const
+    {
+        return m_library.store().destinations();
+    }
+    // The destination with identifier `id`, if there is one.
+    std::optional<Destination> destination(const Uuid& id) const
+    {
+        return m_library.store().destination(id);
+    }
     // Destinations whose folder cannot be found now; empty while the file is unreadable.
     const std::unordered_set<Uuid>& missingIDs() const { return m_missingIDs; }
     // The last failed edit or start fresh, in words for the user: wording(destinationsNotSaved)

@@ -105,7 +105,7 @@ void RequestHandler::sweepInbox() const
 void RequestHandler::sweepDestinations() const
 {
     std::vector<std::string> folders;
-    for (const Destination& destination : m_destinations.library().store().destinations())
+    for (const Destination& destination : m_destinations.destinations())
         folders.push_back(destination.path());
     m_pool.start([folders = std::move(folders)] {
         for (const std::string& folder : folders)
@@ -148,9 +148,7 @@ void RequestHandler::handle(const Uuid& requestID, std::shared_ptr<OutcomeWaiter
     m_destinations.refresh();
     const Destination destination = validated->volume
                                         ? validated->destination
-                                        : m_destinations.library()
-                                              .store()
-                                              .destination(validated->destination.id())
+                                        : m_destinations.destination(validated->destination.id())
                                               .value_or(validated->destination);
 
     tell(waiter.get(), LogLevel::standard,

@@ -26,9 +26,23 @@ QIcon themed(const char* name)
                             QIcon(QStringLiteral(":/ambrevoli/symbols/%1.svg").arg(name)));
 }
 
+// An icon drawn in code: every pixmap is painted afresh at the size asked for, over a
+// transparent ground.
+class PaintedIconEngine : public QIconEngine {
+public:
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        QPixmap result(size);
+        result.fill(Qt::transparent);
+        QPainter painter(&result);
+        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
+        return result;
+    }
+};
+
 // A folder that can't be found: the folder faded, with an orange badge holding a "?" at its
 // lower right, drawn at every size the row asks for.
-class MissingFolderEngine : public QIconEngine {
+class MissingFolderEngine : public PaintedIconEngine {
 public:
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override
     {
@@ -53,19 +67,10 @@ public:
         painter->restore();
     }
 
-    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
-    {
-        QPixmap result(size);
-        result.fill(Qt::transparent);
-        QPainter painter(&result);
-        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
-        return result;
-    }
-
     QIconEngine* clone() const override { return new MissingFolderEngine; }
 };
 
-class NumberedCircleEngine : public QIconEngine {
+class NumberedCircleEngine : public PaintedIconEngine {
 public:
     NumberedCircleEngine(int number, QColor color) : m_number(number), m_color(color) {}
 
@@ -88,15 +93,6 @@ public:
         painter->setFont(font);
         painter->drawText(circle, Qt::AlignCenter, QString::number(m_number));
         painter->restore();
-    }
-
-    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
-    {
-        QPixmap result(size);
-        result.fill(Qt::transparent);
-        QPainter painter(&result);
-        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
-        return result;
     }
 
     QIconEngine* clone() const override { return new NumberedCircleEngine(m_number, m_color); }

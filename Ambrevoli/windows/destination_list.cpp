@@ -19,8 +19,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-
 namespace ambrevoli {
 
 namespace {
@@ -149,7 +147,7 @@ DestinationList::~DestinationList()
 
 void DestinationList::reload()
 {
-    const auto& destinations = m_model.library().store().destinations();
+    const auto& destinations = m_model.destinations();
     const auto& missing = m_model.missingIDs();
 
     std::unordered_map<Uuid, DestinationRow*> kept;
@@ -163,7 +161,7 @@ void DestinationList::reload()
         } else {
             row = new DestinationRow(m_model, destination.id(), m_rowsArea);
             connect(row, &DestinationRow::editingBegan, this, [this, id = destination.id()] {
-                if (!m_selection.contains(id))
+                if (!m_selection.isSelected(id))
                     selectOnly(id);
             });
         }
@@ -195,35 +193,20 @@ void DestinationList::reload()
     }
     m_placeholder->setVisible(m_order.empty());
 
-    std::unordered_set<Uuid> selected;
-    for (const Uuid& id : m_selection)
-        if (m_rows.contains(id))
-            selected.insert(id);
-    if (m_anchor && !m_rows.contains(*m_anchor))
-        m_anchor.reset();
-    changeSelection(std::move(selected));
+    std::vector<Uuid> ids;
+    ids.reserve(m_order.size());
+    for (const DestinationRow* row : m_order)
+        ids.push_back(row->id());
+    selectionEdited(m_selection.setRows(std::move(ids)));
 }
 
-std::vector<Uuid> DestinationList::selection() const
-{
-    std::vector<Uuid> ids;
-    for (const DestinationRow* row : m_order)
-        if (m_selection.contains(row->id()))
-            ids.push_back(row->id());
-    return ids;
-}
+std::vector<Uuid> DestinationList::selection() const { return m_selection.selected(); }
 
 void DestinationList::setSelection(const std::vector<Uuid>& ids)
 {
-    std::unordered_set<Uuid> selected;
-    for (const Uuid& id : ids)
-        if (m_rows.contains(id))
-            selected.insert(id);
-    if (!ids.empty() && m_rows.contains(ids.back())) {
-        m_anchor = ids.back();
-        ensureWidgetVisible(m_rows.at(ids.back()), 0, 0);
-    }
-    changeSelection(std::move(selected));
+    selectionEdited(m_selection.select(ids));
+    if (!ids.empty())
+        scrollTo(ids.back());
 }
 
 void DestinationList::endEditing()
@@ -242,13 +225,6 @@ QMimeData* DestinationList::rowsMimeData(const std::vector<Uuid>& ids)
     return data;
 }
 
-int DestinationList::indexOf(const Uuid& id) const
-{
-    const auto found = std::find_if(m_order.begin(), m_order.end(),
-                                    [&id](const DestinationRow* row) { return row->id() == id; });
-    return found == m_order.end() ? -1 : static_cast<int>(found - m_order.begin());
-}
-
 DestinationRow* DestinationList::rowAt(QPoint viewportPos) const
 {
     const QPoint point = m_rowsArea->mapFrom(viewport(), viewportPos);
@@ -258,13 +234,17 @@ DestinationRow* DestinationList::rowAt(QPoint viewportPos) const
     return nullptr;
 }
 
-void DestinationList::changeSelection(std::unordered_set<Uuid> selected)
+void DestinationList::selectionEdited(bool changed)
 {
-    const bool changed = selected != m_selection;
-    m_selection = std::move(selected);
     updateHighlight();
     if (changed)
         emit selectionChanged();
+}
+
+void DestinationList::scrollTo(const std::optional<Uuid>& id)
+{
+    if (id && m_rows.contains(*id))
+        ensureWidgetVisible(m_rows.at(*id), 0, 0);
 }
 
 void DestinationList::updateHighlight()
@@ -273,45 +253,22 @@ void DestinationList::updateHighlight()
     const bool emphasized =
         focus && (focus == this || isAncestorOf(focus)) && window()->isActiveWindow();
     for (DestinationRow* row : m_order)
-        row->setSelected(m_selection.contains(row->id()), emphasized);
+        row->setSelected(m_selection.isSelected(row->id()), emphasized);
 }
 
 void DestinationList::selectOnly(const Uuid& id)
 {
-    m_anchor = id;
-    changeSelection({id});
-    ensureWidgetVisible(m_rows.at(id), 0, 0);
+    selectionEdited(m_selection.selectOnly(id));
+    scrollTo(id);
 }
 
-void DestinationList::selectRange(int from, int to)
+void DestinationList::moveCurrent(RowSelection::Step step, bool extend)
 {
-    std::unordered_set<Uuid> selected;
-    for (int i = std::min(from, to); i <= std::max(from, to); ++i)
-        selected.insert(m_order[static_cast<std::size_t>(i)]->id());
-    changeSelection(std::move(selected));
+    selectionEdited(m_selection.move(step, extend));
+    scrollTo(m_selection.current());
 }
 
-void DestinationList::moveCurrent(int index, bool extend)
-{
-    if (m_order.empty())
-        return;
-    index = std::clamp(index, 0, static_cast<int>(m_order.size()) - 1);
-    DestinationRow* target = m_order[static_cast<std::size_t>(index)];
-    if (extend && m_anchor) {
-        selectRange(indexOf(*m_anchor), index);
-        ensureWidgetVisible(target, 0, 0);
-    } else {
-        selectOnly(target->id());
-    }
-}
-
-void DestinationList::selectAll()
-{
-    std::unordered_set<Uuid> all;
-    for (const DestinationRow* row : m_order)
-        all.insert(row->id());
-    changeSelection(std::move(all));
-}
+void DestinationList::selectAll() { selectionEdited(m_selection.selectAll()); }
 
 void DestinationList::deleteSelection() { emit deleteRequested(); }
 
@@ -331,19 +288,18 @@ void DestinationList::keyPressEvent(QKeyEvent* event)
         return;
     }
     const bool extend = event->modifiers() & Qt::ShiftModifier;
-    const int current = m_anchor ? indexOf(*m_anchor) : -1;
     switch (event->key()) {
     // Delete only: Backspace right after leaving a name field must not remove rows.
     case Qt::Key_Delete: emit deleteRequested(); return;
-    case Qt::Key_Up: moveCurrent(current < 0 ? 0 : current - 1, extend); return;
-    case Qt::Key_Down: moveCurrent(current + 1, extend); return;
-    case Qt::Key_Home: moveCurrent(0, extend); return;
-    case Qt::Key_End: moveCurrent(static_cast<int>(m_order.size()) - 1, extend); return;
+    case Qt::Key_Up: moveCurrent(RowSelection::Step::up, extend); return;
+    case Qt::Key_Down: moveCurrent(RowSelection::Step::down, extend); return;
+    case Qt::Key_Home: moveCurrent(RowSelection::Step::first, extend); return;
+    case Qt::Key_End: moveCurrent(RowSelection::Step::last, extend); return;
     case Qt::Key_Return:
     case Qt::Key_Enter:
     case Qt::Key_F2:
-        if (m_selection.size() == 1)
-            m_rows.at(*m_selection.begin())->beginEditing();
+        if (m_selection.count() == 1)
+            m_rows.at(m_selection.selected().front())->beginEditing();
         return;
     default: break;
     }
@@ -365,7 +321,7 @@ void DestinationList::mousePressEvent(QMouseEvent* event)
     DestinationRow* row = rowAt(event->position().toPoint());
     if (!row) {
         if (!(event->modifiers() & (Qt::ControlModifier | Qt::ShiftModifier)))
-            changeSelection({});
+            selectionEdited(m_selection.clear());
         return;
     }
     const Uuid id = row->id();
@@ -373,14 +329,10 @@ void DestinationList::mousePressEvent(QMouseEvent* event)
     m_pressPos = event->position().toPoint();
 
     if (event->modifiers() & Qt::ControlModifier) {
-        auto selected = m_selection;
-        if (!selected.erase(id))
-            selected.insert(id);
-        m_anchor = id;
-        changeSelection(std::move(selected));
-    } else if ((event->modifiers() & Qt::ShiftModifier) && m_anchor) {
-        selectRange(indexOf(*m_anchor), indexOf(id));
-    } else if (m_selection.contains(id)) {
+        selectionEdited(m_selection.toggle(id));
+    } else if ((event->modifiers() & Qt::ShiftModifier) && m_selection.anchor()) {
+        selectionEdited(m_selection.extendTo(id));
+    } else if (m_selection.isSelected(id)) {
         m_selectOnRelease = true;
     } else {
         selectOnly(id);
@@ -421,7 +373,7 @@ void DestinationList::startDrag()
         return;
 
     const std::vector<Uuid> ids =
-        m_selection.contains(pressed) ? selection() : std::vector<Uuid>{pressed};
+        m_selection.isSelected(pressed) ? selection() : std::vector<Uuid>{pressed};
     DestinationRow* row = m_rows.at(pressed);
 
     auto* drag = new QDrag(this);

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "row_selection.h"
 #include "uuid.h"
 
 #include <QScrollArea>
 
 #include <optional>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 class QMimeData;
@@ -17,10 +17,10 @@ class DestinationRow;
 class DestinationsModel;
 
 // The settings window's list of destinations: one DestinationRow per destination in store
-// order, with the list's own selection (click, Ctrl-click, Shift-click, the arrow keys),
-// reordering by dragging rows, folders dropped from the file manager, and the "No Destinations"
-// placeholder over an empty list. Rows are real child widgets, so every name field is an
-// accessible object of its own.
+// order, with the list's own selection (a RowSelection: click, Ctrl-click, Shift-click, the
+// arrow keys), reordering by dragging rows, folders dropped from the file manager, and the "No
+// Destinations" placeholder over an empty list. Rows are real child widgets, so every name field
+// is an accessible object of its own.
 //
 // Drops from the file manager go through the model's addFolders and, when they land before a
 // row, its move; the new and already listed folders become the selection. A dragged row goes
@@ -83,11 +83,11 @@ private:
     std::optional<Uuid> dropTarget(QPoint viewportPos) const;
     void showDropIndicator(QPoint viewportPos);
     DestinationRow* rowAt(QPoint viewportPos) const;
-    int indexOf(const Uuid& id) const;
     void selectOnly(const Uuid& id);
-    void selectRange(int from, int to);
-    void moveCurrent(int index, bool extend);
-    void changeSelection(std::unordered_set<Uuid> selected);
+    void moveCurrent(RowSelection::Step step, bool extend);
+    // Shows an edit of m_selection that yielded `changed`.
+    void selectionEdited(bool changed);
+    void scrollTo(const std::optional<Uuid>& id);
     void updateHighlight();
     void startDrag();
 
@@ -98,9 +98,7 @@ private:
 
     std::unordered_map<Uuid, DestinationRow*> m_rows;
     std::vector<DestinationRow*> m_order;
-    std::unordered_set<Uuid> m_selection;
-    // Where keyboard moves and Shift-clicks start from.
-    std::optional<Uuid> m_anchor;
+    RowSelection m_selection;
 
     // The row a left press landed on, while the button is down.
     std::optional<Uuid> m_pressed;

@@ -205,7 +205,7 @@ std::array<GuideStep::Content, 3> FirstLaunchGuide::steps()
                                                  [this] { m_status.requestNotifications(); }};
 
     // Every entry counts, the ones whose folder is missing too.
-    const std::size_t count = m_destinations.library().store().destinations().size();
+    const std::size_t count = m_destinations.destinations().size();
     GuideStep::Content destination{3, QStringLiteral("Add a destination"), {}, count > 0, {}};
     destination.detail =
         count > 0 ? QStringLiteral("Send To lists %1 %2. You can add more in settings.")
