@@ -1,7 +1,7 @@
 #include "software_updater.h"
 
-#include "desktop_fakes.h"
 #include "fake_packagekit.h"
+#include "private_session_bus.h"
 #include "test_package.h"
 #include "test_web_server.h"
 
