@@ -26,9 +26,23 @@ QIcon themed(const char* name)
                             QIcon(QStringLiteral(":/ambrevoli/symbols/%1.svg").arg(name)));
 }
 
+// An icon drawn entirely by paint(): its pixmaps are paint() on a transparent pixmap of the size
+// asked for.
+class PaintedIconEngine : public QIconEngine {
+public:
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        QPixmap result(size);
+        result.fill(Qt::transparent);
+        QPainter painter(&result);
+        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
+        return result;
+    }
+};
+
 // A folder that can't be found: the folder faded, with an orange badge holding a "?" at its
 // lower right, drawn at every size the row asks for.
-class MissingFolderEngine : public QIconEngine {
+class MissingFolderEngine : public PaintedIconEngine {
 public:
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override
     {
@@ -53,19 +67,10 @@ public:
         painter->restore();
     }
 
-    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
-    {
-        QPixmap result(size);
-        result.fill(Qt::transparent);
-        QPainter painter(&result);
-        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
-        return result;
-    }
-
     QIconEngine* clone() const override { return new MissingFolderEngine; }
 };
 
-class NumberedCircleEngine : public QIconEngine {
+class NumberedCircleEngine : public PaintedIconEngine {
 public:
     NumberedCircleEngine(int number, QColor color) : m_number(number), m_color(color) {}
 
@@ -90,15 +95,6 @@ public:
         painter->restore();
     }
 
-    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
-    {
-        QPixmap result(size);
-        result.fill(Qt::transparent);
-        QPainter painter(&result);
-        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
-        return result;
-    }
-
     QIconEngine* clone() const override { return new NumberedCircleEngine(m_number, m_color); }
 
 private:
@@ -110,7 +106,6 @@ private:
 
 QColor namedOrange() { return QColor(0xe6, 0x61, 0x00); }
 QColor namedRed() { return QColor(0xc0, 0x1c, 0x28); }
-QColor namedGreen() { return QColor(0x26, 0xa2, 0x69); }
 
 QColor secondaryColor(const QWidget& widget)
 {
