@@ -9,6 +9,7 @@
 #include "host_windows.h"
 #include "in_memory_notification_service.h"
 #include "window_coordinator.h"
+#include "files_with_its_menu.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -236,7 +237,7 @@ private slots:
         InMemoryNotificationService notifications;
         MainMenu menu({});
         WindowCoordinator windows(
-            model, notifications, [] { return true; }, &menu);
+            model, notifications, filesWithItsMenu, &menu);
         windows.showSettings();
         QMainWindow* window = windows.settingsWindow();
         QVERIFY(QTest::qWaitForWindowActive(window));
@@ -297,7 +298,7 @@ private slots:
         InMemoryNotificationService notifications;
         MainMenu menu({});
         WindowCoordinator windows(
-            model, notifications, [] { return true; }, &menu);
+            model, notifications, filesWithItsMenu, &menu);
         windows.showGuide();
         windows.showSettings();
         QMainWindow* settings = windows.settingsWindow();
@@ -374,7 +375,7 @@ private slots:
         InMemoryNotificationService notifications;
         MainMenu menu({});
         WindowCoordinator windows(
-            model, notifications, [] { return true; }, &menu);
+            model, notifications, filesWithItsMenu, &menu);
         windows.showSettings();
         QMainWindow* window = windows.settingsWindow();
         QVERIFY(QTest::qWaitForWindowExposed(window));

@@ -3,6 +3,7 @@
 #include "app_delegate.h"
 #include "destinations_model.h"
 #include "in_memory_notification_service.h"
+#include "files_with_its_menu.h"
 
 #include <QLineEdit>
 #include <QMainWindow>
@@ -36,7 +37,12 @@ private:
         DestinationsModel destinations;
         InMemoryNotificationService notifications;
         bool extensionEnabled = true;
-        WindowCoordinator windows{destinations, notifications, [this] { return extensionEnabled; }};
+        WindowCoordinator windows{destinations, notifications, [this] {
+                                      return ExtensionStatus{FileManager::files,
+                                                             extensionEnabled
+                                                                 ? ExtensionState::enabled
+                                                                 : ExtensionState::notLoaded};
+                                  }};
     };
 
     std::string folder(const char* name) const
@@ -204,7 +210,7 @@ private slots:
         AppDelegate delegate(notifications, copies);
         qputenv("XDG_DATA_HOME", dataHome);
         QVERIFY(delegate.hasServices());
-        WindowCoordinator windows(*delegate.destinations(), notifications, [] { return true; });
+        WindowCoordinator windows(*delegate.destinations(), notifications, filesWithItsMenu);
         delegate.setWindows(&windows);
         const auto unset = qScopeGuard([&delegate] { delegate.setWindows(nullptr); });
         const auto bringBack = [&] {
