@@ -1,8 +1,10 @@
 #include "gnome_notification_switch.h"
 
+#include "desktop_names.h"
+
 #include <dlfcn.h>
 
-#include <cstdlib>
+#include <algorithm>
 
 namespace ambrevoli {
 
@@ -11,20 +13,11 @@ namespace {
 constexpr char schemaID[] = "org.gnome.desktop.notifications.application";
 constexpr char enableKey[] = "enable";
 
+// GNOME Flashback and Classic name GNOME in the list too.
 bool onGnome()
 {
-    const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
-    if (!desktops)
-        return false;
-    // A list such as "ubuntu:GNOME"; GNOME Flashback and Classic name GNOME in it too.
-    std::string_view list(desktops);
-    while (!list.empty()) {
-        const auto colon = list.find(':');
-        if (list.substr(0, colon) == "GNOME")
-            return true;
-        list.remove_prefix(colon == std::string_view::npos ? list.size() : colon + 1);
-    }
-    return false;
+    const std::vector<std::string_view> names = desktopNames(currentDesktopList());
+    return std::ranges::find(names, "GNOME") != names.end();
 }
 
 } // namespace

@@ -71,33 +71,65 @@ function(ambrevoli_qt_test prefix source)
     "QT_QPA_PLATFORM=offscreen;DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/ambrevoli-tests-use-a-private-bus")
 endfunction()
 
-# ambrevoli_probe_module(<target> <folder>)
+# ambrevoli_module_switch(<variable> <what> <needs> <found>)
 #
-# Tells the host's setup status that this build has a module for one more file manager, which
-# loads it from <folder>: AmbrevoliWindows gets AMBREVOLI_<NAME>_MODULE_PATH, <NAME> being the
-# target's name without "Ambrevoli", in capitals (AmbrevoliNemo → AMBREVOLI_NEMO_MODULE_PATH).
-function(ambrevoli_probe_module target folder)
-  if(NOT TARGET AmbrevoliWindows)
-    return()
+# The build switch of one further file manager's module, a cache entry that is AUTO, ON or OFF.
+# AUTO (the default) builds it wherever <needs> was found (<found> is true), also in a build folder
+# configured before that was installed; ON insists on it and stops the configuration where it is
+# missing; OFF leaves it out. Sets <variable>_BUILT in the caller's scope and in the cache, where
+# the install and package checks read what the build made.
+function(ambrevoli_module_switch variable what needs found)
+  set(${variable} AUTO CACHE STRING "Build the ${what}: AUTO (where ${needs} is found), ON or OFF")
+  set_property(CACHE ${variable} PROPERTY STRINGS AUTO ON OFF)
+  set(value "${${variable}}")
+  if(value STREQUAL "AUTO")
+    set(built OFF)
+    if(found)
+      set(built ON)
+    endif()
+  elseif(value) # ON; also a true value a cache kept from when this was a plain option
+    if(NOT found)
+      message(FATAL_ERROR "${variable} is ON, but ${needs} was not found "
+                          "(scripts/install-deps installs it)")
+    endif()
+    set(built ON)
+  else()
+    set(built OFF)
   endif()
-  string(REGEX REPLACE "^Ambrevoli" "" name "${target}")
-  string(TOUPPER "${name}" name)
-  target_compile_definitions(AmbrevoliWindows PRIVATE
-    AMBREVOLI_${name}_MODULE_PATH="${folder}/$<TARGET_FILE_NAME:${target}>")
+  if(built)
+    message(STATUS "${what}: on")
+  else()
+    message(STATUS "${what}: off (${variable}=${value})")
+  endif()
+  set(${variable}_BUILT ${built} CACHE INTERNAL "Whether this build makes the ${what}")
+  set(${variable}_BUILT ${built} PARENT_SCOPE)
 endfunction()
 
-# ambrevoli_file_manager_module(<target> PACKAGE <pkg-config module> DIR_VARIABLE <variable>
+# ambrevoli_probe_module(<target> <file manager> <folder>)
+#
+# Adds <target> to the list of modules this build makes, which the host's extension probe is
+# generated from (extension_probe/): <file manager> (files, nemo, caja, thunar or dolphin, as the
+# probe's FileManager names it) loads it from <folder>.
+function(ambrevoli_probe_module target fileManager folder)
+  set_property(GLOBAL APPEND PROPERTY AMBREVOLI_PROBED_MODULES
+    "${fileManager}=${folder}/$<TARGET_FILE_NAME:${target}>")
+endfunction()
+
+# ambrevoli_file_manager_module(<target> FILE_MANAGER <name> PACKAGE <pkg-config module>
+#                               LIBRARY <its imported target> DIR_VARIABLE <variable>
 #                               IDENTIFIER <bundle id> OUTPUT_NAME <file name> SOURCES <files...>)
 #
-# One file manager's Send To module over the menu core: a shared module exporting only what its
-# version script (exports.map beside the sources) names, with the bundle identifier its log lines
-# carry. The file manager loads extensions from the folder its pkg-config file names in
+# One GTK file manager's Send To module over the menu core and GIO: a shared module exporting only
+# what its version script (exports.map beside the sources) names, with the bundle identifier its
+# log lines carry. The file manager loads extensions from the folder its pkg-config file names in
 # <variable>; the module is installed there relative to the install prefix (so that a staging
-# prefix or DESTDIR gets the same layout), and the absolute folder is compiled in as
-# AMBREVOLI_EXTENSION_DIR for the module's "Running from" line. Sets <target>_EXTENSION_DIR in the
-# caller's scope.
+# prefix or DESTDIR gets the same layout; the cache entry AMBREVOLI_<TARGET>_INSTALL_DIR can move
+# it), the absolute folder is compiled in as AMBREVOLI_EXTENSION_DIR for the module's "Running
+# from" line, and the host's extension probe looks for it there (<name> as in
+# ambrevoli_probe_module()). Sets <target>_EXTENSION_DIR in the caller's scope.
 function(ambrevoli_file_manager_module target)
-  cmake_parse_arguments(ARG "" "PACKAGE;DIR_VARIABLE;IDENTIFIER;OUTPUT_NAME" "SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "FILE_MANAGER;PACKAGE;LIBRARY;DIR_VARIABLE;IDENTIFIER;OUTPUT_NAME"
+                        "SOURCES" ${ARGN})
   pkg_get_variable(extensionDir ${ARG_PACKAGE} ${ARG_DIR_VARIABLE})
   pkg_get_variable(packagePrefix ${ARG_PACKAGE} prefix)
   if(NOT extensionDir)
@@ -121,15 +153,53 @@ function(ambrevoli_file_manager_module target)
     PREFIX ""
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
-    LINK_DEPENDS "${exports}")
+    LINK_DEPENDS "${exports}"
+    # Nothing of Qt goes into a file manager's process.
+    AUTOMOC OFF
+    AUTOUIC OFF)
   # The version script also hides what the static libraries and libstdc++'s templates would
   # export, so that nothing of this module's C++ binds to another module in the file manager.
   target_link_options(${target} PRIVATE "-Wl,--version-script=${exports}" -Wl,--no-undefined)
   target_compile_definitions(${target} PRIVATE AMBREVOLI_EXTENSION_DIR="${extensionDir}")
+  target_link_libraries(${target} PRIVATE AmbrevoliGioSupport ${ARG_LIBRARY})
   ambrevoli_bundle(${target} IDENTIFIER "${ARG_IDENTIFIER}")
   install(TARGETS ${target} LIBRARY DESTINATION "${AMBREVOLI_${upper}_INSTALL_DIR}")
-  ambrevoli_probe_module(${target} "${extensionDir}")
+  ambrevoli_probe_module(${target} ${ARG_FILE_MANAGER} "${extensionDir}")
   set(${target}_EXTENSION_DIR "${extensionDir}" PARENT_SCOPE)
+endfunction()
+
+# ambrevoli_gtk3_file_manager_module(<target> <the arguments of ambrevoli_file_manager_module()>)
+#
+# A module for one of the GTK 3 file managers (Nemo, Caja, Thunar) and its tests: the module
+# (ambrevoli_file_manager_module()); the file manager as the shared module tests see it
+# (tests/<name>_harness.cpp beside the sources, added to gio_support/tests' harness); and the
+# real file manager on Xvfb with the staged module and the real host
+# (gio_support/tests/file_manager_check.sh <build> <name>), which skips (77) where it cannot run. The check
+# stages through `cmake --install` of this build, as the install check does, so the two never run
+# together.
+function(ambrevoli_gtk3_file_manager_module target)
+  cmake_parse_arguments(ARG "" "FILE_MANAGER;LIBRARY" "" ${ARGN})
+  ambrevoli_file_manager_module(${target} FILE_MANAGER ${ARG_FILE_MANAGER} LIBRARY ${ARG_LIBRARY}
+                                ${ARG_UNPARSED_ARGUMENTS})
+  if(NOT AMBREVOLI_BUILD_TESTS)
+    return()
+  endif()
+  string(REGEX REPLACE "^Ambrevoli" "" name "${target}")
+  set(harness ${name}ModuleHarness)
+  add_library(${harness} OBJECT tests/${ARG_FILE_MANAGER}_harness.cpp)
+  target_compile_definitions(${harness} PRIVATE
+    AMBREVOLI_MODULE_FILE="$<TARGET_FILE:${target}>"
+    AMBREVOLI_EXTENSION_DIR="${${target}_EXTENSION_DIR}")
+  target_link_libraries(${harness} PUBLIC GtkModuleHarness ${ARG_LIBRARY})
+  set_property(GLOBAL APPEND PROPERTY AMBREVOLI_GTK_MODULE_HARNESSES ${harness})
+  set_property(GLOBAL APPEND PROPERTY AMBREVOLI_GTK_MODULES ${target})
+
+  set(check ${ARG_FILE_MANAGER}_file_manager_check)
+  ambrevoli_add_reaped_test(${check}
+    ${PROJECT_SOURCE_DIR}/gio_support/tests/file_manager_check.sh ${PROJECT_BINARY_DIR}
+    ${ARG_FILE_MANAGER})
+  set_tests_properties(${check} PROPERTIES
+    SKIP_RETURN_CODE 77 TIMEOUT 300 RESOURCE_LOCK install_manifest)
 endfunction()
 
 # ambrevoli_use_slow_source(<target>)

@@ -38,7 +38,7 @@ GFile* locationOf(gpointer info)
 // Nautilus's menus have no separators: "Edit Destinations…" simply comes last.
 const ambrevoli::MenuToolkit toolkit{
     "AmbrevoliFinder::",
-    AMBREVOLI_NAUTILUS_EXTENSION_DIR,
+    AMBREVOLI_EXTENSION_DIR,
     newItem,
     newMenu,
     appendItem,

@@ -14,19 +14,22 @@ namespace ambrevoli {
 
 namespace {
 
+// How long a click waits for the running host's answer. The host answers within a millisecond
+// or two when it is idle; a file manager must not hang on one that is not.
+constexpr std::chrono::milliseconds clickPatience{30};
+
 // How often a waiting sender looks whether the host it started listens yet.
 constexpr std::chrono::milliseconds startRetryInterval{10};
 
 // The one way senders wake the host.
-std::expected<void, SystemError> wakeHost(const HandoffURL& url, std::string_view activationToken,
-                                          std::chrono::milliseconds answerPatience = clickPatience)
+std::expected<void, SystemError> wakeHost(const HandoffURL& url, std::string_view activationToken)
 {
     HostMessage message{url.isSettings(), {url.url()}, {}, std::string(activationToken)};
     // The caller is on the desktop: a host running without a display hands its settings window
     // over to the host started below.
     message.hasDisplay =
         url.isSettings() && (std::getenv("WAYLAND_DISPLAY") || std::getenv("DISPLAY"));
-    if (HostConnection::handOff(HostConnection::socketPath(), message, answerPatience))
+    if (HostConnection::handOff(HostConnection::socketPath(), message, clickPatience))
         return {};
 
     HostLaunch launch{hostExecutable(), url.isSettings(), {}};
@@ -103,13 +106,12 @@ std::expected<Uuid, SendError> writeRequest(const SendTarget& target,
 } // namespace
 
 std::expected<Uuid, SendError> sendSelection(const SendTarget& target,
-                                             std::vector<std::string> sources,
-                                             std::chrono::milliseconds answerPatience)
+                                             std::vector<std::string> sources)
 {
     const auto id = writeRequest(target, std::move(sources));
     if (!id)
         return id;
-    if (auto woken = wakeHost(HandoffURL::send(*id), {}, answerPatience); !woken)
+    if (auto woken = wakeHost(HandoffURL::send(*id), {}); !woken)
         return std::unexpected(SendError::hostNotStarted(woken.error()));
     return id;
 }

@@ -108,16 +108,8 @@ long errorCode(const SendError& e);
 // milliseconds at most, and may start a process; a file manager may call it on its main thread.
 // Safe from any thread of a multi-threaded process (see openWithHost). No exception of its own
 // (allocation aside).
-//
-// `answerPatience` is how long the running host has to answer before another is started (which
-// hands the work over to it and ends). The host answers within a millisecond or two when it is
-// idle; a file manager must not hang on one that is not, but a program with nobody waiting on
-// its window can be more patient than a click and spare a loaded machine the second start.
-inline constexpr std::chrono::milliseconds clickPatience{30};
 std::expected<Uuid, SendError> sendSelection(const SendTarget& target,
-                                             std::vector<std::string> sources,
-                                             std::chrono::milliseconds answerPatience =
-                                                 clickPatience);
+                                             std::vector<std::string> sources);
 
 // A sent request whose outcome the host reports back over `connection`
 // (HostConnection::nextOutcome): the lines of its report as they are logged, then the end.

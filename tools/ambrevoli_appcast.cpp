@@ -19,13 +19,14 @@
 //
 // Exits 0 on success, 2 for a usage error, 1 for any other failure (said on stderr).
 
+#include "package_fields.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDomDocument>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
-#include <QProcess>
 #include <QSaveFile>
 #include <QUrl>
 
@@ -38,6 +39,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using ambrevoli::PackageFields;
+using ambrevoli::readPackageFields;
 
 namespace {
 
@@ -191,34 +195,14 @@ int generateKeys(const QString& path)
     return 0;
 }
 
-struct PackageFields {
-    QString package, version, architecture;
-};
-
 Result<PackageFields> readControl(const QString& path)
 {
-    QProcess dpkg;
-    dpkg.start(QStringLiteral("dpkg-deb"),
-               {QStringLiteral("--field"), path, QStringLiteral("Package"),
-                QStringLiteral("Version"), QStringLiteral("Architecture")});
-    if (!dpkg.waitForFinished(60000) || dpkg.exitStatus() != QProcess::NormalExit ||
-        dpkg.exitCode() != 0)
-        return std::unexpected(path + ": not a Debian package (" +
-                               QString::fromLocal8Bit(dpkg.readAllStandardError()).trimmed() + ")");
-    PackageFields fields;
-    for (const QString& line : QString::fromUtf8(dpkg.readAllStandardOutput()).split(u'\n')) {
-        const qsizetype colon = line.indexOf(u':');
-        const QString name = line.left(colon), value = line.mid(colon + 1).trimmed();
-        if (name == u"Package")
-            fields.package = value;
-        else if (name == u"Version")
-            fields.version = value;
-        else if (name == u"Architecture")
-            fields.architecture = value;
-    }
-    if (fields.version.isEmpty())
+    auto fields = readPackageFields(path);
+    if (!fields)
+        return std::unexpected(path + ": not a Debian package (" + fields.error() + ")");
+    if (fields->version.isEmpty())
         return std::unexpected(path + ": the package names no version");
-    return fields;
+    return *fields;
 }
 
 // What users are shown: the upstream version, without the Debian epoch and revision.

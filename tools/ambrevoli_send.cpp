@@ -41,9 +41,6 @@ constexpr int interrupted = 130;
 // while to load a GUI toolkit); the copy itself may take as long as it takes.
 constexpr std::chrono::seconds startPatience{60};
 
-// How long a send without --wait gives the running host to answer before starting another.
-constexpr std::chrono::seconds commandLinePatience{5};
-
 constexpr char usage[] =
     "Usage: ambrevoli-send [--wait] --to LABEL|ID FILE...\n"
     "       ambrevoli-send --list\n"
@@ -332,10 +329,7 @@ int send(std::string_view to, const std::vector<std::string>& files, bool wait)
         fail(handedOff, "warning: " + terminalSafe(textualForm(checked.error())) +
                             ", so Ambrevoli can't keep running to take sends; each send starts "
                             "one that copies it alone");
-    // Nothing hangs on a command line while the host answers: the wait is a busy host's, not a
-    // user's.
-    const auto sent =
-        sendSelection(matches.front().first, std::move(sources), commandLinePatience);
+    const auto sent = sendSelection(matches.front().first, std::move(sources));
     return sent ? handedOff : failedSend(to, sent.error());
 }
 

@@ -1,6 +1,6 @@
 #include "update_verifier.h"
 
-#include <QProcess>
+#include "package_fields.h"
 
 #include <sodium.h>
 
@@ -12,8 +12,6 @@
 namespace ambrevoli {
 
 namespace {
-
-constexpr int dpkgTimeoutMs = 60000;
 
 // The file's bytes, mapped read-only for as long as this lives.
 class Mapping {
@@ -38,46 +36,22 @@ private:
     void* m_bytes;
 };
 
-// Reads the control fields with dpkg-deb, which knows every compression a package may use. It is
-// handed the descriptor as its standard input: what it reads is the file that was verified,
-// whatever its name leads to by now.
+// The package's own word on what it is, read from the descriptor that was verified.
 std::expected<void, UpdateError> checkPackage(int fd, const AppcastItem& item,
                                               const UpdateTrust& trust)
 {
     auto refuse = [](std::string why) {
         return std::unexpected(UpdateError::make(UpdateError::Case::notOurPackage, std::move(why)));
     };
-    QProcess dpkg;
-    dpkg.setChildProcessModifier([fd] {
-        if (fd != STDIN_FILENO)
-            ::dup2(fd, STDIN_FILENO);
-    });
-    dpkg.start(QStringLiteral("dpkg-deb"),
-               {QStringLiteral("--field"), QStringLiteral("/dev/stdin"), QStringLiteral("Package"),
-                QStringLiteral("Version"), QStringLiteral("Architecture")});
-    if (!dpkg.waitForFinished(dpkgTimeoutMs) || dpkg.exitStatus() != QProcess::NormalExit ||
-        dpkg.exitCode() != 0)
+    const auto fields = readPackageFields(fd);
+    if (!fields)
         return refuse("not a Debian package");
-    QString package, version, architecture;
-    for (const QString& line : QString::fromUtf8(dpkg.readAllStandardOutput()).split(u'\n')) {
-        const qsizetype colon = line.indexOf(u':');
-        if (colon < 0)
-            continue;
-        const QString name = line.left(colon);
-        const QString value = line.mid(colon + 1).trimmed();
-        if (name == u"Package")
-            package = value;
-        else if (name == u"Version")
-            version = value;
-        else if (name == u"Architecture")
-            architecture = value;
-    }
-    if (package != trust.packageName)
-        return refuse("package " + package.toStdString());
-    if (version != item.version)
-        return refuse("version " + version.toStdString());
-    if (architecture != trust.architecture && architecture != u"all")
-        return refuse("architecture " + architecture.toStdString());
+    if (fields->package != trust.packageName)
+        return refuse("package " + fields->package.toStdString());
+    if (fields->version != item.version)
+        return refuse("version " + fields->version.toStdString());
+    if (fields->architecture != trust.architecture && fields->architecture != u"all")
+        return refuse("architecture " + fields->architecture.toStdString());
     return {};
 }
 

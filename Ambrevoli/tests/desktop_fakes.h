@@ -1,5 +1,7 @@
 #pragma once
 
+#include "private_session_bus.h"
+
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusObjectPath>
@@ -15,48 +17,11 @@
 
 #include <optional>
 
-// A private desktop for the host's tests: a session bus of their own, stand-ins for the
-// notification server and the file manager that live on it, and the real programs a test runs
-// beside itself (a virtual display, a notification server, the host).
+// A private desktop for the host's tests: stand-ins for the notification server and the file
+// manager that live on a session bus of their own (private_session_bus.h), and the real programs a
+// test runs beside itself (a virtual display, a notification server, the host).
 
 namespace ambrevoli::testing {
-
-// A program a test runs beside itself. It ends with the test however the test ends: asked to
-// terminate (and killed if it won't) when this object goes, and sent SIGTERM by the kernel when
-// the test process dies without running destructors — a crash, an abort, SIGKILL. Start it from
-// the main thread: the kernel sends that signal when the thread that started the program ends,
-// not only the process. (A program that detaches from its parent escapes this; ctest's
-// helper_reaper ends those.)
-class HelperProcess : public QProcess {
-public:
-    explicit HelperProcess(QObject* parent = nullptr);
-    ~HelperProcess() override;
-};
-
-// A session bus that belongs to one test: a dbus-daemon listening in a temporary folder, with
-// no activatable services, ended when this object goes.
-class PrivateSessionBus {
-public:
-    PrivateSessionBus();
-    ~PrivateSessionBus();
-    PrivateSessionBus(const PrivateSessionBus&) = delete;
-    PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;
-
-    // Empty when the daemon could not start; then failure() says why.
-    const QString& address() const { return m_address; }
-    const QString& failure() const { return m_failure; }
-
-    // A new connection of its own to the bus, closed when the bus object goes.
-    QDBusConnection connect(const QString& name);
-    qint64 processId() const { return m_daemon.processId(); }
-
-private:
-    QTemporaryDir m_folder;
-    HelperProcess m_daemon;
-    QString m_address;
-    QString m_failure;
-    QStringList m_connections;
-};
 
 // An X display of its own: Xvfb on a display number nobody else uses, ended when this object goes.
 class VirtualDisplay {

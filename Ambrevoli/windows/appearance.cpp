@@ -106,7 +106,6 @@ private:
 
 QColor namedOrange() { return QColor(0xe6, 0x61, 0x00); }
 QColor namedRed() { return QColor(0xc0, 0x1c, 0x28); }
-QColor namedGreen() { return QColor(0x26, 0xa2, 0x69); }
 
 QColor secondaryColor(const QWidget& widget)
 {

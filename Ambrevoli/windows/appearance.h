@@ -16,7 +16,6 @@ namespace ambrevoli {
 // dark background alike.
 QColor namedOrange();
 QColor namedRed();
-QColor namedGreen();
 
 // The secondary text colour: the palette's placeholder text colour.
 QColor secondaryColor(const QWidget& widget);

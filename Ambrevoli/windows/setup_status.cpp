@@ -29,32 +29,6 @@ SetupStatus::SetupStatus(NotificationService& notifications,
     });
 }
 
-SetupStatus::SetupStatus(NotificationService& notifications,
-                         std::function<ExtensionState()> extensionProbe, QObject* parent)
-    : SetupStatus(
-          notifications,
-          [probe = std::move(extensionProbe)] {
-              return ExtensionStatus{FileManager::files, probe()};
-          },
-          parent)
-{}
-
-SetupStatus::SetupStatus(NotificationService& notifications, std::function<bool()> extensionProbe,
-                         QObject* parent)
-    : SetupStatus(
-          notifications, [probe = std::move(extensionProbe)] { return finderStatus(probe()); },
-          parent)
-{}
-
-ExtensionStatus SetupStatus::finderStatus(bool enabled)
-{
-    if (enabled)
-        return {FileManager::files, ExtensionState::enabled};
-    return {FileManager::files, isFinderModuleInstalled(finderModuleInstallPath())
-                                    ? ExtensionState::notLoaded
-                                    : ExtensionState::notInstalled};
-}
-
 void SetupStatus::refresh()
 {
     setExtensionStatus(m_extensionProbe());

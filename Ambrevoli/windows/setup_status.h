@@ -28,19 +28,6 @@ public:
     SetupStatus(NotificationService& notifications, std::function<ExtensionStatus()> extensionProbe,
                 QObject* parent = nullptr);
 
-    // The same over a probe of GNOME Files' extension alone (see finderExtensionState()).
-    SetupStatus(NotificationService& notifications, std::function<ExtensionState()> extensionProbe,
-                QObject* parent = nullptr);
-
-    // The same over a probe that tells only whether the extension is enabled (see
-    // isFinderExtensionEnabled()); when it is not, whether this build's module file is installed
-    // (finderModuleInstallPath()) tells a Files that has not loaded it from a missing module.
-    SetupStatus(NotificationService& notifications, std::function<bool()> extensionProbe,
-                QObject* parent = nullptr);
-
-    // GNOME Files' status as a probe that tells only whether its extension is enabled reads it.
-    static ExtensionStatus finderStatus(bool enabled);
-
     bool isExtensionEnabled() const { return m_extension.state == ExtensionState::enabled; }
     ExtensionState extensionState() const { return m_extension.state; }
     // The file manager the user runs, which the extension state is about.

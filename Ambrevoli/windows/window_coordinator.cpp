@@ -53,16 +53,6 @@ WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
             });
 }
 
-WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
-                                     NotificationService& notifications,
-                                     std::function<bool()> extensionProbe, const MainMenu* menu,
-                                     SoftwareUpdater* updater, QObject* parent)
-    : WindowCoordinator(
-          destinations, notifications,
-          [probe = std::move(extensionProbe)] { return SetupStatus::finderStatus(probe()); }, menu,
-          updater, parent)
-{}
-
 WindowCoordinator::~WindowCoordinator()
 {
     if (m_settingsWindow && m_settingsWindow->isVisible())

@@ -52,10 +52,6 @@ public:
                       std::function<ExtensionStatus()> extensionProbe,
                       const MainMenu* menu = nullptr, SoftwareUpdater* updater = nullptr,
                       QObject* parent = nullptr);
-    // The same over a probe that tells only whether GNOME Files' extension is enabled.
-    WindowCoordinator(DestinationsModel& destinations, NotificationService& notifications,
-                      std::function<bool()> extensionProbe, const MainMenu* menu = nullptr,
-                      SoftwareUpdater* updater = nullptr, QObject* parent = nullptr);
     ~WindowCoordinator() override;
 
     SetupStatus& setup() { return m_setup; }

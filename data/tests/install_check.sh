@@ -33,7 +33,7 @@ expected=(
 )
 # Each further file manager's module, where the build made one, in that file manager's folder.
 while read -r option package variable file; do
-  grep -qx "$option:BOOL=ON" "$build/CMakeCache.txt" || continue
+  grep -qx "${option}_BUILT:INTERNAL=ON" "$build/CMakeCache.txt" || continue
   expected+=("$(pkg-config --variable="$variable" "$package")/$file")
 done <"$source/packaging/file_manager_modules"
 # A build with the Dolphin plugin installs it where KIO looks for context-menu plugins under Qt 5's

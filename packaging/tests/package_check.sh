@@ -162,7 +162,7 @@ done
 # folder.
 contents=$(dpkg-deb -c "$deb")
 while read -r option package variable file; do
-  grep -qx "$option:BOOL=ON" "$build/CMakeCache.txt" || continue
+  grep -qx "${option}_BUILT:INTERNAL=ON" "$build/CMakeCache.txt" || continue
   path=$(pkg-config --variable="$variable" "$package")/$file
   grep -qE " \.$path\$" <<<"$contents" || fail "the package lacks $path"
 done <"$(dirname "$0")/../file_manager_modules"

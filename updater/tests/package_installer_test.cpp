@@ -1,7 +1,7 @@
 #include "package_installer.h"
 
-#include "desktop_fakes.h"
 #include "fake_packagekit.h"
+#include "private_session_bus.h"
 #include "test_package.h"
 
 #include <QDir>

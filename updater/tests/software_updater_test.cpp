@@ -1,9 +1,9 @@
 #include "software_updater.h"
 
-#include "desktop_fakes.h"
 #include "fake_packagekit.h"
 #include "host_settings.h"
 #include "private_host_settings.h"
+#include "private_session_bus.h"
 #include "test_package.h"
 #include "test_web_server.h"
 

@@ -15,6 +15,8 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <unistd.h>
+
 using namespace ambrevoli;
 
 Q_DECLARE_METATYPE(ambrevoli::ExtensionState)
@@ -36,6 +38,21 @@ QList<qint64> filesMapping(const QString& path)
     return found;
 }
 
+// GNOME Files' module, where this build installs it.
+FileManagerModule filesModule()
+{
+    for (const FileManagerModule& module : builtModules())
+        if (module.fileManager == FileManager::files)
+            return module;
+    return {FileManager::files, {}};
+}
+
+// The status over Files' module alone, for this PID namespace's processes.
+ExtensionStatus filesStatus()
+{
+    return extensionStatus({filesModule()}, "/proc", ::getuid(), FileManager::files);
+}
+
 bool filesOwnsItsName()
 {
     return QDBusConnection::sessionBus().interface()->isServiceRegistered("org.gnome.Nautilus");
@@ -51,11 +68,12 @@ private slots:
     {
         if (qEnvironmentVariableIsEmpty("AMBREVOLI_FILES_RESTART_CHECK"))
             QSKIP("files_restart_check.sh runs this in namespaces of its own");
-        const QString installed = QString::fromStdString(finderModuleInstallPath());
+        const QString installed = QString::fromStdString(filesModule().modulePath);
+        QVERIFY(!installed.isEmpty());
         QVERIFY(QDBusConnection::sessionBus().isConnected());
 
         InMemoryNotificationService service;
-        SetupStatus status(service, [] { return finderExtensionState(); });
+        SetupStatus status(service, filesStatus);
         status.refresh();
         QCOMPARE(status.extensionState(), ExtensionState::notInstalled);
 
@@ -75,7 +93,7 @@ private slots:
         ExtensionState whileRunning = ExtensionState::notInstalled;
         QTRY_VERIFY_WITH_TIMEOUT(
             !filesMapping(installed).isEmpty() &&
-                (whileRunning = finderExtensionState(), !filesMapping(installed).isEmpty()),
+                (whileRunning = filesStatus().state, !filesMapping(installed).isEmpty()),
             60000);
         QCOMPARE(whileRunning, ExtensionState::enabled);
         // Nobody refreshes the status here: it follows the restart by itself.

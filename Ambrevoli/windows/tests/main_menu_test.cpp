@@ -11,6 +11,7 @@
 #include "in_memory_notification_service.h"
 #include "private_host_settings.h"
 #include "window_coordinator.h"
+#include "files_with_its_menu.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -241,7 +242,7 @@ private slots:
         InMemoryNotificationService notifications;
         MainMenu menu({});
         WindowCoordinator windows(
-            model, notifications, [] { return true; }, &menu);
+            model, notifications, filesWithItsMenu, &menu);
         windows.showSettings();
         QMainWindow* window = windows.settingsWindow();
         QVERIFY(QTest::qWaitForWindowActive(window));
@@ -302,7 +303,7 @@ private slots:
         InMemoryNotificationService notifications;
         MainMenu menu({});
         WindowCoordinator windows(
-            model, notifications, [] { return true; }, &menu);
+            model, notifications, filesWithItsMenu, &menu);
         windows.showGuide();
         windows.showSettings();
         QMainWindow* settings = windows.settingsWindow();
@@ -379,7 +380,7 @@ private slots:
         InMemoryNotificationService notifications;
         MainMenu menu({});
         WindowCoordinator windows(
-            model, notifications, [] { return true; }, &menu);
+            model, notifications, filesWithItsMenu, &menu);
         windows.showSettings();
         QMainWindow* window = windows.settingsWindow();
         QVERIFY(QTest::qWaitForWindowExposed(window));

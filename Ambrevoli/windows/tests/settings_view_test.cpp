@@ -11,6 +11,7 @@
 #include "setup_status.h"
 #include "unreadable_file_notice.h"
 #include "wording.h"
+#include "files_with_its_menu.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>
@@ -144,7 +145,7 @@ QPoint lowerHalfOf(QWidget& window, const DestinationRow* row)
 
 // The settings content in a window of its own, over a real model and setup status.
 struct Window {
-    explicit Window(const std::string& file) : model(file), setup(service, [] { return true; })
+    explicit Window(const std::string& file) : model(file), setup(service, filesWithItsMenu)
     {
         service.setAuthorizationStatus(AuthorizationStatus::authorized);
         view.resize(520, 360);

@@ -2,6 +2,7 @@
 
 #include "in_memory_notification_service.h"
 #include "log.h"
+#include "files_with_its_menu.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -27,11 +28,16 @@ class SetupStatusTest : public QObject {
     Q_OBJECT
 
 private:
-    // A status over an in-memory service, with an extension state the test sets.
+    // A status over an in-memory service, with an extension state the test sets: Files, with its
+    // module loaded or installed but not loaded yet.
     struct World {
         InMemoryNotificationService service;
         bool extensionEnabled = false;
-        SetupStatus setup{service, [this] { return extensionEnabled; }};
+        SetupStatus setup{service, [this] {
+                              return ExtensionStatus{FileManager::files,
+                                                     extensionEnabled ? ExtensionState::enabled
+                                                                      : ExtensionState::notLoaded};
+                          }};
         QSignalSpy extensionChanges{&setup, &SetupStatus::isExtensionEnabledChanged};
         QSignalSpy notificationChanges{&setup, &SetupStatus::notificationsChanged};
     };
@@ -149,7 +155,7 @@ private slots:
         qputenv("PATH", QFile::encodeName(empty.path()));
         const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
         InMemoryNotificationService service;
-        SetupStatus setup(service, [state] { return state; });
+        SetupStatus setup(service, [state] { return ExtensionStatus{FileManager::files, state}; });
         setup.refresh();
         settle();
         QSignalSpy stateChanges(&setup, &SetupStatus::extensionStateChanged);
@@ -217,7 +223,7 @@ private slots:
     {
         InMemoryNotificationService service;
         service.setAuthorizationError(NotificationError::noSessionBus());
-        auto setup = std::make_unique<SetupStatus>(service, [] { return true; });
+        auto setup = std::make_unique<SetupStatus>(service, filesWithItsMenu);
         setup->refresh();
         setup->requestNotifications();
         setup.reset();

@@ -8,6 +8,7 @@
 #include "settings_view.h"
 #include "setup_status.h"
 #include "software_updater.h"
+#include "files_with_its_menu.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -215,7 +216,7 @@ void UpdatesBarTest::atTheFootOfTheSettings()
     DestinationsModel model(file);
     InMemoryNotificationService service;
     service.setAuthorizationStatus(AuthorizationStatus::authorized);
-    SetupStatus setup(service, [] { return true; });
+    SetupStatus setup(service, filesWithItsMenu);
     const auto updater = makeUpdater();
     SettingsView view(model, setup, updater.get());
     view.resize(520, 360);

@@ -5,6 +5,7 @@
 #include "host_settings.h"
 #include "in_memory_notification_service.h"
 #include "private_host_settings.h"
+#include "files_with_its_menu.h"
 
 #include <QLineEdit>
 #include <QMainWindow>
@@ -39,7 +40,12 @@ private:
         DestinationsModel destinations;
         InMemoryNotificationService notifications;
         bool extensionEnabled = true;
-        WindowCoordinator windows{destinations, notifications, [this] { return extensionEnabled; }};
+        WindowCoordinator windows{destinations, notifications, [this] {
+                                      return ExtensionStatus{FileManager::files,
+                                                             extensionEnabled
+                                                                 ? ExtensionState::enabled
+                                                                 : ExtensionState::notLoaded};
+                                  }};
     };
 
     std::string folder(const char* name) const
@@ -207,7 +213,7 @@ private slots:
         AppDelegate delegate(notifications, copies);
         qputenv("XDG_DATA_HOME", dataHome);
         QVERIFY(delegate.hasServices());
-        WindowCoordinator windows(*delegate.destinations(), notifications, [] { return true; });
+        WindowCoordinator windows(*delegate.destinations(), notifications, filesWithItsMenu);
         delegate.setWindows(&windows);
         const auto unset = qScopeGuard([&delegate] { delegate.setWindows(nullptr); });
         const auto bringBack = [&] {

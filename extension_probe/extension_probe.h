@@ -15,7 +15,7 @@ enum class FileManager { files, nemo, caja, thunar, dolphin };
 std::string_view fileManagerName(FileManager fileManager);
 
 // The file manager the desktop named in `currentDesktop` (XDG_CURRENT_DESKTOP, a colon-separated
-// list, first match wins) comes with: GNOME → Files, X-Cinnamon → Nemo, MATE → Caja, XFCE →
+// list, see desktopNames(); first match wins) comes with: GNOME → Files, X-Cinnamon → Nemo, MATE → Caja, XFCE →
 // Thunar, KDE → Dolphin. Any other desktop, or none, gets Files.
 FileManager desktopFileManager(std::string_view currentDesktop);
 
@@ -28,9 +28,6 @@ struct FileManagerModule {
 
 // The modules this build makes, one per file manager it was configured with (GNOME Files always).
 std::vector<FileManagerModule> builtModules();
-
-// Where GNOME Files loads the Send To module from, as this build was configured.
-std::string finderModuleInstallPath();
 
 // How far the Send To menu is from being there for the user.
 enum class ExtensionState {
@@ -63,20 +60,7 @@ ExtensionStatus extensionStatus(const std::vector<FileManagerModule>& modules,
 // XDG_CURRENT_DESKTOP.
 ExtensionStatus extensionStatus();
 
-// The state of GNOME Files' module installed at `modulePath` for `user`'s Files processes under
-// `procRoot`.
-ExtensionState finderExtensionState(const std::string& modulePath, const std::string& procRoot,
-                                    uid_t user);
-
-// The same for this build's module, this system's processes and this user.
-ExtensionState finderExtensionState();
-
-// Whether the Send To menu is there in GNOME Files: finderExtensionState() is enabled.
-bool isFinderExtensionEnabled(const std::string& modulePath, const std::string& procRoot,
-                              uid_t user);
-bool isFinderExtensionEnabled();
-
-// Whether a module file is installed at `modulePath`.
-bool isFinderModuleInstalled(const std::string& modulePath);
+// Whether a module file is installed at `modulePath`: a regular file, or a link to one.
+bool isModuleInstalled(const std::string& modulePath);
 
 } // namespace ambrevoli

@@ -1,7 +1,9 @@
 #include "extension_probe.h"
 
+#include "desktop_names.h"
 #include "dir_listing.h"
 #include "paths.h"
+#include "probed_modules.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
@@ -205,41 +207,22 @@ std::string_view fileManagerName(FileManager fileManager) { return knownAbout(fi
 
 FileManager desktopFileManager(std::string_view currentDesktop)
 {
-    while (!currentDesktop.empty()) {
-        const std::size_t colon = currentDesktop.find(':');
-        const std::string_view desktop = currentDesktop.substr(0, colon);
+    for (const std::string_view desktop : desktopNames(currentDesktop))
         for (const Known& candidate : known)
             if (desktop == candidate.desktop)
                 return candidate.fileManager;
-        if (colon == std::string_view::npos)
-            break;
-        currentDesktop.remove_prefix(colon + 1);
-    }
     return FileManager::files;
 }
 
 std::vector<FileManagerModule> builtModules()
 {
-    return {
-        {FileManager::files, AMBREVOLI_FINDER_MODULE_PATH},
-#ifdef AMBREVOLI_NEMO_MODULE_PATH
-        {FileManager::nemo, AMBREVOLI_NEMO_MODULE_PATH},
-#endif
-#ifdef AMBREVOLI_CAJA_MODULE_PATH
-        {FileManager::caja, AMBREVOLI_CAJA_MODULE_PATH},
-#endif
-#ifdef AMBREVOLI_THUNAR_MODULE_PATH
-        {FileManager::thunar, AMBREVOLI_THUNAR_MODULE_PATH},
-#endif
-#ifdef AMBREVOLI_DOLPHIN_MODULE_PATH
-        {FileManager::dolphin, AMBREVOLI_DOLPHIN_MODULE_PATH},
-#endif
-    };
+    std::vector<FileManagerModule> modules;
+    for (const ProbedModule& module : probedModules)
+        modules.push_back({module.fileManager, module.modulePath});
+    return modules;
 }
 
-std::string finderModuleInstallPath() { return AMBREVOLI_FINDER_MODULE_PATH; }
-
-bool isFinderModuleInstalled(const std::string& modulePath)
+bool isModuleInstalled(const std::string& modulePath)
 {
     struct stat module {};
     return ::stat(modulePath.c_str(), &module) == 0 && S_ISREG(module.st_mode);
@@ -250,7 +233,7 @@ ExtensionStatus extensionStatus(const std::vector<FileManagerModule>& modules,
 {
     std::array<std::string, fileManagerCount> installed;
     for (const FileManagerModule& module : modules)
-        if (isFinderModuleInstalled(module.modulePath))
+        if (isModuleInstalled(module.modulePath))
             installed.at(static_cast<std::size_t>(std::to_underlying(module.fileManager))) =
                 module.modulePath;
     const std::array<Seen, fileManagerCount> seen = lookAtProcesses(installed, procRoot, user);
@@ -277,33 +260,8 @@ ExtensionStatus extensionStatus(const std::vector<FileManagerModule>& modules,
 
 ExtensionStatus extensionStatus()
 {
-    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
     return extensionStatus(builtModules(), "/proc", ::getuid(),
-                           desktopFileManager(desktop ? desktop : ""));
+                           desktopFileManager(currentDesktopList()));
 }
-
-ExtensionState finderExtensionState(const std::string& modulePath, const std::string& procRoot,
-                                    uid_t user)
-{
-    if (!isFinderModuleInstalled(modulePath))
-        return ExtensionState::notInstalled;
-    std::array<std::string, fileManagerCount> installed;
-    installed[0] = modulePath;
-    return lookAtProcesses(installed, procRoot, user)[0].lacking ? ExtensionState::notLoaded
-                                                                 : ExtensionState::enabled;
-}
-
-ExtensionState finderExtensionState()
-{
-    return finderExtensionState(finderModuleInstallPath(), "/proc", ::getuid());
-}
-
-bool isFinderExtensionEnabled(const std::string& modulePath, const std::string& procRoot,
-                              uid_t user)
-{
-    return finderExtensionState(modulePath, procRoot, user) == ExtensionState::enabled;
-}
-
-bool isFinderExtensionEnabled() { return finderExtensionState() == ExtensionState::enabled; }
 
 } // namespace ambrevoli

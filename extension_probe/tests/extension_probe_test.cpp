@@ -70,6 +70,16 @@ QByteArray mapsLine(const QString& path)
            QFile::encodeName(path) + "\n";
 }
 
+// GNOME Files' state over its module at `modulePath` alone, for `user`'s processes under
+// `procRoot`.
+ExtensionState filesState(const QString& modulePath, const QString& procRoot, uid_t user)
+{
+    const ExtensionStatus status =
+        extensionStatus({{FileManager::files, modulePath.toStdString()}}, procRoot.toStdString(),
+                        user, FileManager::files);
+    return status.fileManager == FileManager::files ? status.state : ExtensionState::notInstalled;
+}
+
 // The path of the first file mapped by `pid` whose name contains `name`, once it is mapped.
 QString libraryMappedBy(qint64 pid, const QString& name)
 {
@@ -178,9 +188,7 @@ private slots:
         uid_t user = ::getuid();
         if (table == 5)
             user += 1;
-        QCOMPARE(finderExtensionState(m_module.toStdString(), root.toStdString(), user), state);
-        QCOMPARE(isFinderExtensionEnabled(m_module.toStdString(), root.toStdString(), user),
-                 state == ExtensionState::enabled);
+        QCOMPARE(filesState(m_module, root, user), state);
     }
 
     // Every file manager's module staged in a folder of its own, against the user's running file
@@ -305,17 +313,11 @@ private slots:
     void notInstalledIsNeverEnabled()
     {
         const QString root = processTable({});
-        QCOMPARE(finderExtensionState(m_extensions.toStdString() + "/missing.so",
-                                      root.toStdString(), ::getuid()),
+        QCOMPARE(filesState(m_extensions + "/missing.so", root, ::getuid()),
                  ExtensionState::notInstalled);
-        QVERIFY(!isFinderExtensionEnabled(m_extensions.toStdString() + "/missing.so",
-                                          root.toStdString(), ::getuid()));
         // A folder in the module's place is no module.
         QVERIFY(QDir().mkpath(m_extensions + "/folder.so"));
-        QVERIFY(!isFinderExtensionEnabled(m_extensions.toStdString() + "/folder.so",
-                                          root.toStdString(), ::getuid()));
-        QCOMPARE(finderExtensionState(m_extensions.toStdString() + "/folder.so", root.toStdString(),
-                                      ::getuid()),
+        QCOMPARE(filesState(m_extensions + "/folder.so", root, ::getuid()),
                  ExtensionState::notInstalled);
     }
 
@@ -326,18 +328,17 @@ private slots:
         QVERIFY(QDir().mkpath(link));
         QVERIFY(QFile::link(m_module, link + "/libambrevoli-finder.so"));
         const QString root = processTable({{"nautilus", true, "MODULE\n"}});
-        QVERIFY(isFinderExtensionEnabled((link + "/libambrevoli-finder.so").toStdString(),
-                                         root.toStdString(), ::getuid()));
+        QCOMPARE(filesState(link + "/libambrevoli-finder.so", root, ::getuid()),
+                 ExtensionState::enabled);
     }
 
     void theBuildKnowsWhereFilesLoadsExtensions()
     {
-        const std::string path = finderModuleInstallPath();
-        QVERIFY2(path.starts_with('/') && path.ends_with("/libambrevoli-finder.so"), path.c_str());
         // Every module built is looked for where its file manager loads it, Files' among them.
         const std::vector<FileManagerModule> modules = builtModules();
         QVERIFY(std::ranges::count_if(modules, [&](const FileManagerModule& module) {
-                    return module.fileManager == FileManager::files && module.modulePath == path;
+                    return module.fileManager == FileManager::files &&
+                           module.modulePath.ends_with("/libambrevoli-finder.so");
                 }) == 1);
         for (const FileManagerModule& module : modules)
             QVERIFY2(module.modulePath.starts_with('/') && module.modulePath.ends_with(".so") &&
@@ -357,8 +358,8 @@ private slots:
         QVERIFY(process.waitForStarted());
         const QString libc = libraryMappedBy(process.processId(), "libc.so");
         QVERIFY2(!libc.isEmpty(), "the started process maps no C library");
-        QVERIFY(isFinderExtensionEnabled(libc.toStdString(), "/proc", ::getuid()));
-        QVERIFY(!isFinderExtensionEnabled(m_module.toStdString(), "/proc", ::getuid()));
+        QCOMPARE(filesState(libc, "/proc", ::getuid()), ExtensionState::enabled);
+        QCOMPARE(filesState(m_module, "/proc", ::getuid()), ExtensionState::notLoaded);
         process.kill();
         process.waitForFinished();
     }
