@@ -216,8 +216,8 @@ PlacedRecordWriter::create(std::string path, std::string_view label,
                              O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd)
         return std::unexpected(SystemError::last());
-    writer.m_file = ::fdopen(fd.get(), "w");
-    if (writer.m_file == nullptr)
+    writer.m_file.reset(::fdopen(fd.get(), "w"));
+    if (!writer.m_file)
         return std::unexpected(SystemError::last());
     fd.release();
     if (auto put = writer.put(std::string(magic) + "\nlabel " + escaped(label) +
@@ -227,34 +227,18 @@ PlacedRecordWriter::create(std::string path, std::string_view label,
     return writer;
 }
 
-PlacedRecordWriter::PlacedRecordWriter(PlacedRecordWriter&& other) noexcept
-    : m_path(std::move(other.m_path)), m_temporary(std::move(other.m_temporary)),
-      m_file(std::exchange(other.m_file, nullptr)), m_written(other.m_written),
-      m_maxBytes(other.m_maxBytes), m_full(other.m_full)
-{}
-
-PlacedRecordWriter& PlacedRecordWriter::operator=(PlacedRecordWriter&& other) noexcept
-{
-    std::swap(m_path, other.m_path);
-    std::swap(m_temporary, other.m_temporary);
-    std::swap(m_file, other.m_file);
-    std::swap(m_written, other.m_written);
-    std::swap(m_maxBytes, other.m_maxBytes);
-    std::swap(m_full, other.m_full);
-    return *this;
-}
-
 PlacedRecordWriter::~PlacedRecordWriter()
 {
-    if (m_file != nullptr) {
-        std::fclose(m_file);
+    // Never committed: what was written is no record.
+    if (m_file) {
+        m_file.reset();
         ::unlink(m_temporary.c_str());
     }
 }
 
 std::expected<void, SystemError> PlacedRecordWriter::put(std::string_view line)
 {
-    if (std::fwrite(line.data(), 1, line.size(), m_file) != line.size())
+    if (std::fwrite(line.data(), 1, line.size(), m_file.get()) != line.size())
         return std::unexpected(SystemError::last());
     m_written += line.size();
     return {};
@@ -291,7 +275,7 @@ std::expected<void, SystemError> PlacedRecordWriter::commit()
 {
     if (auto put = this->put("end\n"); !put)
         return put;
-    std::FILE* file = std::exchange(m_file, nullptr);
+    std::FILE* file = m_file.release();
     const bool flushed = std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
     const int e = errno;
     if (std::fclose(file) != 0 || !flushed) {
@@ -311,8 +295,8 @@ std::expected<void, SystemError> PlacedRecordWriter::commit()
 std::expected<PlacedRecordReader, SystemError> PlacedRecordReader::open(const std::string& path)
 {
     PlacedRecordReader reader;
-    reader.m_file = std::fopen(path.c_str(), "re");
-    if (reader.m_file == nullptr)
+    reader.m_file.reset(std::fopen(path.c_str(), "re"));
+    if (!reader.m_file)
         return std::unexpected(SystemError::last());
     if (!reader.readLine() || reader.m_line != magic)
         return std::unexpected(SystemError{EBADMSG});
@@ -328,29 +312,6 @@ std::expected<PlacedRecordReader, SystemError> PlacedRecordReader::open(const st
     return reader;
 }
 
-PlacedRecordReader::PlacedRecordReader(PlacedRecordReader&& other) noexcept
-    : m_file(std::exchange(other.m_file, nullptr)), m_line(std::move(other.m_line)),
-      m_lineHeld(other.m_lineHeld), m_incomplete(other.m_incomplete),
-      m_label(std::move(other.m_label)), m_destination(std::move(other.m_destination))
-{}
-
-PlacedRecordReader& PlacedRecordReader::operator=(PlacedRecordReader&& other) noexcept
-{
-    std::swap(m_file, other.m_file);
-    std::swap(m_line, other.m_line);
-    std::swap(m_lineHeld, other.m_lineHeld);
-    std::swap(m_incomplete, other.m_incomplete);
-    std::swap(m_label, other.m_label);
-    std::swap(m_destination, other.m_destination);
-    return *this;
-}
-
-PlacedRecordReader::~PlacedRecordReader()
-{
-    if (m_file != nullptr)
-        std::fclose(m_file);
-}
-
 bool PlacedRecordReader::readLine()
 {
     if (m_lineHeld) {
@@ -359,7 +320,7 @@ bool PlacedRecordReader::readLine()
     }
     char* buffer = nullptr;
     std::size_t capacity = 0;
-    const ssize_t length = ::getline(&buffer, &capacity, m_file);
+    const ssize_t length = ::getline(&buffer, &capacity, m_file.get());
     const std::unique_ptr<char, decltype(&std::free)> owner(buffer, &std::free);
     // A line without its newline was cut short by a crash: the record ends before it.
     if (length <= 0 || buffer[length - 1] != '\n')

@@ -54,6 +54,11 @@ walkPlaced(int parentFd, const std::string& name,
 
 // Writes a record, streaming, into a temporary file beside `path`; commit() puts it in place.
 // Abandoned before commit, it removes the temporary file.
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileOwner = std::unique_ptr<std::FILE, FileCloser>;
+
 class PlacedRecordWriter {
 public:
     // A record of at most `maxBytes`: the entries of items beyond are not recorded ("incomplete").
@@ -61,8 +66,8 @@ public:
     create(std::string path, std::string_view label, std::string_view destination,
            std::size_t maxBytes);
 
-    PlacedRecordWriter(PlacedRecordWriter&&) noexcept;
-    PlacedRecordWriter& operator=(PlacedRecordWriter&&) noexcept;
+    PlacedRecordWriter(PlacedRecordWriter&&) noexcept = default;
+    PlacedRecordWriter& operator=(PlacedRecordWriter&&) = delete;
     ~PlacedRecordWriter();
 
     // Records the placed item at the absolute `path` by walking it. An item that can't be walked
@@ -77,7 +82,7 @@ private:
 
     std::string m_path;
     std::string m_temporary;
-    std::FILE* m_file = nullptr;
+    FileOwner m_file;
     std::size_t m_written = 0;
     std::size_t m_maxBytes = 0;
     bool m_full = false;
@@ -88,10 +93,6 @@ class PlacedRecordReader {
 public:
     // Fails with the errno, or EBADMSG for a file that doesn't start as a record does.
     static std::expected<PlacedRecordReader, SystemError> open(const std::string& path);
-
-    PlacedRecordReader(PlacedRecordReader&&) noexcept;
-    PlacedRecordReader& operator=(PlacedRecordReader&&) noexcept;
-    ~PlacedRecordReader();
 
     const std::string& label() const { return m_label; }
     const std::string& destination() const { return m_destination; }
@@ -108,7 +109,7 @@ private:
     PlacedRecordReader() = default;
     bool readLine();
 
-    std::FILE* m_file = nullptr;
+    FileOwner m_file;
     std::string m_line;
     bool m_lineHeld = false;
     bool m_incomplete = false;

@@ -96,20 +96,24 @@ UndoSummary::UndoSummary(const UndoReport& report)
     }
 }
 
-std::vector<std::string> undoLines(const UndoReport& report)
+std::vector<UndoLine> undoLines(const UndoReport& report)
 {
     const std::string request = "Undo of request " + report.requestID.text();
     if (report.problem)
-        return {request + ": nothing to undo (" + textualForm(*report.problem) + ")"};
-    std::vector<std::string> lines{request + ": moved " + std::to_string(report.takenBack.size()) +
-                                   " of " +
-                                   std::to_string(report.takenBack.size() + report.left.size()) +
-                                   " items to the Trash"};
+        return {UndoLine{request + ": nothing to undo (" + textualForm(*report.problem) + ")",
+                         {},
+                         {}}};
+    std::vector<UndoLine> lines;
+    lines.push_back({request + ": moved " + std::to_string(report.takenBack.size()) + " of " +
+                         std::to_string(report.takenBack.size() + report.left.size()) +
+                         " items to the Trash",
+                     {},
+                     {}});
     for (const TakenBackItem& item : report.takenBack)
-        lines.push_back("Moved to the Trash: " + item.path);
+        lines.push_back({"Moved to the Trash", item.path, {}});
     for (const LeftItem& item : report.left)
-        lines.push_back("Left in place (" + textualForm(item.reason) + "): " + item.path +
-                        " \u2014 " + leftSentence(item));
+        lines.push_back(
+            {"Left in place (" + textualForm(item.reason) + ")", item.path, leftSentence(item)});
     return lines;
 }
 

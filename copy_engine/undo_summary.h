@@ -25,9 +25,24 @@ struct UndoSummary {
 // left where it is."
 std::string leftSentence(const LeftItem& item);
 
-// The lines an undo reports, as logged and as told to a waiting sender: one per item moved to
-// the Trash ("Moved to the Trash: <path>") and one per item left ("Left in place (<reason>):
-// <path>"), or the one problem.
-std::vector<std::string> undoLines(const UndoReport& report);
+// One line of an undo's report: what happened, and the path it happened to (private in the log;
+// a waiting sender sees it, its own file).
+struct UndoLine {
+    std::string message;
+    std::string path;     // empty for a line about the whole undo
+    std::string sentence; // for an item left: why, in the notification's words
+
+    // "message: path — sentence", without what is empty.
+    std::string text() const
+    {
+        return message + (path.empty() ? "" : ": " + path) +
+               (sentence.empty() ? "" : " \u2014 " + sentence);
+    }
+};
+
+// The lines an undo reports, as logged and as told to a waiting sender: what was moved in all,
+// then one per item moved to the Trash ("Moved to the Trash: <path>") and one per item left
+// ("Left in place (<reason>): <path> — <sentence>"), or the one problem.
+std::vector<UndoLine> undoLines(const UndoReport& report);
 
 } // namespace ambrevoli

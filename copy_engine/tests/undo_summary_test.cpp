@@ -103,13 +103,14 @@ TEST_F(UndoSummaryTest, EachReasonHasItsSentence)
 
 TEST_F(UndoSummaryTest, LinesNameEveryItemWithItsFullPath)
 {
-    UndoReport report = reportOf(1, {{LeftReason::Case::gone}});
+    UndoReport report = reportOf(1, {LeftReason{LeftReason::Case::gone}});
     const auto lines = undoLines(report);
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "Undo of request " + report.requestID.text() +
+    EXPECT_EQ(lines[0].text(), "Undo of request " + report.requestID.text() +
                             ": moved 1 of 2 items to the Trash");
-    EXPECT_EQ(lines[1], "Moved to the Trash: /home/me/Inbox/a0");
-    EXPECT_TRUE(lines[2].starts_with("Left in place (gone): /home/me/Inbox/report.pdf \u2014")) << lines[2];
+    EXPECT_EQ(lines[1].text(), "Moved to the Trash: /home/me/Inbox/a0");
+    EXPECT_EQ(lines[2].text(), "Left in place (gone): /home/me/Inbox/report.pdf \u2014 " +
+                                   leftSentence(report.left[0]));
     EXPECT_EQ(undoLines(problem(UndoProblem::noRecord)).size(), 1u);
 }
 
