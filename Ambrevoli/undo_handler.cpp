@@ -59,9 +59,15 @@ void UndoHandler::undo(std::optional<Uuid> requestID, std::shared_ptr<OutcomeWai
 
 void UndoHandler::start(const Uuid& requestID, std::shared_ptr<OutcomeWaiter> waiter)
 {
+    if (const auto undoing = m_undoing.find(keyOf(requestID)); undoing != m_undoing.end()) {
+        if (waiter)
+            undoing->push_back(std::move(waiter));
+        return;
+    }
+    m_undoing.insert(keyOf(requestID), {});
     requestsLog().log(LogLevel::standard, "Undoing request ", requestID.text());
     ResultNotifier* notifier = &m_notifier;
-    m_pool.start([records = m_records, trash = m_trash, requestID, notifier,
+    m_pool.start([this, records = m_records, trash = m_trash, requestID, notifier,
                   waiter = std::move(waiter)]() mutable {
         UndoReport report;
         if (trash) {
@@ -72,7 +78,7 @@ void UndoHandler::start(const Uuid& requestID, std::shared_ptr<OutcomeWaiter> wa
         }
         QMetaObject::invokeMethod(
             notifier,
-            [report = std::move(report), notifier, waiter = std::move(waiter)]() mutable {
+            [this, report = std::move(report), notifier, waiter = std::move(waiter)]() mutable {
                 const std::shared_ptr<OutcomeWaiter> held = std::move(waiter);
                 for (const UndoLine& line : undoLines(report)) {
                     if (line.path.empty())
@@ -87,9 +93,21 @@ void UndoHandler::start(const Uuid& requestID, std::shared_ptr<OutcomeWaiter> wa
                 if (held && !report.complete())
                     held->notAllCopied();
                 notifier->postUndoNotification(report);
+                finished(report.requestID);
             },
             Qt::QueuedConnection);
     });
+}
+
+void UndoHandler::finished(const Uuid& requestID)
+{
+    const auto undoing = m_undoing.find(keyOf(requestID));
+    if (undoing == m_undoing.end())
+        return;
+    std::vector<std::shared_ptr<OutcomeWaiter>> next = std::move(*undoing);
+    m_undoing.erase(undoing);
+    for (auto& waiter : next)
+        start(requestID, std::move(waiter));
 }
 
 void UndoHandler::copyStarted(const Uuid& requestID, std::shared_ptr<CopyControl> control)

@@ -40,7 +40,8 @@ public:
 
     // Undoes the send `requestID`, or the latest one (the latest started, when one is still
     // copying). `waiter`, when given, is told every line and whether everything was taken back
-    // (notAllCopied otherwise), and held until then.
+    // (notAllCopied otherwise), and held until then. A second Undo clicked while the first runs
+    // is ignored; one from a waiting sender runs after it.
     void undo(std::optional<Uuid> requestID, std::shared_ptr<OutcomeWaiter> waiter = {});
 
     // The request handler's account of its copies: an undo that comes while one runs cancels it
@@ -56,12 +57,16 @@ private:
     };
 
     void start(const Uuid& requestID, std::shared_ptr<OutcomeWaiter> waiter);
+    void finished(const Uuid& requestID);
 
     UndoRecords m_records;
     std::optional<Trash> m_trash;
     ResultNotifier& m_notifier;
     QThreadPool& m_pool;
     QHash<QString, Running> m_running;
+    // Undos under way, with the waiters of those asked meanwhile: they run after it, one at a
+    // time, so that a second Undo never reports the first one's moves as items gone.
+    QHash<QString, std::vector<std::shared_ptr<OutcomeWaiter>>> m_undoing;
     std::optional<Uuid> m_lastStarted;
 };
 

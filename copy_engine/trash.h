@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
+
 #include <ctime>
 #include <expected>
 #include <string>
