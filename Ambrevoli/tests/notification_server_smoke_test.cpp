@@ -71,6 +71,25 @@ QImage drawnPicture(const QString& display)
     return shown;
 }
 
+// A private session bus and a virtual display for a real notification server, or why there
+// can be none here.
+struct RealDesktop {
+    PrivateSessionBus bus;
+    VirtualDisplay display;
+
+    std::optional<QString> unavailableReason(std::initializer_list<const char*> tools) const
+    {
+        for (const char* tool : tools)
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                return QStringLiteral("%1 is not installed").arg(tool);
+        if (bus.address().isEmpty())
+            return "no private session bus: " + bus.failure();
+        if (display.name().isEmpty())
+            return display.failure();
+        return std::nullopt;
+    }
+};
+
 } // namespace
 
 // Posts to a real notification server (dunst on a virtual X display and a private bus) and
@@ -96,15 +115,12 @@ class NotificationServerSmokeTest : public QObject {
 private slots:
     void aRealServerShowsTheProgressOfACopy()
     {
-        for (const char* tool : {"dbus-daemon", "Xvfb", "dunst", "dunstctl"})
-            if (QStandardPaths::findExecutable(tool).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
-        PrivateSessionBus bus;
-        if (bus.address().isEmpty())
-            QSKIP(qPrintable("no private session bus: " + bus.failure()));
-        VirtualDisplay display;
-        if (display.name().isEmpty())
-            QSKIP(qPrintable(display.failure()));
+        RealDesktop desktop;
+        if (const auto reason =
+                desktop.unavailableReason({"dbus-daemon", "Xvfb", "dunst", "dunstctl"}))
+            QSKIP(qPrintable(*reason));
+        PrivateSessionBus& bus = desktop.bus;
+        const VirtualDisplay& display = desktop.display;
         NotificationDaemon server(bus, display);
         if (!server.serving())
             QSKIP(qPrintable(server.failure()));
@@ -149,15 +165,12 @@ private slots:
     // (dunst hands that menu to a dmenu-like program; here one that picks "Undo").
     void theUndoActionWorksThroughARealServer()
     {
-        for (const char* tool : {"dbus-daemon", "Xvfb", "dunst", "dunstctl"})
-            if (QStandardPaths::findExecutable(tool).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
-        PrivateSessionBus bus;
-        if (bus.address().isEmpty())
-            QSKIP(qPrintable("no private session bus: " + bus.failure()));
-        VirtualDisplay display;
-        if (display.name().isEmpty())
-            QSKIP(qPrintable(display.failure()));
+        RealDesktop desktop;
+        if (const auto reason =
+                desktop.unavailableReason({"dbus-daemon", "Xvfb", "dunst", "dunstctl"}))
+            QSKIP(qPrintable(*reason));
+        PrivateSessionBus& bus = desktop.bus;
+        const VirtualDisplay& display = desktop.display;
         QTemporaryDir folder;
         QVERIFY(folder.isValid());
         const QString menu = folder.filePath("pick-undo");
@@ -200,15 +213,12 @@ private slots:
 
     void aRealServerShowsWhatWasPosted()
     {
-        for (const char* tool : {"dbus-daemon", "Xvfb", "dunst", "dunstctl", "busctl"})
-            if (QStandardPaths::findExecutable(tool).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
-        PrivateSessionBus bus;
-        if (bus.address().isEmpty())
-            QSKIP(qPrintable("no private session bus: " + bus.failure()));
-        VirtualDisplay display;
-        if (display.name().isEmpty())
-            QSKIP(qPrintable(display.failure()));
+        RealDesktop desktop;
+        if (const auto reason =
+                desktop.unavailableReason({"dbus-daemon", "Xvfb", "dunst", "dunstctl", "busctl"}))
+            QSKIP(qPrintable(*reason));
+        PrivateSessionBus& bus = desktop.bus;
+        const VirtualDisplay& display = desktop.display;
         NotificationDaemon server(bus, display);
         if (!server.serving())
             QSKIP(qPrintable(server.failure()));
