@@ -5,6 +5,7 @@
 #include "host_settings.h"
 #include "host_windows.h"
 #include "log.h"
+#include "undo_handler.h"
 #include "user_dirs.h"
 #include "window_activation.h"
 
@@ -16,17 +17,30 @@ namespace {
 
 const Logger& requestsLog() { return logger("requests"); }
 
+// Without a data home there is no Trash: an undo then says so and moves nothing.
+std::optional<Trash> userTrash()
+{
+    auto trash = Trash::forCurrentUser();
+    if (!trash)
+        return std::nullopt;
+    return std::move(*trash);
+}
+
 } // namespace
 
 struct AppDelegate::Services {
-    Services(std::string file, RequestInbox inbox, CopyEngine engine, ResultNotifier& notifier,
-             QThreadPool& pool)
+    Services(std::string file, RequestInbox inbox, CopyEngine engine, UndoRecords records,
+             ResultNotifier& notifier, QThreadPool& pool)
         : destinations(std::move(file)),
-          handler(std::move(inbox), destinations, std::move(engine), notifier, pool)
-    {}
+          handler(std::move(inbox), destinations, std::move(engine), notifier, pool),
+          undo(std::move(records), userTrash(), notifier, pool)
+    {
+        handler.setUndo(&undo);
+    }
 
     DestinationsModel destinations;
     RequestHandler handler;
+    UndoHandler undo;
 };
 
 AppDelegate::AppDelegate(NotificationService& center, QThreadPool& pool,
@@ -49,6 +63,10 @@ AppDelegate::AppDelegate(NotificationService& center, QThreadPool& pool,
         const FolderOutcome outcome = addFolders({folder}).front();
         logDetail(requestsLog(), std::string(wordsFor(outcome)) + " from a notification",
                   folder.toStdString());
+    });
+    m_notifier.setUndo([this](const QString& copy) {
+        if (const auto id = Uuid::parse(copy.toStdString()))
+            m_services->undo.undo(*id);
     });
     m_services->handler.setChooseFolder(
         [this](const QString& title, std::function<void(std::optional<QString>)> done) {
@@ -73,9 +91,12 @@ AppDelegate::buildServices(QThreadPool& pool)
     auto inbox = group->requestInbox();
     if (!inbox)
         return std::unexpected(inbox.error());
+    const auto container = group->container();
+    if (!container)
+        return std::unexpected(container.error());
     CopyEngine engine(homeDirectory().value_or(""), &defaultDownloadProbe);
     return std::make_unique<Services>(std::move(*file), std::move(*inbox), std::move(engine),
-                                      m_notifier, pool);
+                                      UndoRecords(*container + "/Undo"), m_notifier, pool);
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -91,6 +112,7 @@ void AppDelegate::didFinishLaunching(bool inBackground)
     if (m_services) {
         m_services->handler.sweepInbox();
         m_services->handler.sweepDestinations();
+        m_services->undo.sweep();
     }
     // A click on one of the host's notifications reaches the running host over the session bus;
     // it never starts one, so no launch here is for a notification.
@@ -142,6 +164,12 @@ void AppDelegate::openURLs(const QStringList& urls, const std::shared_ptr<Outcom
 void AppDelegate::handleRequest(const Uuid& requestID, const std::shared_ptr<OutcomeWaiter>& waiter)
 {
     m_services->handler.handle(requestID, waiter);
+}
+
+void AppDelegate::undoRequest(std::optional<Uuid> requestID,
+                              const std::shared_ptr<OutcomeWaiter>& waiter)
+{
+    m_services->undo.undo(requestID, waiter);
 }
 
 bool AppDelegate::showSettingsWindow()

@@ -85,6 +85,8 @@ private:
 
     void handleRequest(const Uuid& requestID,
                        const std::shared_ptr<OutcomeWaiter>& waiter) override;
+    void undoRequest(std::optional<Uuid> requestID,
+                     const std::shared_ptr<OutcomeWaiter>& waiter) override;
     bool showSettingsWindow() override;
     void lendActivationToken(const QString& token) override;
     void endActivation(const QString& token) override;

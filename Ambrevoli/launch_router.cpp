@@ -72,6 +72,10 @@ void LaunchRouter::route(const HandoffURL& url, const std::shared_ptr<OutcomeWai
         m_targets.handleRequest(*requestID, waiter);
         return;
     }
+    if (url.isUndo()) {
+        m_targets.undoRequest(url.undoneRequestID(), waiter);
+        return;
+    }
     if (url.isSettings() && !m_targets.showSettingsWindow())
         requestsLog().log(LogLevel::standard,
                           "Ignored a settings URL: there is no settings window");

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace ambrevoli {
@@ -28,6 +29,10 @@ public:
     // given, hears its outcome. Only called with services.
     virtual void handleRequest(const Uuid& requestID,
                                const std::shared_ptr<OutcomeWaiter>& waiter) = 0;
+    // Takes back what the send `requestID` placed (the latest send without one). `waiter`, when
+    // given, hears what was taken back and what was left. Only called with services.
+    virtual void undoRequest(std::optional<Uuid> requestID,
+                             const std::shared_ptr<OutcomeWaiter>& waiter) = 0;
     // Shows the settings window, or brings it to the front. False when there is no window to
     // show (no windows were made).
     virtual bool showSettingsWindow() = 0;
@@ -59,8 +64,8 @@ public:
     InstanceReceipt route(const InstanceMessage& message, bool launching,
                           const std::shared_ptr<OutcomeWaiter>& waiter = {});
 
-    // Handles each URL in turn: a send runs its request, the settings URL shows the settings
-    // window, anything that is not a handoff URL is logged and skipped (the others are still
+    // Handles each URL in turn: a send runs its request, an undo takes back what a send placed,
+    // the settings URL shows the settings window, anything that is not a handoff URL is logged and skipped (the others are still
     // handled). Without services every URL is ignored with one line. `waiter`, when given, hears
     // the outcome of every send among them; a URL that is skipped counts as not copied.
     void openURLs(const QStringList& urls, const std::shared_ptr<OutcomeWaiter>& waiter = {});

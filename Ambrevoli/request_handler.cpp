@@ -5,12 +5,15 @@
 #include "log.h"
 #include "request_validator.h"
 #include "result_notifier.h"
+#include "undo_handler.h"
 #include "volumes.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QThreadPool>
+
+#include <ctime>
 
 #include <functional>
 #include <mutex>
@@ -209,11 +212,17 @@ void RequestHandler::startCopy(const Uuid& requestID, std::vector<std::string> s
     m_notifier.followCopy(copy, control, destination.label(), destination.path());
     if (waiter)
         waiter->copyStarted(control);
+    UndoHandler* const undo = m_undo;
+    std::optional<UndoRecords> records;
+    if (undo) {
+        undo->copyStarted(requestID, control);
+        records = undo->records();
+    }
 
     m_pool.start([engine = m_engine, sources = std::move(sources), path = destination.path(),
                   label = destination.label(), volume = std::move(volume), notifier,
-                  control = std::move(control), copy, waiter = std::move(waiter),
-                  chosenFolder]() mutable {
+                  control = std::move(control), copy, waiter = std::move(waiter), chosenFolder,
+                  records = std::move(records), requestID, undo]() mutable {
         // Asked as late as possible: a stick pulled since the click, or another one mounted at
         // its place, is a missing destination, and nothing goes into whatever is there now.
         CopyReport report;
@@ -224,19 +233,28 @@ void RequestHandler::startCopy(const Uuid& requestID, std::vector<std::string> s
         } else {
             report = engine.copyItems(sources, path, control.get());
         }
+        // Before the notification offers Undo, and before an undo that waits for this copy.
+        if (records)
+            if (auto recorded = records->record(requestID, label, report, std::time(nullptr));
+                !recorded)
+                logError(requestsLog(), "Couldn't record what request " + copy.toStdString() +
+                                            " placed; it can't be undone",
+                         recorded.error());
         // Queued to the notifier's (main) thread; dropped if the notifier is gone by then. The
         // waiter goes along and is let go of in the call, on the main thread: the call itself
         // may be destroyed on this one, once the main thread is done with it.
         QMetaObject::invokeMethod(
             notifier,
             [report = std::move(report), label, copy, notifier, waiter = std::move(waiter),
-             chosenFolder]() mutable {
+             chosenFolder, undo, requestID]() mutable {
                 const std::shared_ptr<OutcomeWaiter> held = std::move(waiter);
                 if (report.cancelled)
                     tell(held.get(), LogLevel::standard,
                          "Request " + copy.toStdString() + " was cancelled");
                 logReport(report, label, held.get());
                 notifier->postCopyNotification(report, label, copy, chosenFolder);
+                if (undo)
+                    undo->copyFinished(requestID);
             },
             Qt::QueuedConnection);
     });

@@ -21,6 +21,7 @@ namespace ambrevoli {
 
 class DestinationsModel;
 class ResultNotifier;
+class UndoHandler;
 
 // Runs one Send To request from its identifier to the copy notification, and sweeps stale
 // request files out of the inbox at launch. A request that cannot be read or is rejected ends
@@ -55,6 +56,11 @@ public:
     // ends in a log line. The handler must outlive every answer it waits for.
     void setChooseFolder(ChooseFolder chooseFolder) { m_chooseFolder = std::move(chooseFolder); }
 
+    // Where each copy records what it placed, once it ended (on its own thread), and tells that
+    // it started and ended, so that it can be undone; without one nothing is recorded. `undo`
+    // must outlive every copy started after this.
+    void setUndo(UndoHandler* undo) { m_undo = undo; }
+
     // Removes stale or invalid request files; logs what it did or why it couldn't.
     void sweepInbox() const;
 
@@ -87,6 +93,7 @@ private:
     ResultNotifier& m_notifier;
     QThreadPool& m_pool;
     ChooseFolder m_chooseFolder;
+    UndoHandler* m_undo = nullptr;
 };
 
 } // namespace ambrevoli

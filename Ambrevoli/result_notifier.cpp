@@ -4,6 +4,7 @@
 #include "drive_ejector.h"
 #include "folder_revealer.h"
 #include "log.h"
+#include "undo_summary.h"
 #include "uuid.h"
 
 #include <QDir>
@@ -185,6 +186,9 @@ void ResultNotifier::postCopyNotification(const CopyReport& report, std::string_
     request.body = QString::fromStdString(summary.body);
     request.userInfo.insert(destinationKey, decodedPath(report.destination));
     request.category = categoryOf(report);
+    // A copy that placed nothing has nothing to take back.
+    if (m_undo && !report.copied.empty())
+        request.actions.append({undoActionIdentifier, QStringLiteral("Undo")});
     if (offerAdding && m_addFolder)
         request.actions.append({addToSendToActionIdentifier, QStringLiteral("Add to Send To")});
     if (!m_ejector) {
@@ -204,6 +208,21 @@ void ResultNotifier::postCopyNotification(const CopyReport& report, std::string_
             }
             self->deliver(request);
         });
+}
+
+void ResultNotifier::postUndoNotification(const UndoReport& report)
+{
+    const UndoSummary summary(report);
+    NotificationRequest request;
+    request.identifier = QString::fromStdString(report.requestID.text());
+    m_copies.remove(request.identifier);
+    request.title = QString::fromStdString(summary.title);
+    request.body = QString::fromStdString(summary.body);
+    if (!report.destination.empty())
+        request.userInfo.insert(destinationKey, decodedPath(report.destination));
+    request.category = report.complete() ? QStringLiteral("transfer.complete")
+                                         : QStringLiteral("transfer.error");
+    post(request);
 }
 
 void ResultNotifier::post(const NotificationRequest& request)
@@ -283,6 +302,11 @@ void ResultNotifier::didReceive(const NotificationResponse& response)
         if (m_ejector && !mountPoint.isEmpty())
             eject(response.identifier, mountPoint,
                   response.userInfo.value(volumeLabelKey).toString());
+        return;
+    }
+    if (response.actionIdentifier == undoActionIdentifier) {
+        if (m_undo)
+            m_undo(response.identifier);
         return;
     }
     if (response.actionIdentifier == addToSendToActionIdentifier) {

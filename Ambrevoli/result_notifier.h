@@ -3,6 +3,7 @@
 #include "copy_outcome.h"
 #include "copy_progress.h"
 #include "notification_service.h"
+#include "undo_records.h"
 
 #include <QDeadlineTimer>
 #include <QHash>
@@ -29,6 +30,8 @@ inline constexpr char updateNotificationID[] = AMBREVOLI_HOST_IDENTIFIER ".updat
 inline const QString cancelActionIdentifier = QStringLiteral("cancel");
 // The action of a copy's notification that ejects the removable volume the copy went to.
 inline const QString ejectActionIdentifier = QStringLiteral("eject");
+// The action of a copy's notification that takes back what the copy placed.
+inline const QString undoActionIdentifier = QStringLiteral("undo");
 // The action of the notification of a copy into a folder chosen for that one send, which makes
 // the folder a destination.
 inline const QString addToSendToActionIdentifier = QStringLiteral("add-to-send-to");
@@ -59,6 +62,10 @@ public:
     void setShowSettings(Action showSettings) { m_showSettings = std::move(showSettings); }
     // What "Add to Send To" does; without it the action is not offered.
     void setAddFolder(AddFolder addFolder) { m_addFolder = std::move(addFolder); }
+    // Undoes the send whose notification has the identifier `copy`.
+    using Undo = std::function<void(const QString& copy)>;
+    // What "Undo" does; without it (the default) no copy notification offers it.
+    void setUndo(Undo undo) { m_undo = std::move(undo); }
     // Where a copy notification learns whether its destination is on a removable volume, and
     // what ejects it; without one (the default) no copy notification offers Eject. `ejector`
     // is not owned and must outlive the notifier, or be reset to null first.
@@ -82,18 +89,22 @@ public:
     // Posts the notification for `report`, whose destination the user named `label`. Under the
     // identifier of a followed copy, it ends following the copy and replaces its progress
     // notification; without one it stands on its own. It offers Eject when the destination lies
-    // on a removable volume, and "Add to Send To" when `offerAdding` (a folder chosen for this
+    // on a removable volume, Undo when the copy placed anything, and "Add to Send To" when `offerAdding` (a folder chosen for this
     // send only) and there is an AddFolder. Returns at once: the delivery runs afterwards on the
     // event loop. A failure is logged, not retried.
     void postCopyNotification(const CopyReport& report, std::string_view label,
                               const QString& copy = {}, bool offerAdding = false);
+
+    // Posts the outcome of an undo under the identifier of the send it undid, so it replaces
+    // that send's notification; a click on it shows the destination. Returns at once.
+    void postUndoNotification(const UndoReport& report);
 
     // Whether a copy notification is still on its way to the notification service.
     bool isDelivering() const { return m_delivering > 0; }
 
     // Banner and list, for every notification of the application.
     PresentationOptions willPresent(const NotificationRequest& request) override;
-    // The update notification shows the update; Cancel cancels its copy; Eject ejects the
+    // The update notification shows the update; Cancel cancels its copy; Undo undoes it; Eject ejects the
     // volume and then tells whether it may be pulled out, under the same identifier; "Add to
     // Send To" adds the folder. A click on the notification of an ejection does nothing; any
     // other click reveals the notification's "destination" folder, or opens the settings when
@@ -130,6 +141,7 @@ private:
     NotificationService& m_center;
     Action m_showSettings;
     AddFolder m_addFolder;
+    Undo m_undo;
     DriveEjector* m_ejector = nullptr;
     const Action m_showUpdate;
     RevealFolder m_revealFolder;

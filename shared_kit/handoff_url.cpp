@@ -44,7 +44,7 @@ std::optional<HandoffURL> candidate(std::string_view text)
 
     if (host == "settings")
         return HandoffURL::settings();
-    if (host != "send")
+    if (host != "send" && host != "undo")
         return std::nullopt;
 
     if (uri.query.first == nullptr)
@@ -59,10 +59,12 @@ std::optional<HandoffURL> candidate(std::string_view text)
             continue;
         if (item->value == nullptr)
             return std::nullopt;
+        if (host == "undo" && std::string_view(item->value) == "last")
+            return HandoffURL::undo(std::nullopt);
         const auto id = Uuid::parse(item->value);
         if (!id)
             return std::nullopt;
-        return HandoffURL::send(*id);
+        return host == "undo" ? HandoffURL::undo(*id) : HandoffURL::send(*id);
     }
     return std::nullopt;
 }
@@ -76,12 +78,23 @@ std::optional<Uuid> HandoffURL::requestID() const
     return m_requestID;
 }
 
+std::optional<Uuid> HandoffURL::undoneRequestID() const
+{
+    if (m_kind != Kind::undo)
+        return std::nullopt;
+    return m_requestID;
+}
+
 std::string HandoffURL::url() const
 {
     std::string text(scheme);
-    if (m_kind == Kind::settings)
-        return text + "://settings";
-    return text + "://send?request=" + m_requestID.text();
+    switch (m_kind) {
+    case Kind::settings: return text + "://settings";
+    case Kind::send: return text + "://send?request=" + m_requestID.text();
+    case Kind::undo: return text + "://undo?request=" + m_requestID.text();
+    case Kind::undoLast: return text + "://undo?request=last";
+    }
+    return text;
 }
 
 std::optional<HandoffURL> HandoffURL::parse(std::string_view url)

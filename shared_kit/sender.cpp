@@ -116,6 +116,38 @@ std::expected<Uuid, SendError> sendSelection(const SendTarget& target,
     return id;
 }
 
+namespace {
+
+// Hands `message` to the host and keeps the connection for its outcome; with no host answering,
+// starts one (without a URL, in the background) and hands the message over once it listens.
+std::expected<HostConnection, SendError> handOffWaiting(const std::string& socket,
+                                                        const HostMessage& message,
+                                                        std::chrono::milliseconds startPatience)
+{
+    const auto deadline = std::chrono::steady_clock::now() + startPatience;
+    bool started = false;
+    for (;;) {
+        // The whole patience for the answer: a host that took the request late would copy it
+        // with nobody waiting, and a second hand-off would only find its file gone.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (auto connection = HostConnection::handOff(socket, message,
+                                                      std::max(left, std::chrono::milliseconds(1))))
+            return std::move(*connection);
+        if (!started) {
+            // Without a URL: the one it would handle itself could report to nobody.
+            if (auto begun = startHost({hostExecutable(), false, {}}); !begun)
+                return std::unexpected(SendError::hostNotStarted(begun.error()));
+            started = true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return std::unexpected(SendError::hostNotStarted(SystemError{ETIMEDOUT}));
+        std::this_thread::sleep_for(startRetryInterval);
+    }
+}
+
+} // namespace
+
 std::expected<WaitedSend, SendError> sendSelectionAndWait(const SendTarget& target,
                                                           std::vector<std::string> sources,
                                                           std::chrono::milliseconds startPatience,
@@ -130,26 +162,21 @@ std::expected<WaitedSend, SendError> sendSelectionAndWait(const SendTarget& targ
     HostMessage message{false, {HandoffURL::send(*id).url()}, {}, {}};
     message.waitsForOutcome = true;
     message.wantsProgress = wantsProgress;
-    const auto deadline = std::chrono::steady_clock::now() + startPatience;
-    bool started = false;
-    for (;;) {
-        // The whole patience for the answer: a host that took the request late would copy it
-        // with nobody waiting, and a second hand-off would only find its file gone.
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (auto connection = HostConnection::handOff(socket, message,
-                                                      std::max(left, std::chrono::milliseconds(1))))
-            return WaitedSend{*id, std::move(*connection)};
-        if (!started) {
-            // Without a URL: the one it would handle itself could report to nobody.
-            if (auto begun = startHost({hostExecutable(), false, {}}); !begun)
-                return std::unexpected(SendError::hostNotStarted(begun.error()));
-            started = true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return std::unexpected(SendError::hostNotStarted(SystemError{ETIMEDOUT}));
-        std::this_thread::sleep_for(startRetryInterval);
-    }
+    auto connection = handOffWaiting(socket, message, startPatience);
+    if (!connection)
+        return std::unexpected(connection.error());
+    return WaitedSend{*id, std::move(*connection)};
+}
+
+std::expected<HostConnection, SendError> undoAndWait(std::optional<Uuid> requestID,
+                                                     std::chrono::milliseconds startPatience)
+{
+    const std::string socket = HostConnection::socketPath();
+    if (auto checked = HostConnection::checkSocketFolder(socket, false); !checked)
+        return std::unexpected(SendError::hostNotStarted(checked.error()));
+    HostMessage message{false, {HandoffURL::undo(requestID).url()}, {}, {}};
+    message.waitsForOutcome = true;
+    return handOffWaiting(socket, message, startPatience);
 }
 
 std::expected<void, SystemError> openSettings(std::string_view activationToken)

@@ -132,6 +132,14 @@ std::expected<WaitedSend, SendError> sendSelectionAndWait(const SendTarget& targ
                                                           std::chrono::milliseconds startPatience,
                                                           bool wantsProgress = false);
 
+// Asks the host to undo the send `requestID` (without one, the latest send), as the Undo of its
+// notification does, and keeps the connection for the outcome: one line per item moved to the
+// Trash or left in place, then the end, whose allCopied says that everything was taken back.
+// Starts the host as sendSelectionAndWait does; a host that starts keeps the records of earlier
+// sends. Fails with hostNotStarted as sendSelectionAndWait does. Blocks.
+std::expected<HostConnection, SendError> undoAndWait(std::optional<Uuid> requestID,
+                                                     std::chrono::milliseconds startPatience);
+
 // Brings up the host with its settings, as "Edit Destinations…" does: wakes it with the settings
 // handoff URL (straight over its socket, or by starting it) and lets it raise its window.
 // `activationToken` is the desktop's leave for that window to take the focus (an XDG activation

@@ -2,7 +2,8 @@
 // request into the inbox and wakes the host without raising it. For other file managers' custom
 // actions, for scripts, and for end-to-end tests. With --wait it stays until the host has copied
 // and prints the host's report; on a terminal it shows the copy's progress meanwhile, and Ctrl-C
-// cancels the copy.
+// cancels the copy. With --undo it asks the host to take back what a send placed, and prints
+// what went to the Trash and what was left and why.
 
 #include "current_destinations.h"
 #include "host_launcher.h"
@@ -43,6 +44,7 @@ constexpr std::chrono::seconds startPatience{60};
 
 constexpr char usage[] =
     "Usage: ambrevoli-send [--wait] --to LABEL|ID FILE...\n"
+    "       ambrevoli-send --undo last|REQUEST\n"
     "       ambrevoli-send --list\n"
     "\n"
     "Sends the FILEs to a Send To destination, as the file manager's menu does: the\n"
@@ -50,16 +52,24 @@ constexpr char usage[] =
     "  --to LABEL|ID  the destination, by its label or its identifier, or a drive\n"
     "                 (a mounted stick or disk), by its label or the folder it is\n"
     "                 mounted at\n"
-    "  --wait         wait until the copy is done and print Ambrevoli's report: how\n"
-    "                 many items were copied, where to, and each one that was not and\n"
-    "                 why; on a terminal, show the copy's progress meanwhile. Ctrl-C\n"
+    "  --wait         print the request's identifier, wait until the copy is done and\n"
+    "                 print Ambrevoli's report: how many items were copied, where to,\n"
+    "                 and each one that was not and why; on a terminal, show the\n"
+    "                 copy's progress meanwhile. Ctrl-C\n"
     "                 cancels the copy (what was not finished is removed), a second\n"
     "                 one stops waiting at once\n"
+    "  --undo last|REQUEST\n"
+    "                 take back what the latest send, or the send with that request\n"
+    "                 identifier, placed: each item still as it was placed goes to the\n"
+    "                 Trash, anything changed since stays where it is. Prints what was\n"
+    "                 moved and what was left and why. A send can be undone for a day;\n"
+    "                 one still copying is cancelled first\n"
     "  --list         show the destinations: label, folder, whether it is there, identifier;\n"
     "                 then the drives: label, folder, \"drive\", file-system identity\n"
-    "Exit status: 0 handed off (with --wait: everything copied), 1 could not send (with\n"
-    "--wait: something was not copied, or the request was refused), 2 usage error or no\n"
-    "such destination, 130 cancelled with Ctrl-C.\n";
+    "Exit status: 0 handed off (with --wait: everything copied; with --undo: everything\n"
+    "taken back), 1 could not send (with --wait: something was not copied, or the request\n"
+    "was refused; with --undo: something was left in place, or there was nothing to\n"
+    "undo), 2 usage error or no such destination, 130 cancelled with Ctrl-C.\n";
 
 int fail(int status, const std::string& message)
 {
@@ -320,6 +330,9 @@ int send(std::string_view to, const std::vector<std::string>& files, bool wait)
             sendSelectionAndWait(matches.front().first, std::move(sources), startPatience, withBar);
         if (!sent)
             return failedSend(to, sent.error());
+        // First, so that a script can undo exactly this send later.
+        std::printf("Request %s\n", sent->requestID.text().c_str());
+        std::fflush(stdout);
         return waitForOutcome(sent->connection, wakeReader, withBar ? &bar : nullptr);
     }
     // The send still goes through: the host it starts copies it alone and ends. The user hears
@@ -333,6 +346,21 @@ int send(std::string_view to, const std::vector<std::string>& files, bool wait)
     return sent ? handedOff : failedSend(to, sent.error());
 }
 
+int undo(std::string_view which)
+{
+    std::optional<Uuid> requestID;
+    if (which != "last") {
+        requestID = Uuid::parse(which);
+        if (!requestID)
+            return fail(usageError, "\"" + terminalSafe(which) +
+                                        "\" is neither \"last\" nor a request identifier");
+    }
+    auto connection = undoAndWait(requestID, startPatience);
+    if (!connection)
+        return failedSend({}, connection.error());
+    return waitForOutcome(*connection, -1, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -344,6 +372,8 @@ int main(int argc, char** argv)
     }
     if (arguments.size() == 1 && arguments[0] == "--list")
         return list();
+    if (arguments.size() == 2 && arguments[0] == "--undo")
+        return undo(arguments[1]);
     if (arguments.size() >= 3 && arguments[0] == "--to")
         return send(arguments[1], {arguments.begin() + 2, arguments.end()}, false);
     if (arguments.size() >= 4 && arguments[0] == "--wait" && arguments[1] == "--to")

@@ -3,6 +3,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDir>
 #include <QFile>
 #include <QTest>
 #include <QTimer>
@@ -24,7 +25,8 @@ VirtualDisplay::VirtualDisplay()
     m_name = ":" + QString::fromUtf8(m_server.readLine()).trimmed();
 }
 
-NotificationDaemon::NotificationDaemon(PrivateSessionBus& bus, const VirtualDisplay& display)
+NotificationDaemon::NotificationDaemon(PrivateSessionBus& bus, const VirtualDisplay& display,
+                                       const QByteArray& dunstrc)
     : m_environment(QProcessEnvironment::systemEnvironment())
 {
     if (!m_home.isValid()) {
@@ -35,6 +37,14 @@ NotificationDaemon::NotificationDaemon(PrivateSessionBus& bus, const VirtualDisp
     m_environment.insert("DBUS_SESSION_BUS_ADDRESS", bus.address());
     m_environment.insert("HOME", m_home.path());
     m_environment.insert("XDG_CONFIG_HOME", m_home.path()); // no dunstrc: the stock configuration
+    if (!dunstrc.isEmpty()) {
+        QDir(m_home.path()).mkpath("dunst");
+        QFile file(m_home.path() + "/dunst/dunstrc");
+        if (!file.open(QIODevice::WriteOnly) || file.write(dunstrc) != dunstrc.size()) {
+            m_failure = "the server's configuration could not be written";
+            return;
+        }
+    }
     m_server.setProcessEnvironment(m_environment);
     m_server.start("dunst", QStringList{});
     QDBusConnection probe = bus.connect("notification-daemon-probe");

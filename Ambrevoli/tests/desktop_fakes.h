@@ -44,8 +44,10 @@ private:
 // folder of its own), ended when this object goes.
 class NotificationDaemon {
 public:
-    // Waits up to 10 seconds until the server owns its name on the bus.
-    NotificationDaemon(PrivateSessionBus& bus, const VirtualDisplay& display);
+    // Waits up to 10 seconds until the server owns its name on the bus. `dunstrc`, when given,
+    // is the server's configuration; otherwise it runs with its stock one.
+    NotificationDaemon(PrivateSessionBus& bus, const VirtualDisplay& display,
+                       const QByteArray& dunstrc = {});
 
     // Whether the server serves; when not, failure() says why.
     bool serving() const { return m_failure.isEmpty(); }

@@ -138,6 +138,20 @@ private:
         return *progress();
     }
 
+    // The request identifier `ambrevoli-send --wait` printed first.
+    static QString requestOf(const Run& sent)
+    {
+        static const QRegularExpression line(QStringLiteral("^Request ([0-9A-F-]{36})\n"));
+        return line.match(sent.out).captured(1);
+    }
+
+    QString trashInfo(std::string_view name) const
+    {
+        std::ifstream file(path("home/.local/share/Trash/info/" + std::string(name) +
+                                ".trashinfo"));
+        return QString::fromStdString(std::string(std::istreambuf_iterator<char>(file), {}));
+    }
+
 private slots:
     // The titles of the windows the host logged showing, in order.
     static QStringList windowsShown(const QString& log)
@@ -242,7 +256,10 @@ private slots:
         const Run sent = runCapturing(AMBREVOLI_SEND_BINARY, arguments);
         QCOMPARE(sent.exitCode, exitCode);
         QStringList printed = sent.out.split('\n', Qt::SkipEmptyParts);
-        QVERIFY2(!printed.isEmpty() && printed.takeFirst().startsWith("Request "),
+        // The identifier comes first, alone, for a script to undo the send by.
+        const QString request = "Request " + requestOf(sent);
+        QVERIFY2(printed.size() >= 2 && printed.takeFirst() == request &&
+                     printed.takeFirst().startsWith(request + " is valid: "),
                  qPrintable(sent.out));
         QVERIFY2(printed == lines.replaceInStrings("{}", m_session->folder()),
                  qPrintable(sent.out + sent.err));
@@ -276,8 +293,9 @@ private slots:
             const QString folder =
                 QString::fromStdString(path("home/D" + std::to_string(i % destinations)));
             QStringList printed = out.split('\n', Qt::SkipEmptyParts);
-            QVERIFY2(printed.size() == 4,
+            QVERIFY2(printed.size() == 5,
                      qPrintable(out + QString::fromUtf8(process.readAllStandardError())));
+            QVERIFY(printed.takeFirst().startsWith("Request "));
             const QString first = printed.takeFirst();
             QVERIFY2(first.startsWith("Request ") &&
                          first.endsWith(" is valid: 1 items found, 1 missing"),
@@ -529,6 +547,124 @@ private slots:
         QCOMPARE(m_session->countLog(" was cancelled"), 0);
         QTRY_COMPARE_WITH_TIMEOUT(notifications().back().summary, "Copied 1 item to Drop", 10000);
         QCOMPARE(notifications().back().replacesId, progress->id);
+    }
+
+    // The Undo of a send's notification moves what the send placed to the Trash, except what
+    // the user changed since; the undo's notification takes the send's place and says why.
+    void undoInTheNotificationTakesBackWhatWasPlaced()
+    {
+        addDestination("home/Drop");
+        writeFile("src/report.pdf", "pdf");
+        writeFile("src/Project/notes.txt", "notes");
+        writeFile("src/notes.txt", "n");
+        const Run sent = runCapturing(AMBREVOLI_SEND_BINARY,
+                                      {"--wait", "--to", "Drop",
+                                       QString::fromStdString(path("src/report.pdf")),
+                                       QString::fromStdString(path("src/Project")),
+                                       QString::fromStdString(path("src/notes.txt"))});
+        QCOMPARE(sent.exitCode, 0);
+        const QString request = requestOf(sent);
+        QVERIFY2(!request.isEmpty(), qPrintable(sent.out));
+        QTRY_COMPARE_WITH_TIMEOUT(notifications().size(), 1, 10000);
+        const auto copied = notifications().front();
+        QCOMPARE(copied.actions, (QStringList{"default", "Show", "undo", "Undo"}));
+        writeFile("home/Drop/notes.txt", "edited");
+
+        emit m_session->server().ActionInvoked(copied.id, "undo");
+        QTRY_COMPARE_WITH_TIMEOUT(notifications().size(), 2, 10000);
+        const auto undone = notifications().back();
+        QCOMPARE(undone.summary, "Undid copying 2 of 3 items to Drop");
+        QCOMPARE(undone.body, "\u201Cnotes.txt\u201D changed after it was copied, so it was "
+                              "left where it is.");
+        QCOMPARE(undone.replacesId, copied.id);
+        QCOMPARE(listing("home/Drop"), std::vector<std::string>{"notes.txt"});
+        QCOMPARE(listing("home/.local/share/Trash/files"),
+                 (std::vector<std::string>{"Project", "report.pdf"}));
+        QVERIFY(fs::exists(path("home/.local/share/Trash/files/Project/notes.txt")));
+        QVERIFY2(trashInfo("report.pdf")
+                     .startsWith("[Trash Info]\nPath=" +
+                                 QString::fromStdString(path("home/Drop/report.pdf")) +
+                                 "\nDeletionDate="),
+                 qPrintable(trashInfo("report.pdf")));
+        QVERIFY(m_session->waitForLog("Undo of request " + request +
+                                      ": moved 2 of 3 items to the Trash"));
+        QVERIFY(m_session->log().contains("Left in place (changed)"));
+        // A copy that placed nothing offers nothing to take back.
+        QCOMPARE(send("Drop", {QString::fromStdString(path("src/gone"))}), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(notifications().size(), 3, 10000);
+        QCOMPARE(notifications().back().actions, (QStringList{"default", "Show"}));
+    }
+
+    // ambrevoli-send --undo reaches the records of a host that ended since: the next host
+    // reads them. It prints what went where, and its status tells whether all went.
+    void undoFromTheCommandLineAfterARestart()
+    {
+        addDestination("home/Drop");
+        writeFile("src/a.txt", "a");
+        writeFile("src/b.txt", "b");
+        const Run first = runCapturing(
+            AMBREVOLI_SEND_BINARY,
+            {"--wait", "--to", "Drop", QString::fromStdString(path("src/a.txt"))});
+        const Run second = runCapturing(
+            AMBREVOLI_SEND_BINARY,
+            {"--wait", "--to", "Drop", QString::fromStdString(path("src/b.txt"))});
+        QCOMPARE(first.exitCode, 0);
+        QCOMPARE(second.exitCode, 0);
+        QVERIFY(m_session->stopHost());
+
+        // The first send, by its identifier; the later one stays.
+        const Run undone = runCapturing(AMBREVOLI_SEND_BINARY, {"--undo", requestOf(first)});
+        QCOMPARE(undone.exitCode, 0);
+        QCOMPARE(undone.out, "Undo of request " + requestOf(first) +
+                                 ": moved 1 of 1 items to the Trash\nMoved to the Trash: " +
+                                 QString::fromStdString(path("home/Drop/a.txt")) + "\n");
+        QCOMPARE(listing("home/Drop"), std::vector<std::string>{"b.txt"});
+        // "last" is the latest send, once: then it was undone, and an older one is not taken
+        // instead.
+        QCOMPARE(run(AMBREVOLI_SEND_BINARY, {"--undo", "last"}), 0);
+        QVERIFY(!fs::exists(path("home/Drop/b.txt")));
+        const Run again = runCapturing(AMBREVOLI_SEND_BINARY, {"--undo", "last"});
+        QCOMPARE(again.exitCode, 1);
+        QVERIFY2(again.out.contains("nothing to undo (alreadyUndone)"), qPrintable(again.out));
+
+        // A record older than a day is gone.
+        writeFile("src/c.txt", "c");
+        const Run third = runCapturing(
+            AMBREVOLI_SEND_BINARY,
+            {"--wait", "--to", "Drop", QString::fromStdString(path("src/c.txt"))});
+        const std::string record =
+            path("home/.local/share/ambrevoli/Undo/" + requestOf(third).toStdString() + ".record");
+        QVERIFY(fs::exists(record));
+        fs::last_write_time(record, fs::file_time_type::clock::now() - std::chrono::hours(25));
+        const Run expired = runCapturing(AMBREVOLI_SEND_BINARY, {"--undo", requestOf(third)});
+        QCOMPARE(expired.exitCode, 1);
+        QVERIFY2(expired.out.contains("nothing to undo (noRecord)"), qPrintable(expired.out));
+        QVERIFY(fs::exists(path("home/Drop/c.txt")));
+        QCOMPARE(run(AMBREVOLI_SEND_BINARY, {"--undo", "yesterday"}), 2);
+    }
+
+    // An undo while the send still copies cancels it, then takes back what it had placed.
+    void undoWhileCopyingCancelsFirst()
+    {
+        const std::vector<SlowSource::File> files{
+            {"a.bin", 1 << 20}, {"b.bin", 1 << 20}, {"c.bin", 1 << 20}, {"d.bin", 1 << 20}};
+        const auto started = startSlowCopy(files, 1 << 20);
+        if (!started)
+            QSKIP(qPrintable(QString::fromStdString(started.error())));
+        QVERIFY(waitForProgressNotification());
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(path("home/Drop/a.bin")), 20000);
+
+        const Run undone = runCapturing(AMBREVOLI_SEND_BINARY, {"--undo", "last"});
+        QCOMPARE(undone.exitCode, 0);
+        QVERIFY2(undone.out.contains(" to undo it\n") &&
+                     undone.out.contains("Moved to the Trash: " +
+                                         QString::fromStdString(path("home/Drop/a.bin"))),
+                 qPrintable(undone.out));
+        QVERIFY(m_session->waitForLog(" was cancelled"));
+        QCOMPARE(listing("home/Drop"), std::vector<std::string>{});
+        QVERIFY(fs::exists(path("home/.local/share/Trash/files/a.bin")));
+        QTRY_VERIFY_WITH_TIMEOUT(notifications().back().summary.startsWith("Undid copying "),
+                                 10000);
     }
 
     void addDestinationReportsEachFolder()

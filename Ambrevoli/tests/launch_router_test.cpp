@@ -32,6 +32,10 @@ struct RecordingTargets : LaunchTargets {
     {
         calls << "send " + QString::fromStdString(requestID.text());
     }
+    void undoRequest(std::optional<Uuid> requestID, const std::shared_ptr<OutcomeWaiter>&) override
+    {
+        calls << "undo " + QString::fromStdString(requestID ? requestID->text() : "last");
+    }
     bool showSettingsWindow() override
     {
         calls << "settings";
@@ -58,6 +62,9 @@ const QString sendA = QString::fromStdString(
 const QString sendB = QString::fromStdString(
     HandoffURL::send(*Uuid::parse("22222222-2222-2222-2222-222222222222")).url());
 const QString settings = QString::fromStdString(HandoffURL::settings().url());
+const QString undoA = QString::fromStdString(
+    HandoffURL::undo(*Uuid::parse("11111111-1111-1111-1111-111111111111")).url());
+const QString undoLast = QString::fromStdString(HandoffURL::undo(std::nullopt).url());
 // Lower-case identifier: parsing takes only what building makes.
 const QString notHandoff = "ambrevoli://send?request=33333333-3333-3333-3333-33333333333a";
 
@@ -129,6 +136,10 @@ private slots:
             << message(false, {sendA, notHandoff, sendB}) << false << true << true
             << QStringList{"lend ", "send 11111111-1111-1111-1111-111111111111",
                            "send 22222222-2222-2222-2222-222222222222", "end "};
+        QTest::newRow("undo a send, then the latest")
+            << message(false, {undoA, undoLast}) << false << true << true
+            << QStringList{"lend ", "undo 11111111-1111-1111-1111-111111111111", "undo last",
+                           "end "};
         QTest::newRow("URLs without services") << message(true, {sendA, settings}, {}, "T") << false
                                                << false << false << QStringList{"lend T", "end T"};
         // The folders are added before a URL that may open the settings shows them.

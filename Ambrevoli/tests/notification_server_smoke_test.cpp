@@ -1,4 +1,5 @@
 #include "freedesktop_notification_service.h"
+#include "result_notifier.h"
 
 #include "desktop_fakes.h"
 
@@ -10,6 +11,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <xcb/xcb.h>
@@ -48,6 +50,46 @@ QImage pictureOf(const QString& display)
         .copy();
 }
 
+// What `display` shows once something is drawn on it (within 10 seconds), or a null image.
+QImage drawnPicture(const QString& display)
+{
+    const auto drawn = [](const QImage& picture) {
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x)
+                if (picture.pixel(x, y) != picture.pixel(0, 0))
+                    return true;
+        return false;
+    };
+    QImage shown;
+    if (!QTest::qWaitFor(
+            [&] {
+                shown = pictureOf(display);
+                return !shown.isNull() && drawn(shown);
+            },
+            10000))
+        return {};
+    return shown;
+}
+
+// A private session bus and a virtual display for a real notification server, or why there
+// can be none here.
+struct RealDesktop {
+    PrivateSessionBus bus;
+    VirtualDisplay display;
+
+    std::optional<QString> unavailableReason(std::initializer_list<const char*> tools) const
+    {
+        for (const char* tool : tools)
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                return QStringLiteral("%1 is not installed").arg(tool);
+        if (bus.address().isEmpty())
+            return "no private session bus: " + bus.failure();
+        if (display.name().isEmpty())
+            return display.failure();
+        return std::nullopt;
+    }
+};
+
 } // namespace
 
 // Posts to a real notification server (dunst on a virtual X display and a private bus) and
@@ -73,15 +115,12 @@ class NotificationServerSmokeTest : public QObject {
 private slots:
     void aRealServerShowsTheProgressOfACopy()
     {
-        for (const char* tool : {"dbus-daemon", "Xvfb", "dunst", "dunstctl"})
-            if (QStandardPaths::findExecutable(tool).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
-        PrivateSessionBus bus;
-        if (bus.address().isEmpty())
-            QSKIP(qPrintable("no private session bus: " + bus.failure()));
-        VirtualDisplay display;
-        if (display.name().isEmpty())
-            QSKIP(qPrintable(display.failure()));
+        RealDesktop desktop;
+        if (const auto reason =
+                desktop.unavailableReason({"dbus-daemon", "Xvfb", "dunst", "dunstctl"}))
+            QSKIP(qPrintable(*reason));
+        PrivateSessionBus& bus = desktop.bus;
+        const VirtualDisplay& display = desktop.display;
         NotificationDaemon server(bus, display);
         if (!server.serving())
             QSKIP(qPrintable(server.failure()));
@@ -98,20 +137,8 @@ private slots:
         QVERIFY2(added->has_value(), textualForm(added->error()).c_str());
 
         // dunst draws the notification with its bar a moment later, on the empty display.
-        const auto drawn = [](const QImage& picture) {
-            for (int y = 0; y < picture.height(); ++y)
-                for (int x = 0; x < picture.width(); ++x)
-                    if (picture.pixel(x, y) != picture.pixel(0, 0))
-                        return true;
-            return false;
-        };
-        QImage shown;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                shown = pictureOf(display.name());
-                return !shown.isNull() && drawn(shown);
-            },
-            10000));
+        const QImage shown = drawnPicture(display.name());
+        QVERIFY(!shown.isNull());
         QVERIFY(QDir().mkpath(AMBREVOLI_SCREENSHOT_DIR));
         QVERIFY(shown.save(AMBREVOLI_SCREENSHOT_DIR "/notification-progress.png"));
 
@@ -134,17 +161,64 @@ private slots:
         QCOMPARE(field("category").toString(), "transfer");
     }
 
+    // The Undo of a copy's notification as a person picks it in the server's menu of actions
+    // (dunst hands that menu to a dmenu-like program; here one that picks "Undo").
+    void theUndoActionWorksThroughARealServer()
+    {
+        RealDesktop desktop;
+        if (const auto reason =
+                desktop.unavailableReason({"dbus-daemon", "Xvfb", "dunst", "dunstctl"}))
+            QSKIP(qPrintable(*reason));
+        PrivateSessionBus& bus = desktop.bus;
+        const VirtualDisplay& display = desktop.display;
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        const QString menu = folder.filePath("pick-undo");
+        QFile script(menu);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\ncat > \"$0.offered\"\ngrep -m1 Undo \"$0.offered\"\n");
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        NotificationDaemon server(bus, display, "[global]\n    dmenu = " + menu.toUtf8() + "\n");
+        if (!server.serving())
+            QSKIP(qPrintable(server.failure()));
+        FreedesktopNotificationService service(bus.connect("client"), [] { return false; });
+        ResultNotifier notifier(service, {}, {}, [](const QString&, auto done) { done(true); });
+        service.setDelegate(&notifier);
+        QString undone;
+        notifier.setUndo([&](const QString& copy) { undone = copy; });
+
+        CopyReport report;
+        report.destination = "/home/ann/Backups";
+        report.itemCount = 2;
+        report.copied = {{"/home/ann/a.pdf", "/home/ann/Backups/a.pdf", false},
+                         {"/home/ann/Photos", "/home/ann/Backups/Photos", true}};
+        notifier.postCopyNotification(report, "Backups", "3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F");
+        QTRY_VERIFY(!notifier.isDelivering());
+
+        const QImage shown = drawnPicture(display.name());
+        QVERIFY(!shown.isNull());
+        QVERIFY(QDir().mkpath(AMBREVOLI_SCREENSHOT_DIR));
+        QVERIFY(shown.save(AMBREVOLI_SCREENSHOT_DIR "/notification-undo.png"));
+
+        QProcess context;
+        context.setProcessEnvironment(server.environment());
+        context.start("dunstctl", {"context"});
+        QVERIFY(context.waitForFinished(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(undone, "3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F", 10000);
+        QFile offered(menu + ".offered");
+        QVERIFY(offered.open(QIODevice::ReadOnly));
+        QVERIFY2(offered.readAll().contains("Undo"), "the server's menu didn't offer Undo");
+    }
+
     void aRealServerShowsWhatWasPosted()
     {
-        for (const char* tool : {"dbus-daemon", "Xvfb", "dunst", "dunstctl", "busctl"})
-            if (QStandardPaths::findExecutable(tool).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
-        PrivateSessionBus bus;
-        if (bus.address().isEmpty())
-            QSKIP(qPrintable("no private session bus: " + bus.failure()));
-        VirtualDisplay display;
-        if (display.name().isEmpty())
-            QSKIP(qPrintable(display.failure()));
+        RealDesktop desktop;
+        if (const auto reason =
+                desktop.unavailableReason({"dbus-daemon", "Xvfb", "dunst", "dunstctl", "busctl"}))
+            QSKIP(qPrintable(*reason));
+        PrivateSessionBus& bus = desktop.bus;
+        const VirtualDisplay& display = desktop.display;
         NotificationDaemon server(bus, display);
         if (!server.serving())
             QSKIP(qPrintable(server.failure()));

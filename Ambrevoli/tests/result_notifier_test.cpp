@@ -265,6 +265,43 @@ private slots:
         QCOMPARE(log.lines().size(), 1u);
     }
 
+    // Undo is offered where there is something to take back, and its outcome replaces the
+    // copy's notification; a click on that still shows the folder.
+    void undoIsOfferedForWhatWasPlaced()
+    {
+        World world;
+        world.center.setAuthorizationStatus(AuthorizationStatus::authorized);
+        QStringList undone;
+        world.notifier.setUndo([&](const QString& copy) { undone << copy; });
+        const QString folder = m_temp.path() + "/Inbox";
+        world.notifier.postCopyNotification(copiedInto(folder, 0, 2), "Inbox", "NOTHING");
+        world.notifier.postCopyNotification(copiedInto(folder, 1, 1), "Inbox", "COPY");
+        QTRY_COMPARE_WITH_TIMEOUT(world.center.delivered().size(), 2, 5000);
+        QVERIFY(world.center.delivered()[0].actions.isEmpty());
+        QCOMPARE(world.center.delivered()[1].actions,
+                 (QList<NotificationAction>{{"undo", "Undo"}}));
+
+        QVERIFY(world.center.click("COPY", "undo"));
+        QCOMPARE(undone, QStringList{"COPY"});
+        QVERIFY(world.revealed.isEmpty());
+
+        UndoReport report;
+        report.requestID = *Uuid::parse("3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F");
+        report.label = "Inbox";
+        report.destination = QFile::encodeName(folder).toStdString();
+        report.left.push_back({report.destination + "/a", {LeftReason::Case::changed}});
+        world.notifier.postUndoNotification(report);
+        QTRY_COMPARE_WITH_TIMEOUT(world.center.delivered().size(), 3, 5000);
+        const NotificationRequest& shown = world.center.delivered().back();
+        QCOMPARE(shown.identifier, "3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F");
+        QCOMPARE(shown.title, "Couldn't undo copying 1 item to Inbox");
+        QCOMPARE(shown.body, "“a” changed after it was copied, so it was left where it is.");
+        QVERIFY(shown.actions.isEmpty());
+        QVERIFY(world.center.click(shown.identifier));
+        settle();
+        QCOMPARE(world.revealed, QStringList{folder});
+    }
+
     void aProgressNotificationTheUserClosedStaysClosed()
     {
         World world;

@@ -26,6 +26,9 @@ cat >"$work/data/ambrevoli/destinations.json" <<JSON
   {"id": "5A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D", "label": "Home", "path": "$work/home"},
   {"id": "7C6B5A49-3827-4615-A4B3-C2D1E0F9A8B7", "label": "Ann's", "path": "$work/ann"}]}
 JSON
+mkdir -p "$work/data/ambrevoli/Undo"
+touch "$work/data/ambrevoli/Undo/9C1D0E5B-6F2A-4B8C-A1D3-7E4F5A6B7C8D.record" \
+  "$work/data/ambrevoli/Undo/1A2B3C4D-5E6F-4A7B-8C9D-0E1F2A3B4C5D.undone"
 export XDG_DATA_HOME=$work/data HOME=$work/home PATH=$work/bin:$PATH
 cd "$work/here" || exit 1
 
@@ -62,7 +65,11 @@ check() {
 }
 
 #     expected replies                          the command line, last word being completed
-check '--help|--list|--to|--wait'               ambrevoli-send ''
+check '--help|--list|--to|--undo|--wait'        ambrevoli-send ''
+# Only sends that can still be undone; one already undone is no candidate.
+check '9C1D0E5B-6F2A-4B8C-A1D3-7E4F5A6B7C8D|last' ambrevoli-send --undo ''
+check 'last'                                    ambrevoli-send --undo l
+check ''                                        ambrevoli-send --undo last ''
 check '--list'                                  ambrevoli-send --l
 check '--to'                                    ambrevoli-send --wait ''
 check 'Holiday\ photos|Home'                    ambrevoli-send --wait --to Ho

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace ambrevoli {
 namespace {
 
@@ -21,6 +24,30 @@ TEST(HandoffURLTest, BuildsAndParsesTheTwoForms)
     EXPECT_EQ(send->requestID(), Uuid::parse(upperID));
     EXPECT_EQ(send->url(), sendText);
     EXPECT_EQ(HandoffURL::send(*Uuid::parse(lowerID)).url(), sendText);
+}
+
+TEST(HandoffURLTest, BuildsAndParsesTheUndoForms)
+{
+    const std::string undoText = "ambrevoli://undo?request=" + upperID;
+    const auto undo = HandoffURL::parse(undoText);
+    ASSERT_TRUE(undo);
+    EXPECT_TRUE(undo->isUndo());
+    EXPECT_EQ(undo->undoneRequestID(), Uuid::parse(upperID));
+    // An undo is no send: routing it as one would copy instead of taking back.
+    EXPECT_FALSE(undo->requestID());
+    EXPECT_EQ(undo->url(), undoText);
+
+    const auto last = HandoffURL::parse("ambrevoli://undo?request=last");
+    ASSERT_TRUE(last);
+    EXPECT_TRUE(last->isUndo());
+    EXPECT_FALSE(last->undoneRequestID());
+    EXPECT_EQ(*last, HandoffURL::undo(std::nullopt));
+    EXPECT_NE(*undo, HandoffURL::send(*Uuid::parse(upperID)));
+
+    for (const std::string& text : std::vector<std::string>{"ambrevoli://undo?request=LAST", "ambrevoli://undo",
+                                   "ambrevoli://undo?request=" + lowerID,
+                                   "ambrevoli://send?request=last"})
+        EXPECT_FALSE(HandoffURL::parse(text)) << text;
 }
 
 TEST(HandoffURLTest, ParsesNothingButTheExactTexts)
