@@ -23,6 +23,8 @@ struct TargetFolder {
     bool setgid;
 };
 
+struct XattrItem;
+
 // A thread's buffers for attribute names and values; they grow to the largest met.
 struct XattrBuffers {
     std::vector<char> names = std::vector<char>(1024);
@@ -64,7 +66,7 @@ public:
 private:
     bool ownerWanted(const struct statx& info, const TargetFolder& folder) const;
     void leftOutIf(bool refused, LeftOut what) const;
-    int copyXattrs(const struct XattrItem& source, const struct XattrItem& target, bool folder,
+    int copyXattrs(const XattrItem& source, const XattrItem& target, bool folder,
                    XattrBuffers& buffers) const;
 
     const TargetVolume& m_volume;
