@@ -1,7 +1,6 @@
 #include "lifted_protections.h"
 
-#include "dir_listing.h"
-#include "folder_chain.h"
+#include "folder_descent.h"
 #include "unique_fd.h"
 
 #include <acl/libacl.h>
@@ -13,7 +12,6 @@
 
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace ambrevoli {
 
@@ -70,40 +68,26 @@ void stripOne(int fd, const struct stat& info)
         ::fchmod(fd, S_IRWXU | (info.st_mode & 07777));
 }
 
-// Best effort: whatever cannot be listed or opened keeps its protections, and removing it then
-// tells.
-std::vector<std::string> entryNames(int fd)
-{
-    std::vector<std::string> names;
-    if (auto listing = DirListing::open(fd))
-        while (const dirent* entry = listing->next())
-            names.emplace_back(entry->d_name);
-    return names;
-}
-
-// Each folder before its contents, down by a loop with a bounded number of folders open, so
-// that a tree of any depth the copier made can be unlocked for its removal.
+// Each folder before its contents, with a bounded number of folders open, so that a tree of any
+// depth the copier made can be unlocked for its removal. Best effort: whatever cannot be listed or
+// opened keeps its protections, and removing it then tells.
 void stripOpened(UniqueFd top, const struct stat& info)
 {
     stripOne(top.get(), info);
     if (!S_ISDIR(info.st_mode))
         return;
-    struct Level {
-        std::vector<std::string> names;
-        std::size_t next = 0;
-    };
-    std::vector<Level> levels;
-    levels.push_back({entryNames(top.get())});
-    FolderChain chain(std::move(top), protectionOpenFlags, defaultFolderWindow);
-    while (!levels.empty()) {
-        Level& level = levels.back();
-        const int fd = chain.deepest();
-        if (fd < 0 || level.next == level.names.size()) {
-            levels.pop_back();
-            chain.pop();
+    DescentLevel first;
+    readEntries(top.get(), first.entries);
+    FolderDescent<> descent({std::move(top)}, std::move(first), protectionOpenFlags);
+    while (!descent.finished()) {
+        DescentLevel& level = descent.deepest();
+        const int fd = descent.folder();
+        const Entries::Entry* entry = fd >= 0 ? level.take() : nullptr;
+        if (!entry) {
+            descent.up();
             continue;
         }
-        const std::string& name = level.names[level.next++];
+        const std::string name = level.entries.name(*entry);
         struct stat child {};
         UniqueFd childFd = openProtected(fd, name.c_str(), child);
         if (!childFd)
@@ -111,9 +95,9 @@ void stripOpened(UniqueFd top, const struct stat& info)
         stripOne(childFd.get(), child);
         if (!S_ISDIR(child.st_mode))
             continue;
-        std::vector<std::string> names = entryNames(childFd.get());
-        if (chain.push(std::move(childFd), name) == 0)
-            levels.push_back({std::move(names)});
+        DescentLevel inner;
+        readEntries(childFd.get(), inner.entries);
+        descent.down({std::move(childFd)}, name, std::move(inner));
     }
 }
 

@@ -110,6 +110,21 @@ std::expected<void, SystemError> writeAll(int fd, std::string_view bytes)
     return {};
 }
 
+std::expected<void, SystemError> writeAllAt(int fd, std::string_view bytes, off_t offset)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), offset);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::unexpected(SystemError::last());
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+        offset += written;
+    }
+    return {};
+}
+
 std::expected<std::string, SystemError> readSmallFile(const std::string& path, std::size_t maxBytes)
 {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));

@@ -56,6 +56,10 @@ std::expected<void, SystemError> writeFileAtomically(const std::string& path,
 // Writes all of `bytes` to `fd`, retrying on EINTR and after short writes.
 std::expected<void, SystemError> writeAll(int fd, std::string_view bytes);
 
+// Writes all of `bytes` to `fd` at `offset` (pwrite(2): the file's own offset stays where it was),
+// retrying on EINTR and after short writes.
+std::expected<void, SystemError> writeAllAt(int fd, std::string_view bytes, off_t offset);
+
 // Reads the whole regular file at `path` (a link is followed), reading to its end also where the
 // file reports no size (/proc). Anything but a regular file fails with EINVAL without being read,
 // so a FIFO in a file's place cannot hang the reader. A file longer than `maxBytes` fails with

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -78,6 +80,27 @@ TEST(FileUtilTest, ReadSmallFileReadsToTheEndWithinItsLimit)
     const auto status = readSmallFile("/proc/self/status", 1 << 16);
     ASSERT_TRUE(status);
     EXPECT_NE(status->find("Umask:"), std::string::npos);
+}
+
+// Positioned writes land where asked, leave the file's own offset alone (the copier's readers and
+// writers share descriptors with it), and say why they failed.
+TEST(FileUtilTest, WriteAllAtWritesAtTheOffsetOnly)
+{
+    testing::ScopedTempDir temp;
+    const std::string path = temp / "data";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(writeAll(fd, "head"));
+    ASSERT_TRUE(writeAllAt(fd, "tail", 8));
+    ASSERT_TRUE(writeAllAt(fd, "HE", 0));
+    EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 4);
+    ::close(fd);
+    EXPECT_EQ(readAll(path), std::string("HEad\0\0\0\0tail", 12));
+
+    const int readOnly = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(readOnly, 0);
+    EXPECT_EQ(writeAllAt(readOnly, "x", 0).error(), SystemError{EBADF});
+    ::close(readOnly);
 }
 
 } // namespace
