@@ -1,6 +1,6 @@
 #include "placed_record.h"
 
-#include "dir_listing.h"
+#include "folder_descent.h"
 #include "paths.h"
 #include "unique_fd.h"
 
@@ -124,29 +124,24 @@ std::optional<PlacedEntry> parseEntry(std::string_view line)
     return entry;
 }
 
-struct Level {
-    UniqueFd fd;
-    std::string prefix; // relative path of the folder, "" for the item itself
-    std::vector<std::string> names;
-    std::size_t next = 0;
+// A folder of the placed item: its entries, in the order of their names so that a record and a
+// later walk meet entry by entry, and its path from the item.
+struct PlacedLevel : DescentLevel {
+    std::string prefix; // "" for the item itself
 };
 
-std::expected<Level, SystemError> openLevel(int parentFd, const std::string& name,
-                                            std::string prefix)
+constexpr int folderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::expected<PlacedLevel, SystemError> listLevel(int fd, std::string prefix)
 {
-    UniqueFd fd(::openat(parentFd, name.c_str(),
-                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd)
-        return std::unexpected(SystemError::last());
-    auto listing = DirListing::open(fd.get());
-    if (!listing)
-        return std::unexpected(listing.error());
-    Level level{std::move(fd), std::move(prefix), {}, 0};
-    while (const dirent* entry = listing->next())
-        level.names.emplace_back(entry->d_name);
-    if (const auto error = listing->error())
-        return std::unexpected(*error);
-    std::sort(level.names.begin(), level.names.end());
+    PlacedLevel level;
+    level.prefix = std::move(prefix);
+    if (const int error = readEntries(fd, level.entries))
+        return std::unexpected(SystemError::fromErrno(error));
+    std::sort(level.entries.list.begin(), level.entries.list.end(),
+              [&](const Entries::Entry& a, const Entries::Entry& b) {
+                  return std::strcmp(level.entries.name(a), level.entries.name(b)) < 0;
+              });
     return level;
 }
 
@@ -174,29 +169,39 @@ walkPlaced(int parentFd, const std::string& name,
         return {};
     if (!S_ISDIR(info.st_mode))
         return {};
-    std::vector<Level> stack;
-    auto top = openLevel(parentFd, name, "");
+    UniqueFd top(::openat(parentFd, name.c_str(), folderOpenFlags));
     if (!top)
-        return std::unexpected(top.error());
-    stack.push_back(std::move(*top));
-    while (!stack.empty()) {
-        Level& level = stack.back();
-        if (level.next == level.names.size()) {
-            stack.pop_back();
+        return std::unexpected(SystemError::last());
+    auto first = listLevel(top.get(), "");
+    if (!first)
+        return std::unexpected(first.error());
+    // Bounded descriptors however deep the item goes, as when it was copied.
+    FolderDescent<PlacedLevel> descent({std::move(top)}, std::move(*first), folderOpenFlags);
+    while (!descent.finished()) {
+        PlacedLevel& level = descent.deepest();
+        const Entries::Entry* entry = level.take();
+        if (!entry) {
+            descent.up();
             continue;
         }
-        const std::string& child = level.names[level.next++];
+        const int folder = descent.folder();
+        if (folder < 0)
+            return std::unexpected(SystemError::last());
+        const std::string child = level.entries.name(*entry);
         const std::string relative = level.prefix.empty() ? child : level.prefix + "/" + child;
-        if (::fstatat(level.fd.get(), child.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(folder, child.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
             return std::unexpected(SystemError::last());
         if (!visit(entryOf(info, relative)))
             return {};
         if (S_ISDIR(info.st_mode)) {
-            auto inner = openLevel(level.fd.get(), child, relative);
+            UniqueFd inner(::openat(folder, child.c_str(), folderOpenFlags));
             if (!inner)
-                return std::unexpected(inner.error());
-            // `level` is not used after this: the push may move it.
-            stack.push_back(std::move(*inner));
+                return std::unexpected(SystemError::last());
+            auto innerLevel = listLevel(inner.get(), relative);
+            if (!innerLevel)
+                return std::unexpected(innerLevel.error());
+            if (const int error = descent.down({std::move(inner)}, child, std::move(*innerLevel)))
+                return std::unexpected(SystemError::fromErrno(error));
         }
     }
     return {};
