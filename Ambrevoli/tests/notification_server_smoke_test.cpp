@@ -161,14 +161,26 @@ private slots:
         QCOMPARE(field("category").toString(), "transfer");
     }
 
-    // The Undo of a copy's notification as a person picks it in the server's menu of actions
-    // (dunst hands that menu to a dmenu-like program; here one that picks "Undo").
+    // The Undo of a copy's notification as a person picks it in the server's menu of actions:
+    // dunst hands that menu to a dmenu-like program, here one that picks "Undo" and shows what it
+    // was offered, or the real dmenu, where the test types as a person would.
+    void theUndoActionWorksThroughARealServer_data()
+    {
+        QTest::addColumn<bool>("realMenu");
+        QTest::newRow("a program that picks") << false;
+        QTest::newRow("dmenu") << true;
+    }
+
     void theUndoActionWorksThroughARealServer()
     {
+        QFETCH(bool, realMenu);
         RealDesktop desktop;
         if (const auto reason =
                 desktop.unavailableReason({"dbus-daemon", "Xvfb", "dunst", "dunstctl"}))
             QSKIP(qPrintable(*reason));
+        if (realMenu)
+            if (const auto reason = desktop.unavailableReason({"dmenu", "xdotool"}))
+                QSKIP(qPrintable(*reason));
         PrivateSessionBus& bus = desktop.bus;
         const VirtualDisplay& display = desktop.display;
         QTemporaryDir folder;
@@ -179,7 +191,8 @@ private slots:
         script.write("#!/bin/sh\ncat > \"$0.offered\"\ngrep -m1 Undo \"$0.offered\"\n");
         script.close();
         script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        NotificationDaemon server(bus, display, "[global]\n    dmenu = " + menu.toUtf8() + "\n");
+        const QByteArray dmenu = realMenu ? QByteArray("dmenu -l 8 -p Actions") : menu.toUtf8();
+        NotificationDaemon server(bus, display, "[global]\n    dmenu = " + dmenu + "\n");
         if (!server.serving())
             QSKIP(qPrintable(server.failure()));
         FreedesktopNotificationService service(bus.connect("client"), [] { return false; });
@@ -204,6 +217,29 @@ private slots:
         QProcess context;
         context.setProcessEnvironment(server.environment());
         context.start("dunstctl", {"context"});
+        if (realMenu) {
+            // The menu is up once its window is; then what it offers is seen, and picked.
+            const auto xdotool = [&](const QStringList& arguments) {
+                QProcess tool;
+                tool.setProcessEnvironment(server.environment());
+                tool.start("xdotool", arguments);
+                return tool.waitForFinished(10000) && tool.exitCode() == 0;
+            };
+            QVERIFY(QTest::qWaitFor([&] { return xdotool({"search", "--class", "dmenu"}); },
+                                    10000));
+            QImage offeredMenu;
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    offeredMenu = pictureOf(display.name());
+                    return !offeredMenu.isNull() && offeredMenu != shown;
+                },
+                10000));
+            QVERIFY(offeredMenu.save(AMBREVOLI_SCREENSHOT_DIR "/notification-undo-menu.png"));
+            QVERIFY(xdotool({"type", "--delay", "20", "Undo"}));
+            QVERIFY(xdotool({"key", "Return"}));
+            QTRY_COMPARE_WITH_TIMEOUT(undone, "3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F", 10000);
+            return;
+        }
         QVERIFY(context.waitForFinished(10000));
         QTRY_COMPARE_WITH_TIMEOUT(undone, "3F2C8A4E-1B7D-4C9A-9E21-0A5B6C7D8E9F", 10000);
         QFile offered(menu + ".offered");
