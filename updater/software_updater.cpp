@@ -292,19 +292,26 @@ QNetworkReply* SoftwareUpdater::get(const QUrl& url, std::chrono::milliseconds d
     return reply;
 }
 
-void SoftwareUpdater::feedArrived(QNetworkReply* reply)
+bool SoftwareUpdater::endReply(QNetworkReply* reply, bool feed)
 {
     reply->deleteLater();
     m_session->reply = nullptr;
     if (m_session->brokenOff) {
         fail(*m_session->brokenOff);
-        return;
+        return true;
     }
     if (reply->error() != QNetworkReply::NoError ||
         reply->property(insecureRedirectProperty).isValid()) {
-        fail(networkError(reply, true));
-        return;
+        fail(networkError(reply, feed));
+        return true;
     }
+    return false;
+}
+
+void SoftwareUpdater::feedArrived(QNetworkReply* reply)
+{
+    if (endReply(reply, true))
+        return;
     const auto items = parseAppcast(reply->readAll(), reply->url());
     if (!items) {
         fail(UpdateError::make(UpdateError::Case::feedInvalid, items.error().description));
@@ -431,17 +438,8 @@ std::expected<void, UpdateError> SoftwareUpdater::save(QNetworkReply* reply)
 
 void SoftwareUpdater::downloadFinished(QNetworkReply* reply)
 {
-    reply->deleteLater();
-    m_session->reply = nullptr;
-    if (m_session->brokenOff) {
-        fail(*m_session->brokenOff);
+    if (endReply(reply, false))
         return;
-    }
-    if (reply->error() != QNetworkReply::NoError ||
-        reply->property(insecureRedirectProperty).isValid()) {
-        fail(networkError(reply, false));
-        return;
-    }
     if (auto saved = save(reply); !saved) {
         fail(saved.error());
         return;

@@ -121,6 +121,9 @@ private:
     struct Session;
 
     void beginCheck(bool userInitiated);
+    // Lets go of the session's finished `reply` (of the feed, or of the package); when the session
+    // was broken off meanwhile or the reply failed, fails the session and yields true.
+    bool endReply(QNetworkReply* reply, bool feed);
     void feedArrived(QNetworkReply* reply);
     void present();
     void choose(UserDriver::Choice choice);
