@@ -321,6 +321,17 @@ void FreedesktopNotificationService::removePendingNotificationRequests(
 
 void FreedesktopNotificationService::actionInvoked(uint id, const QString& actionKey)
 {
+    // GNOME Shell signals one click on a notification once for every time it was shown anew in
+    // place, and a copy's progress is, many times over: without this, one click on its result
+    // opened a window of the folder for each. The repeats come at once; a person's second click
+    // on the same thing within the moment would do nothing new.
+    const bool repeated = id == m_lastInvoked.id && actionKey == m_lastInvoked.actionKey &&
+                          m_lastInvoked.since.isValid() &&
+                          m_lastInvoked.since.elapsed() < repeatedInvocationMs;
+    m_lastInvoked = {id, actionKey, {}};
+    m_lastInvoked.since.start();
+    if (repeated)
+        return;
     const auto found = m_shown.constFind(id);
     if (found == m_shown.constEnd() || m_delegate == nullptr)
         return;

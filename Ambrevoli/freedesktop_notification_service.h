@@ -4,6 +4,7 @@
 
 #include <QDBusConnection>
 #include <QDBusError>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 
@@ -95,6 +96,14 @@ private:
     NotificationCenterDelegate* m_delegate = nullptr;
     QHash<QString, uint> m_serverIds; // our identifier → the server's id, while shown
     QHash<uint, Shown> m_shown;       // the server's id → what a click on it reports
+    // The last action the server signalled, to take a burst of the same one once.
+    struct Invocation {
+        uint id = 0;
+        QString actionKey;
+        QElapsedTimer since;
+    };
+    static constexpr qint64 repeatedInvocationMs = 500;
+    Invocation m_lastInvoked;
     // What the current owner of the server's name said. An answer to a call made before the
     // name last changed owner is used once, not kept: it may be the old server's.
     bool m_serverAnswered = false;

@@ -354,10 +354,15 @@ private slots:
         const uint id = m_server->notifications[0].id;
 
         emit m_server->ActionInvoked(id + 100, "default"); // someone else's notification
-        emit m_server->ActionInvoked(id, "default");
+        // GNOME Shell signals one click once for each time the notification was replaced in
+        // place: a burst of the same click acts once.
+        for (int shownAnew = 0; shownAnew < 10; ++shownAnew)
+            emit m_server->ActionInvoked(id, "default");
         QTRY_COMPARE(delegate.responses.size(), 1);
         QCOMPARE(delegate.responses[0].identifier, "ID-1");
         QCOMPARE(delegate.responses[0].userInfo, r.userInfo);
+        settle();
+        QCOMPARE(delegate.responses.size(), 1);
     }
 
     void inFrontTheDelegateDecidesWhetherToShow_data()
