@@ -2,6 +2,7 @@
 
 #include "folder_descent.h"
 #include "paths.h"
+#include "percent_encoding.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
@@ -21,49 +22,10 @@ namespace {
 
 constexpr std::string_view magic = "ambrevoli-undo 1";
 
-std::string escaped(std::string_view text)
-{
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char c : text) {
-        if (c == '%' || c < 0x20 || c == 0x7F) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 0xF];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
+// Control characters and '%' escaped: a record's line holds any name on one line.
+bool printable(unsigned char c) { return c >= 0x20 && c != 0x7F; }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-std::optional<std::string> unescaped(std::string_view text)
-{
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size())
-            return std::nullopt;
-        const int high = hexValue(text[i + 1]), low = hexValue(text[i + 2]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-    }
-    return out;
-}
+std::string escaped(std::string_view text) { return percentEncoded(text, printable); }
 
 PlacedEntry entryOf(const struct stat& info, std::string relativePath)
 {
@@ -117,7 +79,7 @@ std::optional<PlacedEntry> parseEntry(std::string_view line)
     if (!number(line, entry.device) || !number(line, entry.inode) || !number(line, entry.size) ||
         !number(line, entry.mtimeSeconds) || !number(line, entry.mtimeNanoseconds))
         return std::nullopt;
-    auto path = unescaped(line);
+    auto path = percentDecoded(line);
     if (!path || path->empty())
         return std::nullopt;
     entry.relativePath = std::move(*path);
@@ -309,7 +271,7 @@ std::expected<PlacedRecordReader, SystemError> PlacedRecordReader::open(const st
                               std::pair{"destination ", &reader.m_destination}}) {
         if (!reader.readLine() || !reader.m_line.starts_with(key))
             return std::unexpected(SystemError{EBADMSG});
-        auto text = unescaped(std::string_view(reader.m_line).substr(std::strlen(key)));
+        auto text = percentDecoded(std::string_view(reader.m_line).substr(std::strlen(key)));
         if (!text)
             return std::unexpected(SystemError{EBADMSG});
         *field = std::move(*text);
@@ -339,7 +301,7 @@ std::optional<std::string> PlacedRecordReader::nextItem()
     while (readLine()) {
         if (m_line.starts_with("item ")) {
             m_incomplete = false;
-            return unescaped(std::string_view(m_line).substr(5));
+            return percentDecoded(std::string_view(m_line).substr(5));
         }
         if (m_line == "end")
             return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include "file_util.h"
 #include "paths.h"
+#include "percent_encoding.h"
 #include "unique_fd.h"
 #include "user_dirs.h"
 
@@ -26,22 +27,6 @@ bool isUnreserved(unsigned char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
            c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
-}
-
-std::string urlEncoded(std::string_view path)
-{
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string text;
-    for (const unsigned char c : path) {
-        if (isUnreserved(c)) {
-            text += static_cast<char>(c);
-        } else {
-            text += '%';
-            text += hex[c >> 4];
-            text += hex[c & 0xF];
-        }
-    }
-    return text;
 }
 
 // `name` cut so that it, `suffix` and ".trashinfo" fit in one file name, never inside a UTF-8
@@ -133,7 +118,7 @@ std::string trashInfoText(std::string_view path, std::time_t deletedAt)
     ::localtime_r(&deletedAt, &local);
     char date[32];
     std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-    return "[Trash Info]\nPath=" + urlEncoded(path) + "\nDeletionDate=" + date + "\n";
+    return "[Trash Info]\nPath=" + percentEncoded(path, isUnreserved) + "\nDeletionDate=" + date + "\n";
 }
 
 Trash::Trash(std::string homeTrash, uid_t uid) : m_homeTrash(std::move(homeTrash)), m_uid(uid) {}
