@@ -221,6 +221,8 @@ private slots:
         QCOMPARE(heard.lines.value(1), "Couldn't copy 1 items: missing");
         QVERIFY(heard.notAllCopied);
         QVERIFY(fs::is_empty(root));
+        // The notification is posted after the sender is let go.
+        QTRY_VERIFY(!m_center->delivered().isEmpty());
         const NotificationRequest told = m_center->delivered().back();
         QVERIFY2((told.title + told.body).contains("STICK"), qPrintable(told.title + told.body));
         QVERIFY(::umount(root.c_str()) == 0);
