@@ -12,8 +12,9 @@ Usage: gnome_shell.py ready
        gnome_shell.py click TEXT
            Waits until the Shell shows a label holding TEXT (a notification's title, say) and
            clicks it with the Shell's virtual pointer.
-       gnome_shell.py click-at X Y
-           Clicks the spot X Y of the screen with the Shell's virtual pointer.
+       gnome_shell.py click-at X Y [right]
+           Clicks the spot X Y of the screen with the Shell's virtual pointer (its right button
+           with "right").
        gnome_shell.py active TITLE
            Waits until the window TITLE is the active one, the window the keyboard types into.
 
@@ -96,16 +97,15 @@ class Input:
         for code in reversed(codes):
             self.send("NotifyKeyboardKeycode", "(ub)", code, False)
 
-    def click(self, x, y):
+    def click(self, x, y, button=0x110):  # BTN_LEFT
         # Without a screen cast stream the pointer only moves relative to where it is: into the
         # bottom right corner first, where the screen's edges stop it, then to the spot. (The top
         # left corner is the Shell's hot corner, which opens the overview.)
         self.send("NotifyPointerMotionRelative", "(dd)", 100000.0, 100000.0)
         self.send("NotifyPointerMotionRelative", "(dd)", float(x - SCREEN[0] + 1),
                   float(y - SCREEN[1] + 1))
-        left = 0x110  # BTN_LEFT
-        self.send("NotifyPointerButton", "(ib)", left, True)
-        self.send("NotifyPointerButton", "(ib)", left, False)
+        self.send("NotifyPointerButton", "(ib)", button, True)
+        self.send("NotifyPointerButton", "(ib)", button, False)
 
 
 def shell_label(text):
@@ -149,8 +149,8 @@ def main():
         if extents is None:
             sys.exit(f"gnome_shell: the Shell shows no {arguments[0]!r}")
         Input().click(extents.x + extents.width // 2, extents.y + extents.height // 2)
-    elif command == "click-at" and len(arguments) == 2:
-        Input().click(int(arguments[0]), int(arguments[1]))
+    elif command == "click-at" and len(arguments) in (2, 3) and arguments[2:] in ([], ["right"]):
+        Input().click(int(arguments[0]), int(arguments[1]), 0x111 if arguments[2:] else 0x110)
     elif command == "active" and len(arguments) == 1:
         if wait_for(lambda: active_window(arguments[0])) is None:
             sys.exit(f"gnome_shell: {arguments[0]!r} is not the active window")
