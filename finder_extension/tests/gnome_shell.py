@@ -15,8 +15,6 @@ Usage: gnome_shell.py ready
        gnome_shell.py click-at X Y [right]
            Clicks the spot X Y of the screen with the Shell's virtual pointer (its right button
            with "right").
-       gnome_shell.py active TITLE
-           Waits until the window TITLE is the active one, the window the keyboard types into.
 
 Exits non-zero, saying what it missed, when that does not happen within 30 seconds.
 """
@@ -24,7 +22,7 @@ import pathlib
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests"))
-from atspi_tree import Atspi, GLib, application, applications, children, wait_for, walk  # noqa: E402
+from atspi_tree import Atspi, GLib, application, wait_for, walk  # noqa: E402
 from gi.repository import Gio  # noqa: E402
 
 bus = Gio.bus_get_sync(Gio.BusType.SESSION)
@@ -120,17 +118,6 @@ def shell_label(text):
     return None
 
 
-def active_window(title):
-    for window in (window for app in applications() for window in children(app)):
-        try:
-            if window is not None and window.get_name() == title and window.get_state_set().contains(
-                    Atspi.StateType.ACTIVE):
-                return window
-        except GLib.Error:
-            pass
-    return None
-
-
 def main():
     command, arguments = (sys.argv[1], sys.argv[2:]) if len(sys.argv) > 1 else ("", [])
     if command == "ready" and not arguments:
@@ -151,9 +138,6 @@ def main():
         Input().click(extents.x + extents.width // 2, extents.y + extents.height // 2)
     elif command == "click-at" and len(arguments) in (2, 3) and arguments[2:] in ([], ["right"]):
         Input().click(int(arguments[0]), int(arguments[1]), 0x111 if arguments[2:] else 0x110)
-    elif command == "active" and len(arguments) == 1:
-        if wait_for(lambda: active_window(arguments[0])) is None:
-            sys.exit(f"gnome_shell: {arguments[0]!r} is not the active window")
     else:
         sys.exit(__doc__)
 
