@@ -20,6 +20,7 @@ Exits non-zero, saying what it missed, when that does not happen within 30 secon
 """
 import pathlib
 import sys
+import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests"))
 from atspi_tree import Atspi, GLib, application, wait_for, walk  # noqa: E402
@@ -68,7 +69,8 @@ SCREEN = (1280, 800)
 
 # The keys the check types, by their evdev key codes: typed as keys, not as symbols, which Mutter
 # would reach by its own choice of modifiers (dropping the Shift of Shift+F10).
-KEYCODES = {"ctrl": 29, "shift": 42, "alt": 56, "F10": 68, "Escape": 1, "Return": 28, "a": 30}
+KEYCODES = {"ctrl": 29, "shift": 42, "alt": 56, "F4": 62, "F10": 68, "Escape": 1, "Return": 28,
+            "a": 30}
 
 
 class Input:
@@ -78,6 +80,12 @@ class Input:
         self.session = call("org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
                             "org.gnome.Mutter.RemoteDesktop", "CreateSession").unpack()[0]
         self.send("Start")
+
+    def close(self):
+        # Stopped only once the compositor has had time for what was sent: a session that ends
+        # with its client takes events still on their way with it.
+        time.sleep(0.3)
+        self.send("Stop")
 
     def send(self, method, signature=None, *arguments):
         call("org.gnome.Mutter.RemoteDesktop", self.session,
@@ -128,6 +136,7 @@ def main():
         session = Input()
         for combination in arguments:
             session.key(combination)
+        session.close()
     elif command == "shows" and len(arguments) == 1:
         if wait_for(lambda: shell_label(arguments[0])) is None:
             sys.exit(f"gnome_shell: the Shell shows no {arguments[0]!r}")
@@ -135,9 +144,13 @@ def main():
         extents = wait_for(lambda: shell_label(arguments[0]))
         if extents is None:
             sys.exit(f"gnome_shell: the Shell shows no {arguments[0]!r}")
-        Input().click(extents.x + extents.width // 2, extents.y + extents.height // 2)
+        session = Input()
+        session.click(extents.x + extents.width // 2, extents.y + extents.height // 2)
+        session.close()
     elif command == "click-at" and len(arguments) in (2, 3) and arguments[2:] in ([], ["right"]):
-        Input().click(int(arguments[0]), int(arguments[1]), 0x111 if arguments[2:] else 0x110)
+        session = Input()
+        session.click(int(arguments[0]), int(arguments[1]), 0x111 if arguments[2:] else 0x110)
+        session.close()
     else:
         sys.exit(__doc__)
 

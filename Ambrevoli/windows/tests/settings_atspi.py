@@ -3,6 +3,10 @@
 
 Usage: settings_atspi.py window TITLE
            Waits until a window TITLE shows.
+       settings_atspi.py active TITLE
+           Waits until the window TITLE shows and is the active one: the one the keyboard reaches.
+       settings_atspi.py closed TITLE
+           Waits until no window TITLE shows.
        settings_atspi.py field TITLE TEXT
            Waits until the window TITLE shows an editable text field holding TEXT, and prints the
            screen position of the field's centre as "X Y".
@@ -41,6 +45,14 @@ def window(title):
             except GLib.Error:
                 pass
     return None
+
+
+def active(title):
+    found = window(title)
+    try:
+        return found if found and found.get_state_set().contains(Atspi.StateType.ACTIVE) else None
+    except GLib.Error:
+        return None
 
 
 def field(title, text):
@@ -123,6 +135,10 @@ def wait(what, find):
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "window":
         wait(f"window {sys.argv[2]!r}", lambda: window(sys.argv[2]))
+    elif len(sys.argv) == 3 and sys.argv[1] == "closed":
+        wait(f"end of the window {sys.argv[2]!r}", lambda: None if window(sys.argv[2]) else True)
+    elif len(sys.argv) == 3 and sys.argv[1] == "active":
+        wait(f"active window {sys.argv[2]!r}", lambda: active(sys.argv[2]))
     elif len(sys.argv) == 4 and sys.argv[1] == "field":
         title, text = sys.argv[2], sys.argv[3]
         found = wait(f"field holding {text!r} in {title!r}", lambda: field(title, text))
