@@ -12,6 +12,10 @@ Usage: gnome_shell.py ready
        gnome_shell.py click TEXT
            Waits until the Shell shows a label holding TEXT (a notification's title, say) and
            clicks it with the Shell's virtual pointer.
+       gnome_shell.py plug-in
+           Keeps a virtual keyboard and pointer plugged in until it is ended, as a person's are:
+           without a keyboard on the seat, applications have no keyboard focus, and the Shell
+           takes the activation tokens they hand out for invalid.
        gnome_shell.py click-at X Y [right]
            Clicks the spot X Y of the screen with the Shell's virtual pointer (its right button
            with "right").
@@ -70,7 +74,7 @@ SCREEN = (1280, 800)
 # The keys the check types, by their evdev key codes: typed as keys, not as symbols, which Mutter
 # would reach by its own choice of modifiers (dropping the Shift of Shift+F10).
 KEYCODES = {"ctrl": 29, "shift": 42, "alt": 56, "F4": 62, "F10": 68, "Escape": 1, "Return": 28,
-            "a": 30}
+            "a": 30, "Up": 103, "Down": 108, "Left": 105, "Right": 106, "Home": 102, "End": 107}
 
 
 class Input:
@@ -147,6 +151,12 @@ def main():
         session = Input()
         session.click(extents.x + extents.width // 2, extents.y + extents.height // 2)
         session.close()
+    elif command == "plug-in" and not arguments:
+        # Mutter makes a session's devices at their first event: a Shift and a still pointer.
+        session = Input()
+        session.key("shift")
+        session.send("NotifyPointerMotionRelative", "(dd)", 0.0, 0.0)
+        GLib.MainLoop().run()
     elif command == "click-at" and len(arguments) in (2, 3) and arguments[2:] in ([], ["right"]):
         session = Input()
         session.click(int(arguments[0]), int(arguments[1]), 0x111 if arguments[2:] else 0x110)

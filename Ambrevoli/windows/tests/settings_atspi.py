@@ -5,6 +5,8 @@ Usage: settings_atspi.py window TITLE
            Waits until a window TITLE shows.
        settings_atspi.py active TITLE
            Waits until the window TITLE shows and is the active one: the one the keyboard reaches.
+       settings_atspi.py inactive TITLE
+           Waits until the window TITLE shows and another one is active.
        settings_atspi.py closed TITLE
            Waits until no window TITLE shows.
        settings_atspi.py field TITLE TEXT
@@ -47,12 +49,14 @@ def window(title):
     return None
 
 
-def active(title):
+def active(title, wanted=True):
     found = window(title)
     try:
-        return found if found and found.get_state_set().contains(Atspi.StateType.ACTIVE) else None
+        if found and found.get_state_set().contains(Atspi.StateType.ACTIVE) == wanted:
+            return found
     except GLib.Error:
-        return None
+        pass
+    return None
 
 
 def field(title, text):
@@ -137,6 +141,8 @@ def main():
         wait(f"window {sys.argv[2]!r}", lambda: window(sys.argv[2]))
     elif len(sys.argv) == 3 and sys.argv[1] == "closed":
         wait(f"end of the window {sys.argv[2]!r}", lambda: None if window(sys.argv[2]) else True)
+    elif len(sys.argv) == 3 and sys.argv[1] == "inactive":
+        wait(f"window {sys.argv[2]!r} behind another", lambda: active(sys.argv[2], False))
     elif len(sys.argv) == 3 and sys.argv[1] == "active":
         wait(f"active window {sys.argv[2]!r}", lambda: active(sys.argv[2]))
     elif len(sys.argv) == 4 and sys.argv[1] == "field":
