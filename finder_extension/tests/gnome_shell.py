@@ -7,8 +7,9 @@ Usage: gnome_shell.py ready
            Saves what the screen shows as the PNG FILE.
        gnome_shell.py keys KEY [KEY ...]
            Types each KEY ("ctrl+a", "shift+F10", "Escape") on the Shell's virtual keyboard.
-       gnome_shell.py shows TEXT
-           Waits until the Shell shows a label holding TEXT (a notification's title, say).
+       gnome_shell.py shows TEXT [SECONDS]
+           Waits until the Shell shows a label holding TEXT (a notification's title, say), for
+           SECONDS (30 unless given).
        gnome_shell.py click TEXT
            Waits until the Shell shows a label holding TEXT (a notification's title, say) and
            clicks it with the Shell's virtual pointer.
@@ -141,8 +142,9 @@ def main():
         for combination in arguments:
             session.key(combination)
         session.close()
-    elif command == "shows" and len(arguments) == 1:
-        if wait_for(lambda: shell_label(arguments[0])) is None:
+    elif command == "shows" and len(arguments) in (1, 2):
+        seconds = float(arguments[1]) if len(arguments) == 2 else 30
+        if wait_for(lambda: shell_label(arguments[0]), seconds) is None:
             sys.exit(f"gnome_shell: the Shell shows no {arguments[0]!r}")
     elif command == "click" and len(arguments) == 1:
         extents = wait_for(lambda: shell_label(arguments[0]))

@@ -206,6 +206,20 @@ shot revealed
 shell shows "Couldn't copy 1 item to Photos_2024" || { shot failure; fail "the Shell showed no failure"; }
 shot failure
 
+# Do Not Disturb: the Shell shows no banner, and the result waits in its notification list, which
+# a click on the clock opens.
+gsettings set org.gnome.desktop.notifications show-banners false
+"$build/tools/ambrevoli-send" --wait --to Photos_2024 "$work/served/Holiday film.bin" >"$work/send.log" 2>&1 ||
+  fail "a send under Do Not Disturb failed: $(cat "$work/send.log")"
+shell shows 'Copied 1 item to Photos_2024' 3 2>/dev/null &&
+  { shot do-not-disturb-banner; fail "the Shell showed a banner under Do Not Disturb"; }
+shell click-at 640 15
+shell shows 'Copied 1 item to Photos_2024' ||
+  { shot do-not-disturb; fail "the result is not in the Shell's notification list"; }
+shot do-not-disturb
+shell keys Escape
+gsettings set org.gnome.desktop.notifications show-banners true
+
 # The welcome guide reads what GNOME says: Files has the module, the Shell shows the host's
 # notifications; then, with them switched off in GNOME's own per-application setting, that they
 # are off and where to turn them on.
