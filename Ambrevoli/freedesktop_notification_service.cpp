@@ -268,8 +268,11 @@ void FreedesktopNotificationService::notify(const NotificationRequest& request,
                              : request.body;
     const uint replaces = m_serverIds.value(request.identifier, 0);
 
+    // The icon by name, as the desktop entry names it: GNOME Shell draws a notification without
+    // one with its generic information icon, whatever the entry says.
     call(QStringLiteral("Notify"),
-         {QStringLiteral("Ambrevoli"), replaces, QString(), request.title, body, actions, hints,
+         {QStringLiteral("Ambrevoli"), replaces, QStringLiteral(AMBREVOLI_HOST_IDENTIFIER),
+          request.title, body, actions, hints,
           request.expires ? serverDefaultTimeout : neverExpires},
          [this, identifier = request.identifier, userInfo = request.userInfo, offered, serial,
           generation = m_serverGeneration,

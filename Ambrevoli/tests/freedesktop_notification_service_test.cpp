@@ -150,7 +150,7 @@ private slots:
         const auto& sent = m_server->notifications.front();
         QCOMPARE(sent.appName, "Ambrevoli");
         QCOMPARE(sent.replacesId, 0u);
-        QCOMPARE(sent.appIcon, "");
+        QCOMPARE(sent.appIcon, AMBREVOLI_HOST_IDENTIFIER);
         QCOMPARE(sent.summary, "Copied 1 of 2 items to A&B");
         QCOMPARE(sent.body, body);
         QCOMPARE(sent.actions, actions);

@@ -121,9 +121,12 @@ bool WindowCoordinator::hasVisibleWindows() const
 void WindowCoordinator::show(QMainWindow& window)
 {
     setActivationPolicy(ActivationPolicy::regular);
-    bringToFront(window, std::exchange(m_activationToken, QString()));
+    const QString token = std::exchange(m_activationToken, QString());
+    bringToFront(window, token);
+    // Whether the desktop had a reason to raise it: without a token it may leave it behind.
     logger("settings")
-        .log(LogLevel::standard, "Showed the window \"", window.windowTitle().toStdString(), "\"");
+        .log(LogLevel::standard, "Showed the window \"", window.windowTitle().toStdString(), "\" ",
+             token.isEmpty() ? "without an activation token" : "with an activation token");
 }
 
 std::unique_ptr<QMainWindow> WindowCoordinator::makeWindow(const char* objectName,

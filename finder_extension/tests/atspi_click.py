@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """Clicks menu items of a running GTK application through the accessibility bus.
 
-Usage: atspi_click.py APPLICATION ITEM [ITEM ...]
+Usage: atspi_click.py [--within SECONDS] APPLICATION ITEM [ITEM ...]
 
 Each ITEM is the name of a menu item; the items are clicked in order, each as soon as it shows
 (a submenu appears only after its parent item is clicked). Exits non-zero, naming the item, when
-one does not show within 30 seconds.
+one does not show within SECONDS (30 unless given).
 """
 import pathlib
 import sys
@@ -23,11 +23,15 @@ def click(app_name, item):
 
 
 def main():
-    if len(sys.argv) < 3:
+    arguments = sys.argv[1:]
+    seconds = 30
+    if arguments[:1] == ["--within"] and len(arguments) > 1:
+        seconds, arguments = float(arguments[1]), arguments[2:]
+    if len(arguments) < 2:
         sys.exit(__doc__)
-    app_name, items = sys.argv[1], sys.argv[2:]
+    app_name, items = arguments[0], arguments[1:]
     for item in items:
-        if wait_for(lambda: click(app_name, item)) is None:
+        if wait_for(lambda: click(app_name, item), seconds) is None:
             sys.exit(f"atspi_click: no menu item {item!r} in {app_name!r}")
 
 

@@ -3,6 +3,12 @@
 
 Usage: settings_atspi.py window TITLE
            Waits until a window TITLE shows.
+       settings_atspi.py active TITLE
+           Waits until the window TITLE shows and is the active one: the one the keyboard reaches.
+       settings_atspi.py inactive TITLE
+           Waits until the window TITLE shows and another one is active.
+       settings_atspi.py closed TITLE
+           Waits until no window TITLE shows.
        settings_atspi.py field TITLE TEXT
            Waits until the window TITLE shows an editable text field holding TEXT, and prints the
            screen position of the field's centre as "X Y".
@@ -40,6 +46,16 @@ def window(title):
                     return candidate
             except GLib.Error:
                 pass
+    return None
+
+
+def active(title, wanted=True):
+    found = window(title)
+    try:
+        if found and found.get_state_set().contains(Atspi.StateType.ACTIVE) == wanted:
+            return found
+    except GLib.Error:
+        pass
     return None
 
 
@@ -123,6 +139,12 @@ def wait(what, find):
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "window":
         wait(f"window {sys.argv[2]!r}", lambda: window(sys.argv[2]))
+    elif len(sys.argv) == 3 and sys.argv[1] == "closed":
+        wait(f"end of the window {sys.argv[2]!r}", lambda: None if window(sys.argv[2]) else True)
+    elif len(sys.argv) == 3 and sys.argv[1] == "inactive":
+        wait(f"window {sys.argv[2]!r} behind another", lambda: active(sys.argv[2], False))
+    elif len(sys.argv) == 3 and sys.argv[1] == "active":
+        wait(f"active window {sys.argv[2]!r}", lambda: active(sys.argv[2]))
     elif len(sys.argv) == 4 and sys.argv[1] == "field":
         title, text = sys.argv[2], sys.argv[3]
         found = wait(f"field holding {text!r} in {title!r}", lambda: field(title, text))
