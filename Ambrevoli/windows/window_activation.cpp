@@ -126,13 +126,6 @@ void bringToFrontOnX11(xcb_connection_t* connection, QWidget& window, const QStr
                         atom(connection, "UTF8_STRING"), 8, static_cast<uint32_t>(startupID.size()),
                         startupID.constData());
     restore(window);
-    // On Wayland a shown window comes back to the front only with a token the compositor
-    // honours, and GNOME Files asks for its token after its menu has closed: the token names no
-    // window, GNOME Shell refuses it and says "… is ready" instead. A window mapped anew is a new
-    // window, which the compositor puts in front; the user asked for this one.
-    if (QGuiApplication::platformName() == QLatin1String("wayland") && window.isVisible() &&
-        !window.isActiveWindow())
-        window.hide();
     window.show();
     window.raise();
     const quint32 time = startupTime(token);
