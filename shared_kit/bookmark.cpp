@@ -1,6 +1,7 @@
 #include "bookmark.h"
 
 #include "dir_listing.h"
+#include "network_shares.h"
 #include "paths.h"
 #include "unique_fd.h"
 #include "user_dirs.h"
@@ -255,6 +256,15 @@ std::expected<ResolvedBookmark, BookmarkError> resolveBookmark(std::string_view 
 
     if (matches(AT_FDCWD, stored.c_str(), identity))
         return ResolvedBookmark{stored, false};
+
+    // The desktop's FUSE bridge numbers a share's items itself, afresh for every mount and session,
+    // with all shares on one device: there an old identity finds nothing for sure and may find
+    // another folder. Only the path counts.
+    if (networkShareOf(stored)) {
+        if (isFolder(stored))
+            return ResolvedBookmark{stored, false};
+        return std::unexpected(BookmarkError::notFound());
+    }
 
     std::size_t budget = options.budget;
 

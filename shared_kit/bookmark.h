@@ -18,7 +18,9 @@
 // search never leaves the folder's device, never follows a symbolic link and never triggers an
 // automount, so a folder moved to another file system is not found. It tells other mounts apart
 // without opening them and never opens one (nor a bind mount of the same file system), so an
-// automount point stays unmounted and a dead network mount cannot hang it.
+// automount point stays unmounted and a dead network mount cannot hang it. A folder on a network
+// share the desktop's FUSE bridge shows is found at its path only: the bridge numbers items anew
+// for every mount.
 
 namespace ambrevoli {
 

@@ -1,5 +1,6 @@
 #include "bookmark.h"
 
+#include "scoped_env.h"
 #include "temp_dir.h"
 #include "unique_fd.h"
 
@@ -73,6 +74,20 @@ TEST_F(BookmarkTest, ANewFolderAtTheOldPathIsNotTheBookmarkedOne)
     shallow.depth = 1;
     const auto resolved = resolveBookmark(bookmark, shallow);
     EXPECT_EQ(resolved, std::unexpected(BookmarkError::notFound()));
+}
+
+TEST_F(BookmarkTest, OnANetworkShareOnlyThePathCounts)
+{
+    // The FUSE bridge gives a share's folders new inode numbers at every mount, recycled from
+    // other folders: a remounted share's folder has a new one, a sibling may have the old.
+    testing::ScopedEnv runtime("XDG_RUNTIME_DIR", temp / "runtime");
+    const std::string share = temp / "runtime/gvfs/sftp:host=server";
+    const std::string bookmark = made(share + "/Backups");
+    fs::rename(share + "/Backups", share + "/Sibling");
+    EXPECT_EQ(resolveBookmark(bookmark, search), std::unexpected(BookmarkError::notFound()));
+
+    fs::create_directories(share + "/Backups");
+    EXPECT_EQ(resolveBookmark(bookmark, search), (ResolvedBookmark{share + "/Backups", false}));
 }
 
 TEST_F(BookmarkTest, SearchNeverFollowsLinksAndStopsAtItsBudget)
