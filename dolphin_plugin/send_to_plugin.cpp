@@ -1,6 +1,8 @@
 #include "send_to_plugin.h"
 
 #include "callback_guard.h"
+#include "log.h"
+#include "network_shares.h"
 #include "send_to_menu.h"
 #include "solid_mounts.h"
 
@@ -45,9 +47,21 @@ std::optional<std::vector<std::string>> localSelection(const KFileItemList& item
     std::vector<std::string> paths;
     paths.reserve(static_cast<std::size_t>(items.size()));
     for (const KFileItem& item : items) {
-        const QUrl url = item.url();
-        if (!url.isLocalFile())
-            return std::nullopt;
+        QUrl url = item.url();
+        if (!url.isLocalFile()) {
+            // KIO gives an item a local path where its worker has one (trash and desktop items
+            // too, which are left out: what they list is not where the files are).
+            const std::string scheme = url.scheme().toStdString();
+            if (!isNetworkShareScheme(scheme))
+                return std::nullopt;
+            url = item.mostLocalUrl();
+            if (!url.isLocalFile()) {
+                logger("extension")
+                    .log(LogLevel::standard, "No Send To for an item on a ", scheme,
+                         " share: it has no local path (KIO gives none for it)");
+                return std::nullopt;
+            }
+        }
         const QString path = url.toLocalFile();
         if (!path.startsWith(QLatin1Char('/')))
             return std::nullopt;

@@ -1,6 +1,8 @@
 #include "local_selection.h"
 
 #include "glib_ptr.h"
+#include "log.h"
+#include "network_shares.h"
 
 namespace ambrevoli {
 
@@ -12,9 +14,22 @@ std::optional<std::vector<std::string>> localSelection(GList* files, LocationOf 
     std::vector<std::string> paths;
     for (GList* entry = files; entry; entry = entry->next) {
         GObjectPtr<GFile> location(locationOf(entry->data));
-        if (!location || !g_file_has_uri_scheme(location.get(), "file"))
+        if (!location)
+            return std::nullopt;
+        GCharsPtr scheme(g_file_get_uri_scheme(location.get()));
+        // An item on a mounted share has a local path while the desktop's FUSE bridge runs, and
+        // the host copies from it as from any folder.
+        const bool onShare = scheme && isNetworkShareScheme(scheme.get());
+        if (!onShare && !g_file_has_uri_scheme(location.get(), "file"))
             return std::nullopt;
         GCharsPtr path(g_file_get_path(location.get()));
+        if (!path && onShare) {
+            logger("extension")
+                .log(LogLevel::standard, "No Send To for an item on a ", scheme.get(),
+                     " share: it has no local path (the desktop's FUSE bridge, "
+                     "gvfsd-fuse, is not running)");
+            return std::nullopt;
+        }
         if (!path || !watched.covers(path.get()))
             return std::nullopt;
         paths.emplace_back(path.get());

@@ -16,10 +16,11 @@ namespace ambrevoli {
 using LocationOf = GFile* (*)(gpointer fileInfo);
 
 // The absolute local paths of the selection `files` (a list of the file manager's file-info
-// objects), in its order; none when the list is empty or one of its items is not a local file
-// ("file" scheme) under a folder `watched` covers. Trash, recent, remote and other virtual
-// locations are not "file": the host could not copy from them, and some have a local path all
-// the same, through a FUSE mount.
+// objects), in its order; none when the list is empty or one of its items is neither a local
+// file ("file" scheme) nor an item on a mounted network share (smb, sftp, dav, ftp, …) with a
+// local path through the desktop's FUSE bridge, or its path lies outside the folders `watched`
+// covers. Trash, recent and other virtual locations get nothing even where they have a path:
+// what they list is not where the files are. A share item without a path is logged.
 std::optional<std::vector<std::string>> localSelection(GList* files, LocationOf locationOf,
                                                        const WatchedFolders& watched);
 

@@ -17,6 +17,7 @@
 #include <KFileItem>
 #include <KFileItemActions>
 #include <KFileItemListProperties>
+#include <KIO/UDSEntry>
 #include <KPluginFactory>
 #include <KPluginMetaData>
 
@@ -221,6 +222,17 @@ TEST_F(SendToPluginTest, AMovedFolderIsEnabledThroughItsBookmark)
                   "default: Built the menu: 1 destinations, 0 disabled"}));
 }
 
+// An item as a KIO worker lists it, with the local path it gives, if any.
+KFileItem workerItem(const QUrl& url, const std::string& localPath)
+{
+    KIO::UDSEntry entry;
+    entry.fastInsert(KIO::UDSEntry::UDS_NAME, url.fileName());
+    entry.fastInsert(KIO::UDSEntry::UDS_FILE_TYPE, S_IFREG);
+    if (!localPath.empty())
+        entry.fastInsert(KIO::UDSEntry::UDS_LOCAL_PATH, QString::fromStdString(localPath));
+    return KFileItem(entry, url);
+}
+
 TEST_F(SendToPluginTest, OnlyLocalSelectedItemsGetAMenu)
 {
     saveDestinations({Destination(Uuid::random(), "Alpha", folder("alpha"))});
@@ -241,8 +253,31 @@ TEST_F(SendToPluginTest, OnlyLocalSelectedItemsGetAMenu)
         SCOPED_TRACE(shown);
         EXPECT_TRUE(actionsFor(urls).isEmpty());
     }
-    // No menu was built, so none was logged.
-    EXPECT_EQ(log.lines(), std::vector<std::string>{});
+    // No menu was built; the items on shares without a local path say why.
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"default: No Send To for an item on a sftp share: it has "
+                                        "no local path (KIO gives none for it)",
+                                        "default: No Send To for an item on a smb share: it has no "
+                                        "local path (KIO gives none for it)"}));
+    log.clear();
+
+    // Where the worker gives a local path, an item on a share is sent from there; one in the
+    // trash is not, whatever path it has.
+    const std::string onShare = temp / "files/b c.txt";
+    const auto menuFor = [&](const KFileItem& item) {
+        return plugin->actions(KFileItemListProperties(KFileItemList{item}), &window);
+    };
+    EXPECT_TRUE(menuFor(workerItem(QUrl(QStringLiteral("trash:/0-a.txt")), temp / "files/a.txt"))
+                    .isEmpty());
+    EXPECT_TRUE(menuFor(workerItem(QUrl(QStringLiteral("sftp://server/b.txt")), "")).isEmpty());
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"default: No Send To for an item on a sftp "
+                                                    "share: it has no local path (KIO gives none "
+                                                    "for it)"});
+    log.clear();
+    click(menuFor(workerItem(QUrl(QStringLiteral("smb://nas/files/b c.txt")), onShare)), "Alpha");
+    const std::vector<SendRequest> requests = inbox();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].sources(), std::vector<std::string>{onShare});
 }
 
 TEST_F(SendToPluginTest, AClickWritesOneRequestWithTheSelectionAndWakesTheHostInTheBackground)

@@ -12,6 +12,7 @@
 #include "test_volumes.h"
 #include "volumes.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -207,20 +208,44 @@ TEST_P(FileManagerModuleTest, ShowsTheDestinationsAsTheyAreOnDisk)
     }
 }
 
-TEST_P(FileManagerModuleTest, OnlyLocalSelectedItemsGetAMenu)
+TEST_P(FileManagerModuleTest, LocalItemsAndItemsOnMountedSharesGetAMenu)
 {
+    // The desktop's FUSE bridge serves the SFTP share; the SMB one is mounted without it.
+    const fs::path fuseRoot = temp / "gvfs/sftp:host=server";
+    fs::create_directories(fuseRoot / "home");
+    std::ofstream(fuseRoot / "home" / "on share.txt") << "s";
+    testing::mountShare("sftp://server/", fuseRoot);
+    testing::mountShare("smb://nas/", "");
+
     const std::string local = fileURI(temp / "a.txt");
-    const std::vector<std::vector<std::string>> selections = {
-        {},
-        {"trash:///a.txt"},
-        {"sftp://host.invalid/home/a.txt"},
-        {local, "recent:///0123"},
+    const std::string onShare = "sftp://server/home/on%20share.txt";
+    struct Case {
+        std::vector<std::string> uris;
+        bool menu;
     };
-    for (const auto& uris : selections) {
-        SCOPED_TRACE(::testing::PrintToString(uris));
-        EXPECT_TRUE(menuForURIs(uris).empty());
+    const std::vector<Case> cases = {
+        {{}, false},
+        {{"trash:///a.txt"}, false},
+        {{local, "recent:///0123"}, false},
+        {{"smb://nas/photos/a.jpg"}, false},
+        {{local}, true},
+        {{onShare, local}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.uris));
+        EXPECT_EQ(menuForURIs(c.uris).empty(), !c.menu);
     }
-    EXPECT_FALSE(menuForURIs({local}).empty());
+    EXPECT_THAT(log->lines(), ::testing::Contains("default: No Send To for an item on a smb "
+                                                  "share: it has no local path (the desktop's "
+                                                  "FUSE bridge, gvfsd-fuse, is not running)"));
+
+    // The request names the item by its FUSE path, which the host copies from like any other.
+    saveDestinations({Destination(Uuid::random(), "Alpha", folder("alpha"))});
+    menuForURIs({onShare}).activate(fileManager().itemPrefix + "Destination1");
+    const std::vector<SendRequest> requests = inbox();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].sources(),
+              (std::vector<std::string>{fuseRoot / "home" / "on share.txt"}));
 
     // A right-click on a folder's background has nothing to send.
     EXPECT_TRUE(testing::folderItems(fileManager(), provider.get(), fileURI(temp.path())).empty());

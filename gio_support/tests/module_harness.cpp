@@ -195,6 +195,123 @@ const std::string& home()
     return folder.path();
 }
 
+namespace {
+
+using GCharsPtr = std::unique_ptr<char, decltype(&g_free)>;
+
+// A location on a network share as GIO's daemon file system presents one: the URI keeps the
+// share's scheme, and there is a local path only while the desktop's FUSE bridge serves it.
+struct ShareFile {
+    GObject parent;
+    char* uri;
+    char* path; // null: no FUSE path
+};
+struct ShareFileClass {
+    GObjectClass parent;
+};
+
+GType shareFileType();
+
+GFile* newShareFile(const char* uri, const char* path)
+{
+    auto* file = static_cast<ShareFile*>(g_object_new(shareFileType(), nullptr));
+    file->uri = g_strdup(uri);
+    file->path = g_strdup(path);
+    return G_FILE(file);
+}
+
+ShareFile* asShareFile(GFile* file) { return reinterpret_cast<ShareFile*>(file); }
+
+void initShareFileInterface(gpointer iface, gpointer)
+{
+    auto* file = static_cast<GFileIface*>(iface);
+    file->dup = [](GFile* f) { return newShareFile(asShareFile(f)->uri, asShareFile(f)->path); };
+    file->hash = [](GFile* f) { return g_str_hash(asShareFile(f)->uri); };
+    file->equal = [](GFile* a, GFile* b) -> gboolean {
+        return g_str_equal(asShareFile(a)->uri, asShareFile(b)->uri);
+    };
+    file->is_native = [](GFile*) -> gboolean { return FALSE; };
+    file->has_uri_scheme = [](GFile* f, const char* scheme) -> gboolean {
+        GCharsPtr own(g_uri_parse_scheme(asShareFile(f)->uri), g_free);
+        return g_ascii_strcasecmp(own.get(), scheme) == 0;
+    };
+    file->get_uri_scheme = [](GFile* f) { return g_uri_parse_scheme(asShareFile(f)->uri); };
+    file->get_basename = [](GFile* f) { return g_path_get_basename(asShareFile(f)->uri); };
+    file->get_path = [](GFile* f) { return g_strdup(asShareFile(f)->path); };
+    file->get_uri = [](GFile* f) { return g_strdup(asShareFile(f)->uri); };
+    file->get_parse_name = [](GFile* f) { return g_strdup(asShareFile(f)->uri); };
+}
+
+GType shareFileType()
+{
+    static const GType type = [] {
+        const GTypeInfo info = {
+            sizeof(ShareFileClass),
+            nullptr,
+            nullptr,
+            [](gpointer klass, gpointer) {
+                G_OBJECT_CLASS(klass)->finalize = [](GObject* object) {
+                    auto* file = reinterpret_cast<ShareFile*>(object);
+                    g_free(file->uri);
+                    g_free(file->path);
+                    G_OBJECT_CLASS(g_type_class_peek_parent(G_OBJECT_GET_CLASS(object)))
+                        ->finalize(object);
+                };
+            },
+            nullptr,
+            nullptr,
+            sizeof(ShareFile),
+            0,
+            nullptr,
+            nullptr,
+        };
+        const GType registered =
+            g_type_register_static(G_TYPE_OBJECT, "AmbrevoliTestShareFile", &info, GTypeFlags(0));
+        const GInterfaceInfo file = {initShareFileInterface, nullptr, nullptr};
+        g_type_add_interface_static(registered, G_TYPE_FILE, &file);
+        return registered;
+    }();
+    return type;
+}
+
+// URI prefix of a mounted share → the local folder its FUSE path is ("" for none).
+std::map<std::string, std::string>& mountedShares()
+{
+    static std::map<std::string, std::string> shares;
+    return shares;
+}
+
+GFile* shareFileForURI(GVfs*, const char* uri, gpointer)
+{
+    const std::string_view whole(uri);
+    for (const auto& [prefix, root] : mountedShares())
+        if (whole.starts_with(prefix)) {
+            if (root.empty())
+                return newShareFile(uri, nullptr);
+            GCharsPtr rest(g_uri_unescape_string(uri + prefix.size(), nullptr), g_free);
+            return newShareFile(uri, (root + "/" + rest.get()).c_str());
+        }
+    return newShareFile(uri, nullptr);
+}
+
+} // namespace
+
+void mountShare(const std::string& uriPrefix, const std::string& fuseRoot)
+{
+    setUpProcess();
+    GCharsPtr scheme(g_uri_parse_scheme(uriPrefix.c_str()), g_free);
+    if (!scheme)
+        throw std::invalid_argument("not a URI: " + uriPrefix);
+    const bool known = std::ranges::any_of(mountedShares(), [&](const auto& share) {
+        GCharsPtr other(g_uri_parse_scheme(share.first.c_str()), g_free);
+        return g_str_equal(other.get(), scheme.get());
+    });
+    mountedShares()[uriPrefix] = fuseRoot;
+    if (!known)
+        g_vfs_register_uri_scheme(g_vfs_get_default(), scheme.get(), shareFileForURI, nullptr,
+                                  nullptr, shareFileForURI, nullptr, nullptr);
+}
+
 void setUpProcess()
 {
     static const bool done = [] {

@@ -120,6 +120,12 @@ bool waitFor(const ModuleLog& log, const std::string& line,
 
 std::string fileURI(const std::string& path);
 
+// Makes GIO answer the URIs that start with `uriPrefix` (a network share's, "sftp://host/") as
+// the desktop does while the share is mounted: with files whose local path lies under
+// `fuseRoot`, its FUSE path, or with no local path where `fuseRoot` is empty (the FUSE bridge
+// not running). Other URIs of the scheme get no local path either.
+void mountShare(const std::string& uriPrefix, const std::string& fuseRoot);
+
 // An item of a menu, read through its properties.
 struct MenuEntry {
     std::string name;
