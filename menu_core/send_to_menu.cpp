@@ -4,6 +4,7 @@
 #include "current_destinations.h"
 #include "log.h"
 #include "menu_options.h"
+#include "network_shares.h"
 #include "paths.h"
 #include "sender.h"
 
@@ -59,8 +60,14 @@ SendToMenu buildSendToMenu(const std::vector<Destination>& destinations,
         const Destination& destination = destinations[i];
         // The probe runs only for a folder that is not where it was.
         const bool enabled = isFolder(destination.path()) || probeBookmark(destination);
+        std::string label = destination.label();
+        // A share that is away is the one missing folder the user can bring back from the file
+        // manager: the item says which.
+        if (!enabled)
+            if (const auto share = unmountedShareName(destination.path()))
+                label += " \u2014 " + *share + " isn't connected";
         menu.destinations.push_back(
-            {destination.label(), enabled, destination.id(), static_cast<long>(i) + 1});
+            {std::move(label), enabled, destination.id(), static_cast<long>(i) + 1});
     }
     for (std::size_t i = 0; i < drives.size(); ++i)
         menu.drives.push_back({drives[i].label, drives[i].target, static_cast<long>(i) + 1});

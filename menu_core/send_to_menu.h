@@ -33,7 +33,9 @@ inline constexpr std::string_view editDestinationsLabel = "Edit Destinations\u20
 // by then (a destination removed since gets nothing); `tag` (its position plus 1) is what the
 // click's log line names.
 struct DestinationItem {
-    std::string label; // the destination's label as the user wrote it, no toolkit escaping
+    // The destination's label as the user wrote it, no toolkit escaping; for a destination on a
+    // network share that is not mounted, followed by " — <share> isn't connected".
+    std::string label;
     bool enabled = false;
     Uuid destinationID;
     long tag = 0;

@@ -2,6 +2,7 @@
 
 #include "appearance.h"
 #include "destinations_model.h"
+#include "network_shares.h"
 
 #include <QEvent>
 #include <QFocusEvent>
@@ -133,9 +134,24 @@ void DestinationRow::setPath(const QString& path)
 
 void DestinationRow::setMissing(bool missing)
 {
-    if (m_missing == missing)
+    // A folder on a network share that is not mounted is the one the user can bring back at once,
+    // by connecting to the share in the file manager: the caption names it.
+    const auto share = missing ? unmountedShareName(m_path->text().toStdString()) : std::nullopt;
+    const QString caption =
+        share ? QStringLiteral("Missing: %1 isn't connected").arg(QString::fromStdString(*share))
+              : QStringLiteral("Missing");
+    const QString help =
+        share ? QStringLiteral("The share \u201c%1\u201d isn't connected, so this folder is off in "
+                               "the Send To menu. Connect to it in the file manager to turn it "
+                               "back on.")
+                    .arg(QString::fromStdString(*share))
+              : missingHelp;
+    if (m_missing == missing && m_missingCaption->text() == caption)
         return;
     m_missing = missing;
+    m_missingCaption->setText(caption);
+    m_missingCaption->setToolTip(help);
+    m_missingCaption->setAccessibleDescription(help);
     m_missingCaption->setVisible(missing);
     update();
 }

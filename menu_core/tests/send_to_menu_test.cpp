@@ -98,6 +98,28 @@ TEST_F(SendToMenuTest, DescribesTheDestinationsFileAsItIsNow)
     }
 }
 
+TEST_F(SendToMenuTest, ADestinationOnAShareThatIsNotMountedSaysSo)
+{
+    ScopedEnv runtime("XDG_RUNTIME_DIR", folder("runtime"));
+    const std::string mounted = folder("runtime/gvfs/sftp:host=server,user=me");
+    fs::create_directories(mounted + "/Backups");
+    const std::string away = temp / "runtime/gvfs/smb-share:server=nas,share=photos";
+    saveDestinations({Destination(Uuid::random(), "Backups", mounted + "/Backups"),
+                      Destination(Uuid::random(), "Gone", mounted + "/Gone"),
+                      Destination(Uuid::random(), "Photos", away + "/2024")});
+
+    const SendToMenu menu = buildSendToMenu();
+
+    ASSERT_EQ(menu.destinations.size(), 3u);
+    // A folder deleted from a mounted share is missing like any other.
+    EXPECT_EQ(menu.destinations[0].label, "Backups");
+    EXPECT_TRUE(menu.destinations[0].enabled);
+    EXPECT_EQ(menu.destinations[1].label, "Gone");
+    EXPECT_FALSE(menu.destinations[1].enabled);
+    EXPECT_EQ(menu.destinations[2].label, "Photos \u2014 photos on nas isn't connected");
+    EXPECT_FALSE(menu.destinations[2].enabled);
+}
+
 TEST_F(SendToMenuTest, AnUnreadableFileIsLoggedAndGivesNoDestinations)
 {
     const std::string file = *AppGroup::fromMainBundle()->destinationsFile();
