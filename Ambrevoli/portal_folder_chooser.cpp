@@ -1,5 +1,6 @@
 #include "portal_folder_chooser.h"
 
+#include "local_paths.h"
 #include "log.h"
 
 #include <QDBusConnectionInterface>
@@ -80,13 +81,14 @@ public slots:
         }
         const QStringList uris = results.value(QStringLiteral("uris")).toStringList();
         const QUrl url = uris.isEmpty() ? QUrl() : QUrl(uris.first());
-        if (!url.isLocalFile()) {
+        const auto path = localPathOf(url);
+        if (!path) {
             logDetail(chooserLog(), "The folder chooser answered no local folder",
                       url.toString().toStdString());
             done(std::nullopt);
             return;
         }
-        done(url.toLocalFile());
+        done(QString::fromStdString(*path));
     }
 
 private:

@@ -3,6 +3,7 @@
 #include "appearance.h"
 #include "destination_row.h"
 #include "destinations_model.h"
+#include "local_paths.h"
 #include "wording.h"
 
 #include <QApplication>
@@ -18,6 +19,8 @@
 #include <QVBoxLayout>
 
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace ambrevoli {
 
@@ -49,14 +52,21 @@ std::optional<std::vector<Uuid>> draggedRows(const QMimeData* data)
     return ids;
 }
 
+// Whether a drag carries folders that may be added: asked on every move, so it asks nothing of
+// the desktop.
+bool carriesFolders(const QMimeData* data)
+{
+    return data && data->hasUrls() && std::ranges::any_of(data->urls(), mayHaveLocalPath);
+}
+
 std::vector<std::string> localPaths(const QMimeData* data)
 {
     std::vector<std::string> paths;
     if (!data || !data->hasUrls())
         return paths;
     for (const QUrl& url : data->urls())
-        if (url.isLocalFile())
-            paths.push_back(url.toLocalFile().toStdString());
+        if (auto path = localPathOf(url))
+            paths.push_back(std::move(*path));
     return paths;
 }
 
@@ -390,7 +400,7 @@ DestinationList::DropKind DestinationList::acceptDrag(QDropEvent* event) const
         event->accept();
         return DropKind::rows;
     }
-    if (!localPaths(event->mimeData()).empty()) {
+    if (carriesFolders(event->mimeData())) {
         // The folders stay where they are: a move would let the file manager delete them.
         const Qt::DropActions offered = event->possibleActions();
         if (offered & Qt::CopyAction)

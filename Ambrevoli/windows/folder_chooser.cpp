@@ -1,5 +1,6 @@
 #include "folder_chooser.h"
 
+#include "local_paths.h"
 #include "log.h"
 #include "window_activation.h"
 
@@ -71,12 +72,13 @@ void FolderChooser::finish(const QList<QUrl>& urls)
 {
     std::vector<std::string> paths;
     for (const QUrl& url : urls) {
-        if (!url.isLocalFile()) {
+        auto path = localPathOf(url);
+        if (!path) {
             logError(logger("settings"), "The folder picker failed",
                      FolderPickerError{url.toString().toStdString()});
             return;
         }
-        paths.push_back(url.toLocalFile().toStdString());
+        paths.push_back(std::move(*path));
     }
     emit chosen(paths);
 }

@@ -24,6 +24,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -31,6 +32,10 @@
 #include <QToolButton>
 
 #include <fcntl.h>
+#pragma push_macro("signals")
+#undef signals
+#include <gio/gio.h>
+#pragma pop_macro("signals")
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -38,6 +43,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 using namespace ambrevoli;
 namespace fs = std::filesystem;
@@ -225,7 +231,12 @@ private:
     }
 
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        // GIO's own local file system only, whatever desktop services the machine has.
+        qputenv("GIO_USE_VFS", "local");
+    }
 
     void init()
     {
@@ -259,6 +270,43 @@ private slots:
         QCOMPARE(written()[0].path(), drop);
         QCOMPARE(window.view.selection(), std::vector<Uuid>{written()[0].id()});
         QVERIFY(!title->isVisible());
+    }
+
+    void aFolderDraggedInFromAMountedShareIsAddedByItsLocalPath()
+    {
+        // GIO answers sftp://server/… as the desktop does while the share is mounted: with its
+        // path through the FUSE bridge. Other servers' locations have no local path.
+        static std::string fuseRoot;
+        fuseRoot = folder("gvfs/sftp:host=server");
+        // Made before the handler is in place: GIO holds its lock while a handler runs.
+        static GFile* const withoutPath =
+            g_vfs_get_file_for_uri(g_vfs_get_local(), "sftp://other/home/Backups");
+        g_vfs_register_uri_scheme(
+            g_vfs_get_default(), "sftp",
+            [](GVfs*, const char* uri, gpointer) -> GFile* {
+                const std::string_view prefix = "sftp://server/";
+                if (std::string_view(uri).starts_with(prefix))
+                    return g_file_new_for_path(
+                        (fuseRoot + "/" + std::string(uri + prefix.size())).c_str());
+                return G_FILE(g_object_ref(withoutPath));
+            },
+            nullptr, nullptr, nullptr, nullptr, nullptr);
+        fs::create_directories(fuseRoot + "/home/Backups");
+        Window window(file());
+        QVERIFY(open(window));
+        QLabel* title = labelReading(window.view, "No Destinations");
+        const QPoint onList = title->mapTo(&window.view, title->rect().center());
+
+        QMimeData elsewhere;
+        elsewhere.setUrls({QUrl("sftp://other/home/Backups")});
+        dropOn(window.view, onList, elsewhere);
+        QCOMPARE(written().size(), 0u);
+
+        QMimeData share;
+        share.setUrls({QUrl("sftp://server/home/Backups")});
+        QCOMPARE(dropOn(window.view, onList, share), Qt::CopyAction);
+        QCOMPARE(written().size(), 1u);
+        QCOMPARE(written()[0].path(), fuseRoot + "/home/Backups");
     }
 
     void removeAndTheMoveButtonsFollowTheSelection()
@@ -552,6 +600,47 @@ private slots:
         QCOMPARE(missing->palette().color(missing->foregroundRole()).name(), QString("#e66100"));
         QVERIFY(window.row(2)->isMissing() && !window.row(0)->isMissing());
         screenshot(window.view, "rows-one-missing-one-selected");
+    }
+
+    void aFolderOnAShareThatIsNotConnectedNamesTheShare()
+    {
+        const std::string runtime = root() + "/runtime";
+        const std::optional<QByteArray> before = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")
+                                                     ? std::optional(qgetenv("XDG_RUNTIME_DIR"))
+                                                     : std::nullopt;
+        const auto restore = qScopeGuard(
+            [&] { before ? qputenv("XDG_RUNTIME_DIR", *before) : qunsetenv("XDG_RUNTIME_DIR"); });
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
+        const std::string share = runtime + "/gvfs/smb-share:server=nas,share=photos";
+        fs::create_directories(share + "/2024");
+        writeDestinations({"Archive"});
+        DestinationsModel(file()).addFolders({share + "/2024"});
+        Window window(file());
+        QVERIFY(open(window));
+        QVERIFY(!labelReading(window.view, "Missing"));
+
+        // The desktop unmounts the share: its folder in the FUSE bridge goes.
+        fs::remove_all(share);
+        window.model.refresh();
+        QLabel* missing = labelReading(window.view, "Missing: photos on nas isn't connected");
+        QVERIFY(missing);
+        QVERIFY(window.row(1)->isAncestorOf(missing) && window.row(1)->isMissing());
+        QCOMPARE(
+            missing->accessibleDescription(),
+            QString("The share \u201cphotos on nas\u201d isn't connected, so this folder is off "
+                    "in the Send To menu. Connect to it in the file manager to turn it back "
+                    "on."));
+        screenshot(window.view, "share-not-connected");
+
+        // A folder deleted from a share that is mounted is missing like any other.
+        fs::create_directories(share);
+        window.model.refresh();
+        QVERIFY(labelReading(window.view, "Missing"));
+        QVERIFY(!labelReading(window.view, "Missing: photos on nas isn't connected"));
+
+        fs::create_directories(share + "/2024");
+        window.model.refresh();
+        QVERIFY(!window.row(1)->isMissing());
     }
 
     void theBannerShowsWhileNotificationsAreOff()
