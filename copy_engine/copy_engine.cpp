@@ -91,6 +91,29 @@ bool placementRefusedTheName(int error, const std::string& destPath, Temporary& 
     return true;
 }
 
+// Whether `failure` is what a network share's local path answers once its connection dropped
+// (a FUSE bridge passes I/O errors and ENOTCONN on; a kernel client ETIMEDOUT and the like).
+// Whether it was the destination's connection is for the caller to find out.
+bool connectionLost(const CopyFailure& failure)
+{
+    if (failure.kind != CopyFailure::Case::other)
+        return false;
+    switch (failure.errorNumber) {
+    case EIO:
+    case ENOTCONN:
+    case ECONNABORTED:
+    case ECONNRESET:
+    case ETIMEDOUT:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ENODEV:
+    case ESHUTDOWN: return true;
+    default: return false;
+    }
+}
+
 CopyFailure treeCopyFailure(const TreeCopyFailure& failure, const std::string& path,
                             const std::string& home)
 {
@@ -235,6 +258,13 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
         if (copied) {
             report.copied.push_back(std::move(*copied));
             continue;
+        }
+        // A lost connection is the destination's only when the destination stopped answering
+        // too: the source may be the share that dropped. Nothing more can reach it then.
+        if (connectionLost(copied.error()) && !isFolder(destPath)) {
+            for (std::size_t rest = i; rest < sources.size(); ++rest)
+                report.failed.push_back({sources[rest], CopyFailure::unreachable()});
+            break;
         }
         if (copied.error() != CopyFailure::missing()) {
             report.failed.push_back({sources[i], copied.error()});

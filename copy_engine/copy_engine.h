@@ -39,7 +39,9 @@ public:
     // path; a relative one is `missing`). Checks the destination once; if it is unusable, the
     // report carries the problem and no source is looked at. Otherwise every source gets one
     // entry in `copied` or `failed`; once the destination is found gone, the failing source and
-    // every later one are `destinationGone`. What interrupted copies left in the folder is
+    // every later one are `destinationGone`; once a source fails with what a dropped connection
+    // gives (EIO, ENOTCONN, ETIMEDOUT, …) and the destination no longer answers as a folder, that
+    // source and every later one are `unreachable`. What interrupted copies left in the folder is
     // removed first (removeAbandonedTemporaries). Each item is copied under a hidden temporary
     // name, locked as a live copy until it is placed or removed, its lock and ACLs are lifted,
     // it is moved to the first free name (the name itself, else "name 2.ext", "name 3.ext", …)

@@ -26,6 +26,7 @@ std::string textualForm(const CopyFailure& failure)
     case nameRefused: return "nameRefused";
     case tooLarge: return "tooLarge";
     case kindRefused: return "kindRefused";
+    case unreachable: return "unreachable";
     }
     return "unknown";
 }

@@ -37,6 +37,7 @@ struct CopyFailure {
         nameRefused,     // the destination's volume can't store a name in the item
         tooLarge,        // a file is larger than the destination's volume stores
         kindRefused,     // a link or special file the destination's volume can't hold
+        unreachable,     // the destination stopped answering: its share's connection dropped
     };
 
     Case kind;
@@ -59,6 +60,7 @@ struct CopyFailure {
     static CopyFailure nameRefused() { return {Case::nameRefused}; }
     static CopyFailure tooLarge() { return {Case::tooLarge}; }
     static CopyFailure kindRefused() { return {Case::kindRefused}; }
+    static CopyFailure unreachable() { return {Case::unreachable}; }
 
     friend bool operator==(const CopyFailure&, const CopyFailure&) = default;
 };

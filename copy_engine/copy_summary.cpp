@@ -109,6 +109,9 @@ std::string failureLine(const FailedItem& failure, const std::string& label, Pla
     case nameRefused: return item + " has a name this drive can't store.";
     case tooLarge: return item + " is too large for this drive.";
     case kindRefused: return item + " is or holds a link or special file this drive can't store.";
+    case unreachable:
+        return label + " couldn't be reached while " + item +
+               " was being copied. Check the connection to it and send the rest again.";
     }
     return {};
 }

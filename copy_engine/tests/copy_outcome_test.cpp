@@ -24,6 +24,7 @@ TEST(CopyOutcomeTest, TextualForms)
         {textualForm(CopyFailure::nameRefused()), "nameRefused"},
         {textualForm(CopyFailure::tooLarge()), "tooLarge"},
         {textualForm(CopyFailure::kindRefused()), "kindRefused"},
+        {textualForm(CopyFailure::unreachable()), "unreachable"},
         {textualForm(DestinationProblem::notPermitted(true)),
          "notPermitted(protectedFolder: true)"},
         {textualForm(DestinationProblem::other(5)), "other(5)"},

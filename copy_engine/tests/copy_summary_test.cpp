@@ -155,6 +155,10 @@ TEST_F(CopySummaryTest, FirstFailureIsExplainedInBothWordings)
          nullptr},
         {CopyFailure::kindRefused(), "/srv/link",
          "“link” is or holds a link or special file this drive can't store.", nullptr},
+        {CopyFailure::unreachable(), "/srv/Photos",
+         "Inbox couldn't be reached while “Photos” was being copied. Check the connection to it "
+         "and send the rest again.",
+         nullptr},
     };
     for (const auto& c : cases) {
         const CopyReport report = reportOf(1, {{c.source, c.reason}});
