@@ -80,14 +80,27 @@ std::expected<void, SystemError> removeCopy(const std::string& path)
 
 // Whether the placement of `temporary` in `destPath` failed with `error` because the volume
 // refused the name: the item takes another plain temporary name there (and keeps it).
+// An SFTP server passes its file system's refusal on as EACCES; and a FUSE server may lose the
+// item in the failed rename (fusefat does), when a plain empty file made there instead tells.
 bool placementRefusedTheName(int error, const std::string& destPath, Temporary& temporary)
 {
-    if (error != ENOENT && error != EINVAL && error != EPERM && error != EILSEQ)
+    if (error != ENOENT && error != EINVAL && error != EPERM && error != EILSEQ && error != EACCES)
         return false;
     std::string renamed = joinPath(destPath, std::string(temporaryPrefix) + Uuid::random().text());
-    if (::rename(temporary.path.c_str(), renamed.c_str()) != 0)
+    if (::rename(temporary.path.c_str(), renamed.c_str()) == 0) {
+        temporary.path = std::move(renamed);
+        return true;
+    }
+    // Gone: the file system's own cache of names may not know yet, so no lstat asks it.
+    if (errno != ENOENT)
         return false;
-    temporary.path = std::move(renamed);
+    const std::string probe =
+        joinPath(destPath, std::string(checkFilePrefix) + Uuid::random().text());
+    const UniqueFd made(
+        ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!made)
+        return false;
+    ::unlink(probe.c_str());
     return true;
 }
 
@@ -224,7 +237,8 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
     const DestinationVolume volume = examineVolume(destPath);
     LeftOutMetadata leftOut;
     const bool syncFiles = volume.needsSync && volume.syncsFileByFile;
-    const TargetVolume target{volume.maxFileSize, syncFiles ? m_sync.file : FileSync(), &leftOut};
+    const TargetVolume target{volume.maxFileSize, syncFiles ? m_sync.file : FileSync(), &leftOut,
+                              volume.linkMetadataFollows};
     // Only a watched copy pays for learning its total.
     std::optional<std::vector<std::int64_t>> sizes;
     if (control) {

@@ -155,6 +155,7 @@ DestinationVolume examineVolume(const std::string& folder)
     if (type == "vfat")
         volume.maxFileSize = fatMaxFileSize;
     volume.syncsFileByFile = mount && mount->fileSystem.starts_with("fuse");
+    volume.linkMetadataFollows = mount && mount->fileSystem == "fuse.gvfsd-fuse";
     volume.needsSync = type == "vfat" || type == "exfat" || type == "ntfs" ||
                        type.starts_with("fuse") || (mount && mount->fileSystem == "fuseblk") ||
                        removableOrExternal(info.st_dev);

@@ -24,6 +24,9 @@ struct DestinationVolume {
     // so a copy there syncs file by file. Elsewhere one syncfs(2) of the volume is enough, and
     // far cheaper than a sync per file.
     bool syncsFileByFile = false;
+    // A share through GIO's FUSE bridge: setting a link's times or owner there sets those of
+    // what it points to.
+    bool linkMetadataFollows = false;
 
     friend bool operator==(const DestinationVolume&, const DestinationVolume&) = default;
 };

@@ -176,6 +176,13 @@ int ItemMetadata::finishPathOnly(int source, const struct statx& info, int targe
 int ItemMetadata::finishLink(const struct statx& info, const TargetFolder& folder,
                              const char* name) const
 {
+    // Times set there would land on whatever the link points to, on the server and maybe
+    // outside the copy.
+    if (m_volume.linkMetadataFollows) {
+        leftOutIf(true, LeftOut::linkTimes);
+        leftOutIf(ownerWanted(info, folder), LeftOut::owners);
+        return 0;
+    }
     struct timespec times[2];
     setTimes(times, info);
     if (::utimensat(folder.fd, name, times, AT_SYMLINK_NOFOLLOW) != 0)

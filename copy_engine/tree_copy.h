@@ -41,6 +41,7 @@ enum class LeftOut : unsigned {
     owners = 4,
     modes = 8, // permission bits, set-user-ID and the like
     flags = 16,
+    linkTimes = 32,
 };
 
 // Collects what copies left out; any thread.
@@ -82,6 +83,9 @@ struct TargetVolume {
     // Given, collects the metadata the volume refused with EOPNOTSUPP (an owner: EPERM), which
     // the copy then goes on without instead of failing.
     LeftOutMetadata* leftOut = nullptr;
+    // The volume sets a link's times and owner on what the link points to (SETSTAT over SFTP
+    // follows links): links are made without them, and that is told to `leftOut`.
+    bool linkMetadataFollows = false;
 };
 
 // Copies the item at `source` (a link at its last component is copied as a link) to the new
