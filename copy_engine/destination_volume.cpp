@@ -154,11 +154,16 @@ DestinationVolume examineVolume(const std::string& folder)
     const std::string& type = volume.fileSystem;
     if (type == "vfat")
         volume.maxFileSize = fatMaxFileSize;
-    volume.syncsFileByFile = mount && mount->fileSystem.starts_with("fuse");
-    volume.linkMetadataFollows = mount && mount->fileSystem == "fuse.gvfsd-fuse";
-    volume.needsSync = type == "vfat" || type == "exfat" || type == "ntfs" ||
-                       type.starts_with("fuse") || (mount && mount->fileSystem == "fuseblk") ||
-                       removableOrExternal(info.st_dev);
+    // A share through GIO's FUSE bridge: a file's close(2) there returns once the server holds
+    // all of it, and an fsync reaches no further (the SFTP the bridge speaks has no sync; it
+    // costs no round trip of its own). The engine checks every close, so nothing is synced.
+    const bool bridgedShare = mount && mount->fileSystem == "fuse.gvfsd-fuse";
+    volume.linkMetadataFollows = bridgedShare;
+    volume.syncsFileByFile = mount && mount->fileSystem.starts_with("fuse") && !bridgedShare;
+    volume.needsSync = !bridgedShare && (type == "vfat" || type == "exfat" || type == "ntfs" ||
+                                         type.starts_with("fuse") ||
+                                         (mount && mount->fileSystem == "fuseblk") ||
+                                         removableOrExternal(info.st_dev));
     return volume;
 }
 

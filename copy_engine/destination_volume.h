@@ -18,7 +18,8 @@ struct DestinationVolume {
     // The largest regular file the volume stores: 4 GiB − 1 on FAT.
     std::uint64_t maxFileSize = std::numeric_limits<std::uint64_t>::max();
     // Whether a copy there is synced to the device before it counts as copied: FAT, exFAT,
-    // NTFS, any FUSE volume, and any volume on a removable or USB-attached device.
+    // NTFS, any FUSE volume but a share through GIO's FUSE bridge (whose close(2) is the
+    // server's word), and any volume on a removable or USB-attached device.
     bool needsSync = false;
     // A FUSE volume: syncfs(2) does not reach its driver's own state, fsync(2) of a file does,
     // so a copy there syncs file by file. Elsewhere one syncfs(2) of the volume is enough, and
