@@ -1,44 +1,46 @@
 #!/usr/bin/env bash
-# Sends to and from a real SFTP share: OpenSSH's sshd on 127.0.0.1, mounted through GIO's SFTP
-# backend and its FUSE bridge in a private session (tests/sftp_share.bash), with the real host
-# and ambrevoli-send. Files and a tree (with a link) arrive on the server whole; a taken name is
+# Sends to and from a real network share: OpenSSH's sshd or Samba's smbd on 127.0.0.1, mounted
+# through GIO's backend and its FUSE bridge in a private session (tests/network_share.bash), with
+# the real host and ambrevoli-send. Files and a tree (over SFTP with links, one leading out of the
+# copy to a file on the server that must stay untouched) arrive on the server whole; a taken name is
 # numbered; a name the server's file system refuses (a FAT folder on the server) gets its
 # sentence; items selected on the share arrive in a local folder; the server stopped in the
 # middle of a slow copy gives a truthful report and leaves the cut-off temporary on the server,
 # a send meanwhile finds the destination missing, and the first send after the server is back
 # removes that temporary.
 #
-# Usage: sftp_share_check.sh <build folder>
+# Usage: share_check.sh <build folder> sftp|smb
 # Exits 77 (skipped) where it cannot run, saying why.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/desktop_check.bash
 source "$here/../../tests/desktop_check.bash"
-# shellcheck source=tests/sftp_share.bash
-source "$here/../../tests/sftp_share.bash"
+# shellcheck source=tests/network_share.bash
+source "$here/../../tests/network_share.bash"
 check_log_name=host.log check_log_title="The host's log"
 
 case ${1-} in
 --inside)
   # In the private mount namespace: the FAT folder on the server, a FUSE mount that ends with it.
-  work=$2
+  work=$2 share_protocol=$3
   mkdir -p "$work/server/share/Stick"
   truncate -s 64M "$work/fat.img"
   mkfs.fat -F 32 "$work/fat.img" >/dev/null
   fusefat -o rw+ "$work/fat.img" "$work/server/share/Stick" >"$work/fusefat.log" 2>&1 ||
     skip "fusefat cannot mount a FAT image here: $(cat "$work/fusefat.log")"
   status=0
-  dbus-run-session -- "$0" --session "$work" || status=$?
+  dbus-run-session -- "$0" --session "$work" "$share_protocol" || status=$?
   umount -l "$work/server/share/Stick" 2>/dev/null || true
   exit $status
   ;;
 --session)
-  work=$2
+  work=$2 share_protocol=$3
   build=$(cat "$work/build")
   ;;
 *)
-  build=$(cd "${1:?usage: sftp_share_check.sh <build folder>}" && pwd)
+  build=$(cd "${1:?usage: share_check.sh <build folder> sftp|smb}" && pwd)
+  share_protocol=${2:?usage: share_check.sh <build folder> sftp|smb}
   share_check_tools
   check_tools mkfs.fat fusefat unshare setpriv jq gdbus
   check_atspi_bindings # python3-gi, for the notification log
@@ -46,9 +48,9 @@ case ${1-} in
   check_uninstrumented "$build/Ambrevoli/ambrevoli" \
     "the copy engine's sanitizer run is its own tests; one run against a real server is enough"
   check_namespaces
-  check_make_work sftp
+  check_make_work "$share_protocol"
   echo "$build" >"$work/build"
-  check_rerun_in_namespaces --inside "$work"
+  check_rerun_in_namespaces --inside "$work" "$share_protocol"
   ;;
 esac
 
@@ -85,11 +87,13 @@ echo one >"$src/a.txt"
 head -c $((3 << 20)) /dev/urandom >"$src/b.bin"
 echo leaf >"$src/tree/deep/er/leaf.txt"
 head -c 100000 /dev/urandom >"$src/tree/deep/data.bin"
-ln -s deep/er/leaf.txt "$src/tree/leaf-link"
-# A link to a file on the server outside the copy, which the copy must leave as it is.
-echo kept >"$server/kept.txt"
-touch -d 2001-01-01 "$server/kept.txt"
-ln -s "$server/kept.txt" "$src/tree/kept-link"
+if [[ $share_protocol == sftp ]]; then
+  ln -s deep/er/leaf.txt "$src/tree/leaf-link"
+  # A link to a file on the server outside the copy, which the copy must leave as it is.
+  echo kept >"$server/kept.txt"
+  touch -d 2001-01-01 "$server/kept.txt"
+  ln -s "$server/kept.txt" "$src/tree/kept-link"
+fi
 echo refused >"$src/what?.txt"
 
 # The notifications that tell a copy's result, as "title|body" lines; progress is left out.
@@ -121,7 +125,7 @@ send_wait --to Inbox "$src/a.txt" "$src/b.bin" "$src/tree"
 for item in a.txt b.bin tree; do
   diff -r --no-dereference "$src/$item" "$server/Inbox/$item" || fail "$item arrived changed: $report"
 done
-[[ $(stat -c %y "$server/kept.txt") == 2001-01-01* ]] ||
+[[ $share_protocol != sftp || $(stat -c %y "$server/kept.txt") == 2001-01-01* ]] ||
   fail "copying a link changed what it points to: $(stat -c %y "$server/kept.txt")"
 [[ -z $(temporaries "$server") ]] || fail "temporaries left on the server: $(temporaries "$server")"
 
@@ -184,7 +188,7 @@ send_wait --to Inbox "$src/a.txt"
 [[ $status -eq 0 ]] || fail "the send after the server came back failed ($status): $report"
 [[ -z $(temporaries "$server") ]] || fail "temporaries left on the server: $(temporaries "$server")"
 
-echo "Sent files, a tree and a numbered copy to the SFTP share, a refused name was named, items"
+echo "Sent files, a tree and a numbered copy to the $share_protocol share, a refused name was named, items"
 echo "on the share came back whole, and the server stopped mid-copy gave:"
 echo "  $cut_title"
 echo "  $cut_body"
