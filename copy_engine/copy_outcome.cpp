@@ -44,6 +44,7 @@ std::string textualForm(const DestinationProblem& problem)
     case missing: return "missing";
     case noPermission: return "noPermission";
     case readOnly: return "readOnly";
+    case unreachable: return "unreachable";
     }
     return "unknown";
 }

@@ -78,6 +78,7 @@ struct DestinationProblem {
         missing,      // does not exist or is not a folder
         noPermission, // EACCES
         readOnly,     // the volume is read-only
+        unreachable,  // its share doesn't answer: the connection to the server is gone
     };
 
     Case kind;
@@ -95,6 +96,7 @@ struct DestinationProblem {
     static DestinationProblem missing() { return {Case::missing}; }
     static DestinationProblem noPermission() { return {Case::noPermission}; }
     static DestinationProblem readOnly() { return {Case::readOnly}; }
+    static DestinationProblem unreachable() { return {Case::unreachable}; }
 
     friend bool operator==(const DestinationProblem&, const DestinationProblem&) = default;
 };

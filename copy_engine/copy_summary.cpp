@@ -75,6 +75,9 @@ std::string problemBody(const DestinationProblem& problem, const std::string& la
                ". If it's on a drive, connect the drive and send the items again.";
     case noPermission: return "You don't have permission to add items to " + label + ".";
     case readOnly: return label + " is on a read-only volume.";
+    case unreachable:
+        return "Ambrevoli couldn't reach " + label +
+               ". Check the connection to it and send the items again.";
     }
     return {};
 }

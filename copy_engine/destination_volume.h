@@ -37,6 +37,11 @@ struct DestinationVolume {
 // cannot be learnt stays at its default (unknown file system, no limit, no sync).
 DestinationVolume examineVolume(const std::string& folder);
 
+// The mount table's type of the file system the absolute `path` lies on, found by the longest
+// mount point that holds it, without touching the path itself (whose server may not answer);
+// "" when the table can't be read. Links in `path` are not resolved.
+std::string fileSystemHolding(const std::string& path);
+
 // The file system a FAT, exFAT or NTFS boot sector (its first 512 bytes or more) names: "vfat",
 // "exfat", "ntfs", or "" for anything else.
 std::string fileSystemOfBootSector(std::string_view sector);

@@ -686,7 +686,7 @@ std::string LeftOutMetadata::text() const
     static constexpr std::pair<LeftOut, const char*> names[] = {
         {LeftOut::acls, "ACLs"},        {LeftOut::attributes, "extended attributes"},
         {LeftOut::owners, "owners"},    {LeftOut::modes, "permissions"},
-        {LeftOut::flags, "file flags"}, {LeftOut::linkTimes, "the times of links"},
+        {LeftOut::flags, "file flags"}, {LeftOut::times, "times"},
     };
     std::vector<const char*> found;
     for (const auto& [what, name] : names)

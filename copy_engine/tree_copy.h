@@ -41,7 +41,7 @@ enum class LeftOut : unsigned {
     owners = 4,
     modes = 8, // permission bits, set-user-ID and the like
     flags = 16,
-    linkTimes = 32,
+    times = 32,
 };
 
 // Collects what copies left out; any thread.
@@ -96,7 +96,8 @@ struct TargetVolume {
 // else copied, holes staying holes); a folder and everything in it; links as links; FIFOs,
 // sockets and device nodes where the system permits; extended attributes, POSIX ACLs included
 // (one the user cannot store is skipped, and so is any the volume holds none of; an ACL the
-// volume refuses otherwise fails the copy); nanosecond access and modification times; the owner
+// volume refuses otherwise fails the copy); nanosecond access and modification times (left out
+// where the volume refuses them with EOPNOTSUPP); the owner
 // when permitted (as root, or for the user's own items, best effort); the mode (skipped where
 // the volume refuses mode changes, as FAT does); and the immutable, append-only and no-dump
 // flags (best effort). What the volume can't hold is told to `volume.leftOut`.

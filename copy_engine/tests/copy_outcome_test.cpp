@@ -31,6 +31,7 @@ TEST(CopyOutcomeTest, TextualForms)
         {textualForm(DestinationProblem::missing()), "missing"},
         {textualForm(DestinationProblem::noPermission()), "noPermission"},
         {textualForm(DestinationProblem::readOnly()), "readOnly"},
+        {textualForm(DestinationProblem::unreachable()), "unreachable"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.text, c.expected);

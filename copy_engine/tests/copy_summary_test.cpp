@@ -103,6 +103,9 @@ TEST_F(CopySummaryTest, DestinationProblemBodiesInBothWordings)
         {DestinationProblem::noPermission(), "You don't have permission to add items to Backups.",
          nullptr},
         {DestinationProblem::readOnly(), "Backups is on a read-only volume.", nullptr},
+        {DestinationProblem::unreachable(),
+         "Ambrevoli couldn't reach Backups. Check the connection to it and send the items again.",
+         nullptr},
     };
     for (const auto& c : cases) {
         const CopyReport report = refused(2, c.problem);
