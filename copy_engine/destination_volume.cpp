@@ -187,10 +187,10 @@ DestinationVolume examineVolume(const std::string& folder)
     const bool bridgedShare = mount && mount->fileSystem == "fuse.gvfsd-fuse";
     volume.linkMetadataFollows = bridgedShare;
     volume.syncsFileByFile = mount && mount->fileSystem.starts_with("fuse") && !bridgedShare;
-    volume.needsSync = !bridgedShare && (type == "vfat" || type == "exfat" || type == "ntfs" ||
-                                         type.starts_with("fuse") ||
-                                         (mount && mount->fileSystem == "fuseblk") ||
-                                         removableOrExternal(info.st_dev));
+    volume.needsSync =
+        !bridgedShare &&
+        (type == "vfat" || type == "exfat" || type == "ntfs" || type.starts_with("fuse") ||
+         (mount && mount->fileSystem == "fuseblk") || removableOrExternal(info.st_dev));
     return volume;
 }
 

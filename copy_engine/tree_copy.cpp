@@ -422,10 +422,9 @@ private:
         const int error = errno;
         struct stat standing {};
         const bool made =
-            error != EEXIST &&
-            (linkReads(dir, name, target) ||
-             (m_volume.linkMetadataFollows && error == EIO &&
-              ::fstatat(dir, name, &standing, AT_SYMLINK_NOFOLLOW) == 0));
+            error != EEXIST && (linkReads(dir, name, target) ||
+                                (m_volume.linkMetadataFollows && error == EIO &&
+                                 ::fstatat(dir, name, &standing, AT_SYMLINK_NOFOLLOW) == 0));
         errno = error;
         return made;
     }
