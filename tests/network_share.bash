@@ -19,6 +19,8 @@
 #                                 local path under $XDG_RUNTIME_DIR/gvfs
 #   share_location                the share's URI (sftp://… or smb://…), as GIO names it
 
+# shellcheck disable=SC2154 # work: the check's folder, as tests/desktop_check.bash has it
+
 share_protocol=${share_protocol:-sftp}
 share_dir=
 share_port=
@@ -195,7 +197,7 @@ share_mount_name() {
 # Starts GIO's daemon (which starts its FUSE bridge at $XDG_RUNTIME_DIR/gvfs) once, mounts the
 # share and sets share_path to the shared folder's local path.
 share_mount() {
-  local fuse=$XDG_RUNTIME_DIR/gvfs mounted
+  local fuse=$XDG_RUNTIME_DIR/gvfs mounted="" entry
   if [[ -z ${share_gvfsd_pid-} ]]; then
     /usr/libexec/gvfsd --replace >"$work/gvfsd.log" 2>&1 &
     share_gvfsd_pid=$!
@@ -209,7 +211,9 @@ share_mount() {
   timeout 60 gio mount "${anonymous[@]}" "$(share_location)" </dev/null >"$work/gio-mount.log" 2>&1 ||
     grep -q "already mounted" "$work/gio-mount.log" ||
     fail "gio mount $(share_location) failed: $(cat "$work/gio-mount.log")"
-  mounted=$(ls "$fuse" | grep -E "$(share_mount_name)" | head -n1)
+  for entry in "$fuse"/*; do
+    [[ ${entry##*/} =~ $(share_mount_name) ]] && mounted=${entry##*/} && break
+  done
   [[ -n $mounted ]] || fail "no FUSE path for the share under $fuse: $(ls "$fuse")"
   case $share_protocol in
   sftp) share_path=$fuse/$mounted$share_root ;;

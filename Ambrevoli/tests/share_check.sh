@@ -138,6 +138,7 @@ send_wait --to Inbox "$src/a.txt"
 
 # A name the server's file system refuses: the item's own sentence, the rest copied.
 send_wait --to Stick "$src/what?.txt" "$src/a.txt"
+# shellcheck disable=SC1111 # the notification's own quotation marks
 [[ $status -eq 1 && $body == "“what?.txt” has a name this drive can't store." ]] ||
   fail "a refused name was reported as ($status): $body; $report"
 [[ -f $server/Stick/a.txt && -z $(temporaries "$server/Stick") ]] ||
@@ -167,6 +168,7 @@ wait "$cut" || status=$?
 report=$(cat "$work/cut.out")
 read_result "$before"
 [[ $status -eq 1 ]] || fail "the cut-off send ended with $status: $report"
+# shellcheck disable=SC1111 # the notification's own quotation marks
 [[ $body == "Inbox couldn't be reached while “big.bin” was being copied. Check the connection to it and send the rest again. 1 more item couldn't be copied either." ]] ||
   fail "the cut-off send was told as: $title / $body"
 # What was placed before the cut, and only that, counts as copied.
