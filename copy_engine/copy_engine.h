@@ -57,7 +57,9 @@ public:
     // hold as `kindRefused`. Where it needs a sync (removable drives and their file systems),
     // what was copied is on the device before the report is returned: on a FUSE volume every
     // file and folder a copy made is synced before it is placed; once the items are placed, the
-    // volume (syncfs, but for FUSE) and then the destination folder are synced.
+    // volume (syncfs, but for FUSE) and then the destination folder are synced. A network share
+    // through GIO's FUSE bridge is not synced: a file's close there, which the copy checks,
+    // returns once the server holds it, and no sync reaches further.
     //
     // A destination or source holding a NUL byte names nothing (the system would read it cut
     // short): the destination is `missing`, the source is `missing`, and the refusal is logged.
