@@ -80,15 +80,51 @@ std::expected<void, SystemError> removeCopy(const std::string& path)
 
 // Whether the placement of `temporary` in `destPath` failed with `error` because the volume
 // refused the name: the item takes another plain temporary name there (and keeps it).
+// An SFTP server passes its file system's refusal on as EACCES; and a FUSE server may lose the
+// item in the failed rename (fusefat does), when a plain empty file made there instead tells.
 bool placementRefusedTheName(int error, const std::string& destPath, Temporary& temporary)
 {
-    if (error != ENOENT && error != EINVAL && error != EPERM && error != EILSEQ)
+    if (error != ENOENT && error != EINVAL && error != EPERM && error != EILSEQ && error != EACCES)
         return false;
     std::string renamed = joinPath(destPath, std::string(temporaryPrefix) + Uuid::random().text());
-    if (::rename(temporary.path.c_str(), renamed.c_str()) != 0)
+    if (::rename(temporary.path.c_str(), renamed.c_str()) == 0) {
+        temporary.path = std::move(renamed);
+        return true;
+    }
+    // Gone: the file system's own cache of names may not know yet, so no lstat asks it.
+    if (errno != ENOENT)
         return false;
-    temporary.path = std::move(renamed);
+    const std::string probe =
+        joinPath(destPath, std::string(checkFilePrefix) + Uuid::random().text());
+    const UniqueFd made(
+        ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!made)
+        return false;
+    ::unlink(probe.c_str());
     return true;
+}
+
+// Whether `failure` is what a network share's local path answers once its connection dropped
+// (a FUSE bridge passes I/O errors and ENOTCONN on; a kernel client ETIMEDOUT and the like).
+// Whether it was the destination's connection is for the caller to find out.
+bool connectionLost(const CopyFailure& failure)
+{
+    if (failure.kind != CopyFailure::Case::other)
+        return false;
+    switch (failure.errorNumber) {
+    case EIO:
+    case ENOTCONN:
+    case ECONNABORTED:
+    case ECONNRESET:
+    case ETIMEDOUT:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ENODEV:
+    case ESHUTDOWN: return true;
+    default: return false;
+    }
 }
 
 CopyFailure treeCopyFailure(const TreeCopyFailure& failure, const std::string& path,
@@ -201,7 +237,8 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
     const DestinationVolume volume = examineVolume(destPath);
     LeftOutMetadata leftOut;
     const bool syncFiles = volume.needsSync && volume.syncsFileByFile;
-    const TargetVolume target{volume.maxFileSize, syncFiles ? m_sync.file : FileSync(), &leftOut};
+    const TargetVolume target{volume.maxFileSize, syncFiles ? m_sync.file : FileSync(), &leftOut,
+                              volume.linkMetadataFollows};
     // Only a watched copy pays for learning its total.
     std::optional<std::vector<std::int64_t>> sizes;
     if (control) {
@@ -235,6 +272,13 @@ CopyReport CopyEngine::copyItems(const std::vector<std::string>& sources,
         if (copied) {
             report.copied.push_back(std::move(*copied));
             continue;
+        }
+        // A lost connection is the destination's only when the destination stopped answering
+        // too: the source may be the share that dropped. Nothing more can reach it then.
+        if (connectionLost(copied.error()) && !isFolder(destPath)) {
+            for (std::size_t rest = i; rest < sources.size(); ++rest)
+                report.failed.push_back({sources[rest], CopyFailure::unreachable()});
+            break;
         }
         if (copied.error() != CopyFailure::missing()) {
             report.failed.push_back({sources[i], copied.error()});

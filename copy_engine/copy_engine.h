@@ -39,7 +39,9 @@ public:
     // path; a relative one is `missing`). Checks the destination once; if it is unusable, the
     // report carries the problem and no source is looked at. Otherwise every source gets one
     // entry in `copied` or `failed`; once the destination is found gone, the failing source and
-    // every later one are `destinationGone`. What interrupted copies left in the folder is
+    // every later one are `destinationGone`; once a source fails with what a dropped connection
+    // gives (EIO, ENOTCONN, ETIMEDOUT, …) and the destination no longer answers as a folder, that
+    // source and every later one are `unreachable`. What interrupted copies left in the folder is
     // removed first (removeAbandonedTemporaries). Each item is copied under a hidden temporary
     // name, locked as a live copy until it is placed or removed, its lock and ACLs are lifted,
     // it is moved to the first free name (the name itself, else "name 2.ext", "name 3.ext", …)
@@ -55,7 +57,9 @@ public:
     // hold as `kindRefused`. Where it needs a sync (removable drives and their file systems),
     // what was copied is on the device before the report is returned: on a FUSE volume every
     // file and folder a copy made is synced before it is placed; once the items are placed, the
-    // volume (syncfs, but for FUSE) and then the destination folder are synced.
+    // volume (syncfs, but for FUSE) and then the destination folder are synced. A network share
+    // through GIO's FUSE bridge is not synced: a file's close there, which the copy checks,
+    // returns once the server holds it, and no sync reaches further.
     //
     // A destination or source holding a NUL byte names nothing (the system would read it cut
     // short): the destination is `missing`, the source is `missing`, and the refusal is logged.

@@ -26,6 +26,7 @@ std::string textualForm(const CopyFailure& failure)
     case nameRefused: return "nameRefused";
     case tooLarge: return "tooLarge";
     case kindRefused: return "kindRefused";
+    case unreachable: return "unreachable";
     }
     return "unknown";
 }
@@ -43,6 +44,7 @@ std::string textualForm(const DestinationProblem& problem)
     case missing: return "missing";
     case noPermission: return "noPermission";
     case readOnly: return "readOnly";
+    case unreachable: return "unreachable";
     }
     return "unknown";
 }

@@ -37,6 +37,7 @@ struct CopyFailure {
         nameRefused,     // the destination's volume can't store a name in the item
         tooLarge,        // a file is larger than the destination's volume stores
         kindRefused,     // a link or special file the destination's volume can't hold
+        unreachable,     // the destination stopped answering: its share's connection dropped
     };
 
     Case kind;
@@ -59,6 +60,7 @@ struct CopyFailure {
     static CopyFailure nameRefused() { return {Case::nameRefused}; }
     static CopyFailure tooLarge() { return {Case::tooLarge}; }
     static CopyFailure kindRefused() { return {Case::kindRefused}; }
+    static CopyFailure unreachable() { return {Case::unreachable}; }
 
     friend bool operator==(const CopyFailure&, const CopyFailure&) = default;
 };
@@ -76,6 +78,7 @@ struct DestinationProblem {
         missing,      // does not exist or is not a folder
         noPermission, // EACCES
         readOnly,     // the volume is read-only
+        unreachable,  // its share doesn't answer: the connection to the server is gone
     };
 
     Case kind;
@@ -93,6 +96,7 @@ struct DestinationProblem {
     static DestinationProblem missing() { return {Case::missing}; }
     static DestinationProblem noPermission() { return {Case::noPermission}; }
     static DestinationProblem readOnly() { return {Case::readOnly}; }
+    static DestinationProblem unreachable() { return {Case::unreachable}; }
 
     friend bool operator==(const DestinationProblem&, const DestinationProblem&) = default;
 };

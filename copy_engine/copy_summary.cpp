@@ -75,6 +75,9 @@ std::string problemBody(const DestinationProblem& problem, const std::string& la
                ". If it's on a drive, connect the drive and send the items again.";
     case noPermission: return "You don't have permission to add items to " + label + ".";
     case readOnly: return label + " is on a read-only volume.";
+    case unreachable:
+        return "Ambrevoli couldn't reach " + label +
+               ". Check the connection to it and send the items again.";
     }
     return {};
 }
@@ -109,6 +112,9 @@ std::string failureLine(const FailedItem& failure, const std::string& label, Pla
     case nameRefused: return item + " has a name this drive can't store.";
     case tooLarge: return item + " is too large for this drive.";
     case kindRefused: return item + " is or holds a link or special file this drive can't store.";
+    case unreachable:
+        return label + " couldn't be reached while " + item +
+               " was being copied. Check the connection to it and send the rest again.";
     }
     return {};
 }

@@ -1,5 +1,6 @@
 #include "destination_checks.h"
 
+#include "destination_volume.h"
 #include "file_util.h"
 #include "log.h"
 #include "paths.h"
@@ -114,16 +115,39 @@ DestinationProblem problemForErrno(int error, const std::string& destination,
     case ENOTDIR: return DestinationProblem::missing();
     case EACCES: return DestinationProblem::noPermission();
     case EROFS: return DestinationProblem::readOnly();
+    case ENOTCONN:
+    case ECONNABORTED:
+    case ECONNRESET:
+    case ETIMEDOUT:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ESHUTDOWN: return DestinationProblem::unreachable();
     default: return DestinationProblem::other(error);
     }
 }
+
+namespace {
+
+// GIO's FUSE bridge answers EIO for everything on a share whose server stopped answering; on
+// any other volume EIO stays the error it is.
+DestinationProblem problemOfFolder(int error, const std::string& destination,
+                                   const std::string& home)
+{
+    if (error == EIO && fileSystemHolding(destination) == "fuse.gvfsd-fuse")
+        return DestinationProblem::unreachable();
+    return problemForErrno(error, destination, home);
+}
+
+} // namespace
 
 std::optional<DestinationProblem> checkDestination(const std::string& destination,
                                                    const std::string& home)
 {
     struct stat info {};
     if (::stat(destination.c_str(), &info) != 0)
-        return problemForErrno(errno, destination, home);
+        return problemOfFolder(errno, destination, home);
     if (!S_ISDIR(info.st_mode))
         return DestinationProblem::missing();
 
@@ -131,7 +155,7 @@ std::optional<DestinationProblem> checkDestination(const std::string& destinatio
         joinPath(destination, std::string(checkFilePrefix) + Uuid::random().text());
     UniqueFd fd(::open(check.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd)
-        return problemForErrno(errno, destination, home);
+        return problemOfFolder(errno, destination, home);
     // Unlocked, a sweep for abandoned copies may remove the file first; that is as good.
     ::flock(fd.get(), LOCK_EX | LOCK_NB);
     if (::unlink(check.c_str()) != 0 && errno != ENOENT)

@@ -26,7 +26,9 @@ std::optional<DestinationProblem> checkDestination(const std::string& destinatio
                                                    const std::string& home);
 
 // EPERM → notPermitted (protectedFolder: whether `destination` is a protected location),
-// ENOENT and ENOTDIR → missing, EACCES → noPermission, EROFS → readOnly, any other → other.
+// ENOENT and ENOTDIR → missing, EACCES → noPermission, EROFS → readOnly, what a lost connection
+// gives (ENOTCONN, ETIMEDOUT, EHOSTUNREACH, …) → unreachable, any other → other. (checkDestination
+// also takes EIO for unreachable on a share through GIO's FUSE bridge.)
 DestinationProblem problemForErrno(int error, const std::string& destination,
                                    const std::string& home);
 

@@ -118,6 +118,33 @@ bool removableOrExternal(dev_t device)
 
 } // namespace
 
+std::string fileSystemHolding(const std::string& path)
+{
+    const auto table = readSmallFile("/proc/self/mountinfo", 4 << 20);
+    if (!table)
+        return {};
+    std::string found;
+    std::size_t longest = 0;
+    std::istringstream lines(*table);
+    for (std::string line; std::getline(lines, line);) {
+        // "id parent major:minor root mount-point options … - type source …"
+        std::istringstream fields(line);
+        std::string id, parent, numbers, root, mountPoint;
+        fields >> id >> parent >> numbers >> root >> mountPoint;
+        mountPoint = unescaped(mountPoint);
+        const bool holds = mountPoint == "/" || path == mountPoint ||
+                           (path.starts_with(mountPoint) && path[mountPoint.size()] == '/');
+        const auto separator = line.find(" - ");
+        // A later mount at the same point hides an earlier one.
+        if (!holds || separator == std::string::npos || mountPoint.size() < longest)
+            continue;
+        std::istringstream rest(line.substr(separator + 3));
+        rest >> found;
+        longest = mountPoint.size();
+    }
+    return found;
+}
+
 std::string fileSystemOfBootSector(std::string_view sector)
 {
     if (sector.size() < 512)
@@ -154,10 +181,16 @@ DestinationVolume examineVolume(const std::string& folder)
     const std::string& type = volume.fileSystem;
     if (type == "vfat")
         volume.maxFileSize = fatMaxFileSize;
-    volume.syncsFileByFile = mount && mount->fileSystem.starts_with("fuse");
-    volume.needsSync = type == "vfat" || type == "exfat" || type == "ntfs" ||
-                       type.starts_with("fuse") || (mount && mount->fileSystem == "fuseblk") ||
-                       removableOrExternal(info.st_dev);
+    // A share through GIO's FUSE bridge: a file's close(2) there returns once the server holds
+    // all of it, and an fsync reaches no further (the SFTP the bridge speaks has no sync; it
+    // costs no round trip of its own). The engine checks every close, so nothing is synced.
+    const bool bridgedShare = mount && mount->fileSystem == "fuse.gvfsd-fuse";
+    volume.linkMetadataFollows = bridgedShare;
+    volume.syncsFileByFile = mount && mount->fileSystem.starts_with("fuse") && !bridgedShare;
+    volume.needsSync =
+        !bridgedShare &&
+        (type == "vfat" || type == "exfat" || type == "ntfs" || type.starts_with("fuse") ||
+         (mount && mount->fileSystem == "fuseblk") || removableOrExternal(info.st_dev));
     return volume;
 }
 

@@ -124,7 +124,7 @@ int ItemMetadata::finish(int source, const struct statx& info, int target,
 {
     struct timespec times[2];
     setTimes(times, info);
-    if (::futimens(target, times) != 0)
+    if (::futimens(target, times) != 0 && timesFailed())
         return errno;
     if (ownerWanted(info, folder) && ::fchown(target, info.stx_uid, info.stx_gid) != 0)
         leftOutIf(true, LeftOut::owners);
@@ -157,7 +157,7 @@ int ItemMetadata::finishPathOnly(int source, const struct statx& info, int targe
     const XattrItem targetItem = XattrItem::pathOnly(target);
     struct timespec times[2];
     setTimes(times, info);
-    if (::utimensat(AT_FDCWD, targetItem.procPath.c_str(), times, 0) != 0)
+    if (::utimensat(AT_FDCWD, targetItem.procPath.c_str(), times, 0) != 0 && timesFailed())
         return errno;
     if (ownerWanted(info, folder) &&
         ::fchownat(target, "", info.stx_uid, info.stx_gid, AT_EMPTY_PATH) != 0)
@@ -176,9 +176,16 @@ int ItemMetadata::finishPathOnly(int source, const struct statx& info, int targe
 int ItemMetadata::finishLink(const struct statx& info, const TargetFolder& folder,
                              const char* name) const
 {
+    // Times set there would land on whatever the link points to, on the server and maybe
+    // outside the copy.
+    if (m_volume.linkMetadataFollows) {
+        leftOutIf(true, LeftOut::times);
+        leftOutIf(ownerWanted(info, folder), LeftOut::owners);
+        return 0;
+    }
     struct timespec times[2];
     setTimes(times, info);
-    if (::utimensat(folder.fd, name, times, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::utimensat(folder.fd, name, times, AT_SYMLINK_NOFOLLOW) != 0 && timesFailed())
         return errno;
     if (ownerWanted(info, folder) &&
         ::fchownat(folder.fd, name, info.stx_uid, info.stx_gid, AT_SYMLINK_NOFOLLOW) != 0)
@@ -192,6 +199,15 @@ bool ItemMetadata::ownerWanted(const struct statx& info, const TargetFolder& fol
     if (m_uid != 0 && info.stx_uid != m_uid)
         return false;
     return info.stx_uid != m_uid || info.stx_gid != createdGid(folder);
+}
+
+bool ItemMetadata::timesFailed() const
+{
+    // An SMB share whose server's file system keeps no times of its own (FAT) refuses them.
+    if (errno != EOPNOTSUPP)
+        return true;
+    leftOutIf(true, LeftOut::times);
+    return false;
 }
 
 void ItemMetadata::leftOutIf(bool refused, LeftOut what) const

@@ -66,6 +66,9 @@ public:
 private:
     bool ownerWanted(const struct statx& info, const TargetFolder& folder) const;
     void leftOutIf(bool refused, LeftOut what) const;
+    // After setting times failed: whether that fails the copy (errno says why); a refusal
+    // (EOPNOTSUPP) is told to the volume's leftOut instead, and errno is kept.
+    bool timesFailed() const;
     int copyXattrs(const XattrItem& source, const XattrItem& target, bool folder,
                    XattrBuffers& buffers) const;
 

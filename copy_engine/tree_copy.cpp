@@ -58,6 +58,15 @@ bool namesAnItemInAFolder(const std::string& path)
 // link points to, and works for descriptors opened only as a path.
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+// Whether `name` in `dir` is a symbolic link to exactly `target`.
+bool linkReads(int dir, const char* name, const std::string& target)
+{
+    std::string read(target.size() + 1, '\0');
+    const ssize_t length = ::readlinkat(dir, name, read.data(), read.size());
+    return length >= 0 && static_cast<std::size_t>(length) == target.size() &&
+           read.compare(0, target.size(), target) == 0;
+}
+
 bool sameItem(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -385,8 +394,9 @@ private:
         struct stat left {};
         if (error != EEXIST && ::fstatat(dir, name, &left, AT_SYMLINK_NOFOLLOW) == 0)
             m_created = true;
-        const bool nameMayBeRefused =
-            error == ENOENT || error == EINVAL || error == EPERM || error == EILSEQ;
+        // An SFTP server passes its file system's refusal of a name on as a denied permission.
+        const bool nameMayBeRefused = error == ENOENT || error == EINVAL || error == EPERM ||
+                                      error == EILSEQ || error == EACCES;
         const bool kindMayBeRefused =
             special && (error == EPERM || error == ENOSYS || error == EOPNOTSUPP || error == EIO);
         if (!nameMayBeRefused && !kindMayBeRefused)
@@ -400,6 +410,23 @@ private:
         if (probe == error && kindMayBeRefused)
             return refusedKind;
         return error;
+    }
+
+    // Whether the link `name` that symlinkat(2) just failed to make (errno tells why) was made
+    // all the same. GIO's FUSE bridge makes it on an SFTP share and then answers EIO, and where
+    // the link leads somewhere it shows the link as what it leads to. The name is one this copy
+    // made up or one in a fresh folder of its own, so what stands there now is the link it made.
+    // Leaves errno as it found it.
+    bool madeAnyway(int dir, const char* name, const std::string& target) const
+    {
+        const int error = errno;
+        struct stat standing {};
+        const bool made =
+            error != EEXIST && (linkReads(dir, name, target) ||
+                                (m_volume.linkMetadataFollows && error == EIO &&
+                                 ::fstatat(dir, name, &standing, AT_SYMLINK_NOFOLLOW) == 0));
+        errno = error;
+        return made;
     }
 
     // The new top item is being removed, or is gone, by a sweep: it is not this copy's to remove.
@@ -424,7 +451,8 @@ private:
             }
             linkTarget.resize(linkTarget.size() * 2);
         }
-        if (::symlinkat(linkTarget.c_str(), folder.fd, name) != 0)
+        if (::symlinkat(linkTarget.c_str(), folder.fd, name) != 0 &&
+            !madeAnyway(folder.fd, name, linkTarget))
             return creationError(folder.fd, name, true, [&](const char* as) {
                 return ::symlinkat(linkTarget.c_str(), folder.fd, as) == 0 ? 0 : errno;
             });
@@ -657,7 +685,7 @@ std::string LeftOutMetadata::text() const
     static constexpr std::pair<LeftOut, const char*> names[] = {
         {LeftOut::acls, "ACLs"},        {LeftOut::attributes, "extended attributes"},
         {LeftOut::owners, "owners"},    {LeftOut::modes, "permissions"},
-        {LeftOut::flags, "file flags"},
+        {LeftOut::flags, "file flags"}, {LeftOut::times, "times"},
     };
     std::vector<const char*> found;
     for (const auto& [what, name] : names)

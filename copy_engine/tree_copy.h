@@ -41,6 +41,7 @@ enum class LeftOut : unsigned {
     owners = 4,
     modes = 8, // permission bits, set-user-ID and the like
     flags = 16,
+    times = 32,
 };
 
 // Collects what copies left out; any thread.
@@ -82,6 +83,9 @@ struct TargetVolume {
     // Given, collects the metadata the volume refused with EOPNOTSUPP (an owner: EPERM), which
     // the copy then goes on without instead of failing.
     LeftOutMetadata* leftOut = nullptr;
+    // The volume sets a link's times and owner on what the link points to (SETSTAT over SFTP
+    // follows links): links are made without them, and that is told to `leftOut`.
+    bool linkMetadataFollows = false;
 };
 
 // Copies the item at `source` (a link at its last component is copied as a link) to the new
@@ -92,7 +96,8 @@ struct TargetVolume {
 // else copied, holes staying holes); a folder and everything in it; links as links; FIFOs,
 // sockets and device nodes where the system permits; extended attributes, POSIX ACLs included
 // (one the user cannot store is skipped, and so is any the volume holds none of; an ACL the
-// volume refuses otherwise fails the copy); nanosecond access and modification times; the owner
+// volume refuses otherwise fails the copy); nanosecond access and modification times (left out
+// where the volume refuses them with EOPNOTSUPP); the owner
 // when permitted (as root, or for the user's own items, best effort); the mode (skipped where
 // the volume refuses mode changes, as FAT does); and the immutable, append-only and no-dump
 // flags (best effort). What the volume can't hold is told to `volume.leftOut`.

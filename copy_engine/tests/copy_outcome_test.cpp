@@ -24,12 +24,14 @@ TEST(CopyOutcomeTest, TextualForms)
         {textualForm(CopyFailure::nameRefused()), "nameRefused"},
         {textualForm(CopyFailure::tooLarge()), "tooLarge"},
         {textualForm(CopyFailure::kindRefused()), "kindRefused"},
+        {textualForm(CopyFailure::unreachable()), "unreachable"},
         {textualForm(DestinationProblem::notPermitted(true)),
          "notPermitted(protectedFolder: true)"},
         {textualForm(DestinationProblem::other(5)), "other(5)"},
         {textualForm(DestinationProblem::missing()), "missing"},
         {textualForm(DestinationProblem::noPermission()), "noPermission"},
         {textualForm(DestinationProblem::readOnly()), "readOnly"},
+        {textualForm(DestinationProblem::unreachable()), "unreachable"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.text, c.expected);

@@ -103,6 +103,9 @@ TEST_F(CopySummaryTest, DestinationProblemBodiesInBothWordings)
         {DestinationProblem::noPermission(), "You don't have permission to add items to Backups.",
          nullptr},
         {DestinationProblem::readOnly(), "Backups is on a read-only volume.", nullptr},
+        {DestinationProblem::unreachable(),
+         "Ambrevoli couldn't reach Backups. Check the connection to it and send the items again.",
+         nullptr},
     };
     for (const auto& c : cases) {
         const CopyReport report = refused(2, c.problem);
@@ -155,6 +158,10 @@ TEST_F(CopySummaryTest, FirstFailureIsExplainedInBothWordings)
          nullptr},
         {CopyFailure::kindRefused(), "/srv/link",
          "“link” is or holds a link or special file this drive can't store.", nullptr},
+        {CopyFailure::unreachable(), "/srv/Photos",
+         "Inbox couldn't be reached while “Photos” was being copied. Check the connection to it "
+         "and send the rest again.",
+         nullptr},
     };
     for (const auto& c : cases) {
         const CopyReport report = reportOf(1, {{c.source, c.reason}});

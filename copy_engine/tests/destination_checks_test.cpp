@@ -112,6 +112,9 @@ TEST_F(DestinationChecksTest, ProblemForErrno)
         {EROFS, "/home/u/x", DestinationProblem::readOnly()},
         {ENOSPC, "/home/u/x", DestinationProblem::other(ENOSPC)},
         {EIO, "/home/u/x", DestinationProblem::other(EIO)},
+        {ENOTCONN, "/home/u/x", DestinationProblem::unreachable()},
+        {ETIMEDOUT, "/home/u/x", DestinationProblem::unreachable()},
+        {EHOSTUNREACH, "/home/u/x", DestinationProblem::unreachable()},
     };
     for (const auto& c : cases)
         EXPECT_EQ(problemForErrno(c.error, c.destination, "/home/u"), c.problem)

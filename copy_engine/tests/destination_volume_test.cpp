@@ -303,6 +303,11 @@ TEST_F(InternalVolumeTest, IsNotSynced)
         GTEST_SKIP() << "cannot mount a tmpfs here";
     EXPECT_EQ(examineVolume(tmpfs.path()),
               (DestinationVolume{"tmpfs", DestinationVolume().maxFileSize, false}));
+    // Found by the mount point alone, for a path below it that does not exist, and not for a
+    // sibling whose name merely begins the same.
+    EXPECT_EQ(fileSystemHolding(tmpfs.path()), "tmpfs");
+    EXPECT_EQ(fileSystemHolding(tmpfs.path() + "/not/there"), "tmpfs");
+    EXPECT_EQ(fileSystemHolding(tmpfs.path() + "x"), fileSystemHolding(path("")));
     writeFile(path("file"), "f");
     SyncLog syncs;
     const CopyReport report = CopyEngine(path("home"), defaultDownloadProbe, syncs.sync())
