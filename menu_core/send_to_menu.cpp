@@ -6,6 +6,7 @@
 #include "menu_options.h"
 #include "paths.h"
 #include "sender.h"
+#include "translation.h"
 
 #include <dlfcn.h>
 
@@ -28,6 +29,32 @@ std::string_view boolText(bool value) { return value ? "true" : "false"; }
 constexpr std::size_t bookmarkSearchBudget = 256;
 
 } // namespace
+
+std::string sendToLabel()
+{
+    // TRANSLATORS: the submenu in the file manager's right-click menu of selected files.
+    return translate("Send To");
+}
+
+std::string noDestinationsLabel()
+{
+    // TRANSLATORS: the disabled item of the Send To menu while the user has no destination
+    // folders.
+    return translate("No Destinations");
+}
+
+std::string otherFolderLabel()
+{
+    // TRANSLATORS: the Send To menu's item that asks which folder to send the items to.
+    return translate("Other Folder\u2026");
+}
+
+std::string editDestinationsLabel()
+{
+    // TRANSLATORS: the Send To menu's last item; it opens the settings with the list of
+    // destination folders.
+    return translate("Edit Destinations\u2026");
+}
 
 long SendToMenu::disabledCount() const
 {
