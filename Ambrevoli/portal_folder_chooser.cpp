@@ -1,6 +1,7 @@
 #include "portal_folder_chooser.h"
 
 #include "log.h"
+#include "qt_translation.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -121,7 +122,9 @@ void PortalFolderChooser::choose(const QString& title, const QString& token, Don
                               {QStringLiteral("directory"), true},
                               {QStringLiteral("modal"), true},
                               {QStringLiteral("multiple"), false},
-                              {QStringLiteral("accept_label"), QStringLiteral("Send")}};
+                              // TRANSLATORS: the button of the folder chooser that sends the
+                              // items to the chosen folder.
+                              {QStringLiteral("accept_label"), uiText("Send")}};
     // No parent window: the host has none shown when a send asks for a folder.
     message << QString() << title << options;
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), request);

@@ -6,6 +6,7 @@
 #include "host_settings.h"
 #include "log.h"
 #include "main_menu.h"
+#include "qt_translation.h"
 #include "settings_view.h"
 #include "window_activation.h"
 
@@ -134,7 +135,7 @@ std::unique_ptr<QMainWindow> WindowCoordinator::makeWindow(const char* objectNam
 {
     auto window = std::make_unique<QMainWindow>();
     window->setObjectName(QString::fromUtf8(objectName));
-    window->setWindowTitle(QString::fromUtf8(title));
+    window->setWindowTitle(uiText(title));
     if (m_menu)
         window->setMenuBar(m_menu->makeMenuBar(window.get()));
     content->setParent(window.get());
