@@ -26,14 +26,11 @@ void bindOnce()
 
 // The pseudo-locale (AMBREVOLI_PSEUDO_LOCALE=1): every translated text bracketed and a third
 // longer, as German runs, so that a window shows what clips and which texts never reach the
-// catalog. Read once: it is for looking at a whole run.
+// catalog. Read at each lookup, as LANGUAGE is.
 bool pseudoLocale()
 {
-    static const bool on = [] {
-        const char* value = std::getenv("AMBREVOLI_PSEUDO_LOCALE");
-        return value != nullptr && std::string_view(value) == "1";
-    }();
-    return on;
+    const char* value = std::getenv("AMBREVOLI_PSEUDO_LOCALE");
+    return value != nullptr && std::string_view(value) == "1";
 }
 
 std::string shown(const char* text)

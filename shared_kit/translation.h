@@ -11,6 +11,9 @@
 // for LC_MESSAGES (LANGUAGE, then LC_ALL, LC_MESSAGES, LANG) as the program set it with
 // setlocale(); a program that never calls setlocale(), or runs in the "C" locale, reads English.
 //
+// With AMBREVOLI_PSEUDO_LOCALE=1 every text comes back bracketed and a third longer, in any
+// language, to show what clips in the windows and which texts bypass the catalogs.
+//
 // Only this domain is touched: the file-manager modules run inside the file manager's process,
 // whose own domain (textdomain()) stays as the file manager set it. Texts come back in UTF-8
 // whatever the locale's character set.
