@@ -162,7 +162,7 @@ TEST_F(FinderSyncTest, TheMenuIsInTheUsersLanguage)
         testing::ScopedLanguage language(c.language);
         Menu menu = menuForOneFile();
         EXPECT_EQ(menu.entries(),
-                  std::vector<MenuEntry>{{"AmbrevoliFinder::SendTo", c.labels[0], true}});
+                  (std::vector<MenuEntry>{{"AmbrevoliFinder::SendTo", c.labels[0], true}}));
         EXPECT_EQ(menu.submenu(), (std::vector<MenuEntry>{
                                       destinationItem(1, "Inbox", true),
                                       {"AmbrevoliFinder::OtherFolder", c.labels[1], true},
