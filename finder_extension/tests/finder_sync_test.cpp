@@ -142,9 +142,8 @@ TEST_F(FinderSyncTest, AFreshInstallOffersNoDestinationsThenEditDestinations)
               std::vector<std::string>{"default: Built the menu: 0 destinations, 0 disabled"});
 }
 
-// The menu speaks the file manager's language, looked up at each right-click: a user who
-// switches languages sees the new one without restarting Files. The destination's own label is
-// never translated.
+// The menu speaks the file manager's language, looked up at each right-click rather than kept
+// from when Files loaded the module. The destination's own label is never translated.
 TEST_F(FinderSyncTest, TheMenuIsInTheUsersLanguage)
 {
     saveDestinations({Destination(Uuid::random(), "Inbox", folder("inbox"))});
