@@ -18,6 +18,9 @@
 
 namespace ambrevoli {
 
+// Log lines stay English whatever language the window speaks.
+constexpr char englishTitleProperty[] = "ambrevoliEnglishTitle";
+
 WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
                                      NotificationService& notifications,
                                      std::function<ExtensionStatus()> extensionProbe,
@@ -126,7 +129,8 @@ void WindowCoordinator::show(QMainWindow& window)
     bringToFront(window, token);
     // Whether the desktop had a reason to raise it: without a token it may leave it behind.
     logger("settings")
-        .log(LogLevel::standard, "Showed the window \"", window.windowTitle().toStdString(), "\" ",
+        .log(LogLevel::standard, "Showed the window \"",
+             window.property(englishTitleProperty).toString().toStdString(), "\" ",
              token.isEmpty() ? "without an activation token" : "with an activation token");
 }
 
@@ -136,6 +140,7 @@ std::unique_ptr<QMainWindow> WindowCoordinator::makeWindow(const char* objectNam
     auto window = std::make_unique<QMainWindow>();
     window->setObjectName(QString::fromUtf8(objectName));
     window->setWindowTitle(uiText(title));
+    window->setProperty(englishTitleProperty, QString::fromUtf8(title));
     if (m_menu)
         window->setMenuBar(m_menu->makeMenuBar(window.get()));
     content->setParent(window.get());
