@@ -1,5 +1,5 @@
 # The front door. `make test` is what CI runs.
-.PHONY: all deps build test test-default test-asan demo bench bench-settings bench-menu bench-copy fuzz fuzz-smoke install uninstall package format clean
+.PHONY: all deps build test test-default test-asan demo bench bench-settings bench-menu bench-copy fuzz fuzz-smoke update-po install uninstall package format clean
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
@@ -57,6 +57,11 @@ fuzz: deps
 # Runs every fuzz target for FUZZ_SECONDS; any finding fails.
 fuzz-smoke: fuzz
 	scripts/fuzz-smoke build/fuzz $(FUZZ_SECONDS)
+
+# Refreshes the catalogs' template (po/ambrevoli.pot) from the sources and merges it into every
+# language's catalog; new texts then wait for their translators (the check in ctest says which).
+update-po:
+	scripts/update-po
 
 # A release build of its own (build/install), installed under $(DESTDIR)$(PREFIX).
 install: deps

@@ -2,6 +2,7 @@
 
 #include "destinations_model.h"
 #include "paths.h"
+#include "translation.h"
 
 #include <QFile>
 
@@ -64,14 +65,16 @@ bool isDestination(FolderOutcome outcome)
 std::string_view wordsFor(FolderOutcome outcome)
 {
     switch (outcome) {
-    case FolderOutcome::added: return "Added";
-    case FolderOutcome::alreadyThere: return "Already a destination";
-    case FolderOutcome::missing: return "Not added, no such folder";
-    case FolderOutcome::notAFolder: return "Not added, not a folder";
-    case FolderOutcome::inaccessible: return "Not added, can't be examined";
-    case FolderOutcome::notSaved: return "Not added, the destinations can't be saved";
+    // TRANSLATORS: what became of a folder given to ambrevoli --add-destination; the folder's
+    // path follows after a colon.
+    case FolderOutcome::added: return N_("Added");
+    case FolderOutcome::alreadyThere: return N_("Already a destination");
+    case FolderOutcome::missing: return N_("Not added, no such folder");
+    case FolderOutcome::notAFolder: return N_("Not added, not a folder");
+    case FolderOutcome::inaccessible: return N_("Not added, can't be examined");
+    case FolderOutcome::notSaved: return N_("Not added, the destinations can't be saved");
     }
-    return "Not added";
+    return N_("Not added");
 }
 
 } // namespace ambrevoli

@@ -17,6 +17,7 @@
 #include "log.h"
 #include "main_menu.h"
 #include "paths.h"
+#include "translation.h"
 #include "updater.h"
 #include "window_activation.h"
 #include "window_coordinator.h"
@@ -43,18 +44,20 @@ using namespace ambrevoli;
 
 namespace {
 
-constexpr char usage[] =
-    "Usage: ambrevoli [--background] [--settings] [URL...]\n"
-    "       ambrevoli --add-destination FOLDER...\n"
-    "\n"
-    "Runs the Ambrevoli host, or hands the URLs (ambrevoli://send?request=…,\n"
-    "ambrevoli://settings) or the folders to add to the one already running.\n"
-    "With no arguments, opens the welcome guide, or the settings window once the\n"
-    "guide was finished.\n"
-    "  --background       do not raise a window\n"
-    "  --settings         open the settings window\n"
-    "  --add-destination  add the FOLDERs to the Send To destinations; tells what\n"
-    "                     became of each, exits 1 when none could be added\n";
+constexpr const char* usage =
+    // TRANSLATORS: ambrevoli --help. Keep the options, the capitalised placeholders (URL,
+    // FOLDER) and the addresses as they are, and the lines within 80 columns.
+    N_("Usage: ambrevoli [--background] [--settings] [URL...]\n"
+       "       ambrevoli --add-destination FOLDER...\n"
+       "\n"
+       "Runs the Ambrevoli host, or hands the URLs (ambrevoli://send?request=…,\n"
+       "ambrevoli://settings) or the folders to add to the one already running.\n"
+       "With no arguments, opens the welcome guide, or the settings window once the\n"
+       "guide was finished.\n"
+       "  --background       do not raise a window\n"
+       "  --settings         open the settings window\n"
+       "  --add-destination  add the FOLDERs to the Send To destinations; tells what\n"
+       "                     became of each, exits 1 when none could be added\n");
 
 struct Arguments {
     InstanceMessage message;
@@ -109,9 +112,9 @@ int tell(const QStringList& folders, const std::vector<FolderOutcome>& outcomes)
 {
     bool any = false;
     for (std::size_t i = 0; i < outcomes.size() && i < std::size_t(folders.size()); ++i) {
-        const std::string_view words = wordsFor(outcomes[i]);
+        const std::string words = translate(wordsFor(outcomes[i]).data());
         const bool isOne = isDestination(outcomes[i]);
-        std::fprintf(isOne ? stdout : stderr, "%.*s: %s\n", int(words.size()), words.data(),
+        std::fprintf(isOne ? stdout : stderr, "%s: %s\n", words.c_str(),
                      QFile::encodeName(folders[qsizetype(i)]).constData());
         any = any || isOne;
     }
@@ -237,15 +240,19 @@ int main(int argc, char** argv)
     // A host started from a terminal or a pipe logs (without a journal) to an error output that
     // may close while it runs: that must not end the host.
     ::signal(SIGPIPE, SIG_IGN);
+    // The user's language for what is printed before the application object (which sets the
+    // whole locale) exists.
+    std::setlocale(LC_MESSAGES, "");
     Arguments arguments = parse(argc, argv);
     if (arguments.help || !arguments.valid) {
-        std::fputs(usage, arguments.help ? stdout : stderr);
+        std::fputs(translate(usage).c_str(), arguments.help ? stdout : stderr);
         return arguments.help ? 0 : 2;
     }
     QStringList& folders = arguments.message.addFolders;
     if (!makeAbsolute(folders)) {
-        std::fputs("ambrevoli: the current folder can't be found to add relative folders\n",
-                   stderr);
+        std::fprintf(
+            stderr, "ambrevoli: %s\n",
+            translate("the current folder can't be found to add relative folders").c_str());
         return 1;
     }
     // Folders alone make a command that reports and ends; a start with URLs may stay as the host.
@@ -275,7 +282,8 @@ int main(int argc, char** argv)
     case InstanceChannel::Role::unanswered:
         logger("requests").log(LogLevel::error, "The running instance didn't answer");
         if (onlyAdding)
-            std::fputs("ambrevoli: the running Ambrevoli didn't answer\n", stderr);
+            std::fprintf(stderr, "ambrevoli: %s\n",
+                         translate("the running Ambrevoli didn't answer").c_str());
         return 1;
     case InstanceChannel::Role::failed:
         logger("requests")

@@ -2,6 +2,7 @@
 
 #include "local_paths.h"
 #include "log.h"
+#include "qt_translation.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -123,7 +124,9 @@ void PortalFolderChooser::choose(const QString& title, const QString& token, Don
                               {QStringLiteral("directory"), true},
                               {QStringLiteral("modal"), true},
                               {QStringLiteral("multiple"), false},
-                              {QStringLiteral("accept_label"), QStringLiteral("Send")}};
+                              // TRANSLATORS: the button of the folder chooser that sends the
+                              // items to the chosen folder.
+                              {QStringLiteral("accept_label"), uiText("Send")}};
     // No parent window: the host has none shown when a send asks for a folder.
     message << QString() << title << options;
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), request);

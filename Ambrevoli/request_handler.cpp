@@ -3,6 +3,7 @@
 #include "date_time.h"
 #include "destinations_model.h"
 #include "log.h"
+#include "qt_translation.h"
 #include "request_validator.h"
 #include "result_notifier.h"
 #include "undo_handler.h"
@@ -172,7 +173,7 @@ void RequestHandler::askForFolder(const Uuid& requestID, std::vector<std::string
             waiter->notAllCopied();
         return;
     }
-    m_chooseFolder(QString::fromLatin1(chooserTitle),
+    m_chooseFolder(uiText(chooserTitle),
                    [this, requestID, request, sources = std::move(sources),
                     waiter = std::move(waiter)](std::optional<QString> folder) mutable {
                        if (!folder) {

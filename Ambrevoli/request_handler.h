@@ -6,6 +6,7 @@
 #include "outcome_waiter.h"
 #include "request_inbox.h"
 #include "send_request.h"
+#include "translation.h"
 #include "uuid.h"
 
 #include <QString>
@@ -42,7 +43,8 @@ class RequestHandler {
 public:
     static constexpr double maxRequestAge = 600.0;
     // The title of the chooser a request for another folder opens.
-    static constexpr char chooserTitle[] = "Send to Another Folder";
+    // TRANSLATORS: the title of the folder chooser after "Other Folder…" in the Send To menu.
+    static constexpr char chooserTitle[] = N_("Send to Another Folder");
 
     // Asks the user for one folder with a chooser titled `title`; `done` runs later on the main
     // thread with its local path, or nothing when the user cancelled.

@@ -4,6 +4,7 @@
 #include "drive_ejector.h"
 #include "folder_revealer.h"
 #include "log.h"
+#include "qt_translation.h"
 #include "undo_summary.h"
 #include "uuid.h"
 
@@ -54,8 +55,6 @@ void logPostFailure(const NotificationError& error)
     logError(requestsLog(), "Couldn't post the copy notification", error);
 }
 
-QString quoted(const QString& label) { return u'\u201C' + label + u'\u201D'; }
-
 // The notification that tells whether the volume may be pulled out now.
 NotificationRequest ejectionNotification(const QString& identifier, const QString& label,
                                          const std::expected<void, EjectError>& ejected)
@@ -64,32 +63,38 @@ NotificationRequest ejectionNotification(const QString& identifier, const QStrin
     request.identifier = identifier;
     request.userInfo.insert(ejectionKey, true);
     if (ejected) {
-        request.title = QStringLiteral("Ejected ") + quoted(label);
-        request.body = QStringLiteral("You can now unplug ") + quoted(label) + u'.';
+        // TRANSLATORS: a notification's title and body; %1 is the drive's name.
+        request.title = uiText("Ejected \u201C%1\u201D").arg(label);
+        request.body = uiText("You can now unplug \u201C%1\u201D.").arg(label);
         request.category = QStringLiteral("device.removed");
         return request;
     }
-    const QString keepIt =
-        QStringLiteral("Keep it plugged in, and eject it in the file manager.");
-    request.title = QStringLiteral("Couldn't eject ") + quoted(label);
+    // TRANSLATORS: a notification's title; %1 is the drive's name.
+    request.title = uiText("Couldn't eject \u201C%1\u201D").arg(label);
     request.category = QStringLiteral("device.error");
     switch (ejected.error().kind) {
     case EjectError::Case::busy:
-        request.body = quoted(label) +
-                       QStringLiteral(" is still in use. Close the files and windows that use "
-                                      "it, then eject it again.");
+        // TRANSLATORS: %1 is the drive's name.
+        request.body = uiText("\u201C%1\u201D is still in use. Close the files and windows that "
+                              "use it, then eject it again.")
+                           .arg(label);
         break;
     case EjectError::Case::notMounted:
-        request.body = quoted(label) + QStringLiteral(" isn't mounted any more.");
+        // TRANSLATORS: %1 is the drive's name.
+        request.body = uiText("\u201C%1\u201D isn't mounted any more.").arg(label);
         break;
     case EjectError::Case::notAuthorized:
-        request.body = QStringLiteral("The system didn't allow it. ") + keepIt;
+        request.body =
+            uiText("The system didn't allow it. Keep it plugged in, and eject it in the file "
+                   "manager.");
         break;
     case EjectError::Case::noUDisks:
-        request.body = QStringLiteral("The system's disk service doesn't answer. ") + keepIt;
+        request.body = uiText("The system's disk service doesn't answer. Keep it plugged in, "
+                              "and eject it in the file manager.");
         break;
     case EjectError::Case::failed:
-        request.body = QStringLiteral("Something went wrong while ejecting it. ") + keepIt;
+        request.body = uiText("Something went wrong while ejecting it. Keep it plugged in, and "
+                              "eject it in the file manager.");
         break;
     }
     return request;
@@ -166,7 +171,8 @@ void ResultNotifier::postProgress(const QString& copy)
     request.body = QString::fromStdString(summary.body);
     request.userInfo.insert(destinationKey, followed->destination);
     request.category = transferCategory;
-    request.actions = {{cancelActionIdentifier, QStringLiteral("Cancel")}};
+    // TRANSLATORS: the button of the notification of a copy under way.
+    request.actions = {{cancelActionIdentifier, uiText("Cancel")}};
     request.percentDone =
         static_cast<int>(std::clamp(std::lround(progress.fraction() * 100.0), 0L, 100L));
     // A copy of many minutes must not lose its notification halfway.
@@ -188,9 +194,12 @@ void ResultNotifier::postCopyNotification(const CopyReport& report, std::string_
     request.category = categoryOf(report);
     // A copy that placed nothing has nothing to take back.
     if (m_undo && !report.copied.empty())
-        request.actions.append({undoActionIdentifier, QStringLiteral("Undo")});
+        // TRANSLATORS: a button of the notification after a copy; it moves the copies to the Trash.
+        request.actions.append({undoActionIdentifier, uiText("Undo")});
     if (offerAdding && m_addFolder)
-        request.actions.append({addToSendToActionIdentifier, QStringLiteral("Add to Send To")});
+        // TRANSLATORS: a button of the notification after a send to a folder chosen then; it
+        // adds the folder to the Send To menu.
+        request.actions.append({addToSendToActionIdentifier, uiText("Add to Send To")});
     if (!m_ejector) {
         post(request);
         return;
@@ -202,7 +211,8 @@ void ResultNotifier::postCopyNotification(const CopyReport& report, std::string_
             if (!self)
                 return;
             if (volume) {
-                request.actions.append({ejectActionIdentifier, QStringLiteral("Eject")});
+                // TRANSLATORS: a button of the notification after a copy to a removable drive.
+                request.actions.append({ejectActionIdentifier, uiText("Eject")});
                 request.userInfo.insert(volumeKey, volume->mountPoint);
                 request.userInfo.insert(volumeLabelKey, volume->label);
             }

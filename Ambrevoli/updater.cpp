@@ -1,6 +1,7 @@
 #include "updater.h"
 
 #include "log.h"
+#include "qt_translation.h"
 #include "result_notifier.h"
 
 #include <QGuiApplication>
@@ -20,7 +21,7 @@ Updater::Updater(UpdaterConfiguration configuration, NotificationService& center
     : QObject(parent), m_center(center), m_isActive(std::move(isActive)),
       m_driver(configuration.runningVersion, this, std::move(revealFolder)),
       m_updater(std::move(configuration), &m_driver),
-      m_checkForUpdates(QStringLiteral("Check for Updates\u2026"))
+      m_checkForUpdates(uiText("Check for Updates\u2026"))
 {
     m_checkForUpdates.setEnabled(m_updater.canCheckForUpdates());
     m_checkForUpdates.setToolTip(m_updater.whyCannotCheck());
@@ -71,8 +72,8 @@ void Updater::postUpdateNotification(const QString& version)
 {
     NotificationRequest request;
     request.identifier = QString::fromLatin1(updateNotificationID);
-    request.title = QStringLiteral("Ambrevoli %1 is available").arg(version);
-    request.body = QStringLiteral("Click to see what's new and install it.");
+    request.title = uiText("Ambrevoli %1 is available").arg(version);
+    request.body = uiText("Click to see what's new and install it.");
     QPointer<Updater> self(this);
     // Delivered from the event loop, never inside the driver's call.
     QMetaObject::invokeMethod(

@@ -36,6 +36,10 @@ function(ambrevoli_add_reaped_test name)
   add_test(NAME ${name} COMMAND helper_reaper ${ARGN})
 endfunction()
 
+# What every test's environment says about languages: the build's compiled catalogs, and no
+# LANGUAGE of the developer's, so that a test reads English unless it chooses a language itself.
+set(AMBREVOLI_TEST_LOCALE "AMBREVOLI_LOCALE_DIR=${PROJECT_BINARY_DIR}/locale;LANGUAGE=")
+
 # ambrevoli_test(<prefix> <source> LIBS <libs...>)
 #
 # One test file becomes one executable and one ctest entry named <prefix>_<file stem>. Every test
@@ -48,7 +52,8 @@ function(ambrevoli_test prefix source)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   ambrevoli_bundle(${name} IDENTIFIER "ambrevoli.tests")
   ambrevoli_add_reaped_test(${name} $<TARGET_FILE:${name}>)
-  add_dependencies(${name} helper_reaper)
+  add_dependencies(${name} helper_reaper ambrevoli_catalogs)
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${AMBREVOLI_TEST_LOCALE}")
 endfunction()
 
 # ambrevoli_qt_test(<prefix> <source> LIBS <libs...>)
@@ -66,9 +71,9 @@ function(ambrevoli_qt_test prefix source)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt6::Test)
   ambrevoli_bundle(${name} IDENTIFIER "ambrevoli.tests")
   ambrevoli_add_reaped_test(${name} $<TARGET_FILE:${name}>)
-  add_dependencies(${name} helper_reaper)
+  add_dependencies(${name} helper_reaper ambrevoli_catalogs)
   set_tests_properties(${name} PROPERTIES ENVIRONMENT
-    "QT_QPA_PLATFORM=offscreen;DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/ambrevoli-tests-use-a-private-bus")
+    "${AMBREVOLI_TEST_LOCALE};QT_QPA_PLATFORM=offscreen;DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/ambrevoli-tests-use-a-private-bus")
 endfunction()
 
 # ambrevoli_module_switch(<variable> <what> <needs> <found>)

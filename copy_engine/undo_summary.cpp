@@ -2,6 +2,7 @@
 
 #include "copy_summary.h"
 #include "paths.h"
+#include "translation.h"
 
 #include <cstring>
 
@@ -9,21 +10,35 @@ namespace ambrevoli {
 
 namespace {
 
-std::string counted(std::int64_t count)
+std::string quotedName(std::string_view path)
 {
-    return formattedCount(count) + (count == 1 ? " item" : " items");
+    // TRANSLATORS: an item's name inside a sentence of a notification; use your language's
+    // quotation marks.
+    return formatted(translate("\u201C%1$s\u201D"), {lastComponent(path)});
 }
 
-std::string quotedName(std::string_view path) { return "\u201C" + lastComponent(path) + "\u201D"; }
-
-std::string trashReason(const TrashError& error)
+// The whole sentence about an item the Trash refused, so that a translation can order it.
+std::string notTrashedSentence(const std::string& name, const TrashError& error)
 {
+    const std::string reason = std::strerror(error.errorNumber);
     switch (error.kind) {
-    case TrashError::Case::readOnly: return "it's on a read-only volume, so it can't go to the Trash";
+    case TrashError::Case::readOnly:
+        // TRANSLATORS: %1$s is the item's name in quotation marks.
+        return formatted(translate("%1$s was left where it is: it's on a read-only volume, so it "
+                                   "can't go to the Trash."),
+                         {name});
     case TrashError::Case::noTrash:
-        return "its volume has no Trash Ambrevoli can use (" + std::string(std::strerror(error.errorNumber)) + ")";
+        // TRANSLATORS: %1$s is the item's name in quotation marks, %2$s the system's description
+        // of the error.
+        return formatted(translate("%1$s was left where it is: its volume has no Trash Ambrevoli "
+                                   "can use (%2$s)."),
+                         {name, reason});
     case TrashError::Case::notMoved:
-        return "it couldn't be moved to the Trash (" + std::string(std::strerror(error.errorNumber)) + ")";
+        // TRANSLATORS: %1$s is the item's name in quotation marks, %2$s the system's description
+        // of the error.
+        return formatted(
+            translate("%1$s was left where it is: it couldn't be moved to the Trash (%2$s)."),
+            {name, reason});
     }
     return {};
 }
@@ -33,27 +48,37 @@ std::string titleText(const UndoReport& report)
     const auto taken = static_cast<std::int64_t>(report.takenBack.size());
     const auto all = taken + static_cast<std::int64_t>(report.left.size());
     if (report.problem)
-        return "Nothing to undo";
+        // TRANSLATORS: the title of the notification after the user asked to undo a copy.
+        return translate("Nothing to undo");
     if (report.left.empty())
-        return "Undid copying " + counted(taken) + " to " + report.label;
+        // TRANSLATORS: %1$s is a number of items, %2$s the destination folder's name.
+        return formatted(translatePlural("Undid copying %1$s item to %2$s",
+                                         "Undid copying %1$s items to %2$s", taken),
+                         {formattedCount(taken), report.label});
     if (taken == 0)
-        return "Couldn't undo copying " + counted(all) + " to " + report.label;
+        // TRANSLATORS: %1$s is a number of items, %2$s the destination folder's name.
+        return formatted(translatePlural("Couldn't undo copying %1$s item to %2$s",
+                                         "Couldn't undo copying %1$s items to %2$s", all),
+                         {formattedCount(all), report.label});
     // The noun agrees with the whole, as in the copy's own title.
-    return "Undid copying " + formattedCount(taken) + " of " + counted(all) + " to " +
-           report.label;
+    // TRANSLATORS: %1$s items taken back of %2$s in all; the plural form follows %2$s. %3$s is the
+    // destination folder's name.
+    return formatted(translatePlural("Undid copying %1$s of %2$s item to %3$s",
+                                     "Undid copying %1$s of %2$s items to %3$s", all),
+                     {formattedCount(taken), formattedCount(all), report.label});
 }
 
 std::string problemText(UndoProblem problem)
 {
     switch (problem) {
     case UndoProblem::noRecord:
-        return "A copy can be undone for a day after it was made. This one is older, or "
-               "Ambrevoli has no record of it.";
-    case UndoProblem::alreadyUndone: return "This copy was already undone.";
+        return translate("A copy can be undone for a day after it was made. This one is older, "
+                         "or Ambrevoli has no record of it.");
+    case UndoProblem::alreadyUndone: return translate("This copy was already undone.");
     case UndoProblem::unreadable:
-        return "Ambrevoli can't read its record of this copy, so nothing was moved.";
+        return translate("Ambrevoli can't read its record of this copy, so nothing was moved.");
     case UndoProblem::noTrash:
-        return "Ambrevoli can't find your Trash, so nothing was moved.";
+        return translate("Ambrevoli can't find your Trash, so nothing was moved.");
     }
     return {};
 }
@@ -63,17 +88,22 @@ std::string problemText(UndoProblem problem)
 std::string leftSentence(const LeftItem& item)
 {
     const std::string name = quotedName(item.path);
+    // TRANSLATORS: in the sentences about an item an undo left in place, %1$s is the item's name
+    // in quotation marks.
+    const auto sentence = [&](const char* pattern) {
+        return formatted(translate(pattern), {name});
+    };
     switch (item.reason.kind) {
     case LeftReason::Case::changed:
-        return name + " changed after it was copied, so it was left where it is.";
+        return sentence(N_("%1$s changed after it was copied, so it was left where it is."));
     case LeftReason::Case::replaced:
-        return name + " now holds another item, so it was left where it is.";
+        return sentence(N_("%1$s now holds another item, so it was left where it is."));
     case LeftReason::Case::gone:
-        return name + " was renamed, moved or deleted after it was copied, so it was left alone.";
+        return sentence(
+            N_("%1$s was renamed, moved or deleted after it was copied, so it was left alone."));
     case LeftReason::Case::unchecked:
-        return name + " couldn't be checked for changes, so it was left where it is.";
-    case LeftReason::Case::notTrashed:
-        return name + " was left where it is: " + trashReason(item.reason.trash) + ".";
+        return sentence(N_("%1$s couldn't be checked for changes, so it was left where it is."));
+    case LeftReason::Case::notTrashed: return notTrashedSentence(name, item.reason.trash);
     }
     return {};
 }
@@ -84,14 +114,19 @@ UndoSummary::UndoSummary(const UndoReport& report)
     if (report.problem) {
         body = problemText(*report.problem);
     } else if (report.left.empty()) {
-        body = report.takenBack.size() == 1 ? "It's in the Trash, where you can restore it."
-                                            : "They're in the Trash, where you can restore them.";
+        const auto taken = static_cast<std::int64_t>(report.takenBack.size());
+        // TRANSLATORS: the items an undo took back, one or more.
+        body = translatePlural("It's in the Trash, where you can restore it.",
+                               "They're in the Trash, where you can restore them.", taken);
     } else {
         body = leftSentence(report.left.front());
         if (report.left.size() > 1) {
             const auto more = static_cast<std::int64_t>(report.left.size()) - 1;
-            body += " " + formattedCount(more) + (more == 1 ? " more item was" : " more items were") +
-                    " left in place too.";
+            // TRANSLATORS: follows the sentence about the first item left in place.
+            body +=
+                " " + formatted(translatePlural("%1$s more item was left in place too.",
+                                                "%1$s more items were left in place too.", more),
+                                {formattedCount(more)});
         }
     }
 }

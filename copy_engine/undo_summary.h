@@ -6,7 +6,8 @@
 #include <vector>
 
 // The words of an undo's notification and of its report to a waiting sender. Every user-visible
-// text about an undo is made here. English; only counts follow the locale.
+// text about an undo is made here, in the user's language (translation.h); counts follow the
+// locale.
 
 namespace ambrevoli {
 

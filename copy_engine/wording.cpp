@@ -1,5 +1,7 @@
 #include "wording.h"
 
+#include "translation.h"
+
 #include <array>
 #include <string>
 #include <utility>
@@ -18,52 +20,75 @@ struct Row {
 // immutable flag, a sandbox or a security module rather than from a settings pane, and items are
 // never cloud placeholders, but the sentences keep their shape.
 constexpr std::array rows{
+    // Not a sentence of its own: the summaries write their refusals as whole sentences, and only
+    // the macOS column is still assembled from it.
     Row{Phrase::systemDidntLet, "macOS didn't let", "The system didn't let"},
     Row{Phrase::allowProtectedFolder,
         "Allow it in System Settings \u203A Privacy & Security \u203A Files & Folders.",
-        "Allow it in the sandbox or security policy that protects the folder."},
+        // TRANSLATORS: advice in a notification after the system refused access to a folder.
+        N_("Allow it in the sandbox or security policy that protects the folder.")},
     Row{Phrase::unlockLockedFolder, "If the folder is locked, unlock it in its Get Info window.",
-        "If the folder is locked, unlock it with chattr -i."},
+        // TRANSLATORS: advice in a notification; "chattr -i" is a command, keep it as it is.
+        N_("If the folder is locked, unlock it with chattr -i.")},
     Row{Phrase::downloadThenResend, "Download it in Finder, then send it again.",
-        "Download it in the file manager, then send it again."},
+        N_("Download it in the file manager, then send it again.")},
     Row{Phrase::destinationsNotSaved,
         "Ambrevoli couldn't save that change, so Finder still shows the saved list.",
-        "Ambrevoli couldn't save that change, so the file manager still shows the saved list."},
+        // TRANSLATORS: shown in the settings window when the list of destinations could not be
+        // saved.
+        N_("Ambrevoli couldn't save that change, so the file manager still shows the saved "
+           "list.")},
     Row{Phrase::notificationsOff,
         "Notifications are off, so you won't see when a copy finishes or fails. Turn them on in "
         "System Settings \u203A Notifications.",
-        "Notifications are off, so you won't see when a copy finishes or fails. Turn them on in "
-        "Settings \u203A Notifications."},
+        // TRANSLATORS: "Settings › Notifications" names the desktop's settings page; use the
+        // names the desktop shows in your language.
+        N_("Notifications are off, so you won't see when a copy finishes or fails. Turn them on "
+           "in Settings \u203A Notifications.")},
     Row{Phrase::noDestinationsHint, "Add a folder, or drag one here from Finder.",
-        "Add a folder, or drag one here from the file manager."},
-    Row{Phrase::addFolderHelp, "Add a folder (\u2318O)", "Add a folder (Ctrl+O)"},
-    Row{Phrase::moveUpHelp, "Move up (\u2325\u2318\u2191)", "Move up (Alt+\u2191)"},
-    Row{Phrase::moveDownHelp, "Move down (\u2325\u2318\u2193)", "Move down (Alt+\u2193)"},
+        // TRANSLATORS: shown in the settings window's empty list of destinations.
+        N_("Add a folder, or drag one here from the file manager.")},
+    // TRANSLATORS: tooltips naming keyboard shortcuts; keep the key names as the keyboard shows
+    // them.
+    Row{Phrase::addFolderHelp, "Add a folder (\u2318O)", N_("Add a folder (Ctrl+O)")},
+    Row{Phrase::moveUpHelp, "Move up (\u2325\u2318\u2191)", N_("Move up (Alt+\u2191)")},
+    Row{Phrase::moveDownHelp, "Move down (\u2325\u2318\u2193)", N_("Move down (Alt+\u2193)")},
     // The guide names the file manager the user runs; {fileManager} stands for its name.
     Row{Phrase::guideIntroduction,
         "Ambrevoli adds Send To to Finder's right-click menu. Three steps get it ready.",
-        "Ambrevoli adds Send To to the right-click menu of {fileManager}. Three steps get it "
-        "ready."},
+        // TRANSLATORS: the welcome guide's header. {fileManager} is the file manager's name
+        // ("Files", "Nemo", …): keep it as it is. "Send To" is the menu's name as translated.
+        N_("Ambrevoli adds Send To to the right-click menu of {fileManager}. Three steps get it "
+           "ready.")},
     Row{Phrase::extensionStepTitle, "Turn on the Finder extension",
-        "Turn on the {fileManager} extension"},
+        // TRANSLATORS: a step of the welcome guide. {fileManager} is the file manager's name.
+        N_("Turn on the {fileManager} extension")},
     Row{Phrase::extensionOnDetail,
         "Ambrevoli is on, so Send To appears when you right-click in Finder.",
-        "Ambrevoli is on, so Send To appears when you right-click in {fileManager}."},
+        // TRANSLATORS: {fileManager} is the file manager's name.
+        N_("Ambrevoli is on, so Send To appears when you right-click in {fileManager}.")},
     // The file managers here have no switch for extensions: one is on once it is installed where
     // the file manager looks for it and the file manager has started since.
     Row{Phrase::extensionNotInstalledDetail,
         "System Settings lists Ambrevoli under File Providers. Switch it on there.",
-        "The {fileManager} extension isn't installed where {fileManager} looks for it. The "
-        "install instructions say where it goes."},
+        // TRANSLATORS: {fileManager} is the file manager's name.
+        N_("The {fileManager} extension isn't installed where {fileManager} looks for it. The "
+           "install instructions say where it goes.")},
     Row{Phrase::extensionNotLoadedDetail,
         "System Settings lists Ambrevoli under File Providers. Switch it on there.",
-        "{fileManager} loads the extension when it starts. Restart {fileManager} to switch it "
-        "on."},
-    Row{Phrase::showInstallInstructions, "Open System Settings", "Show Install Instructions"},
-    Row{Phrase::restartFileManager, "Open System Settings", "Restart {fileManager}"},
+        // TRANSLATORS: {fileManager} is the file manager's name.
+        N_("{fileManager} loads the extension when it starts. Restart {fileManager} to switch it "
+           "on.")},
+    Row{Phrase::showInstallInstructions, "Open System Settings",
+        // TRANSLATORS: a button in the welcome guide.
+        N_("Show Install Instructions")},
+    Row{Phrase::restartFileManager, "Open System Settings",
+        // TRANSLATORS: a button; {fileManager} is the file manager's name.
+        N_("Restart {fileManager}")},
     Row{Phrase::notificationsDeniedDetail,
         "Notifications are off. You can turn them on in System Settings \u203A Notifications.",
-        "Notifications are off. You can turn them on in Settings \u203A Notifications."},
+        // TRANSLATORS: "Settings › Notifications" names the desktop's settings page.
+        N_("Notifications are off. You can turn them on in Settings \u203A Notifications.")},
     // Nothing on Linux asks before an application opens one of these folders.
     Row{Phrase::folderPermissionNote,
         "The first time you send something from Desktop, Documents, or Downloads, macOS asks "
@@ -118,26 +143,23 @@ std::string withFileManager(std::string_view text, std::string_view fileManager)
 
 } // namespace
 
-std::string_view wording(Phrase phrase, Platform platform)
+std::string wording(Phrase phrase, Platform platform)
 {
-    const auto index = static_cast<std::size_t>(std::to_underlying(phrase));
     if (platform == Platform::macOS)
-        return rows.at(index).macOS;
-    // Made once and kept for the life of the program, as the callers may hold the text that long.
-    static const std::array<std::string, rows.size()> linuxColumn = [] {
-        std::array<std::string, rows.size()> column;
-        for (std::size_t i = 0; i < rows.size(); ++i)
-            column[i] = withFileManager(rows[i].linuxDesktop, defaultFileManager);
-        return column;
-    }();
-    return linuxColumn.at(index);
+        return wording(phrase, defaultFileManager, platform);
+    // TRANSLATORS: GNOME's file manager, named as the desktop names it in your language.
+    return wording(phrase, translate(N_("Files")), platform);
 }
 
 std::string wording(Phrase phrase, std::string_view fileManager, Platform platform)
 {
     const Row& row = rows.at(static_cast<std::size_t>(std::to_underlying(phrase)));
-    return platform == Platform::macOS ? std::string(row.macOS)
-                                       : withFileManager(row.linuxDesktop, fileManager);
+    if (platform == Platform::macOS)
+        return std::string(row.macOS);
+    // Looked up at each call, in the language of the moment; the row's text is its own key.
+    if (row.linuxDesktop.empty() || row.phrase == Phrase::systemDidntLet)
+        return std::string(row.linuxDesktop);
+    return withFileManager(translate(row.linuxDesktop.data()), fileManager);
 }
 
 } // namespace ambrevoli

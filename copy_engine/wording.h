@@ -7,6 +7,7 @@
 // file manager, its info window) or its keys. Each has one wording per platform: the macOS column
 // holds the product's original words, the Linux column changes only the platform's words.
 // Every other user-visible text is the same on every platform and is written where it is used.
+// The Linux column is translated through the catalogs (translation.h); the macOS one is not.
 
 namespace ambrevoli {
 
@@ -41,11 +42,11 @@ enum class Phrase {
     folderPermissionNote, // the system's prompt for protected folders; empty where there is none
 };
 
-// The wording of `phrase` on `platform`; the text lives as long as the program. Never empty,
+// The wording of `phrase` on `platform`, the Linux column in the user's language. Never empty,
 // except for a phrase about something the platform does not have (folderPermissionNote on
 // Linux), which callers leave out. Where the Linux column names the file manager (the welcome
 // guide's rows), it names GNOME Files, "Files".
-std::string_view wording(Phrase phrase, Platform platform = currentPlatform);
+std::string wording(Phrase phrase, Platform platform = currentPlatform);
 
 // The same, naming `fileManager` (as the user knows it: "Files", "Nemo", …) where the Linux
 // column names the file manager the user runs. The macOS column always names its own.

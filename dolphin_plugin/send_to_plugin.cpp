@@ -89,7 +89,7 @@ QList<QAction*> SendToPlugin::actions(const KFileItemListProperties& fileItemInf
         // Built without a parent, so that nothing half-made stays behind in Dolphin's menu if
         // building fails; handed over as a whole at the end.
         auto submenu = std::make_unique<QMenu>();
-        submenu->setTitle(text(sendToLabel));
+        submenu->setTitle(text(sendToLabel()));
         auto shared = std::make_shared<const std::vector<std::string>>(std::move(*sources));
         for (const DestinationItem& destination : menu.destinations) {
             QAction* item = submenu->addAction(mnemonicSafeLabel(destination.label));
@@ -101,8 +101,8 @@ QList<QAction*> SendToPlugin::actions(const KFileItemListProperties& fileItemInf
                              });
         }
         if (menu.showsNoDestinations())
-            submenu->addAction(text(noDestinationsLabel))->setEnabled(false);
-        QAction* other = submenu->addAction(text(otherFolderLabel));
+            submenu->addAction(text(noDestinationsLabel()))->setEnabled(false);
+        QAction* other = submenu->addAction(text(otherFolderLabel()));
         QObject::connect(other, &QAction::triggered, other, [shared] {
             guarded("sending to another folder", [&] { sendToOtherFolder(*shared); });
         });
@@ -118,7 +118,7 @@ QList<QAction*> SendToPlugin::actions(const KFileItemListProperties& fileItemInf
                 });
         }
         submenu->addSeparator();
-        QAction* edit = submenu->addAction(text(editDestinationsLabel));
+        QAction* edit = submenu->addAction(text(editDestinationsLabel()));
         QObject::connect(edit, &QAction::triggered, edit,
                          [] { guarded("opening the destinations", [] { editDestinations(); }); });
 

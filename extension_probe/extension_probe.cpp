@@ -4,6 +4,7 @@
 #include "dir_listing.h"
 #include "paths.h"
 #include "probed_modules.h"
+#include "translation.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
@@ -204,6 +205,14 @@ int precedence(ExtensionState state)
 } // namespace
 
 std::string_view fileManagerName(FileManager fileManager) { return knownAbout(fileManager).name; }
+
+std::string shownFileManagerName(FileManager fileManager)
+{
+    if (fileManager == FileManager::files)
+        // TRANSLATORS: GNOME's file manager, named as the desktop names it in your language.
+        return translate("Files");
+    return std::string(fileManagerName(fileManager));
+}
 
 FileManager desktopFileManager(std::string_view currentDesktop)
 {

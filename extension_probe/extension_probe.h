@@ -11,8 +11,12 @@ namespace ambrevoli {
 // The file managers the Send To menu comes to, each through a module of its own.
 enum class FileManager { files, nemo, caja, thunar, dolphin };
 
-// The name the user knows it by: "Files", "Nemo", "Caja", "Thunar", "Dolphin".
+// The name the user knows it by: "Files", "Nemo", "Caja", "Thunar", "Dolphin". Log lines use it.
 std::string_view fileManagerName(FileManager fileManager);
+
+// The same name as the desktop shows it in the user's language: GNOME names Files in the
+// language ("Dateien" in German); the others keep their names.
+std::string shownFileManagerName(FileManager fileManager);
 
 // The file manager the desktop named in `currentDesktop` (XDG_CURRENT_DESKTOP, a colon-separated
 // list, see desktopNames(); first match wins) comes with: GNOME → Files, X-Cinnamon → Nemo, MATE → Caja, XFCE →

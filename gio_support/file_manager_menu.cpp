@@ -114,8 +114,8 @@ GList* FileManagerMenu::buildMenu(const SendToMenu& menu, std::vector<std::strin
     }
     if (menu.showsNoDestinations())
         m_toolkit.appendItem(submenu.get(),
-                             newItem("NoDestinations", noDestinationsLabel, false).get());
-    auto other = newItem("OtherFolder", otherFolderLabel, true);
+                             newItem("NoDestinations", noDestinationsLabel(), false).get());
+    auto other = newItem("OtherFolder", otherFolderLabel(), true);
     connectAction(other.get(), G_CALLBACK(onOtherFolderActivated), {m_owner, 0, Uuid(), shared});
     m_toolkit.appendItem(submenu.get(), other.get());
 
@@ -136,12 +136,12 @@ GList* FileManagerMenu::buildMenu(const SendToMenu& menu, std::vector<std::strin
         m_toolkit.appendItem(submenu.get(), item.get());
     }
     appendSeparator("Separator");
-    auto edit = newItem("EditDestinations", editDestinationsLabel, true);
+    auto edit = newItem("EditDestinations", editDestinationsLabel(), true);
     connectAction(edit.get(), G_CALLBACK(onEditDestinationsActivated),
                   {m_owner, 0, Uuid(), nullptr});
     m_toolkit.appendItem(submenu.get(), edit.get());
 
-    auto sendTo = newItem("SendTo", sendToLabel, true);
+    auto sendTo = newItem("SendTo", sendToLabel(), true);
     m_toolkit.setSubmenu(sendTo.get(), submenu.get());
     return g_list_append(nullptr, sendTo.release());
 }

@@ -7,6 +7,7 @@
 #include "network_shares.h"
 #include "paths.h"
 #include "sender.h"
+#include "translation.h"
 
 #include <dlfcn.h>
 
@@ -29,6 +30,32 @@ std::string_view boolText(bool value) { return value ? "true" : "false"; }
 constexpr std::size_t bookmarkSearchBudget = 256;
 
 } // namespace
+
+std::string sendToLabel()
+{
+    // TRANSLATORS: the submenu in the file manager's right-click menu of selected files.
+    return translate("Send To");
+}
+
+std::string noDestinationsLabel()
+{
+    // TRANSLATORS: the disabled item of the Send To menu while the user has no destination
+    // folders.
+    return translate("No Destinations");
+}
+
+std::string otherFolderLabel()
+{
+    // TRANSLATORS: the Send To menu's item that asks which folder to send the items to.
+    return translate("Other Folder\u2026");
+}
+
+std::string editDestinationsLabel()
+{
+    // TRANSLATORS: the Send To menu's last item; it opens the settings with the list of
+    // destination folders.
+    return translate("Edit Destinations\u2026");
+}
 
 long SendToMenu::disabledCount() const
 {
@@ -65,7 +92,9 @@ SendToMenu buildSendToMenu(const std::vector<Destination>& destinations,
         // manager: the item says which.
         if (!enabled)
             if (const auto share = unmountedShareName(destination.path()))
-                label += " \u2014 " + *share + " isn't connected";
+                // TRANSLATORS: a Send To menu item: %1$s is the destination's label, %2$s the
+                // name of the network share it is on ("photos on nas", or a server's name).
+                label = formatted(translate("%1$s \u2014 %2$s isn't connected"), {label, *share});
         menu.destinations.push_back(
             {std::move(label), enabled, destination.id(), static_cast<long>(i) + 1});
     }

@@ -23,11 +23,12 @@
 namespace ambrevoli {
 
 // The submenu's title, the item shown in place of an empty list, the item that lets the user
-// choose any folder, and the last item, which brings up the host's settings.
-inline constexpr std::string_view sendToLabel = "Send To";
-inline constexpr std::string_view noDestinationsLabel = "No Destinations";
-inline constexpr std::string_view otherFolderLabel = "Other Folder\u2026";
-inline constexpr std::string_view editDestinationsLabel = "Edit Destinations\u2026";
+// choose any folder, and the last item, which brings up the host's settings: in the user's
+// language, looked up at each call, as the file manager's own menus are.
+std::string sendToLabel();
+std::string noDestinationsLabel();
+std::string otherFolderLabel();
+std::string editDestinationsLabel();
 
 // One destination's item. A click on it is sent to `destinationID`, whatever the list looks like
 // by then (a destination removed since gets nothing); `tag` (its position plus 1) is what the

@@ -1,5 +1,7 @@
 #include "byte_count.h"
 
+#include "translation.h"
+
 #include <array>
 #include <clocale>
 #include <cmath>
@@ -17,7 +19,9 @@ std::string formattedByteCount(std::int64_t bytes, std::string_view decimalPoint
 {
     if (bytes < 1000) {
         const std::int64_t count = bytes < 0 ? 0 : bytes;
-        return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+        // TRANSLATORS: a size under a kilobyte.
+        return formatted(translatePlural("%1$s byte", "%1$s bytes", count),
+                         {std::to_string(count)});
     }
     static constexpr std::array units{"kB", "MB", "GB", "TB", "PB", "EB"};
     // In tenths of the unit, rounded once: 999,999 bytes is "1.0 MB", never "1000.0 kB".

@@ -1,6 +1,7 @@
 #include "progress_line.h"
 
 #include "byte_count.h"
+#include "translation.h"
 
 #include <algorithm>
 
@@ -50,11 +51,15 @@ std::string progressLine(const ProgressFigures& figures, int width)
     const int percent = static_cast<int>(done * 100.0);
     std::string amount;
     if (figures.bytesTotal)
-        amount = formattedByteCount(figures.bytesDone) + " of " +
-                 formattedByteCount(*figures.bytesTotal);
+        // TRANSLATORS: a copy's progress: the size copied so far and the whole size
+        // ("1.2 MB of 4.7 MB").
+        amount = formatted(translate("%1$s of %2$s"), {formattedByteCount(figures.bytesDone),
+                                                       formattedByteCount(*figures.bytesTotal)});
     else
-        amount = std::to_string(figures.itemsDone) + " of " + std::to_string(figures.itemsTotal) +
-                 (figures.itemsTotal == 1 ? " item" : " items");
+        // TRANSLATORS: a copy's progress in items; the plural form follows the total, %2$s.
+        amount = formatted(
+            translatePlural("%1$s of %2$s item", "%1$s of %2$s items", figures.itemsTotal),
+            {std::to_string(figures.itemsDone), std::to_string(figures.itemsTotal)});
     std::string percentText = std::to_string(percent) + "%";
     percentText.insert(0, 4 - percentText.size(), ' ');
     const std::string text = percentText + "  " + amount;

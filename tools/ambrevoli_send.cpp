@@ -12,6 +12,7 @@
 #include "progress_line.h"
 #include "sender.h"
 #include "terminal_text.h"
+#include "translation.h"
 #include "volumes.h"
 
 #include <fcntl.h>
@@ -42,33 +43,36 @@ constexpr int interrupted = 130;
 // while to load a GUI toolkit); the copy itself may take as long as it takes.
 constexpr std::chrono::seconds startPatience{60};
 
-constexpr char usage[] =
-    "Usage: ambrevoli-send [--wait] --to LABEL|ID FILE...\n"
-    "       ambrevoli-send --undo last|REQUEST\n"
-    "       ambrevoli-send --list\n"
-    "\n"
-    "Sends the FILEs to a Send To destination, as the file manager's menu does: the\n"
-    "request goes to Ambrevoli, which copies them and tells you how it went.\n"
-    "  --to LABEL|ID  the destination, by its label or its identifier, or a drive\n"
-    "                 (a mounted stick or disk), by its label or the folder it is\n"
-    "                 mounted at\n"
-    "  --wait         print the request's identifier, wait until the copy is done and\n"
-    "                 print Ambrevoli's report: how many items were copied, where to,\n"
-    "                 and each one that was not and why; on a terminal, show the\n"
-    "                 copy's progress meanwhile. Ctrl-C cancels the copy (what was\n"
-    "                 not finished is removed), a second one stops waiting at once\n"
-    "  --undo last|REQUEST\n"
-    "                 take back what the latest send, or the send with that request\n"
-    "                 identifier, placed: each item still as it was placed goes to the\n"
-    "                 Trash, anything changed since stays where it is. Prints what was\n"
-    "                 moved and what was left and why. A send can be undone for a day;\n"
-    "                 one still copying is cancelled first\n"
-    "  --list         show the destinations: label, folder, whether it is there, identifier;\n"
-    "                 then the drives: label, folder, \"drive\", file-system identity\n"
-    "Exit status: 0 handed off (with --wait: everything copied; with --undo: everything\n"
-    "taken back), 1 could not send (with --wait: something was not copied, or the request\n"
-    "was refused; with --undo: something was left in place, or there was nothing to\n"
-    "undo), 2 usage error or no such destination, 130 cancelled with Ctrl-C.\n";
+constexpr const char* usage =
+    // TRANSLATORS: ambrevoli-send --help. Keep the options (--to, --wait, …), "last", the
+    // capitalised placeholders (LABEL, ID, FILE, REQUEST) and the exit statuses as they are,
+    // and the lines within 80 columns.
+    N_("Usage: ambrevoli-send [--wait] --to LABEL|ID FILE...\n"
+       "       ambrevoli-send --undo last|REQUEST\n"
+       "       ambrevoli-send --list\n"
+       "\n"
+       "Sends the FILEs to a Send To destination, as the file manager's menu does: the\n"
+       "request goes to Ambrevoli, which copies them and tells you how it went.\n"
+       "  --to LABEL|ID  the destination, by its label or its identifier, or a drive\n"
+       "                 (a mounted stick or disk), by its label or the folder it is\n"
+       "                 mounted at\n"
+       "  --wait         print the request's identifier, wait until the copy is done and\n"
+       "                 print Ambrevoli's report: how many items were copied, where to,\n"
+       "                 and each one that was not and why; on a terminal, show the\n"
+       "                 copy's progress meanwhile. Ctrl-C cancels the copy (what was\n"
+       "                 not finished is removed), a second one stops waiting at once\n"
+       "  --undo last|REQUEST\n"
+       "                 take back what the latest send, or the send with that request\n"
+       "                 identifier, placed: each item still as it was placed goes to the\n"
+       "                 Trash, anything changed since stays where it is. Prints what was\n"
+       "                 moved and what was left and why. A send can be undone for a day;\n"
+       "                 one still copying is cancelled first\n"
+       "  --list         show the destinations: label, folder, whether it is there, identifier;\n"
+       "                 then the drives: label, folder, \"drive\", file-system identity\n"
+       "Exit status: 0 handed off (with --wait: everything copied; with --undo: everything\n"
+       "taken back), 1 could not send (with --wait: something was not copied, or the request\n"
+       "was refused; with --undo: something was left in place, or there was nothing to\n"
+       "undo), 2 usage error or no such destination, 130 cancelled with Ctrl-C.\n");
 
 int fail(int status, const std::string& message)
 {
@@ -82,10 +86,14 @@ template <class Failure> std::string describe(const Failure& failure)
 {
     if (const auto* group = std::get_if<AppGroupError>(&failure))
         return group->kind == AppGroupError::Case::containerUnavailable
-                   ? "the destinations can't be reached: " + textualForm(*group)
-                   : "no app group: " + textualForm(*group);
-    return "the destinations file can't be read (" + textualForm(failure) +
-           "): " + destinationsFile().value_or("");
+                   // TRANSLATORS: %1$s is the technical reason, left in English.
+                   ? formatted(translate("the destinations can't be reached: %1$s"),
+                               {textualForm(*group)})
+                   // TRANSLATORS: %1$s is the technical reason, left in English.
+                   : formatted(translate("no app group: %1$s"), {textualForm(*group)});
+    // TRANSLATORS: %1$s is the technical reason, left in English; %2$s the file's path.
+    return formatted(translate("the destinations file can't be read (%1$s): %2$s"),
+                     {textualForm(failure), destinationsFile().value_or("")});
 }
 
 // The drives the file manager's menu offers, from the same rule and the same option.
@@ -113,7 +121,9 @@ int list()
 
 std::string notCalled(std::string_view to)
 {
-    return "no destination is called \"" + terminalSafe(to) + "\" (see ambrevoli-send --list)";
+    // TRANSLATORS: %1$s is the name the user gave; keep "ambrevoli-send --list" as it is.
+    return formatted(translate("no destination is called \"%1$s\" (see ambrevoli-send --list)"),
+                     {terminalSafe(to)});
 }
 
 // Why the send failed, for the user; the exit status to end with.
@@ -125,16 +135,22 @@ int failedSend(std::string_view to, const SendError& error)
     // Removed since it was looked up.
     case noSuchDestination: return fail(usageError, notCalled(to));
     case requestNotWritten:
-        return fail(failed, "couldn't write the request: " + textualForm(*error.cause));
+        // TRANSLATORS: %1$s is the technical reason, left in English.
+        return fail(failed, formatted(translate("couldn't write the request: %1$s"),
+                                      {textualForm(*error.cause)}));
     case hostNotStarted:
         if (const auto* folder = std::get_if<UnsafeSocketFolder>(&*error.cause))
-            return fail(failed, "can't wait for Ambrevoli: " + terminalSafe(textualForm(*folder)) +
-                                    ", so it can't be reached safely; nothing was sent");
+            // TRANSLATORS: %1$s is the technical reason, left in English.
+            return fail(failed, formatted(translate("can't wait for Ambrevoli: %1$s, so it can't "
+                                                    "be reached safely; nothing was sent"),
+                                          {terminalSafe(textualForm(*folder))}));
         if (*error.cause == SendError::Cause(SystemError{ETIMEDOUT}))
-            return fail(failed, "Ambrevoli didn't take the request; it stays in the inbox for "
-                                "the next start of Ambrevoli to throw away");
-        return fail(failed,
-                    "couldn't start " + hostExecutable() + ": " + textualForm(*error.cause));
+            return fail(failed,
+                        translate("Ambrevoli didn't take the request; it stays in the inbox "
+                                  "for the next start of Ambrevoli to throw away"));
+        // TRANSLATORS: %1$s is the program's path, %2$s the technical reason, left in English.
+        return fail(failed, formatted(translate("couldn't start %1$s: %2$s"),
+                                      {hostExecutable(), textualForm(*error.cause)}));
     }
     return failed;
 }
@@ -245,9 +261,8 @@ int waitForOutcome(HostConnection& connection, int wakeReader, ProgressBar* bar)
                 bar->stop();
             // A host that is gone by now tells no outcome either; the read below finds that.
             connection.cancel();
-            std::fputs("ambrevoli-send: cancelling the copy… (Ctrl-C again stops waiting for "
-                       "its report)\n",
-                       stderr);
+            fail(failed, translate("cancelling the copy\u2026 (Ctrl-C again stops waiting for its "
+                                   "report)"));
         }
         const auto record = connection.nextOutcome(wakeReader);
         if (!record) {
@@ -259,7 +274,7 @@ int waitForOutcome(HostConnection& connection, int wakeReader, ProgressBar* bar)
             }
             if (bar)
                 bar->clear();
-            fail(failed, "Ambrevoli stopped before it told how the copy went");
+            fail(failed, translate("Ambrevoli stopped before it told how the copy went"));
             return cancelling ? interrupted : failed;
         }
         switch (record->kind) {
@@ -308,9 +323,12 @@ int send(std::string_view to, const std::vector<std::string>& files, bool wait)
         std::string ids;
         for (const auto& match : matches)
             ids += "\n  " + match.second;
-        return fail(usageError,
-                    "several destinations are called \"" + std::string(to) +
-                        "\"; name one by its identifier (a drive by its folder):" + ids);
+        // TRANSLATORS: %1$s is the name the user gave; a list of the matches follows.
+        return fail(usageError, formatted(translate("several destinations are called \"%1$s\"; "
+                                                    "name one by its identifier (a drive by its "
+                                                    "folder):"),
+                                          {std::string(to)}) +
+                                    ids);
     }
 
     std::vector<std::string> sources;
@@ -338,9 +356,11 @@ int send(std::string_view to, const std::vector<std::string>& files, bool wait)
     // why nothing stays running to take the next one.
     if (auto checked = HostConnection::checkSocketFolder(HostConnection::socketPath(), false);
         !checked)
-        fail(handedOff, "warning: " + terminalSafe(textualForm(checked.error())) +
-                            ", so Ambrevoli can't keep running to take sends; each send starts "
-                            "one that copies it alone");
+        // TRANSLATORS: %1$s is the technical reason, left in English.
+        fail(handedOff, formatted(translate("warning: %1$s, so Ambrevoli can't keep running to "
+                                            "take sends; each send starts one that copies it "
+                                            "alone"),
+                                  {terminalSafe(textualForm(checked.error()))}));
     const auto sent = sendSelection(matches.front().first, std::move(sources));
     return sent ? handedOff : failedSend(to, sent.error());
 }
@@ -351,8 +371,11 @@ int undo(std::string_view which)
     if (which != "last") {
         requestID = Uuid::parse(which);
         if (!requestID)
-            return fail(usageError, "\"" + terminalSafe(which) +
-                                        "\" is neither \"last\" nor a request identifier");
+            // TRANSLATORS: %1$s is what the user gave; keep "last" as it is.
+            return fail(usageError,
+                        formatted(translate("\"%1$s\" is neither \"last\" nor a request "
+                                            "identifier"),
+                                  {terminalSafe(which)}));
     }
     auto connection = undoAndWait(requestID, startPatience);
     if (!connection)
@@ -364,9 +387,12 @@ int undo(std::string_view which)
 
 int main(int argc, char** argv)
 {
+    // The user's language for what people read, and only that: the rest of the C library keeps
+    // the "C" locale, whose behaviour the machine-read output (--list, "Request …") relies on.
+    std::setlocale(LC_MESSAGES, "");
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.size() == 1 && (arguments[0] == "--help" || arguments[0] == "-h")) {
-        std::fputs(usage, stdout);
+        std::fputs(translate(usage).c_str(), stdout);
         return handedOff;
     }
     if (arguments.size() == 1 && arguments[0] == "--list")
@@ -377,6 +403,6 @@ int main(int argc, char** argv)
         return send(arguments[1], {arguments.begin() + 2, arguments.end()}, false);
     if (arguments.size() >= 4 && arguments[0] == "--wait" && arguments[1] == "--to")
         return send(arguments[2], {arguments.begin() + 3, arguments.end()}, true);
-    std::fputs(usage, stderr);
+    std::fputs(translate(usage).c_str(), stderr);
     return usageError;
 }

@@ -1,6 +1,7 @@
 #include "update_error.h"
 
 #include "error.h"
+#include "qt_translation.h"
 
 namespace ambrevoli {
 
@@ -38,58 +39,57 @@ QString message(const UpdateError& error)
     using enum UpdateError::Case;
     switch (error.kind) {
     case notConfigured:
-        return QStringLiteral("This copy of Ambrevoli was built without an update feed, so it "
-                              "can't check for updates.");
+        return uiText("This copy of Ambrevoli was built without an update feed, so it "
+                      "can't check for updates.");
     case feedUnreachable:
-        return QStringLiteral("Ambrevoli couldn't reach the update server. Check that you're "
-                              "connected to the internet, then try again.");
+        return uiText("Ambrevoli couldn't reach the update server. Check that you're "
+                      "connected to the internet, then try again.");
     case feedHTTPError:
-        return QStringLiteral("The update server couldn't give out the list of updates "
-                              "(error %1). Try again later.")
+        return uiText("The update server couldn't give out the list of updates "
+                      "(error %1). Try again later.")
             .arg(QString::fromStdString(error.detail));
     case feedInvalid:
-        return QStringLiteral("The list of updates from the update server is damaged. Try "
-                              "again later.");
+        return uiText("The list of updates from the update server is damaged. Try "
+                      "again later.");
     case insecureURL:
-        return QStringLiteral("The update server sent Ambrevoli to an address that isn't "
-                              "secure, so the update was refused.");
+        return uiText("The update server sent Ambrevoli to an address that isn't "
+                      "secure, so the update was refused.");
     case downloadFailed:
-        return QStringLiteral("The update couldn't be downloaded. Check that you're connected "
-                              "to the internet, then try again.");
+        return uiText("The update couldn't be downloaded. Check that you're connected "
+                      "to the internet, then try again.");
     case unsigned_:
-        return QStringLiteral("The update isn't signed, so it can't be trusted and was "
-                              "refused.");
+        return uiText("The update isn't signed, so it can't be trusted and was "
+                      "refused.");
     case badSignature:
-        return QStringLiteral("The update's signature doesn't match, so it can't be trusted "
-                              "and was refused.");
+        return uiText("The update's signature doesn't match, so it can't be trusted "
+                      "and was refused.");
     case wrongLength:
-        return QStringLiteral("The downloaded update isn't the size it should be, so it was "
-                              "refused.");
+        return uiText("The downloaded update isn't the size it should be, so it was "
+                      "refused.");
     case notOurPackage:
-        return QStringLiteral("The downloaded update isn't an Ambrevoli package for this "
-                              "computer, so it was refused.");
+        return uiText("The downloaded update isn't an Ambrevoli package for this "
+                      "computer, so it was refused.");
     case noPackageKit:
-        return QStringLiteral("Ambrevoli installs updates with PackageKit, which isn't "
-                              "available on this computer. The downloaded update is kept so "
-                              "that you can install it yourself.");
+        return uiText("Ambrevoli installs updates with PackageKit, which isn't "
+                      "available on this computer. The downloaded update is kept so "
+                      "that you can install it yourself.");
     case installFailed:
-        return QStringLiteral("The update couldn't be installed: %1")
+        return uiText("The update couldn't be installed: %1")
             .arg(QString::fromStdString(error.detail));
     case installCancelled:
-        return QStringLiteral("The update wasn't installed because the installation was "
-                              "cancelled.");
+        return uiText("The update wasn't installed because the installation was "
+                      "cancelled.");
     case saveFailed:
-        return QStringLiteral("The update couldn't be saved on this computer: %1.")
+        return uiText("The update couldn't be saved on this computer: %1.")
             .arg(QString::fromStdString(error.detail));
     case unsafeFolder:
-        return QStringLiteral("The folder Ambrevoli downloads updates into isn't yours alone "
-                              "(%1), so the update wasn't downloaded.")
+        return uiText("The folder Ambrevoli downloads updates into isn't yours alone "
+                      "(%1), so the update wasn't downloaded.")
             .arg(QString::fromStdString(error.detail));
     case tooLarge:
-        return QStringLiteral("The update server sent more than Ambrevoli accepts, so the "
-                              "update was refused.");
-    case timedOut:
-        return QStringLiteral("The update server took too long to answer. Try again later.");
+        return uiText("The update server sent more than Ambrevoli accepts, so the "
+                      "update was refused.");
+    case timedOut: return uiText("The update server took too long to answer. Try again later.");
     }
     return {};
 }

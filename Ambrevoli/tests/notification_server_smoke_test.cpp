@@ -1,7 +1,11 @@
 #include "freedesktop_notification_service.h"
 #include "result_notifier.h"
 
+#include "copy_summary.h"
 #include "desktop_fakes.h"
+#include "qt_translation.h"
+#include "scoped_env.h"
+#include "scoped_language.h"
 
 #include <QDBusConnectionInterface>
 #include <QDir>
@@ -159,6 +163,74 @@ private slots:
         QCOMPARE(field("body").toString(), "1.6 GB of 4.7 GB");
         QCOMPARE(field("progress").toInt(), 34);
         QCOMPARE(field("category").toString(), "transfer");
+    }
+
+    // A copy's progress as the notifier words it, in German and in the pseudo-locale, drawn by a
+    // real server: the picture shows whether the longer words still fit.
+    void theProgressReadsInTheUsersLanguage_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("de") << "de"
+                            << "22 Elemente werden nach Sicherungen kopiert";
+        QTest::newRow("pseudo") << "pseudo"
+                                << "[Copying 22 items to Sicherungen ~~~~~~~~~]";
+    }
+    void theProgressReadsInTheUsersLanguage()
+    {
+        QFETCH(QString, language);
+        QFETCH(QString, title);
+        RealDesktop desktop;
+        if (const auto reason =
+                desktop.unavailableReason({"dbus-daemon", "Xvfb", "dunst", "dunstctl"}))
+            QSKIP(qPrintable(*reason));
+        const bool pseudo = language == "pseudo";
+        testing::ScopedLanguage chosen(pseudo ? "en" : language.toStdString());
+        testing::ScopedEnv pseudoLocale("AMBREVOLI_PSEUDO_LOCALE",
+                                        pseudo ? std::optional<std::string>("1") : std::nullopt);
+        PrivateSessionBus& bus = desktop.bus;
+        const VirtualDisplay& display = desktop.display;
+        NotificationDaemon server(bus, display);
+        if (!server.serving())
+            QSKIP(qPrintable(server.failure()));
+        FreedesktopNotificationService service(bus.connect("client"), [] { return false; });
+
+        CopyProgress progress;
+        progress.itemsTotal = 22;
+        progress.itemsDone = 7;
+        progress.bytesDone = 1'600'000'000;
+        progress.bytesTotal = 4'700'000'000;
+        const CopyProgressSummary summary(progress, "Sicherungen");
+        NotificationRequest request{"COPY",
+                                    QString::fromStdString(summary.title),
+                                    QString::fromStdString(summary.body),
+                                    {},
+                                    "transfer"};
+        request.actions = {{"cancel", uiText("Cancel")}};
+        request.percentDone = 34;
+        request.expires = false;
+        std::optional<std::expected<void, NotificationError>> added;
+        service.add(request, [&](auto result) { added = result; });
+        QTRY_VERIFY(added.has_value());
+        QVERIFY2(added->has_value(), textualForm(added->error()).c_str());
+
+        const QImage shown = drawnPicture(display.name());
+        QVERIFY(!shown.isNull());
+        QVERIFY(QDir().mkpath(AMBREVOLI_SCREENSHOT_DIR));
+        QVERIFY(shown.save(QStringLiteral(AMBREVOLI_SCREENSHOT_DIR "/notification-progress-%1.png")
+                               .arg(language)));
+
+        service.removeDeliveredNotifications({"COPY"});
+        QJsonObject entry;
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         const QJsonArray entries = history(server);
+                         entry = entries.at(0).toObject();
+                         return !entries.isEmpty();
+                     },
+                     10000),
+                 "the notification never reached dunst's history");
+        QCOMPARE(entry.value("summary").toObject().value("data").toString(), title);
     }
 
     // The Undo of a copy's notification as a person picks it in the server's menu of actions:

@@ -4,6 +4,7 @@
 #include "destination_row.h"
 #include "destinations_model.h"
 #include "local_paths.h"
+#include "qt_translation.h"
 #include "wording.h"
 
 #include <QApplication>
@@ -90,7 +91,9 @@ QWidget* makePlaceholder(QWidget* parent)
     symbol->setPixmap(image);
     symbol->setAlignment(Qt::AlignCenter);
 
-    auto* title = new QLabel(QStringLiteral("No Destinations"), placeholder);
+    auto* title = new QLabel(
+        // TRANSLATORS: the title of the settings window's empty list of destination folders.
+        uiText("No Destinations"), placeholder);
     QFont titleFont = textStyleFont(*title, TextStyle::title2);
     titleFont.setBold(true);
     title->setFont(titleFont);
@@ -123,7 +126,8 @@ DestinationList::DestinationList(DestinationsModel& model, QWidget* parent)
     setWidgetResizable(true);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFocusPolicy(Qt::StrongFocus);
-    setAccessibleName(QStringLiteral("Destinations"));
+    // TRANSLATORS: the name a screen reader gives the settings window's list of folders.
+    setAccessibleName(uiText("Destinations"));
     setAcceptDrops(true);
     viewport()->setAcceptDrops(true);
     viewport()->setBackgroundRole(QPalette::Base);

@@ -3,6 +3,7 @@
 #include "appearance.h"
 #include "destinations_model.h"
 #include "network_shares.h"
+#include "qt_translation.h"
 
 #include <QEvent>
 #include <QFocusEvent>
@@ -31,8 +32,11 @@ constexpr int columnSpacing = 2;
 constexpr int fieldTextMargin = 2;
 constexpr qreal cornerRadius = 6;
 
-const QString missingHelp =
-    QStringLiteral("Ambrevoli can't find this folder, so it's off in the Send To menu.");
+QString missingHelp()
+{
+    // TRANSLATORS: the tooltip of a destination whose folder is missing.
+    return uiText("Ambrevoli can't find this folder, so it's off in the Send To menu.");
+}
 
 // A path on one line, shortened in the middle when the row is too narrow: both the start (where
 // the folder lives) and the end (its name) stay readable. Screen readers get the whole path.
@@ -74,8 +78,9 @@ DestinationRow::DestinationRow(DestinationsModel& model, const Uuid& id, QWidget
 
     m_field = new QLineEdit(this);
     m_field->setFrame(false);
-    m_field->setPlaceholderText(QStringLiteral("Name"));
-    m_field->setAccessibleName(QStringLiteral("Name"));
+    // TRANSLATORS: the field with a destination's name in the Send To menu.
+    m_field->setPlaceholderText(uiText("Name"));
+    m_field->setAccessibleName(uiText("Name"));
     // Drops on the row add folders to the list; they must not land as text in the field.
     m_field->setAcceptDrops(false);
     m_field->setText(modelLabel());
@@ -90,12 +95,14 @@ DestinationRow::DestinationRow(DestinationsModel& model, const Uuid& id, QWidget
     // Lines the path up with the name, which the field insets by its text margin.
     m_path->setContentsMargins(fieldTextMargin, 0, 0, 0);
 
-    m_missingCaption = new QLabel(QStringLiteral("Missing"), this);
+    m_missingCaption = new QLabel(
+        // TRANSLATORS: the caption of a destination whose folder is missing.
+        uiText("Missing"), this);
     QFont missingFont = textStyleFont(*this, TextStyle::caption);
     missingFont.setBold(true);
     m_missingCaption->setFont(missingFont);
-    m_missingCaption->setToolTip(missingHelp);
-    m_missingCaption->setAccessibleDescription(missingHelp);
+    m_missingCaption->setToolTip(missingHelp());
+    m_missingCaption->setAccessibleDescription(missingHelp());
     m_missingCaption->hide();
 
     auto* column = new QVBoxLayout;
@@ -137,15 +144,18 @@ void DestinationRow::setMissing(bool missing)
     // A folder on a network share that is not mounted is the one the user can bring back at once,
     // by connecting to the share in the file manager: the caption names it.
     const auto share = missing ? unmountedShareName(m_path->text().toStdString()) : std::nullopt;
+    const QString shareName = share ? QString::fromStdString(*share) : QString();
     const QString caption =
-        share ? QStringLiteral("Missing: %1 isn't connected").arg(QString::fromStdString(*share))
-              : QStringLiteral("Missing");
+        // TRANSLATORS: the caption of a destination on a network share that is not mounted; %1 is
+        // the share's name ("photos on nas", or a server's name).
+        share ? uiText("Missing: %1 isn't connected").arg(shareName) : uiText("Missing");
     const QString help =
-        share ? QStringLiteral("The share \u201c%1\u201d isn't connected, so this folder is off in "
-                               "the Send To menu. Connect to it in the file manager to turn it "
-                               "back on.")
-                    .arg(QString::fromStdString(*share))
-              : missingHelp;
+        // TRANSLATORS: the tooltip of a destination on a network share that is not mounted; %1 is
+        // the share's name.
+        share ? uiText("The share \u201c%1\u201d isn't connected, so this folder is off in the Send "
+                       "To menu. Connect to it in the file manager to turn it back on.")
+                    .arg(shareName)
+              : missingHelp();
     if (m_missing == missing && m_missingCaption->text() == caption)
         return;
     m_missing = missing;

@@ -1,8 +1,10 @@
 #include "first_launch_guide.h"
 
 #include "appearance.h"
+#include "copy_summary.h"
 #include "destinations_model.h"
 #include "folder_chooser.h"
+#include "qt_translation.h"
 #include "restart_confirmation.h"
 #include "setup_status.h"
 #include "wording.h"
@@ -30,7 +32,7 @@ QString phrase(Phrase phrase) { return QString::fromUtf8(wording(phrase)); }
 // A phrase that names the file manager the user runs.
 QString phrase(Phrase phrase, FileManager fileManager)
 {
-    return QString::fromStdString(wording(phrase, fileManagerName(fileManager)));
+    return QString::fromStdString(wording(phrase, shownFileManagerName(fileManager)));
 }
 
 // Secondary-coloured text that wraps onto as many lines as it needs.
@@ -82,8 +84,8 @@ void GuideStep::setContent(Content content)
                                        : numberedCircleIcon(content.number, secondaryColor(*this));
     m_badge->setPixmap(badge.pixmap(m_badge->size(), devicePixelRatioF()));
     m_badge->setAccessibleName(
-        (content.isDone ? QStringLiteral("Step %1, done") : QStringLiteral("Step %1"))
-            .arg(content.number));
+        // TRANSLATORS: what a screen reader says of a step's numbered badge in the welcome guide.
+        (content.isDone ? uiText("Step %1, done") : uiText("Step %1")).arg(content.number));
     m_title->setText(content.title);
     m_detail->setText(content.detail);
 
@@ -105,7 +107,7 @@ FirstLaunchGuide::FirstLaunchGuide(SetupStatus& status, DestinationsModel& desti
                                    std::function<void()> finish, QWidget* parent)
     : QWidget(parent), m_status(status), m_destinations(destinations), m_finish(std::move(finish))
 {
-    auto* heading = new QLabel(QStringLiteral("Set Up Ambrevoli"), this);
+    auto* heading = new QLabel(uiText("Set Up Ambrevoli"), this);
     QFont headingFont = textStyleFont(*heading, TextStyle::title2);
     headingFont.setBold(true);
     heading->setFont(headingFont);
@@ -131,7 +133,7 @@ FirstLaunchGuide::FirstLaunchGuide(SetupStatus& status, DestinationsModel& desti
         layout->addWidget(note);
     }
 
-    auto* done = new QPushButton(QStringLiteral("Done"), this);
+    auto* done = new QPushButton(uiText("Done"), this);
     done->setAccessibleName(done->text());
     done->setDefault(true);
     connect(done, &QPushButton::clicked, this, [this] { m_finish(); });
@@ -146,8 +148,7 @@ FirstLaunchGuide::FirstLaunchGuide(SetupStatus& status, DestinationsModel& desti
     buttons->addWidget(done);
     layout->addLayout(buttons);
 
-    m_chooser =
-        new FolderChooser(*this, QStringLiteral("Add Folder"), FolderChooser::Selection::one);
+    m_chooser = new FolderChooser(*this, uiText("Add Folder"), FolderChooser::Selection::one);
     connect(m_chooser, &FolderChooser::chosen, this,
             [this](const std::vector<std::string>& paths) { m_destinations.addFolders(paths); });
 
@@ -190,31 +191,33 @@ std::array<GuideStep::Content, 3> FirstLaunchGuide::steps()
     }
 
     const AuthorizationStatus permission = m_status.notifications();
-    GuideStep::Content notifications{2, QStringLiteral("Allow notifications"), {}, false, {}};
+    GuideStep::Content notifications{2, uiText("Allow notifications"), {}, false, {}};
     notifications.isDone = permission == AuthorizationStatus::authorized ||
                            permission == AuthorizationStatus::provisional;
     if (notifications.isDone)
-        notifications.detail =
-            QStringLiteral("Ambrevoli can tell you when a copy finishes or fails.");
+        notifications.detail = uiText("Ambrevoli can tell you when a copy finishes or fails.");
     else if (permission == AuthorizationStatus::denied)
         notifications.detail = phrase(Phrase::notificationsDeniedDetail);
     else
-        notifications.detail = QStringLiteral("Ambrevoli tells you when a copy finishes or fails.");
+        notifications.detail = uiText("Ambrevoli tells you when a copy finishes or fails.");
     if (permission == AuthorizationStatus::notDetermined)
-        notifications.action = GuideStep::Action{QStringLiteral("Allow Notifications"),
+        notifications.action = GuideStep::Action{uiText("Allow Notifications"),
                                                  [this] { m_status.requestNotifications(); }};
 
     // Every entry counts, the ones whose folder is missing too.
     const std::size_t count = m_destinations.destinations().size();
-    GuideStep::Content destination{3, QStringLiteral("Add a destination"), {}, count > 0, {}};
+    GuideStep::Content destination{3, uiText("Add a destination"), {}, count > 0, {}};
+    const auto folders = static_cast<std::int64_t>(count);
     destination.detail =
-        count > 0 ? QStringLiteral("Send To lists %1 %2. You can add more in settings.")
-                        .arg(count)
-                        .arg(count == 1 ? QStringLiteral("folder") : QStringLiteral("folders"))
-                  : QStringLiteral("Pick a folder for the Send To menu. You can add more in "
-                                   "Ambrevoli's settings.");
+        count > 0
+            // TRANSLATORS: %1 is the number of destination folders.
+            ? uiTextPlural("Send To lists %1 folder. You can add more in settings.",
+                           "Send To lists %1 folders. You can add more in settings.", folders)
+                  .arg(QString::fromStdString(formattedCount(folders)))
+            : uiText("Pick a folder for the Send To menu. You can add more in Ambrevoli's "
+                     "settings.");
     destination.action =
-        GuideStep::Action{QStringLiteral("Add Folder…"), [this] { m_chooser->open(); }};
+        GuideStep::Action{uiText("Add Folder\u2026"), [this] { m_chooser->open(); }};
 
     return {std::move(extension), std::move(notifications), std::move(destination)};
 }

@@ -2,6 +2,7 @@
 
 #include "bundle_info.h"
 #include "log.h"
+#include "qt_translation.h"
 
 #include <QAction>
 #include <QApplication>
@@ -51,9 +52,10 @@ void deleteSelection()
 void showAbout()
 {
     const std::string_view version = mainBundle().version;
-    QMessageBox::about(QApplication::activeWindow(), QStringLiteral("About Ambrevoli"),
-                       QStringLiteral("Ambrevoli\nVersion ") +
-                           QString::fromUtf8(version.data(), qsizetype(version.size())));
+    QMessageBox::about(QApplication::activeWindow(), uiText("About Ambrevoli"),
+                       // TRANSLATORS: the About box; %1 is the version number.
+                       uiText("Ambrevoli\nVersion %1")
+                           .arg(QString::fromUtf8(version.data(), qsizetype(version.size()))));
 }
 
 // Closing rather than hiding: a closed window is kept all the same, and the application turns
@@ -92,28 +94,31 @@ MainMenu::MainMenu(Actions actions, QObject* parent) : QObject(parent)
 {
     QAction* checkForUpdates = actions.checkForUpdates;
     if (!checkForUpdates) {
-        checkForUpdates = action("Check for Updates\u2026", {});
+        checkForUpdates = action(N_("Check for Updates\u2026"), {});
         checkForUpdates->setEnabled(false);
-        checkForUpdates->setToolTip(QString::fromUtf8(noUpdaterTip));
+        checkForUpdates->setToolTip(uiText(noUpdaterTip));
     }
     m_menus = {
         {QStringLiteral("Ambrevoli"),
-         {action("About Ambrevoli", showAbout), checkForUpdates, nullptr,
-          action("Settings\u2026", std::move(actions.showSettings),
+         {action(N_("About Ambrevoli"), showAbout), checkForUpdates, nullptr,
+          action(N_("Settings\u2026"), std::move(actions.showSettings),
                  QKeySequence(Qt::CTRL | Qt::Key_Comma)),
-          nullptr, action("Hide Ambrevoli", hideWindows, QKeySequence(Qt::CTRL | Qt::Key_H)),
-          action("Quit Ambrevoli", quit, QKeySequence(Qt::CTRL | Qt::Key_Q))}},
-        {QStringLiteral("Edit"),
-         {action("Undo", sendToResponder("undo"), QKeySequence(Qt::CTRL | Qt::Key_Z)),
-          action("Redo", sendToResponder("redo"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)),
-          nullptr, action("Cut", sendToResponder("cut"), QKeySequence(Qt::CTRL | Qt::Key_X)),
-          action("Copy", sendToResponder("copy"), QKeySequence(Qt::CTRL | Qt::Key_C)),
-          action("Paste", sendToResponder("paste"), QKeySequence(Qt::CTRL | Qt::Key_V)),
-          action("Delete", deleteSelection),
-          action("Select All", sendToResponder("selectAll"), QKeySequence(Qt::CTRL | Qt::Key_A))}},
-        {QStringLiteral("Window"),
-         {action("Minimize", minimizeActiveWindow, QKeySequence(Qt::CTRL | Qt::Key_M)),
-          action("Close", closeActiveWindow, QKeySequence(Qt::CTRL | Qt::Key_W))}},
+          nullptr, action(N_("Hide Ambrevoli"), hideWindows, QKeySequence(Qt::CTRL | Qt::Key_H)),
+          action(N_("Quit Ambrevoli"), quit, QKeySequence(Qt::CTRL | Qt::Key_Q))}},
+        // TRANSLATORS: the menu bar's menus and their items, as every application names them.
+        {uiText("Edit"),
+         {action(N_("Undo"), sendToResponder("undo"), QKeySequence(Qt::CTRL | Qt::Key_Z)),
+          action(N_("Redo"), sendToResponder("redo"),
+                 QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)),
+          nullptr, action(N_("Cut"), sendToResponder("cut"), QKeySequence(Qt::CTRL | Qt::Key_X)),
+          action(N_("Copy"), sendToResponder("copy"), QKeySequence(Qt::CTRL | Qt::Key_C)),
+          action(N_("Paste"), sendToResponder("paste"), QKeySequence(Qt::CTRL | Qt::Key_V)),
+          action(N_("Delete"), deleteSelection),
+          action(N_("Select All"), sendToResponder("selectAll"),
+                 QKeySequence(Qt::CTRL | Qt::Key_A))}},
+        {uiText("Window"),
+         {action(N_("Minimize"), minimizeActiveWindow, QKeySequence(Qt::CTRL | Qt::Key_M)),
+          action(N_("Close"), closeActiveWindow, QKeySequence(Qt::CTRL | Qt::Key_W))}},
     };
 }
 
@@ -121,7 +126,7 @@ MainMenu::~MainMenu() = default;
 
 QAction* MainMenu::action(const char* title, std::function<void()> trigger, QKeySequence shortcut)
 {
-    auto* made = new QAction(QString::fromUtf8(title), this);
+    auto* made = new QAction(uiText(title), this);
     made->setShortcut(shortcut);
     if (trigger)
         connect(made, &QAction::triggered, this, [trigger = std::move(trigger)] { trigger(); });

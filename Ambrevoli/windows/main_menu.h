@@ -1,5 +1,7 @@
 #pragma once
 
+#include "translation.h"
+
 #include <QKeySequence>
 #include <QObject>
 #include <QString>
@@ -36,7 +38,7 @@ public:
     };
 
     // The tooltip of "Check for Updates…" without an updater.
-    static constexpr char noUpdaterTip[] = "This build of Ambrevoli can't check for updates.";
+    static constexpr char noUpdaterTip[] = N_("This build of Ambrevoli can't check for updates.");
 
     explicit MainMenu(Actions actions, QObject* parent = nullptr);
     ~MainMenu() override;

@@ -6,6 +6,7 @@
 #include "folder_chooser.h"
 #include "log.h"
 #include "menu_options.h"
+#include "qt_translation.h"
 #include "setup_status.h"
 #include "unreadable_file_notice.h"
 #include "updates_bar.h"
@@ -72,19 +73,19 @@ SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, Softwar
 {
     setMinimumSize(minimumContentSize);
 
-    m_addFolder = makeAction(this, QStringLiteral("Add Folder…"), Symbol::plus,
+    m_addFolder = makeAction(this, uiText("Add Folder…"), Symbol::plus,
                              QString::fromUtf8(wording(Phrase::addFolderHelp)),
                              QKeySequence(Qt::CTRL | Qt::Key_O));
-    m_remove = makeAction(this, QStringLiteral("Remove"), Symbol::minus,
-                          QStringLiteral("Remove the selected destinations (Delete)"));
-    m_moveUp = makeAction(this, QStringLiteral("Move Up"), Symbol::chevronUp,
+    m_remove = makeAction(this, uiText("Remove"), Symbol::minus,
+                          // TRANSLATORS: a tooltip; "Delete" is the key's name on the keyboard.
+                          uiText("Remove the selected destinations (Delete)"));
+    m_moveUp = makeAction(this, uiText("Move Up"), Symbol::chevronUp,
                           QString::fromUtf8(wording(Phrase::moveUpHelp)),
                           QKeySequence(Qt::ALT | Qt::Key_Up));
-    m_moveDown = makeAction(this, QStringLiteral("Move Down"), Symbol::chevronDown,
+    m_moveDown = makeAction(this, uiText("Move Down"), Symbol::chevronDown,
                             QString::fromUtf8(wording(Phrase::moveDownHelp)),
                             QKeySequence(Qt::ALT | Qt::Key_Down));
-    m_chooser =
-        new FolderChooser(*this, QStringLiteral("Add Folder"), FolderChooser::Selection::several);
+    m_chooser = new FolderChooser(*this, uiText("Add Folder"), FolderChooser::Selection::several);
     connect(m_addFolder, &QAction::triggered, m_chooser, [this] { m_chooser->open(); });
     connect(m_chooser, &FolderChooser::chosen, this, [this](const std::vector<std::string>& paths) {
         m_list->setSelection(m_model.addFolders(paths));
@@ -138,7 +139,7 @@ SettingsView::SettingsView(DestinationsModel& model, SetupStatus& setup, Softwar
 
     auto* drivesRow = new QWidget(listPage);
     {
-        m_showDrives = new QCheckBox(QStringLiteral("Show drives in Send To"), drivesRow);
+        m_showDrives = new QCheckBox(uiText("Show drives in Send To"), drivesRow);
         m_showDrives->setAccessibleName(m_showDrives->text());
         m_showDrives->setChecked(MenuOptions::load(menuOptionsFile()).showsDrives);
         // toggled, not clicked: the keyboard and the accessibility Toggle action change it too.

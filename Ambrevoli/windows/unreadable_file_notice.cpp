@@ -1,6 +1,7 @@
 #include "unreadable_file_notice.h"
 
 #include "appearance.h"
+#include "qt_translation.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -36,7 +37,7 @@ UnreadableFileNotice::UnreadableFileNotice(QWidget* parent) : QWidget(parent)
                           .pixmap(QSize(symbolSide, symbolSide), devicePixelRatioF()));
     symbol->setAlignment(Qt::AlignCenter);
 
-    auto* title = new QLabel(QStringLiteral("Ambrevoli Can't Read Its Destinations"), column);
+    auto* title = new QLabel(uiText("Ambrevoli Can't Read Its Destinations"), column);
     QFont titleFont = textStyleFont(*title, TextStyle::title2);
     titleFont.setBold(true);
     title->setFont(titleFont);
@@ -49,8 +50,9 @@ UnreadableFileNotice::UnreadableFileNotice(QWidget* parent) : QWidget(parent)
     setTextColor(*m_failure, namedRed());
     m_failure->hide();
 
-    m_startFresh = new QPushButton(QStringLiteral("Start Fresh"), column);
-    m_startFresh->setAccessibleName(QStringLiteral("Start Fresh"));
+    // TRANSLATORS: a button; the explanation above it names it too.
+    m_startFresh = new QPushButton(uiText("Start Fresh"), column);
+    m_startFresh->setAccessibleName(m_startFresh->text());
     connect(m_startFresh, &QPushButton::clicked, this, &UnreadableFileNotice::startFreshClicked);
 
     auto* layout = new QVBoxLayout(column);
@@ -79,10 +81,12 @@ QString UnreadableFileNotice::explanation(const DestinationStoreError& problem)
 {
     const QString reason =
         problem.kind == DestinationStoreError::Case::unsupportedVersion
-            ? QStringLiteral("The destinations file comes from a newer version of Ambrevoli.")
-            : QStringLiteral("The destinations file is damaged or can't be opened.");
-    return reason +
-           QStringLiteral(" Start Fresh keeps the old file, renamed, and starts an empty list.");
+            ? uiText("The destinations file comes from a newer version of Ambrevoli.")
+            : uiText("The destinations file is damaged or can't be opened.");
+    // TRANSLATORS: follows the sentence about what is wrong with the file; "Start Fresh" is the
+    // button below, as translated.
+    return reason + u' ' +
+           uiText("Start Fresh keeps the old file, renamed, and starts an empty list.");
 }
 
 void UnreadableFileNotice::setProblem(const DestinationStoreError& problem)

@@ -1,5 +1,6 @@
 #include "updates_bar.h"
 
+#include "qt_translation.h"
 #include "software_updater.h"
 
 #include <QCheckBox>
@@ -19,12 +20,12 @@ constexpr int inset = 8;
 UpdatesBar::UpdatesBar(SoftwareUpdater& updater, QWidget* parent)
     : QWidget(parent), m_updater(updater)
 {
-    m_checks = new QCheckBox(QString::fromUtf8(checksTitle), this);
-    m_checks->setAccessibleName(QString::fromUtf8(checksTitle));
-    m_downloads = new QCheckBox(QString::fromUtf8(downloadsTitle), this);
-    m_downloads->setAccessibleName(QString::fromUtf8(downloadsTitle));
-    m_checkNow = new QPushButton(QString::fromUtf8(checkNowTitle), this);
-    m_checkNow->setAccessibleName(QString::fromUtf8(checkNowTitle));
+    m_checks = new QCheckBox(uiText(checksTitle), this);
+    m_checks->setAccessibleName(uiText(checksTitle));
+    m_downloads = new QCheckBox(uiText(downloadsTitle), this);
+    m_downloads->setAccessibleName(uiText(downloadsTitle));
+    m_checkNow = new QPushButton(uiText(checkNowTitle), this);
+    m_checkNow->setAccessibleName(uiText(checkNowTitle));
 
     auto* switches = new QVBoxLayout;
     switches->addWidget(m_checks, 0, Qt::AlignLeft);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "translation.h"
+
 #include <QWidget>
 
 class QCheckBox;
@@ -18,9 +20,9 @@ class SoftwareUpdater;
 class UpdatesBar : public QWidget {
     Q_OBJECT
 public:
-    static constexpr char checksTitle[] = "Check for updates automatically";
-    static constexpr char downloadsTitle[] = "Automatically download and install updates";
-    static constexpr char checkNowTitle[] = "Check for Updates…";
+    static constexpr char checksTitle[] = N_("Check for updates automatically");
+    static constexpr char downloadsTitle[] = N_("Automatically download and install updates");
+    static constexpr char checkNowTitle[] = N_("Check for Updates…");
 
     explicit UpdatesBar(SoftwareUpdater& updater, QWidget* parent = nullptr);
 

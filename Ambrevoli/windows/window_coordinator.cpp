@@ -6,6 +6,7 @@
 #include "host_settings.h"
 #include "log.h"
 #include "main_menu.h"
+#include "qt_translation.h"
 #include "settings_view.h"
 #include "window_activation.h"
 
@@ -16,6 +17,9 @@
 #include <QScreen>
 
 namespace ambrevoli {
+
+// Log lines stay English whatever language the window speaks.
+constexpr char englishTitleProperty[] = "ambrevoliEnglishTitle";
 
 WindowCoordinator::WindowCoordinator(DestinationsModel& destinations,
                                      NotificationService& notifications,
@@ -125,7 +129,8 @@ void WindowCoordinator::show(QMainWindow& window)
     bringToFront(window, token);
     // Whether the desktop had a reason to raise it: without a token it may leave it behind.
     logger("settings")
-        .log(LogLevel::standard, "Showed the window \"", window.windowTitle().toStdString(), "\" ",
+        .log(LogLevel::standard, "Showed the window \"",
+             window.property(englishTitleProperty).toString().toStdString(), "\" ",
              token.isEmpty() ? "without an activation token" : "with an activation token");
 }
 
@@ -134,7 +139,8 @@ std::unique_ptr<QMainWindow> WindowCoordinator::makeWindow(const char* objectNam
 {
     auto window = std::make_unique<QMainWindow>();
     window->setObjectName(QString::fromUtf8(objectName));
-    window->setWindowTitle(QString::fromUtf8(title));
+    window->setWindowTitle(uiText(title));
+    window->setProperty(englishTitleProperty, QString::fromUtf8(title));
     if (m_menu)
         window->setMenuBar(m_menu->makeMenuBar(window.get()));
     content->setParent(window.get());

@@ -3,6 +3,7 @@
 #include "host_windows.h"
 #include "portal_folder_chooser.h"
 #include "setup_status.h"
+#include "translation.h"
 
 #include <QObject>
 #include <QString>
@@ -36,11 +37,11 @@ public:
     enum class ActivationPolicy { accessory, regular };
 
     // The settings window's title.
-    static constexpr char settingsTitle[] = "Ambrevoli Settings";
+    static constexpr char settingsTitle[] = N_("Ambrevoli Settings");
     // The key in hostSettings() under which the settings window's geometry is kept.
     static constexpr char settingsAutosaveName[] = "Settings";
     // The welcome guide's window's title.
-    static constexpr char guideTitle[] = "Welcome to Ambrevoli";
+    static constexpr char guideTitle[] = N_("Welcome to Ambrevoli");
 
     // Shows `destinations`, which must outlive the coordinator. The setup status reads
     // notification permission through `notifications` (which must outlive it too) and the Send

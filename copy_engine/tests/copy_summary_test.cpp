@@ -1,5 +1,7 @@
 #include "copy_summary.h"
 
+#include "scoped_language.h"
+
 #include <gtest/gtest.h>
 
 #include <unicode/locid.h>
@@ -340,6 +342,49 @@ TEST_F(CopySummaryTest, NumericLocaleComesFromTheEnvironmentInPosixOrder)
             << (c.lcAll ? c.lcAll : "-") << " " << (c.lcNumeric ? c.lcNumeric : "-") << " "
             << (c.lang ? c.lang : "-");
     }
+}
+
+
+// The catalogs choose the form for the count: Polish has three ("1 element", "2 elementy",
+// "5 elementów", and "22 elementy" again), German two. Sentences are whole in each language, so
+// that a translation may put the destination and the item where its grammar wants them.
+TEST_F(CopySummaryTest, TextsAreInTheUsersLanguageWithItsPluralForms)
+{
+    const FailedItem full{"/home/me/a.txt", CopyFailure::outOfSpace()};
+    struct Case {
+        const char* language;
+        CopyReport report;
+        const char* title;
+        const char* body;
+    } cases[] = {
+        {"pl", reportOf(1, {}), "Skopiowano 1 element do Inbox", ""},
+        {"pl", reportOf(2, {}), "Skopiowano 2 elementy do Inbox", ""},
+        {"pl", reportOf(5, {}), "Skopiowano 5 elementów do Inbox", ""},
+        {"pl", reportOf(22, {}), "Skopiowano 22 elementy do Inbox", ""},
+        {"pl", reportOf(1, {full}), "Skopiowano 1 z 2 elementów do Inbox",
+         "W Inbox brakuje miejsca na \u201Ea.txt\u201D."},
+        {"pl", reportOf(0, {full, full, full}), "Nie można skopiować 3 elementów do Inbox",
+         "W Inbox brakuje miejsca na \u201Ea.txt\u201D. Nie można było skopiować także 2 innych "
+         "elementów."},
+        {"de", reportOf(1, {}), "1 Element nach Inbox kopiert", ""},
+        {"de", reportOf(22, {}), "22 Elemente nach Inbox kopiert", ""},
+        {"de", reportOf(0, {full}), "1 Element konnte nicht nach Inbox kopiert werden",
+         "Auf Inbox ist nicht genug Platz f\u00FCr \u201Ea.txt\u201C."},
+    };
+    for (const auto& c : cases) {
+        testing::ScopedLanguage language(c.language);
+        const CopySummary summary(c.report, "Inbox");
+        EXPECT_EQ(summary.title, c.title) << c.language;
+        EXPECT_EQ(summary.body, c.body) << c.language;
+    }
+
+    testing::ScopedLanguage polish("pl");
+    CopyProgress progress;
+    progress.itemsTotal = 22;
+    progress.itemsDone = 5;
+    const CopyProgressSummary copying(progress, "Inbox");
+    EXPECT_EQ(copying.title, "Kopiowanie 22 elementów do Inbox");
+    EXPECT_EQ(copying.body, "5 z 22 elementów");
 }
 
 } // namespace

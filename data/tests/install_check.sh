@@ -31,6 +31,11 @@ expected=(
   /usr/share/man/man1/ambrevoli-send.1.gz
   "$(pkg-config --variable=completionsdir bash-completion)/ambrevoli-send"
 )
+# A message catalog per language of po/LINGUAS, where every deliverable looks for it.
+while read -r language; do
+  [[ -z $language || $language == \#* ]] && continue
+  expected+=("/usr/share/locale/$language/LC_MESSAGES/ambrevoli.mo")
+done <"$source/po/LINGUAS"
 # Each further file manager's module, where the build made one, in that file manager's folder.
 while read -r option package variable file; do
   grep -qx "${option}_BUILT:INTERNAL=ON" "$build/CMakeCache.txt" || continue
@@ -50,6 +55,11 @@ done
 
 desktop-file-validate "$stage/usr/share/applications/ambrevoli.desktop" ||
   fail "the desktop entry does not validate"
+# The entry and the description carry the catalogs' languages.
+grep -qx 'GenericName\[de\]=Senden an' "$stage/usr/share/applications/ambrevoli.desktop" ||
+  fail "the desktop entry is not translated"
+grep -q '<summary xml:lang="pl">' "$stage/usr/share/metainfo/ambrevoli.metainfo.xml" ||
+  fail "the metainfo is not translated"
 if command -v appstreamcli >/dev/null; then
   # Ambrevoli's identifiers are plain names, not reverse domain names; everything else must pass.
   appstreamcli validate --no-net --override=cid-desktopapp-is-not-rdns=info \

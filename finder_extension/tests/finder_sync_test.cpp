@@ -7,6 +7,7 @@
 #include "exported_symbols.h"
 #include "fake_host.h"
 #include "scoped_env.h"
+#include "scoped_language.h"
 #include "send_request.h"
 #include "sent_requests.h"
 
@@ -139,6 +140,37 @@ TEST_F(FinderSyncTest, AFreshInstallOffersNoDestinationsThenEditDestinations)
               (std::vector<MenuEntry>{noDestinations, otherFolder, editDestinations}));
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"default: Built the menu: 0 destinations, 0 disabled"});
+}
+
+// The menu speaks the file manager's language, looked up at each right-click rather than kept
+// from when Files loaded the module. The destination's own label is never translated.
+TEST_F(FinderSyncTest, TheMenuIsInTheUsersLanguage)
+{
+    saveDestinations({Destination(Uuid::random(), "Inbox", folder("inbox"))});
+    struct Case {
+        const char* language;
+        std::vector<std::string> labels; // Send To, Other Folder…, Edit Destinations…
+    };
+    const Case cases[] = {
+        {"de", {"Senden an", "Anderer Ordner \u2026", "Ziele bearbeiten \u2026"}},
+        {"pl", {"Wy\u015Blij do", "Inny katalog\u2026", "Edytuj miejsca docelowe\u2026"}},
+        {"en", {"Send To", "Other Folder\u2026", "Edit Destinations\u2026"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.language);
+        testing::ScopedLanguage language(c.language);
+        Menu menu = menuForOneFile();
+        EXPECT_EQ(menu.entries(),
+                  (std::vector<MenuEntry>{{"AmbrevoliFinder::SendTo", c.labels[0], true}}));
+        EXPECT_EQ(menu.submenu(), (std::vector<MenuEntry>{
+                                      destinationItem(1, "Inbox", true),
+                                      {"AmbrevoliFinder::OtherFolder", c.labels[1], true},
+                                      {"AmbrevoliFinder::EditDestinations", c.labels[2], true}}));
+    }
+    saveDestinations({});
+    testing::ScopedLanguage polish("pl");
+    EXPECT_EQ(menuForOneFile().submenu().front(),
+              (MenuEntry{"AmbrevoliFinder::NoDestinations", "Brak miejsc docelowych", false}));
 }
 
 TEST_F(FinderSyncTest, AnUnreadableDestinationsFileIsLoggedAndOffersNoDestinations)

@@ -7,6 +7,7 @@
 #include "fake_host.h"
 #include "menu_options.h"
 #include "scoped_env.h"
+#include "scoped_language.h"
 #include "send_request.h"
 #include "sent_requests.h"
 #include "test_volumes.h"
@@ -205,6 +206,34 @@ TEST_P(FileManagerModuleTest, ShowsTheDestinationsAsTheyAreOnDisk)
         std::vector<std::string> lines = drivesLines();
         lines.insert(lines.end(), c.lines.begin(), c.lines.end());
         EXPECT_EQ(log->lines(), lines);
+    }
+}
+
+// Each module speaks the file manager's language, as GNOME Files' does.
+TEST_P(FileManagerModuleTest, TheMenuIsInTheUsersLanguage)
+{
+    saveDestinations({Destination(Uuid::random(), "Inbox", folder("inbox"))});
+    struct Case {
+        const char* language;
+        std::string sendTo, otherFolder, editDestinations;
+    };
+    const Case cases[] = {
+        {"de", "Senden an", "Anderer Ordner \u2026", "Ziele bearbeiten \u2026"},
+        {"pl", "Wy\u015Blij do", "Inny katalog\u2026", "Edytuj miejsca docelowe\u2026"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.language);
+        testing::ScopedLanguage language(c.language);
+        Menu menu = menuFor({temp / "a.txt"});
+        EXPECT_EQ(menu.entries(), (std::vector<MenuEntry>{item("SendTo", c.sendTo, true)}));
+        std::vector<MenuEntry> expected = submenu({destination(1, "Inbox", true)});
+        for (MenuEntry& entry : expected) {
+            if (entry.name == fileManager().itemPrefix + "OtherFolder")
+                entry.label = c.otherFolder;
+            if (entry.name == fileManager().itemPrefix + "EditDestinations")
+                entry.label = c.editDestinations;
+        }
+        EXPECT_EQ(menu.submenu(), expected);
     }
 }
 

@@ -1,5 +1,5 @@
-// ambrevoli-send's drives, run as a user runs it: the built program, in a data home of the
-// test's own, with a stick mounted where the desktop mounts one.
+// ambrevoli-send run as a user runs it: the built program, in a data home of the test's own; its
+// drives with a stick mounted where the desktop mounts one, and its words in the user's language.
 
 #include "app_group.h"
 #include "destination_store.h"
@@ -31,6 +31,44 @@ const bool privateMountsAtStart = testing::privateMounts();
 testing::CommandOutput send(const std::string& arguments)
 {
     return testing::commandOutput(AMBREVOLI_SEND_BINARY " " + arguments + " 2>&1");
+}
+
+// --help and the messages in the language the environment chooses (the build's catalogs come
+// through AMBREVOLI_LOCALE_DIR); without one, English.
+TEST(AmbrevoliSendLanguageTest, HelpAndMessagesAreInTheUsersLanguage)
+{
+    testing::ScopedTempDir temp;
+    testing::ScopedEnv dataHome{"XDG_DATA_HOME", temp / "data"};
+    struct Case {
+        const char* language;
+        const char* usage;
+        const char* unknown;
+    };
+    const Case cases[] = {
+        {"de", "Aufruf: ambrevoli-send [--wait] --to LABEL|ID FILE...",
+         "ambrevoli-send: kein Ziel hei\u00DFt \u201ENowhere\u201C (siehe ambrevoli-send --list)"},
+        {"pl", "U\u017Cycie: ambrevoli-send [--wait] --to LABEL|ID FILE...",
+         "ambrevoli-send: \u017Cadne miejsce docelowe nie nazywa si\u0119 \u201ENowhere\u201D "
+         "(zob. ambrevoli-send --list)"},
+        {"", "Usage: ambrevoli-send [--wait] --to LABEL|ID FILE...",
+         "ambrevoli-send: no destination is called \"Nowhere\" (see ambrevoli-send --list)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.language);
+        const std::string environment =
+            std::string("LC_ALL= LANG=C.UTF-8 LANGUAGE=") + c.language + " ";
+        const auto help =
+            testing::commandOutput(environment + AMBREVOLI_SEND_BINARY " --help 2>&1");
+        ASSERT_TRUE(help.succeeded);
+        ASSERT_FALSE(help.lines.empty());
+        EXPECT_EQ(help.lines.front(), c.usage);
+
+        std::ofstream(temp / "a.txt") << "a";
+        const auto unknown = testing::commandOutput(
+            environment + AMBREVOLI_SEND_BINARY " --to Nowhere '" + (temp / "a.txt") + "' 2>&1");
+        EXPECT_EQ(unknown.exitStatus, 2);
+        EXPECT_EQ(unknown.lines, std::vector<std::string>{c.unknown});
+    }
 }
 
 class AmbrevoliSendDrivesTest : public ::testing::Test {

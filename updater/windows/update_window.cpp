@@ -1,5 +1,6 @@
 #include "update_window.h"
 
+#include "qt_translation.h"
 #include "release_notes_view.h"
 
 #include <QApplication>
@@ -26,8 +27,8 @@ constexpr int pageMinimumWidth = 320;
 
 UpdateWindow::UpdateWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 {
-    setWindowTitle(QString::fromUtf8(title));
-    setAccessibleName(QString::fromUtf8(title));
+    setWindowTitle(uiText(title));
+    setAccessibleName(uiText(title));
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(inset, inset, inset, inset);
     layout->setSpacing(inset);
@@ -130,17 +131,16 @@ QProgressBar* progressBar(const QString& name)
 
 void UpdateWindow::showChecking(Action cancel)
 {
-    QProgressBar* bar = progressBar(QStringLiteral("Checking"));
-    setPage(QStringLiteral("Checking for updates…"), {}, bar, {{QStringLiteral("Cancel"), cancel}},
-            cancel);
+    QProgressBar* bar = progressBar(uiText("Checking"));
+    setPage(uiText("Checking for updates…"), {}, bar, {{uiText("Cancel"), cancel}}, cancel);
     m_progress = bar;
 }
 
 void UpdateWindow::showUpToDate(const QString& runningVersion, Action acknowledge)
 {
-    setPage(QStringLiteral("Ambrevoli is up to date"),
-            QStringLiteral("You have Ambrevoli %1, the newest version.").arg(runningVersion),
-            nullptr, {{QStringLiteral("OK"), acknowledge}}, acknowledge);
+    setPage(uiText("Ambrevoli is up to date"),
+            uiText("You have Ambrevoli %1, the newest version.").arg(runningVersion), nullptr,
+            {{uiText("OK"), acknowledge}}, acknowledge);
 }
 
 void UpdateWindow::showFound(const AppcastItem& update, const QString& runningVersion,
@@ -149,7 +149,7 @@ void UpdateWindow::showFound(const AppcastItem& update, const QString& runningVe
     QWidget* notes = nullptr;
     if (!update.description.isEmpty() || update.releaseNotesURL.isValid()) {
         auto* browser = new ReleaseNotesView;
-        browser->setAccessibleName(QStringLiteral("Release Notes"));
+        browser->setAccessibleName(uiText("Release Notes"));
         browser->setMinimumSize(notesSize);
         if (!update.description.isEmpty())
             browser->setHtml(update.description);
@@ -160,20 +160,18 @@ void UpdateWindow::showFound(const AppcastItem& update, const QString& runningVe
         notes = browser;
     }
     auto choice = [choose](FoundChoice chosen) { return [choose, chosen] { choose(chosen); }; };
-    setPage(QStringLiteral("Ambrevoli %1 is available").arg(update.displayVersion),
-            QStringLiteral("You have %1. Installing asks for your password.").arg(runningVersion),
-            notes,
-            {{QStringLiteral("Skip This Version"), choice(FoundChoice::skip)},
-             {QStringLiteral("Remind Me Later"), choice(FoundChoice::remindLater)},
-             {QStringLiteral("Install Update"), choice(FoundChoice::install)}},
+    setPage(uiText("Ambrevoli %1 is available").arg(update.displayVersion),
+            uiText("You have %1. Installing asks for your password.").arg(runningVersion), notes,
+            {{uiText("Skip This Version"), choice(FoundChoice::skip)},
+             {uiText("Remind Me Later"), choice(FoundChoice::remindLater)},
+             {uiText("Install Update"), choice(FoundChoice::install)}},
             [choose] { choose(FoundChoice::remindLater); });
 }
 
 void UpdateWindow::showDownloading(Action cancel)
 {
-    QProgressBar* bar = progressBar(QStringLiteral("Download progress"));
-    setPage(QStringLiteral("Downloading update…"), {}, bar, {{QStringLiteral("Cancel"), cancel}},
-            cancel);
+    QProgressBar* bar = progressBar(uiText("Download progress"));
+    setPage(uiText("Downloading update…"), {}, bar, {{uiText("Cancel"), cancel}}, cancel);
     m_progress = bar;
 }
 
@@ -192,12 +190,12 @@ void UpdateWindow::setDownloadProgress(qint64 received, qint64 expected)
 
 void UpdateWindow::showInstalling(int percent)
 {
-    if (!m_progress || m_progress->accessibleName() != u"Installation progress") {
+    if (!m_progress || m_progress->accessibleName() != uiText("Installation progress")) {
         // No buttons and nothing to answer: PackageKit asks for the password in a window of
         // its own, and an installation can't be taken back halfway.
-        QProgressBar* bar = progressBar(QStringLiteral("Installation progress"));
-        setPage(QStringLiteral("Installing update…"),
-                QStringLiteral("Enter your password if you're asked for it."), bar, {}, {});
+        QProgressBar* bar = progressBar(uiText("Installation progress"));
+        setPage(uiText("Installing update…"), uiText("Enter your password if you're asked for it."),
+                bar, {}, {});
         m_progress = bar;
     }
     if (percent < 0) {
@@ -210,21 +208,20 @@ void UpdateWindow::showInstalling(int percent)
 
 void UpdateWindow::showInstalled(const QString& version, Action acknowledge)
 {
-    setPage(QStringLiteral("Ambrevoli was updated"),
-            QStringLiteral("Ambrevoli %1 is installed. It restarts into the new version as soon "
-                           "as the copies under way have finished.")
+    setPage(uiText("Ambrevoli was updated"),
+            uiText("Ambrevoli %1 is installed. It restarts into the new version as soon "
+                   "as the copies under way have finished.")
                 .arg(version),
-            nullptr, {{QStringLiteral("Restart Ambrevoli"), acknowledge}}, acknowledge);
+            nullptr, {{uiText("Restart Ambrevoli"), acknowledge}}, acknowledge);
 }
 
 void UpdateWindow::showError(const UpdateError& error, Action acknowledge, Action showFolder)
 {
     std::vector<Button> buttons;
     if (showFolder)
-        buttons.push_back({QStringLiteral("Show in Folder"), showFolder, false});
-    buttons.push_back({QStringLiteral("OK"), acknowledge});
-    setPage(QStringLiteral("Ambrevoli couldn't be updated"), message(error), nullptr, buttons,
-            acknowledge);
+        buttons.push_back({uiText("Show in Folder"), showFolder, false});
+    buttons.push_back({uiText("OK"), acknowledge});
+    setPage(uiText("Ambrevoli couldn't be updated"), message(error), nullptr, buttons, acknowledge);
 }
 
 } // namespace ambrevoli

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "appcast.h"
+#include "translation.h"
 #include "update_error.h"
 
 #include <QWidget>
@@ -24,7 +25,7 @@ public:
     using Action = std::function<void()>;
     enum class FoundChoice { install, remindLater, skip };
 
-    static constexpr char title[] = "Software Update";
+    static constexpr char title[] = N_("Software Update");
 
     explicit UpdateWindow(QWidget* parent = nullptr);
 

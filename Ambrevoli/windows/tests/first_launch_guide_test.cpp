@@ -1,10 +1,13 @@
 #include "first_launch_guide.h"
 
 #include "accessible_actions.h"
+#include "clipped_texts.h"
 #include "destination_store.h"
 #include "destinations_model.h"
 #include "extension_management.h"
 #include "in_memory_notification_service.h"
+#include "scoped_env.h"
+#include "scoped_language.h"
 #include "setup_status.h"
 #include "wording.h"
 
@@ -333,6 +336,44 @@ private slots:
         verifyNothingClipped(guide.view);
         if (!shot.isEmpty())
             screenshot(guide.view, shot);
+    }
+
+    // The guide holds its texts in full in German, Polish and the pseudo-locale, and names
+    // GNOME Files as the desktop does in the language.
+    void textsFitInEveryLanguage_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("stepTitle");
+        QTest::newRow("de") << "de"
+                            << "Die Erweiterung f\u00FCr Dateien einschalten";
+        QTest::newRow("pl") << "pl"
+                            << "W\u0142\u0105cz rozszerzenie programu Pliki";
+        QTest::newRow("pseudo") << "pseudo"
+                                << "[Turn on the [Files ~~] extension ~~~~~~~~~~~~]";
+    }
+    void textsFitInEveryLanguage()
+    {
+        QFETCH(QString, language);
+        QFETCH(QString, stepTitle);
+        const bool pseudo = language == "pseudo";
+        ambrevoli::testing::ScopedLanguage chosen(pseudo ? "en" : language.toStdString());
+        ambrevoli::testing::ScopedEnv pseudoLocale(
+            "AMBREVOLI_PSEUDO_LOCALE", pseudo ? std::optional<std::string>("1") : std::nullopt);
+
+        for (const char* state : {"nothing-done", "not-loaded"}) {
+            const bool loaded = std::string_view(state) == "not-loaded";
+            writeDestinations(loaded ? 1 : 0);
+            Guide guide(file());
+            guide.extension = loaded ? ExtensionState::notLoaded : ExtensionState::notInstalled;
+            guide.service.setAuthorizationStatus(loaded ? AuthorizationStatus::denied
+                                                        : AuthorizationStatus::notDetermined);
+            guide.refresh();
+            guide.view.show();
+            QVERIFY2(guide.reads(stepTitle), qPrintable(stepTitle));
+            verifyNothingClipped(guide.view);
+            QCOMPARE(ambrevoli::testing::clippedTexts(guide.view), QStringList());
+            screenshot(guide.view, QStringLiteral("%1-%2").arg(state, language));
+        }
     }
 
     // The guide works the steps out again whenever the status or the list changes, whoever

@@ -1,17 +1,20 @@
 #include "settings_view.h"
 
 #include "accessible_actions.h"
+#include "clipped_texts.h"
 #include "destination_list.h"
 #include "destination_row.h"
 #include "destination_store.h"
 #include "destinations_model.h"
+#include "files_with_its_menu.h"
 #include "immutable_flag.h"
 #include "in_memory_notification_service.h"
 #include "menu_options.h"
+#include "scoped_env.h"
+#include "scoped_language.h"
 #include "setup_status.h"
 #include "unreadable_file_notice.h"
 #include "wording.h"
-#include "files_with_its_menu.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>
@@ -249,6 +252,42 @@ private slots:
         setImmutable(container(), false);
         fs::remove_all(root());
         fs::create_directories(root());
+    }
+
+    // German runs about a third longer than English, and the pseudo-locale longer still: the
+    // window holds every text in full, the placeholder's and the banner's too.
+    void textsFitInEveryLanguage_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("showDrives");
+        QTest::newRow("de") << "de"
+                            << "Laufwerke in \u201ESenden an\u201C zeigen";
+        QTest::newRow("pl") << "pl"
+                            << "Pokazuj nap\u0119dy w \u201EWy\u015Blij do\u201D";
+        QTest::newRow("pseudo") << "pseudo"
+                                << "[Show drives in Send To ~~~~~~~~]";
+    }
+    void textsFitInEveryLanguage()
+    {
+        QFETCH(QString, language);
+        QFETCH(QString, showDrives);
+        const bool pseudo = language == "pseudo";
+        ambrevoli::testing::ScopedLanguage chosen(pseudo ? "en" : language.toStdString());
+        ambrevoli::testing::ScopedEnv pseudoLocale(
+            "AMBREVOLI_PSEUDO_LOCALE", pseudo ? std::optional<std::string>("1") : std::nullopt);
+
+        for (const char* state : {"empty", "list"}) {
+            if (std::string_view(state) == "list")
+                writeDestinations({"Inbox", "Photos"});
+            Window window(file());
+            window.service.setAuthorizationStatus(AuthorizationStatus::denied);
+            window.setup.refresh();
+            QTRY_COMPARE(window.setup.notifications(), AuthorizationStatus::denied);
+            QVERIFY(open(window));
+            QVERIFY(control<QCheckBox>(window.view, showDrives));
+            QCOMPARE(ambrevoli::testing::clippedTexts(window.view), QStringList());
+            screenshot(window.view, QStringLiteral("%1-%2").arg(state, language));
+        }
     }
 
     void emptyListShowsThePlaceholderAndTakesADropThroughIt()

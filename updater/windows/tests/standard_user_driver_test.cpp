@@ -2,6 +2,9 @@
 #include "update_window.h"
 
 #include "accessible_actions.h"
+#include "clipped_texts.h"
+#include "scoped_env.h"
+#include "scoped_language.h"
 
 #include <QAbstractButton>
 #include <QDesktopServices>
@@ -101,6 +104,8 @@ private slots:
     void scheduledUpdateShownAtOnceWhenTheDelegateLetsIt();
     void scheduledUpdateHandedToTheApplication();
     void aMinimizedWindowComesBack();
+    void textsFitInEveryLanguage_data();
+    void textsFitInEveryLanguage();
 };
 
 void StandardUserDriverTest::aCheckTheUserAskedFor()
@@ -338,4 +343,41 @@ void StandardUserDriverTest::aMinimizedWindowComesBack()
 }
 
 QTEST_MAIN(StandardUserDriverTest)
+
+// The update windows hold their texts in full in German, Polish and the pseudo-locale: the
+// found update's page, with the most words, and an error's.
+void StandardUserDriverTest::textsFitInEveryLanguage_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("de") << "de"
+                        << "Ambrevoli 1.2 ist verf\u00FCgbar";
+    QTest::newRow("pl") << "pl"
+                        << "Dost\u0119pny jest Ambrevoli 1.2";
+    QTest::newRow("pseudo") << "pseudo"
+                            << "[Ambrevoli 1.2 is available ~~~~~~~~~]";
+}
+
+void StandardUserDriverTest::textsFitInEveryLanguage()
+{
+    QFETCH(QString, language);
+    QFETCH(QString, title);
+    const bool pseudo = language == "pseudo";
+    testing::ScopedLanguage chosen(pseudo ? "en" : language.toStdString());
+    testing::ScopedEnv pseudoLocale("AMBREVOLI_PSEUDO_LOCALE",
+                                    pseudo ? std::optional<std::string>("1") : std::nullopt);
+
+    RecordingDelegate delegate;
+    StandardUserDriver driver("1.1", &delegate);
+    driver.showUpdateFound(update(), {true, false}, [](UserDriver::Choice) {});
+    UpdateWindow& window = *driver.window();
+    QVERIFY(texts(window).contains(title));
+    QCOMPARE(testing::clippedTexts(window), QStringList());
+    screenshot(window, "found-" + language);
+
+    driver.showUpdaterError(UpdateError::make(UpdateError::Case::feedUnreachable), [] {});
+    QCOMPARE(testing::clippedTexts(window), QStringList());
+    screenshot(window, "error-" + language);
+}
+
 #include "standard_user_driver_test.moc"
