@@ -87,13 +87,14 @@ JSON
     [[ $exported == "$(printf "$prefix%s " $entries | sed 's/ $//')" ]] ||
       fail "$file exports: $exported"
   done
-  # Dolphin's KIO loads context-menu plugins from kf5/kfileitemaction under Qt 5's plugin folder;
-  # a plugin exports only Qt's two plugin functions.
+  # Dolphin's KIO loads context-menu plugins from kf<N>/kfileitemaction under its Qt's plugin
+  # folder; a plugin exports only Qt's two plugin functions (the metadata one is _v2 on Qt 6).
   if plugin=$(printf '%s\n' "${owned[@]}" | grep '/ambrevoli-dolphin\.so$'); then
-    [[ $plugin == "$(/usr/lib/qt5/bin/qmake -query QT_INSTALL_PLUGINS)/kf5/kfileitemaction/ambrevoli-dolphin.so" ]] ||
+    kf=$(check_dolphin_kf "$plugin")
+    [[ $plugin == "$(check_qt_plugin_folder "$kf")/$kf/kfileitemaction/ambrevoli-dolphin.so" ]] ||
       fail "the Dolphin plugin is at $plugin, not where KIO loads plugins"
     exported=$(nm -D --defined-only "$plugin" | awk '{print $3}' | sort | paste -sd' ')
-    [[ $exported == "qt_plugin_instance qt_plugin_query_metadata" ]] ||
+    [[ $exported =~ ^qt_plugin_instance\ qt_plugin_query_metadata(_v2)?$ ]] ||
       fail "the Dolphin plugin exports: $exported"
   fi
 
@@ -167,15 +168,15 @@ while read -r option package variable file; do
   grep -qE " \.$path\$" <<<"$contents" || fail "the package lacks $path"
 done <"$(dirname "$0")/../file_manager_modules"
 # A build with the Dolphin plugin packs it.
-if [[ -f $build/dolphin_plugin/plugins/kf5/kfileitemaction/ambrevoli-dolphin.so ]]; then
-  dpkg-deb -c "$deb" | grep '/kf5/kfileitemaction/ambrevoli-dolphin\.so$' >/dev/null ||
+if built=$(check_dolphin_plugin "$build"); then
+  dpkg-deb -c "$deb" | grep "/$(check_dolphin_kf "$built")/kfileitemaction/ambrevoli-dolphin\\.so\$" >/dev/null ||
     fail "the build has a Dolphin plugin, the package does not"
 fi
 # Only its own file manager loads a further module, and that file manager brings the libraries
 # the module links: none of them is a dependency of the package.
 read -ra dependencies <<<"$(field Depends | sed 's/([^)]*)//g; s/[,|]/ /g')"
 for dependency in "${dependencies[@]}"; do
-  for foreign in libnemo-extension1 libcaja-extension1 libthunarx-3-0 kio 'libkf5*' 'libqt5*'; do
+  for foreign in libnemo-extension1 libcaja-extension1 libthunarx-3-0 kio 'libkf5*' 'libkf6*' 'libqt5*'; do
     # shellcheck disable=SC2053 # $foreign is a pattern
     [[ $dependency != $foreign ]] ||
       fail "Depends names $dependency, a library only a further file manager's module links: $(field Depends)"
