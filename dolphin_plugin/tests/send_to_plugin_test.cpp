@@ -107,6 +107,17 @@ void click(const QList<QAction*>& actions, const std::string& text)
     ADD_FAILURE() << "no item " << text;
 }
 
+// The "Send To" entries of a context menu KIO built. The system's own plugins add entries of
+// their own (KF6's KIO brings "Move to New Folder…").
+QList<QAction*> sendToEntries(const QMenu& contextMenu)
+{
+    QList<QAction*> found;
+    for (QAction* action : contextMenu.actions())
+        if (action->text() == QStringLiteral("Send To"))
+            found.push_back(action);
+    return found;
+}
+
 KFileItemListProperties selectionOf(const std::vector<QUrl>& urls)
 {
     KFileItemList items;
@@ -337,10 +348,7 @@ TEST_F(SendToPluginTest, KioOffersItForFilesAndFoldersAlike)
         fileItemActions.setItemListProperties(selectionOf(urls));
         QMenu contextMenu;
         fileItemActions.addActionsTo(&contextMenu, KFileItemActions::MenuActionSource::Plugins);
-        std::vector<std::string> titles;
-        for (const QAction* action : contextMenu.actions())
-            titles.push_back(action->text().toStdString());
-        EXPECT_EQ(titles, std::vector<std::string>{"Send To"});
+        EXPECT_EQ(sendToEntries(contextMenu).size(), 1);
     }
 }
 
@@ -354,7 +362,7 @@ TEST_F(SendToPluginTest, AClickInTheMenuKioBuiltSendsTheWholeSelection)
     fileItemActions.setItemListProperties(selectionOf({local(paths[0]), local(paths[1])}));
     QMenu contextMenu;
     fileItemActions.addActionsTo(&contextMenu, KFileItemActions::MenuActionSource::Plugins);
-    click(contextMenu.actions(), "Alpha");
+    click(sendToEntries(contextMenu), "Alpha");
 
     host.waitForStarts(1);
     ASSERT_EQ(inbox().size(), 1u);
