@@ -186,7 +186,11 @@ done
 [[ $(field Recommends) == *notification-daemon*packagekit* ]] ||
   fail "Recommends lacks the notification server or PackageKit: $(field Recommends)"
 
-lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 ||
+# Debian 13's appstreamcli warns that the component id is no reverse domain name, which
+# Ambrevoli's identifiers are not, by design, and lintian reports any warning of it as a failed
+# validation. The install check validates the metainfo with exactly that warning lowered.
+lintian --fail-on error,warning --suppress-tags appstream-metadata-validation-failed "$deb" \
+  >"$work/lintian.log" 2>&1 ||
   fail "lintian:"$'\n'"$(cat "$work/lintian.log")"
 echo "lintian: no errors or warnings"
 
