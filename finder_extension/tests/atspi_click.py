@@ -11,14 +11,40 @@ import pathlib
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests"))
-from atspi_tree import application, applications, named, wait_for, walk  # noqa: E402
-from gi.repository import GLib  # noqa: E402
+from atspi_tree import application, applications, wait_for, walk  # noqa: E402
+from gi.repository import Atspi, GLib  # noqa: E402
+
+
+def role(accessible):
+    """The role's name of accessible; none once it went away."""
+    try:
+        return accessible.get_role_name()
+    except GLib.Error:
+        return ""
+
+
+def label(accessible):
+    """The words a menu item shows: its name or, where it has none (GTK 4.18 names no menu item),
+    the text of what it is labelled by."""
+    try:
+        name = accessible.get_name()
+        if name:
+            return name
+        for relation in accessible.get_relation_set():
+            if relation.get_relation_type() == Atspi.RelationType.LABELLED_BY:
+                for i in range(relation.get_n_targets()):
+                    target = relation.get_target(i)
+                    if "Text" in target.get_interfaces():
+                        return Atspi.Text.get_text(target, 0, -1)
+    except GLib.Error:
+        pass
+    return ""
 
 
 def click(app_name, item):
     """True once the menu item was clicked; None while it does not show."""
     for accessible in walk(application(app_name)):
-        if named(accessible, item, ("menu item",)):
+        if role(accessible) == "menu item" and label(accessible) == item:
             return True if accessible.do_action(0) else None
     return None
 
@@ -44,12 +70,9 @@ def seen(app_name):
         return "the applications are: " + ", ".join(repr(a.get_name()) for a in applications())
     items = []
     for accessible in walk(app):
-        try:
-            role = accessible.get_role_name()
-            if "menu" in role:
-                items.append(f"{role} {accessible.get_name()!r}")
-        except GLib.Error:
-            pass
+        kind = role(accessible)
+        if "menu" in kind:
+            items.append(f"{kind} {label(accessible)!r}")
     return "its menus and menu items: " + (", ".join(items) or "none")
 
 
