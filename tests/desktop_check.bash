@@ -47,6 +47,30 @@ check_atspi_bindings() {
     skip "the accessibility bindings (python3-gi, gir1.2-atspi-2.0) are not installed"
 }
 
+# The Dolphin plugin build $1 made: the one file in its plugins/kf<N>/kfileitemaction (KF5 or KF6,
+# whichever KIO the build found). Fails (status 1) when the build has none.
+check_dolphin_plugin() {
+  local built
+  built=$(compgen -G "$1/dolphin_plugin/plugins/kf[0-9]/kfileitemaction/ambrevoli-dolphin.so") || return 1
+  echo "${built%%$'\n'*}"
+}
+
+# The kf<N> folder name of the plugin file $1 (kf5 or kf6), which also says its Qt's major version.
+check_dolphin_kf() {
+  local folder=${1%/kfileitemaction/*}
+  echo "${folder##*/}"
+}
+
+# Where the Qt that goes with kf<N> ($1) loads plugins from, as that Qt's own qmake names it.
+# Fails (status 1) when that qmake is not installed.
+check_qt_plugin_folder() {
+  case $1 in
+  kf5) /usr/lib/qt5/bin/qmake -query QT_INSTALL_PLUGINS 2>/dev/null ;;
+  kf6) /usr/lib/qt6/bin/qmake6 -query QT_INSTALL_PLUGINS 2>/dev/null ;;
+  *) return 1 ;;
+  esac
+}
+
 # Skips unless this runs as root, which the check needs "to $1".
 check_root() {
   [[ $(id -u) -eq 0 ]] || skip "needs root, to $1"

@@ -9,6 +9,8 @@ set -euo pipefail
 
 build=${1:?usage: install_check.sh <build folder> <source folder>}
 source=${2:?usage: install_check.sh <build folder> <source folder>}
+# shellcheck source=tests/desktop_check.bash
+source "$source/tests/desktop_check.bash"
 fail() {
   echo "FAIL: $*"
   exit 1
@@ -41,10 +43,11 @@ while read -r option package variable file; do
   grep -qx "${option}_BUILT:INTERNAL=ON" "$build/CMakeCache.txt" || continue
   expected+=("$(pkg-config --variable="$variable" "$package")/$file")
 done <"$source/packaging/file_manager_modules"
-# A build with the Dolphin plugin installs it where KIO looks for context-menu plugins under Qt 5's
-# plugin folder, as Qt 5 itself names it.
-if [[ -f $build/dolphin_plugin/plugins/kf5/kfileitemaction/ambrevoli-dolphin.so ]]; then
-  expected+=("$(/usr/lib/qt5/bin/qmake -query QT_INSTALL_PLUGINS)/kf5/kfileitemaction/ambrevoli-dolphin.so")
+# A build with the Dolphin plugin installs it where KIO looks for context-menu plugins under its
+# Qt's plugin folder (kf5 or kf6 under Qt 5's or Qt 6's), as that Qt itself names it.
+if built=$(check_dolphin_plugin "$build"); then
+  kf=$(check_dolphin_kf "$built")
+  expected+=("$(check_qt_plugin_folder "$kf")/$kf/kfileitemaction/ambrevoli-dolphin.so")
 fi
 for file in "${expected[@]}"; do
   [[ -f $stage$file ]] || fail "$file was not installed"

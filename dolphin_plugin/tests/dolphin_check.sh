@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The plugin in a real Dolphin: stages `cmake --install` of a build, lays the staged plugin folder
-# over Qt 5's plugin folder (an overlay in a mount namespace of this check's own, so the system's
+# over Qt's plugin folder (an overlay in a mount namespace of this check's own, so the system's
 # folder is untouched), runs Dolphin on Xvfb with a private session bus and two files selected,
 # and drives its context menu through the accessibility bus: Send To › a destination. The real
 # host, installed by the same build, must copy both files into the destination; the plugin's log
@@ -17,7 +17,7 @@ check_log_name=dolphin.log check_log_title="Dolphin's output"
 
 case ${1-} in
 --inside)
-  # In the private mount namespace: Qt 5's plugin folder shows the staged plugin too.
+  # In the private mount namespace: Qt's plugin folder shows the staged plugin too.
   work=$2
   plugindir=$(cat "$work/plugindir")
   mount -t overlay ambrevoli-plugins -o "lowerdir=$work/stage$plugindir:$plugindir" "$plugindir" \
@@ -31,25 +31,27 @@ case ${1-} in
   ;;
 *)
   build=${1:?usage: dolphin_check.sh <build folder>}
-  [[ -f $build/dolphin_plugin/plugins/kf5/kfileitemaction/ambrevoli-dolphin.so ]] ||
-    skip "this build has no Dolphin plugin (KF5 KIO was not found, or AMBREVOLI_DOLPHIN_PLUGIN is off)"
+  built=$(check_dolphin_plugin "$build") ||
+    skip "this build has no Dolphin plugin (KIO was not found, or AMBREVOLI_DOLPHIN_PLUGIN is off)"
+  kf=$(check_dolphin_kf "$built")
   check_root "lay the staged plugin over Qt's plugin folder in a mount namespace"
   check_tools dolphin Xvfb xdotool dbus-run-session unshare setpriv
   check_atspi_bindings
-  check_uninstrumented "$build/dolphin_plugin/plugins/kf5/kfileitemaction/ambrevoli-dolphin.so" \
+  check_uninstrumented "$built" \
     "this build is instrumented with AddressSanitizer, which an uninstrumented Dolphin cannot load"
   check_namespaces
 
   check_make_work dolphin
   check_stage "$build"
-  plugin=$(grep -m1 '/kf5/kfileitemaction/ambrevoli-dolphin\.so$' "$build/install_manifest.txt") ||
+  plugin=$(grep -m1 "/$kf/kfileitemaction/ambrevoli-dolphin\\.so\$" "$build/install_manifest.txt") ||
     fail "the plugin was not installed"
-  # Where Dolphin's Qt loads plugins from, asked of Qt 5 itself.
-  plugindir=$(/usr/lib/qt5/bin/qmake -query QT_INSTALL_PLUGINS) ||
-    skip "Qt 5's qmake is not installed (scripts/install-deps installs it)"
-  [[ $plugin == "$plugindir/kf5/kfileitemaction/ambrevoli-dolphin.so" ]] ||
-    fail "the plugin went to $plugin, not into $plugindir/kf5/kfileitemaction"
+  # Where Dolphin's Qt loads plugins from, asked of that Qt itself.
+  plugindir=$(check_qt_plugin_folder "$kf") ||
+    skip "the qmake of the plugin's Qt is not installed (scripts/install-deps installs it)"
+  [[ $plugin == "$plugindir/$kf/kfileitemaction/ambrevoli-dolphin.so" ]] ||
+    fail "the plugin went to $plugin, not into $plugindir/$kf/kfileitemaction"
   echo "$plugindir" >"$work/plugindir"
+  echo "$kf" >"$work/kf"
   check_make_send_world
 
   # Whatever the session starts (Dolphin, KDE's daemons, the host) ends with the namespace.
@@ -68,7 +70,7 @@ check_watch_module Dolphin $! "$work/dolphin.log" ambrevoli.dolphin
 
 windows=$(timeout 60 xdotool search --sync --onlyvisible --class dolphin) || fail "no Dolphin window"
 window=${windows%%$'\n'*}
-# Qt 5 never starts the accessibility bus itself, and here joins it only when it sees the bus
+# Qt never starts the accessibility bus itself, and here joins it only when it sees the bus
 # appear: start it now that Dolphin runs.
 dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null ||
   fail "the accessibility bus did not start"
@@ -87,7 +89,7 @@ for attempt in 1 2 3 4 5 6; do
   xdotool key --clearmodifiers Escape
   [[ $attempt -lt 6 ]] || fail "no line like 'default: Built the menu: 2 destinations, 1 disabled'"
 done
-has_line "default: Running from $(cat "$work/plugindir")/kf5/kfileitemaction: true" 1 ||
+has_line "default: Running from $(cat "$work/plugindir")/$(cat "$work/kf")/kfileitemaction: true" 1 ||
   fail "the plugin did not log that it runs from where Dolphin loads plugins"
 
 "$here/atspi_context_menu.py" "Send To" "Photos_2024" || fail "could not click Send To › Photos_2024"

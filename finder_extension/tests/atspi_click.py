@@ -11,13 +11,40 @@ import pathlib
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests"))
-from atspi_tree import application, named, wait_for, walk  # noqa: E402
+from atspi_tree import application, applications, wait_for, walk  # noqa: E402
+from gi.repository import Atspi, GLib  # noqa: E402
+
+
+def role(accessible):
+    """The role's name of accessible; none once it went away."""
+    try:
+        return accessible.get_role_name()
+    except GLib.Error:
+        return ""
+
+
+def label(accessible):
+    """The words a menu item shows: its name or, where it has none (GTK 4.18 names no menu item),
+    the text of what it is labelled by."""
+    try:
+        name = accessible.get_name()
+        if name:
+            return name
+        for relation in accessible.get_relation_set():
+            if relation.get_relation_type() == Atspi.RelationType.LABELLED_BY:
+                for i in range(relation.get_n_targets()):
+                    target = relation.get_target(i)
+                    if "Text" in target.get_interfaces():
+                        return Atspi.Text.get_text(target, 0, -1)
+    except GLib.Error:
+        pass
+    return ""
 
 
 def click(app_name, item):
     """True once the menu item was clicked; None while it does not show."""
     for accessible in walk(application(app_name)):
-        if named(accessible, item, ("menu item",)):
+        if role(accessible) == "menu item" and label(accessible) == item:
             return True if accessible.do_action(0) else None
     return None
 
@@ -32,7 +59,21 @@ def main():
     app_name, items = arguments[0], arguments[1:]
     for item in items:
         if wait_for(lambda: click(app_name, item), seconds) is None:
-            sys.exit(f"atspi_click: no menu item {item!r} in {app_name!r}")
+            sys.exit(f"atspi_click: no menu item {item!r} in {app_name!r}; {seen(app_name)}")
+
+
+def seen(app_name):
+    """What there was instead, for the failure's message: the applications on the bus, or the
+    application's menu items and menus."""
+    app = application(app_name)
+    if app is None:
+        return "the applications are: " + ", ".join(repr(a.get_name()) for a in applications())
+    items = []
+    for accessible in walk(app):
+        kind = role(accessible)
+        if "menu" in kind:
+            items.append(f"{kind} {label(accessible)!r}")
+    return "its menus and menu items: " + (", ".join(items) or "none")
 
 
 if __name__ == "__main__":

@@ -77,7 +77,11 @@ TEST(DirListingTest, AFailedReadIsReportedNotTakenForTheEnd)
     const UniqueFd pathOnly(::open(temp.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     ASSERT_TRUE(pathOnly);
     auto listing = DirListing::open(pathOnly.get());
-    ASSERT_TRUE(listing) << textualForm(listing.error());
+    if (!listing) {
+        // glibc 2.41 refuses such a folder already when it is opened, with the same error.
+        EXPECT_EQ(listing.error(), SystemError{EBADF});
+        GTEST_SKIP() << "this C library does not open a path-only folder, so no read can fail";
+    }
     EXPECT_EQ(listing->next(), nullptr);
     EXPECT_EQ(listing->error(), SystemError{EBADF});
     EXPECT_EQ(listing->next(), nullptr);
