@@ -111,20 +111,8 @@ bool connectionLost(const CopyFailure& failure)
 {
     if (failure.kind != CopyFailure::Case::other)
         return false;
-    switch (failure.errorNumber) {
-    case EIO:
-    case ENOTCONN:
-    case ECONNABORTED:
-    case ECONNRESET:
-    case ETIMEDOUT:
-    case EHOSTDOWN:
-    case EHOSTUNREACH:
-    case ENETDOWN:
-    case ENETUNREACH:
-    case ENODEV:
-    case ESHUTDOWN: return true;
-    default: return false;
-    }
+    const int error = failure.errorNumber;
+    return error == EIO || error == ENODEV || isNetworkError(error);
 }
 
 CopyFailure treeCopyFailure(const TreeCopyFailure& failure, const std::string& path,

@@ -106,6 +106,22 @@ bool isProtectedLocation(std::string_view path, const std::string& home)
     });
 }
 
+bool isNetworkError(int error)
+{
+    switch (error) {
+    case ENOTCONN:
+    case ECONNABORTED:
+    case ECONNRESET:
+    case ETIMEDOUT:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ESHUTDOWN: return true;
+    default: return false;
+    }
+}
+
 DestinationProblem problemForErrno(int error, const std::string& destination,
                                    const std::string& home)
 {
@@ -115,16 +131,9 @@ DestinationProblem problemForErrno(int error, const std::string& destination,
     case ENOTDIR: return DestinationProblem::missing();
     case EACCES: return DestinationProblem::noPermission();
     case EROFS: return DestinationProblem::readOnly();
-    case ENOTCONN:
-    case ECONNABORTED:
-    case ECONNRESET:
-    case ETIMEDOUT:
-    case EHOSTDOWN:
-    case EHOSTUNREACH:
-    case ENETDOWN:
-    case ENETUNREACH:
-    case ESHUTDOWN: return DestinationProblem::unreachable();
-    default: return DestinationProblem::other(error);
+    default:
+        return isNetworkError(error) ? DestinationProblem::unreachable()
+                                     : DestinationProblem::other(error);
     }
 }
 

@@ -25,6 +25,10 @@ inline constexpr std::string_view checkFilePrefix = ".ambrevoli-check-";
 std::optional<DestinationProblem> checkDestination(const std::string& destination,
                                                    const std::string& home);
 
+// Whether `error` is what a network file system answers when the server can't be reached
+// (ENOTCONN, ETIMEDOUT, EHOSTUNREACH and the like).
+bool isNetworkError(int error);
+
 // EPERM → notPermitted (protectedFolder: whether `destination` is a protected location),
 // ENOENT and ENOTDIR → missing, EACCES → noPermission, EROFS → readOnly, what a lost connection
 // gives (ENOTCONN, ETIMEDOUT, EHOSTUNREACH, …) → unreachable, any other → other. (checkDestination
