@@ -16,7 +16,6 @@
 #include <sys/stat.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -91,18 +90,6 @@ MenuEntry destinationItem(int tag, std::string label, bool enabled)
 {
     return {"AmbrevoliFinder::Destination" + std::to_string(tag), std::move(label), enabled};
 }
-
-// Before main(), while the process has no other thread: the variables the tests set exist from
-// the start, each with a value that means the same as none, so that setting and restoring them
-// later replaces a value in place. Adding a variable grows the environment, which GLib's worker
-// thread, started with the module, may be reading with getenv() at that moment.
-const bool variablesPresentAtStart = [] {
-    for (const char* name : {"AMBREVOLI_HOST", "XDG_RUNTIME_DIR"})
-        ::setenv(name, "", 0);
-    if (const char* home = std::getenv("HOME"); home && !std::getenv("XDG_DATA_HOME"))
-        ::setenv("XDG_DATA_HOME", (std::string(home) + "/.local/share").c_str(), 0);
-    return true;
-}();
 
 class FinderSyncTest : public ::testing::Test {
 protected:

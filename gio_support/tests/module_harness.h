@@ -97,7 +97,8 @@ GObject* newFakeFile(const char* typeName, GType fileInfoInterface, const char* 
 
 // The process as a file manager's would be, set up once before anything of GLib runs: the
 // module logs to stderr, GIO uses only its built-in local file system and volume monitor (no
-// desktop services, whatever the machine has), and $HOME is a folder of the test's own.
+// desktop services, whatever the machine has), $HOME is a folder of the test's own, and the
+// variables the tests set (AMBREVOLI_HOST, XDG_RUNTIME_DIR, XDG_DATA_HOME) are already there.
 void setUpProcess();
 const std::string& home();
 
