@@ -108,8 +108,15 @@ std::string CopyNamer::candidateName(int attempt) const
     return base + tail;
 }
 
+std::expected<void, SystemError> plainRename(const std::string& from, const std::string& to)
+{
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        return std::unexpected(SystemError::last());
+    return {};
+}
+
 std::expected<void, SystemError> placeCopy(const std::string& from, const std::string& to,
-                                           ExclusiveRename rename)
+                                           ExclusiveRename rename, PlainRename plain)
 {
     auto renamed = rename(from, to);
     if (renamed || !exclusiveRenameUnsupported(renamed.error()))
@@ -130,22 +137,31 @@ std::expected<void, SystemError> placeCopy(const std::string& from, const std::s
         if (!placeholder)
             return std::unexpected(SystemError{errno});
     }
-    if (::rename(from.c_str(), to.c_str()) == 0)
+    auto moved = plain(from, to);
+    if (moved)
         return {};
-    const int renameError = errno;
-    if ((folder ? ::rmdir(to.c_str()) : ::unlink(to.c_str())) != 0)
+    if ((folder ? ::rmdir(to.c_str()) : ::unlink(to.c_str())) != 0) {
         logger("copy").log(LogLevel::error, "Couldn't remove a name placeholder: errno ", errno);
-    return std::unexpected(SystemError{renameError});
+        return moved;
+    }
+    // rename(2) replaces a file, and an empty folder, wherever it may: EEXIST over the
+    // placeholder just made says this volume's rename never replaces, which makes it the
+    // exclusive rename the volume lacked. Nothing has the name now unless another took it since,
+    // and then this rename fails too.
+    if (moved.error().code == EEXIST)
+        return plain(from, to);
+    return moved;
 }
 
 std::expected<std::string, SystemError> placeUnderFreeName(const std::string& temporary,
                                                            const std::string& destination,
                                                            const CopyNamer& namer,
-                                                           ExclusiveRename rename)
+                                                           ExclusiveRename rename,
+                                                           PlainRename plain)
 {
     for (int attempt = 0; attempt < attemptLimit; ++attempt) {
         std::string candidate = joinPath(destination, namer.candidateName(attempt));
-        auto placed = placeCopy(temporary, candidate, rename);
+        auto placed = placeCopy(temporary, candidate, rename, plain);
         if (placed)
             return candidate;
         if (placed.error().code != EEXIST)

@@ -46,20 +46,30 @@ private:
 using ExclusiveRename = std::expected<void, SystemError> (*)(const std::string& from,
                                                              const std::string& to);
 
+// The plain rename placement uses over its placeholder: rename(2), which replaces what is at
+// `to` where the volume lets it. Some volumes' never does (FAT through Debian 13's FUSE driver
+// answers EEXIST), and tests pass renameNoReplace to stand for those.
+using PlainRename = ExclusiveRename;
+std::expected<void, SystemError> plainRename(const std::string& from, const std::string& to);
+
 // Moves the item at `from` to the full path `to` without ever replacing an existing item. When
 // the volume has no exclusive rename (exclusiveRenameUnsupported), the name is claimed with an
 // empty placeholder (a 0700 folder or a 0600 file, created exclusively) and the item renamed
 // over it; a placeholder whose rename fails is removed again, and a failed removal is logged.
+// Where the volume's rename refuses to replace even the placeholder, that rename is exclusive
+// itself, and the item is renamed once more with the placeholder gone.
 // On failure yields the errno: EEXIST when `to` is taken. `rename` is the exclusive rename to
 // use; tests pass one that reports EINVAL to reach the placeholder route.
 std::expected<void, SystemError> placeCopy(const std::string& from, const std::string& to,
-                                           ExclusiveRename rename = renameNoReplace);
+                                           ExclusiveRename rename = renameNoReplace,
+                                           PlainRename plain = plainRename);
 
 // Moves the item at `temporary` into the folder `destination` (trailing slashes trimmed) under
 // the first free candidate of `namer`, trying attempts 0 to 9999. Yields the final full path,
 // or the first error other than EEXIST, or EEXIST when all 10000 names are taken.
 std::expected<std::string, SystemError>
 placeUnderFreeName(const std::string& temporary, const std::string& destination,
-                   const CopyNamer& namer, ExclusiveRename rename = renameNoReplace);
+                   const CopyNamer& namer, ExclusiveRename rename = renameNoReplace,
+                   PlainRename plain = plainRename);
 
 } // namespace ambrevoli
