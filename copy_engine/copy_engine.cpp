@@ -80,11 +80,15 @@ std::expected<void, SystemError> removeCopy(const std::string& path)
 
 // Whether the placement of `temporary` in `destPath` failed with `error` because the volume
 // refused the name: the item takes another plain temporary name there (and keeps it).
-// An SFTP server passes its file system's refusal on as EACCES; and a FUSE server may lose the
-// item in the failed rename (fusefat does), when a plain empty file made there instead tells.
+// An SFTP server passes its file system's refusal on as EACCES, or as a bare failure that GIO's
+// FUSE bridge makes EIO; FAT's FUSE driver in Debian 13 answers EIO for a ':' itself. An EIO is
+// a refusal only when the plain name works right after, as it would not on a failing disk or a
+// dropped connection. And a FUSE server may lose the item in the failed rename (fusefat does),
+// when a plain empty file made there instead tells.
 bool placementRefusedTheName(int error, const std::string& destPath, Temporary& temporary)
 {
-    if (error != ENOENT && error != EINVAL && error != EPERM && error != EILSEQ && error != EACCES)
+    if (error != ENOENT && error != EINVAL && error != EPERM && error != EILSEQ &&
+        error != EACCES && error != EIO)
         return false;
     std::string renamed = joinPath(destPath, std::string(temporaryPrefix) + Uuid::random().text());
     if (::rename(temporary.path.c_str(), renamed.c_str()) == 0) {
