@@ -1,6 +1,7 @@
 #pragma once
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -8,9 +9,12 @@
 namespace ambrevoli::testing {
 
 // Makes `language` ("de", "pl") the language of the catalogs for the life of the object, as a
-// user's LANGUAGE does, and puts the old one back afterwards. The messages locale becomes C.UTF-8
-// (always there with the C library), which unlike "C" lets LANGUAGE choose. Tests are
+// user's LANGUAGE does, and puts the old one back afterwards. The messages locale becomes
+// `messagesLocale`, since the C library lets LANGUAGE choose only under a real locale (not "C",
+// and with Debian 13's not C.UTF-8 either); scripts/install-deps makes it. Tests are
 // single-threaded.
+inline constexpr const char* messagesLocale = "en_US.UTF-8";
+
 class ScopedLanguage {
 public:
     explicit ScopedLanguage(const std::string& language)
@@ -21,7 +25,11 @@ public:
             m_oldLocale = old;
         ::setenv("LANGUAGE", language.c_str(), 1);
         forgetLookedUpTexts();
-        std::setlocale(LC_MESSAGES, "C.UTF-8");
+        if (std::setlocale(LC_MESSAGES, messagesLocale) == nullptr) {
+            std::fprintf(stderr, "The %s locale is missing: scripts/install-deps makes it.\n",
+                         messagesLocale);
+            std::abort();
+        }
     }
     ~ScopedLanguage()
     {

@@ -55,8 +55,9 @@ TEST(AmbrevoliSendLanguageTest, HelpAndMessagesAreInTheUsersLanguage)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.language);
+        // LANGUAGE chooses only under a real locale; scripts/install-deps makes this one.
         const std::string environment =
-            std::string("LC_ALL= LANG=C.UTF-8 LANGUAGE=") + c.language + " ";
+            std::string("LC_ALL= LANG=en_US.UTF-8 LANGUAGE=") + c.language + " ";
         const auto help =
             testing::commandOutput(environment + AMBREVOLI_SEND_BINARY " --help 2>&1");
         ASSERT_TRUE(help.succeeded);
