@@ -55,7 +55,8 @@ WAYLAND_DEBUG=client "$host" --settings >"$work/host.log" 2>&1 &
 running=$!
 check_end_at_exit $running
 "$here/settings_atspi.py" window "Ambrevoli Settings" || fail "the settings window did not show"
-grep -aqE 'xdg_toplevel@[0-9]+\.set_title\("Ambrevoli Settings"\)' "$work/host.log" ||
+# The protocol log names an object "interface@id", and from libwayland 1.23 on "interface#id".
+grep -aqE 'xdg_toplevel[@#][0-9]+\.set_title\("Ambrevoli Settings"\)' "$work/host.log" ||
   fail "the window did not become a Wayland toplevel titled Ambrevoli Settings"
 kill -0 $running 2>/dev/null || fail "the host ended"
 # Qt's complaints (qt.qpa.wayland: …, "Failed to …", "Could not …") against the host's own lines.
