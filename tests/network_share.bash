@@ -164,15 +164,25 @@ share_start_server() {
     fail "the $share_protocol server did not listen on port $share_port: $(cat "$share_dir/server.log")"
 }
 
-# Stops the server as a crash or a pulled cable would: the listener and the session serving the
-# mount (its child, which outlives it otherwise), both killed outright.
+# Stops the server as a crash or a pulled cable would: the listener and the sessions serving the
+# mount (its descendants, which outlive it otherwise), all killed outright.
 share_stop_server() {
   local sessions
-  sessions=$(pgrep -P "$share_server_pid" || true)
+  # All of them, found before any is killed: OpenSSH 9.8 and later serve a session from a child
+  # of the listener's child, and an orphan can no longer be told from other processes.
+  sessions=$(share_descendants "$share_server_pid")
   # shellcheck disable=SC2086 # one pid a word
   kill -KILL "$share_server_pid" $sessions 2>/dev/null || true
   wait "$share_server_pid" 2>/dev/null || true
   check_wait_until 10 share_not_listening || fail "the server still listens on port $share_port"
+}
+
+share_descendants() {
+  local child
+  for child in $(pgrep -P "$1" || true); do
+    echo "$child"
+    share_descendants "$child"
+  done
 }
 
 share_restart_server() {
