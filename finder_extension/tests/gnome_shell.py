@@ -75,6 +75,7 @@ SCREEN = (1280, 800)
 # The keys the check types, by their evdev key codes: typed as keys, not as symbols, which Mutter
 # would reach by its own choice of modifiers (dropping the Shift of Shift+F10).
 KEYCODES = {"ctrl": 29, "shift": 42, "alt": 56, "F4": 62, "F10": 68, "Escape": 1, "Return": 28,
+            "Tab": 15,
             "a": 30, "Up": 103, "Down": 108, "Left": 105, "Right": 106, "Home": 102, "End": 107}
 
 

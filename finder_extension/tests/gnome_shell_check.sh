@@ -171,9 +171,12 @@ settings="Ambrevoli Settings"
 select_film 'default: Built the menu: 2 destinations, 1 disabled'
 send_film_to "Edit Destinations…"
 window_active "$settings" || { shot settings-behind; fail "the new settings window is not in front"; }
-select_film 'default: Built the menu: 2 destinations, 1 disabled'
+# Files to the front by Alt+Tab: the Shell may have put the settings window over the film (GNOME
+# 48 does), where a click reaches only the settings window.
+shell keys alt+Tab
 "$here/../../Ambrevoli/windows/tests/settings_atspi.py" inactive "$settings" ||
-  fail "a click on the film did not bring Files to the front"
+  { shot files-behind; fail "Alt+Tab did not bring Files to the front"; }
+select_film 'default: Built the menu: 2 destinations, 1 disabled'
 send_film_to "Edit Destinations…"
 window_active "$settings" ||
   { shot settings-behind; fail "Edit Destinations… left the settings window behind Files"; }
