@@ -7,8 +7,9 @@ if(NOT CPACK_PACKAGING_INSTALL_PREFIX STREQUAL "/usr")
 endif()
 
 # Depends: what the files listed in CPACK_AMBREVOLI_DEPENDS_FROM (in the build tree) link, as
-# dpkg-shlibdeps names it. cpack runs this before it installs anything, so the files are the build
-# tree's; they link the same libraries as their installed copies.
+# dpkg-shlibdeps names it, and the package of Qt's SVG icon engine. cpack runs this before it
+# installs anything, so the files are the build tree's; they link the same libraries as their
+# installed copies.
 if(CPACK_GENERATOR STREQUAL "DEB")
   file(STRINGS "${CPACK_AMBREVOLI_DEPENDS_FROM}" dependsFrom)
   foreach(file IN LISTS dependsFrom)
@@ -32,7 +33,16 @@ if(CPACK_GENERATOR STREQUAL "DEB")
   if(NOT status EQUAL 0 OR NOT shlibdeps MATCHES "^shlibs:Depends=(.+)$")
     message(FATAL_ERROR "dpkg-shlibdeps (${status}) found no dependencies:\n${shlibdeps}\n${shlibdepsErrors}")
   endif()
+  set(shlibs "${CMAKE_MATCH_1}")
+  execute_process(
+    COMMAND dpkg-query --search "${CPACK_AMBREVOLI_SVG_ICON_ENGINE}"
+    OUTPUT_VARIABLE owner OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET
+    RESULT_VARIABLE status)
+  if(NOT status EQUAL 0 OR NOT owner MATCHES "^([^:, ]+)")
+    message(FATAL_ERROR "No package holds Qt's SVG icon engine, ${CPACK_AMBREVOLI_SVG_ICON_ENGINE} "
+                        "(scripts/install-deps installs it).")
+  endif()
   # The kit loads the journal's client library only when it first logs (dlopen), out of sight of
   # dpkg-shlibdeps.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsystemd0, ${CMAKE_MATCH_1}")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsystemd0, ${CMAKE_MATCH_1}, ${shlibs}")
 endif()

@@ -157,7 +157,9 @@ cp "$deb" "$work/package.deb"
 field() { dpkg-deb -f "$deb" "$1"; }
 [[ $(field Version) == "$version" ]] || fail "the package's version is $(field Version), the build's $version"
 # Debian 13 renamed the Qt 6 libraries for the 64-bit time_t transition (libqt6core6t64).
-for library in libc6 'libqt6core6(t64)?' 'libqt6widgets6(t64)?' libnautilus-extension4 libsystemd0; do
+# Qt's SVG icon engine is libqt6svg6's on Debian 12 and qt6-svg-plugins' on Debian 13.
+for library in libc6 'libqt6core6(t64)?' 'libqt6widgets6(t64)?' libnautilus-extension4 libsystemd0 \
+  '(libqt6svg6|qt6-svg-plugins)'; do
   [[ $(field Depends) =~ (^|, )$library( |,|$) ]] || fail "Depends lacks $library: $(field Depends)"
 done
 # Each further file manager's module the build made is in the package, in its file manager's
