@@ -394,9 +394,11 @@ private:
         struct stat left {};
         if (error != EEXIST && ::fstatat(dir, name, &left, AT_SYMLINK_NOFOLLOW) == 0)
             m_created = true;
-        // An SFTP server passes its file system's refusal of a name on as a denied permission.
+        // An SFTP server passes its file system's refusal of a name on as a denied permission, or
+        // as a bare failure that GIO's FUSE bridge makes EIO; FAT's FUSE driver in Debian 13
+        // answers EIO for a ':' itself. A failing disk fails the plain name as well.
         const bool nameMayBeRefused = error == ENOENT || error == EINVAL || error == EPERM ||
-                                      error == EILSEQ || error == EACCES;
+                                      error == EILSEQ || error == EACCES || error == EIO;
         const bool kindMayBeRefused =
             special && (error == EPERM || error == ENOSYS || error == EOPNOTSUPP || error == EIO);
         if (!nameMayBeRefused && !kindMayBeRefused)
