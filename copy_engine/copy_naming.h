@@ -47,8 +47,8 @@ using ExclusiveRename = std::expected<void, SystemError> (*)(const std::string& 
                                                              const std::string& to);
 
 // The plain rename placement uses over its placeholder: rename(2), which replaces what is at
-// `to` where the volume lets it. Some volumes' never does (FAT through Debian 13's FUSE driver
-// answers EEXIST), and tests pass renameNoReplace to stand for those.
+// `to` where the volume lets it. On some volumes it never does (FAT through Debian 13's FUSE
+// driver answers EEXIST); tests pass renameNoReplace to stand for those.
 using PlainRename = ExclusiveRename;
 std::expected<void, SystemError> plainRename(const std::string& from, const std::string& to);
 

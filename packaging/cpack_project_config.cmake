@@ -42,7 +42,8 @@ if(CPACK_GENERATOR STREQUAL "DEB")
     message(FATAL_ERROR "No package holds Qt's SVG icon engine, ${CPACK_AMBREVOLI_SVG_ICON_ENGINE} "
                         "(scripts/install-deps installs it).")
   endif()
+  set(svgIconEngine "${CMAKE_MATCH_1}")
   # The kit loads the journal's client library only when it first logs (dlopen), out of sight of
   # dpkg-shlibdeps.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsystemd0, ${CMAKE_MATCH_1}, ${shlibs}")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsystemd0, ${svgIconEngine}, ${shlibs}")
 endif()
