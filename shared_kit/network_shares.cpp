@@ -1,6 +1,7 @@
 #include "network_shares.h"
 
 #include <sys/stat.h>
+#include <uriparser/Uri.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,33 +16,12 @@ namespace {
 constexpr std::array shareSchemes = {"smb",     "sftp", "ssh",  "fish",  "dav", "davs", "webdav",
                                      "webdavs", "ftp",  "ftps", "ftpis", "afp", "nfs"};
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The bridge writes a value's reserved characters (",", "=", "/") as %XX.
 std::string unescaped(std::string_view value)
 {
-    std::string plain;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '%' && i + 2 < value.size()) {
-            const int high = hexValue(value[i + 1]);
-            const int low = hexValue(value[i + 2]);
-            if (high >= 0 && low >= 0) {
-                plain += static_cast<char>(high * 16 + low);
-                i += 2;
-                continue;
-            }
-        }
-        plain += value[i];
-    }
+    std::string plain(value);
+    const char* end = uriUnescapeInPlaceExA(plain.data(), URI_FALSE, URI_BR_DONT_TOUCH);
+    plain.resize(static_cast<std::size_t>(end - plain.data()));
     return plain;
 }
 
