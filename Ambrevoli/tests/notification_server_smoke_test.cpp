@@ -4,7 +4,6 @@
 #include "copy_summary.h"
 #include "desktop_fakes.h"
 #include "qt_translation.h"
-#include "scoped_env.h"
 #include "scoped_language.h"
 
 #include <QDBusConnectionInterface>
@@ -184,10 +183,7 @@ private slots:
         if (const auto reason =
                 desktop.unavailableReason({"dbus-daemon", "Xvfb", "dunst", "dunstctl"}))
             QSKIP(qPrintable(*reason));
-        const bool pseudo = language == "pseudo";
-        testing::ScopedLanguage chosen(pseudo ? "en" : language.toStdString());
-        testing::ScopedEnv pseudoLocale("AMBREVOLI_PSEUDO_LOCALE",
-                                        pseudo ? std::optional<std::string>("1") : std::nullopt);
+        testing::ScopedLanguage chosen(language.toStdString());
         PrivateSessionBus& bus = desktop.bus;
         const VirtualDisplay& display = desktop.display;
         NotificationDaemon server(bus, display);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "scoped_env.h"
+
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -9,21 +11,22 @@
 namespace ambrevoli::testing {
 
 // Makes `language` ("de", "pl") the language of the catalogs for the life of the object, as a
-// user's LANGUAGE does, and puts the old one back afterwards. The messages locale becomes
-// `messagesLocale`, since the C library lets LANGUAGE choose only under a real locale (not "C",
-// and with Debian 13's not C.UTF-8 either); scripts/install-deps makes it. Tests are
-// single-threaded.
+// user's LANGUAGE does, and puts the old one back afterwards; "pseudo" is the pseudo-locale
+// (AMBREVOLI_PSEUDO_LOCALE=1) over English. The messages locale becomes `messagesLocale`, since
+// the C library lets LANGUAGE choose only under a real locale (not "C", and with Debian 13's not
+// C.UTF-8 either); scripts/install-deps makes it. Tests are single-threaded.
 inline constexpr const char* messagesLocale = "en_US.UTF-8";
 
 class ScopedLanguage {
 public:
     explicit ScopedLanguage(const std::string& language)
     {
-        if (const char* old = std::getenv("LANGUAGE"))
-            m_oldLanguage = old;
         if (const char* old = std::setlocale(LC_MESSAGES, nullptr))
             m_oldLocale = old;
-        ::setenv("LANGUAGE", language.c_str(), 1);
+        const bool pseudo = language == "pseudo";
+        m_language.emplace("LANGUAGE", pseudo ? "en" : language);
+        m_pseudoLocale.emplace("AMBREVOLI_PSEUDO_LOCALE",
+                               pseudo ? std::optional<std::string>("1") : std::nullopt);
         forgetLookedUpTexts();
         if (std::setlocale(LC_MESSAGES, messagesLocale) == nullptr) {
             std::fprintf(stderr, "The %s locale is missing: scripts/install-deps makes it.\n",
@@ -33,10 +36,10 @@ public:
     }
     ~ScopedLanguage()
     {
-        if (m_oldLanguage)
-            ::setenv("LANGUAGE", m_oldLanguage->c_str(), 1);
-        else
-            ::unsetenv("LANGUAGE");
+        // The variables go back before the locale does, which has the C library look texts up
+        // afresh with them.
+        m_pseudoLocale.reset();
+        m_language.reset();
         forgetLookedUpTexts();
         std::setlocale(LC_MESSAGES, m_oldLocale.c_str());
     }
@@ -48,7 +51,8 @@ private:
     // changes nothing: passing through "C" makes it look them up afresh.
     static void forgetLookedUpTexts() { std::setlocale(LC_MESSAGES, "C"); }
 
-    std::optional<std::string> m_oldLanguage;
+    std::optional<ScopedEnv> m_language;
+    std::optional<ScopedEnv> m_pseudoLocale;
     std::string m_oldLocale = "C";
 };
 

@@ -6,7 +6,6 @@
 #include "destinations_model.h"
 #include "extension_management.h"
 #include "in_memory_notification_service.h"
-#include "scoped_env.h"
 #include "scoped_language.h"
 #include "setup_status.h"
 #include "wording.h"
@@ -355,10 +354,7 @@ private slots:
     {
         QFETCH(QString, language);
         QFETCH(QString, stepTitle);
-        const bool pseudo = language == "pseudo";
-        ambrevoli::testing::ScopedLanguage chosen(pseudo ? "en" : language.toStdString());
-        ambrevoli::testing::ScopedEnv pseudoLocale(
-            "AMBREVOLI_PSEUDO_LOCALE", pseudo ? std::optional<std::string>("1") : std::nullopt);
+        ambrevoli::testing::ScopedLanguage chosen(language.toStdString());
 
         for (const char* state : {"nothing-done", "not-loaded"}) {
             const bool loaded = std::string_view(state) == "not-loaded";

@@ -10,7 +10,6 @@
 #include "immutable_flag.h"
 #include "in_memory_notification_service.h"
 #include "menu_options.h"
-#include "scoped_env.h"
 #include "scoped_language.h"
 #include "setup_status.h"
 #include "unreadable_file_notice.h"
@@ -271,10 +270,7 @@ private slots:
     {
         QFETCH(QString, language);
         QFETCH(QString, showDrives);
-        const bool pseudo = language == "pseudo";
-        ambrevoli::testing::ScopedLanguage chosen(pseudo ? "en" : language.toStdString());
-        ambrevoli::testing::ScopedEnv pseudoLocale(
-            "AMBREVOLI_PSEUDO_LOCALE", pseudo ? std::optional<std::string>("1") : std::nullopt);
+        ambrevoli::testing::ScopedLanguage chosen(language.toStdString());
 
         for (const char* state : {"empty", "list"}) {
             if (std::string_view(state) == "list")
