@@ -17,10 +17,12 @@ std::optional<std::vector<std::string>> localSelection(GList* files, LocationOf 
         if (!location)
             return std::nullopt;
         GCharsPtr scheme(g_file_get_uri_scheme(location.get()));
+        if (!scheme)
+            return std::nullopt;
         // An item on a mounted share has a local path while the desktop's FUSE bridge runs, and
         // the host copies from it as from any folder.
-        const bool onShare = scheme && isNetworkShareScheme(scheme.get());
-        if (!onShare && !g_file_has_uri_scheme(location.get(), "file"))
+        const bool onShare = isNetworkShareScheme(scheme.get());
+        if (!onShare && g_ascii_strcasecmp(scheme.get(), "file") != 0)
             return std::nullopt;
         GCharsPtr path(g_file_get_path(location.get()));
         if (!path && onShare) {
