@@ -115,6 +115,39 @@ class NotificationServerSmokeTest : public QObject {
             .toArray();
     }
 
+    // Posts `request` and saves what the server draws as `screenshot` in the screenshots'
+    // folder. dunst draws the notification a moment later, on the empty display.
+    static void postAndKeepItsPicture(FreedesktopNotificationService& service,
+                                      const NotificationRequest& request,
+                                      const VirtualDisplay& display, const QString& screenshot)
+    {
+        std::optional<std::expected<void, NotificationError>> added;
+        service.add(request, [&](auto result) { added = result; });
+        QTRY_VERIFY(added.has_value());
+        QVERIFY2(added->has_value(), textualForm(added->error()).c_str());
+
+        const QImage shown = drawnPicture(display.name());
+        QVERIFY(!shown.isNull());
+        QVERIFY(QDir().mkpath(AMBREVOLI_SCREENSHOT_DIR));
+        QVERIFY(shown.save(QStringLiteral(AMBREVOLI_SCREENSHOT_DIR "/") + screenshot));
+    }
+
+    // Withdraws the notification `id` and sets `entry` to what the server's history keeps of it.
+    static void withdrawIntoHistory(FreedesktopNotificationService& service,
+                                    const NotificationDaemon& server, const QString& id,
+                                    QJsonObject& entry)
+    {
+        service.removeDeliveredNotifications({id});
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         const QJsonArray entries = history(server);
+                         entry = entries.at(0).toObject();
+                         return !entries.isEmpty();
+                     },
+                     10000),
+                 "the notification never reached dunst's history");
+    }
+
 private slots:
     void aRealServerShowsTheProgressOfACopy()
     {
@@ -134,27 +167,14 @@ private slots:
         request.actions = {{"cancel", "Cancel"}};
         request.percentDone = 34;
         request.expires = false;
-        std::optional<std::expected<void, NotificationError>> added;
-        service.add(request, [&](auto result) { added = result; });
-        QTRY_VERIFY(added.has_value());
-        QVERIFY2(added->has_value(), textualForm(added->error()).c_str());
+        postAndKeepItsPicture(service, request, display, "notification-progress.png");
+        if (QTest::currentTestFailed())
+            return;
 
-        // dunst draws the notification with its bar a moment later, on the empty display.
-        const QImage shown = drawnPicture(display.name());
-        QVERIFY(!shown.isNull());
-        QVERIFY(QDir().mkpath(AMBREVOLI_SCREENSHOT_DIR));
-        QVERIFY(shown.save(AMBREVOLI_SCREENSHOT_DIR "/notification-progress.png"));
-
-        service.removeDeliveredNotifications({"COPY"});
         QJsonObject entry;
-        QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         const QJsonArray entries = history(server);
-                         entry = entries.at(0).toObject();
-                         return !entries.isEmpty();
-                     },
-                     10000),
-                 "the notification never reached dunst's history");
+        withdrawIntoHistory(service, server, "COPY", entry);
+        if (QTest::currentTestFailed())
+            return;
         const auto field = [&](const char* name) -> QJsonValue {
             return entry.value(name).toObject().value("data");
         };
@@ -205,27 +225,15 @@ private slots:
         request.actions = {{"cancel", uiText("Cancel")}};
         request.percentDone = 34;
         request.expires = false;
-        std::optional<std::expected<void, NotificationError>> added;
-        service.add(request, [&](auto result) { added = result; });
-        QTRY_VERIFY(added.has_value());
-        QVERIFY2(added->has_value(), textualForm(added->error()).c_str());
+        postAndKeepItsPicture(service, request, display,
+                              QStringLiteral("notification-progress-%1.png").arg(language));
+        if (QTest::currentTestFailed())
+            return;
 
-        const QImage shown = drawnPicture(display.name());
-        QVERIFY(!shown.isNull());
-        QVERIFY(QDir().mkpath(AMBREVOLI_SCREENSHOT_DIR));
-        QVERIFY(shown.save(QStringLiteral(AMBREVOLI_SCREENSHOT_DIR "/notification-progress-%1.png")
-                               .arg(language)));
-
-        service.removeDeliveredNotifications({"COPY"});
         QJsonObject entry;
-        QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         const QJsonArray entries = history(server);
-                         entry = entries.at(0).toObject();
-                         return !entries.isEmpty();
-                     },
-                     10000),
-                 "the notification never reached dunst's history");
+        withdrawIntoHistory(service, server, "COPY", entry);
+        if (QTest::currentTestFailed())
+            return;
         QCOMPARE(entry.value("summary").toObject().value("data").toString(), title);
     }
 
