@@ -54,6 +54,14 @@ private:
         return QString::fromUtf8(process.readAll());
     }
 
+    // Ctrl-C to the sender, as a terminal sends it. Once the sender has ended its process id is
+    // 0, and kill(0) would interrupt this test's whole process group: ctest and make with it.
+    static void interrupt(const QProcess& sender)
+    {
+        if (const qint64 pid = sender.processId(); pid > 0)
+            ::kill(pid_t(pid), SIGINT);
+    }
+
 private slots:
     void init()
     {
@@ -105,7 +113,7 @@ private slots:
                 return out.contains(" is valid: 8 items found");
             },
             20000));
-        ::kill(pid_t(sender.processId()), SIGINT);
+        interrupt(sender);
         if (interrupts == 2) {
             // Once the cancel is out: two signals sent at once may arrive as one.
             QVERIFY(QTest::qWaitFor(
@@ -114,7 +122,7 @@ private slots:
                     return err.contains("cancelling the copy");
                 },
                 20000));
-            ::kill(pid_t(sender.processId()), SIGINT);
+            interrupt(sender);
         }
         QVERIFY(sender.state() == QProcess::NotRunning || sender.waitForFinished(20000));
         out += readAll(sender, QProcess::StandardOutput);
@@ -176,7 +184,7 @@ private slots:
         if (fromTheNotification)
             emit m_session->server().ActionInvoked(progressId, "cancel");
         else
-            ::kill(pid_t(sender.processId()), SIGINT);
+            interrupt(sender);
 
         QVERIFY(sender.waitForFinished(20000));
         out += readAll(sender, QProcess::StandardOutput);
@@ -217,12 +225,12 @@ private slots:
         connection->write(QByteArray(1, receiptMark));
         connection->flush();
 
-        ::kill(pid_t(sender.processId()), SIGINT);
+        interrupt(sender);
         QByteArray after;
         QTRY_COMPARE_WITH_TIMEOUT(after += connection->readAll(), QByteArray(1, cancelMark), 20000);
         QTest::qWait(200);
         QCOMPARE(sender.state(), QProcess::Running);
-        ::kill(pid_t(sender.processId()), SIGINT);
+        interrupt(sender);
         QVERIFY(sender.waitForFinished(20000));
         QCOMPARE(sender.exitStatus(), QProcess::NormalExit);
         QCOMPARE(sender.exitCode(), 130);
